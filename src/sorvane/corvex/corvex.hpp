@@ -1,0 +1,54 @@
+// Declarations shared by the sources of sorvane.corvex.
+//
+// The module is split by concern: rpc_log.cpp (call-logging decorator),
+// dispatch.cpp (CommonService), server.cpp (GrpcServer), client.cpp (Server,
+// GrpcClient, grpc_client), helper.cpp (GrpcHelper, GrpcException) and
+// decorator.cpp (grpc_service); module.cpp imports what the module uses and
+// defines the names in their documented order. Each concern keeps the Python
+// objects it needs (interned names, snapshots of host functions for guarded
+// fast paths) in its own part of the module state.
+#pragma once
+
+#include "classes.hpp"
+#include "module.hpp"
+
+#include "client_state.hpp"
+#include "server_state.hpp"
+
+namespace sorvane::corvex {
+
+using namespace sorvane::native;
+
+struct State {
+    bool constructed = false;
+    ServerState server;
+    ClientState client;
+    int traverse(visitproc visit, void* arg) noexcept {
+        if (int rc = server.traverse(visit, arg)) return rc;
+        return client.traverse(visit, arg);
+    }
+    void clear() noexcept {
+        server.clear();
+        client.clear();
+    }
+};
+
+inline State& state(FunctionObject* f) noexcept { return state_of<State>(f); }
+inline State& state(PyObject* module) noexcept { return module_state<State>(module); }
+
+// Fill each concern's state once the module's imports are bound (module.cpp).
+void init_server_state(PyObject* module, ServerState& st);
+void init_client_state(PyObject* module, ClientState& st);
+
+// Each binds its name(s) in the module namespace; called in this order.
+void define_rpc_log(PyObject* module);          // rpc_log.cpp
+void define_Server(PyObject* module);           // client.cpp
+void define_CommonService(PyObject* module);    // dispatch.cpp
+void define_GrpcClient(PyObject* module);       // client.cpp
+void define_GrpcServer(PyObject* module);       // server.cpp
+void define_GrpcException(PyObject* module);    // helper.cpp
+void define_grpc_service(PyObject* module);     // decorator.cpp
+void define_GrpcHelper(PyObject* module);       // helper.cpp
+void define_grpc_client(PyObject* module);      // client.cpp: the shared registry
+
+}  // namespace sorvane::corvex

@@ -1,0 +1,8 @@
+// Placeholder: filled in by the issue that builds it.
+#include "corvex.hpp"
+
+namespace sorvane::corvex {
+
+void define_rpc_log(PyObject*) {}
+
+}  // namespace sorvane::corvex

@@ -1,0 +1,97 @@
+// Thin, throwing wrappers over the CPython calls the modules use most:
+// text, attributes, calls by position and keyword, module-namespace look-ups.
+// All results are owned Refs; all arguments are borrowed.
+#pragma once
+
+#include "ref.hpp"
+
+#include <initializer_list>
+#include <stdexcept>
+#include <utility>
+
+namespace sorvane::native {
+
+#if PY_VERSION_HEX >= 0x03080000
+constexpr size_t kVectorcallOffset = PY_VECTORCALL_ARGUMENTS_OFFSET;
+#else
+constexpr size_t kVectorcallOffset = 0;
+#endif
+
+inline Py_ssize_t vectorcall_nargs(size_t nargsf) noexcept {
+    return static_cast<Py_ssize_t>(nargsf & ~kVectorcallOffset);
+}
+
+// Calls `callable` with a vector of positional arguments followed by the values
+// of the keywords named in `kwnames` (a tuple of str, or NULL). Returns NULL with
+// an exception set on failure (no throw): the raw building block.
+inline PyObject* vectorcall_raw(PyObject* callable, PyObject* const* args, size_t nargsf,
+                                PyObject* kwnames) noexcept {
+#if PY_VERSION_HEX >= 0x03090000
+    return PyObject_Vectorcall(callable, args, nargsf, kwnames);
+#elif PY_VERSION_HEX >= 0x03080000
+    return _PyObject_Vectorcall(callable, args, nargsf, kwnames);
+#else
+    return _PyObject_FastCallKeywords(callable, const_cast<PyObject**>(args),
+                                      vectorcall_nargs(nargsf), kwnames);
+#endif
+}
+
+inline Ref vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
+                      PyObject* kwnames) {
+    return check(vectorcall_raw(callable, args, nargsf, kwnames));
+}
+
+// Calls `callable` with the given positional arguments.
+inline Ref call(PyObject* callable, std::initializer_list<PyObject*> args = {}) {
+    return vectorcall(callable, args.begin(), args.size(), nullptr);
+}
+
+inline Ref str(const char* utf8) { return check(PyUnicode_FromString(utf8)); }
+inline Ref interned(const char* utf8) { return check(PyUnicode_InternFromString(utf8)); }
+
+inline Ref getattr(PyObject* o, PyObject* name) { return check(PyObject_GetAttr(o, name)); }
+inline Ref getattr(PyObject* o, const char* name) { return check(PyObject_GetAttrString(o, name)); }
+inline void setattr(PyObject* o, PyObject* name, PyObject* v) { check(PyObject_SetAttr(o, name, v)); }
+inline void setattr(PyObject* o, const char* name, PyObject* v) {
+    check(PyObject_SetAttrString(o, name, v));
+}
+
+// A tuple of keyword names for vectorcall, built from UTF-8 texts.
+inline Ref kwnames(std::initializer_list<const char*> names) {
+    Ref t = check(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+    Py_ssize_t i = 0;
+    for (const char* n : names) PyTuple_SET_ITEM(t.get(), i++, interned(n).release());  // steals
+    return t;
+}
+
+// Calls `callable(*args, **dict(zip(kwnames, kwvalues)))` with `kwnames` a tuple
+// of str; keeps the keyword order given.
+inline Ref call_kw(PyObject* callable, std::initializer_list<PyObject*> args, PyObject* names,
+                   std::initializer_list<PyObject*> kwvalues) {
+    PyObject* stack[24];
+    if (args.size() + kwvalues.size() > 24) throw std::length_error("call_kw: too many arguments");
+    size_t n = 0;
+    for (PyObject* a : args) stack[n++] = a;
+    size_t nargs = n;
+    for (PyObject* v : kwvalues) stack[n++] = v;
+    return vectorcall(callable, stack, nargs, names);
+}
+
+// Looks `name` up in a module namespace at call time; raises NameError like the
+// interpreter when it is not bound. Returns a new reference.
+inline Ref lookup_global(PyObject* globals, PyObject* name) {
+    PyObject* v = PyDict_GetItemWithError(globals, name);
+    if (v) return Ref::borrow(v);
+    if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    throw PyErrAlreadySet{};
+}
+
+// Imports a module by its absolute dotted name.
+inline Ref import(const char* name) { return check(PyImport_ImportModule(name)); }
+
+// Binds `value` under `name` in a module namespace (steals nothing).
+inline void bind(PyObject* module, const char* name, PyObject* value) {
+    check(PyDict_SetItemString(PyModule_GetDict(module), name, value));
+}
+
+}  // namespace sorvane::native
