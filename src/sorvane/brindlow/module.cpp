@@ -163,6 +163,6 @@ PyModuleDef brindlow_def = {
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_brindlow(void) {
+SORVANE_MODINIT(brindlow) {
     return init_module<State>(&brindlow_def, exec_brindlow);
 }

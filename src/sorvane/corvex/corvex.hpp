@@ -13,6 +13,7 @@
 #include "module.hpp"
 
 #include "client_state.hpp"
+#include "json_state.hpp"
 #include "server_state.hpp"
 
 namespace sorvane::corvex {
@@ -21,13 +22,16 @@ using namespace sorvane::native;
 
 struct State {
     bool constructed = false;
+    JsonState json;
     ServerState server;
     ClientState client;
     int traverse(visitproc visit, void* arg) noexcept {
+        if (int rc = json.traverse(visit, arg)) return rc;
         if (int rc = server.traverse(visit, arg)) return rc;
         return client.traverse(visit, arg);
     }
     void clear() noexcept {
+        json.clear();
         server.clear();
         client.clear();
     }
@@ -37,6 +41,7 @@ inline State& state(FunctionObject* f) noexcept { return state_of<State>(f); }
 inline State& state(PyObject* module) noexcept { return module_state<State>(module); }
 
 // Fill each concern's state once the module's imports are bound (module.cpp).
+void init_json_state(PyObject* module, JsonState& st);
 void init_server_state(PyObject* module, ServerState& st);
 void init_client_state(PyObject* module, ClientState& st);
 

@@ -33,6 +33,7 @@ void exec_corvex(PyObject* m) {
     bind(m, "logger", call(get_logger.get(), {str("sorvane.corvex").get()}).get());
     bind(m, "rpc_logger", call(get_logger.get(), {str("rpc_log").get()}).get());
 
+    init_json_state(m, state(m).json);
     init_server_state(m, state(m).server);
     init_client_state(m, state(m).client);
 
@@ -55,7 +56,7 @@ PyModuleDef corvex_def = {
 }  // namespace
 }  // namespace sorvane::corvex
 
-PyMODINIT_FUNC PyInit_corvex(void) {
+SORVANE_MODINIT(corvex) {
     using namespace sorvane::corvex;
     return init_module<State>(&corvex_def, exec_corvex);
 }

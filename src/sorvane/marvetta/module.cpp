@@ -231,6 +231,6 @@ PyModuleDef marvetta_def = {
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_marvetta(void) {
+SORVANE_MODINIT(marvetta) {
     return init_module<State>(&marvetta_def, exec_marvetta);
 }

@@ -8,6 +8,16 @@
 
 #include <new>
 
+// The module-initialisation entry, exported even where the host's
+// PyMODINIT_FUNC carries no visibility attribute (3.7, 3.8) and the build hides
+// symbols by default.
+#if defined(_WIN32)
+#define SORVANE_MODINIT(name) extern "C" __declspec(dllexport) PyObject* PyInit_##name(void)
+#else
+#define SORVANE_MODINIT(name) \
+    extern "C" __attribute__((visibility("default"))) PyObject* PyInit_##name(void)
+#endif
+
 namespace sorvane::native {
 
 template <class State>
