@@ -186,6 +186,13 @@ class TestMetadata:
         assert fn.__doc__ == "changed" and fn.__dict__ == {"anything": 1}
         assert not hasattr(fn, "__signature__")
 
+    def test_pickles_by_reference(self):
+        import copy
+        import pickle
+        for fn in (native_static, native_method, native_plain):
+            assert pickle.loads(pickle.dumps(fn)) is fn
+            assert copy.deepcopy(fn) is fn
+
     def test_weak_references(self):
         ref = weakref.ref(native_plain)
         assert ref() is native_plain

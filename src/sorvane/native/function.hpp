@@ -347,6 +347,16 @@ inline PyObject* get_text_signature(PyObject* self, void*) noexcept {
     });
 }
 
+// Pickles by reference, like a Python function: module and qualified name.
+inline PyObject* function_reduce(PyObject* self, PyObject*) noexcept {
+    return get_qualname(self, nullptr);
+}
+
+inline PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 inline PyGetSetDef function_getsets[] = {
     {"__name__", get_name, set_name, nullptr, nullptr},
     {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
@@ -374,6 +384,7 @@ inline PyTypeObject* function_type() {
     t->tp_clear = detail::function_clear;
     t->tp_descr_get = detail::function_descr_get;
     t->tp_getset = detail::function_getsets;
+    t->tp_methods = detail::function_methods;
     t->tp_dictoffset = offsetof(FunctionObject, dict);
     t->tp_weaklistoffset = offsetof(FunctionObject, weakreflist);
     t->tp_doc = "A native function that behaves like a Python function.";
