@@ -186,6 +186,15 @@ class TestMetadata:
         assert fn.__doc__ == "changed" and fn.__dict__ == {"anything": 1}
         assert not hasattr(fn, "__signature__")
 
+    def test_code_object_for_introspection(self):
+        servicer = brindlow.CommonServiceServicer()
+        for fn in (native_static, native_method, servicer.handle):
+            assert not inspect.iscoroutinefunction(fn)
+            assert not inspect.isgeneratorfunction(fn)
+        code = native_method.__code__
+        assert (code.co_name, code.co_argcount) == ("handle", 3)
+        assert code.co_varnames == ("self", "request", "context")
+
     def test_pickles_by_reference(self):
         import copy
         import pickle

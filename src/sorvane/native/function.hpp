@@ -347,6 +347,32 @@ inline PyObject* get_text_signature(PyObject* self, void*) noexcept {
     });
 }
 
+// A code object with the function's name and parameters and an empty body, for
+// introspection that reads __code__ directly (3.7's inspect does so through
+// bound methods). It carries no defaults, so inspect.signature still reads
+// __text_signature__.
+inline PyObject* get_code(PyObject* self, void*) noexcept {
+    auto* f = reinterpret_cast<FunctionObject*>(self);
+    return entry([&]() -> Ref {
+        std::string source = "def ";
+        source += f->spec->name;
+        source += "(";
+        for (Py_ssize_t i = 0; i < f->nparams; ++i) {
+            if (i) source += ", ";
+            source += f->spec->params[i];
+        }
+        source += "): pass\n";
+        Ref module_code = check(Py_CompileString(source.c_str(), "<native>", Py_file_input));
+        Ref consts = getattr(module_code.get(), "co_consts");
+        const Py_ssize_t n = PySequence_Size(consts.get());
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            Ref item = check(PySequence_GetItem(consts.get(), i));
+            if (PyCode_Check(item.get())) return item;
+        }
+        raise(PyExc_SystemError, "no code object compiled");
+    });
+}
+
 // Pickles by reference, like a Python function: module and qualified name.
 inline PyObject* function_reduce(PyObject* self, PyObject*) noexcept {
     return get_qualname(self, nullptr);
@@ -365,6 +391,7 @@ inline PyGetSetDef function_getsets[] = {
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
     {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
     {"__text_signature__", get_text_signature, nullptr, nullptr, nullptr},
+    {"__code__", get_code, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
