@@ -1,8 +1,408 @@
-// Placeholder: filled in by the issue that builds it.
+// CommonService: the dispatcher behind /common.CommonService/handle.
+//
+// handle() decodes the call description, maps "clazz" through the instance's
+// clazz_handler, imports the module, folds attribute look-ups along "method",
+// calls the target and answers with the result envelope. Only the call of the
+// target is guarded; any other failure leaves handle, and gRPC ends the RPC
+// with UNKNOWN.
+//
+// One addition to "let it leave": gRPC's worker answers a call only when its
+// handler raised an Exception whose text it can encode, so an exception
+// outside that category (SystemExit, KeyboardInterrupt, GeneratorExit, a
+// direct BaseException subclass) or one whose text holds a lone surrogate
+// would leave the caller waiting forever. During an RPC (a context is given)
+// such an exception leaves handle as a RuntimeError caused by it; a caller
+// without a context gets the original exception.
+//
+// Module-level names (json, importlib, sys, traceback, marvetta) are looked up
+// at every call. The shortcut past import_module is taken only while importlib
+// and its import_module are the objects bound at import.
 #include "corvex.hpp"
+#include "jsoncodec.hpp"
+
+#include <cstring>
 
 namespace sorvane::corvex {
+namespace {
 
-void define_CommonService(PyObject*) {}
+using N = ServerName;
+
+// desc.get(key, None): a dict answers directly; any other object is asked for
+// its own `get`, which is how a description that is not an object fails.
+Ref member(const ServerState& st, PyObject* desc, N key) {
+    if (PyDict_CheckExact(desc)) {
+        PyObject* v = PyDict_GetItemWithError(desc, st[key]);
+        if (v) return Ref::borrow(v);
+        if (PyErr_Occurred()) throw PyErrAlreadySet{};
+        return Ref::borrow(Py_None);
+    }
+    Ref get = getattr(desc, st[N::get]);
+    return call(get.get(), {st[key], Py_None});
+}
+
+// request.request.decode("utf-8")
+Ref decode_request(const ServerState& st, PyObject* request) {
+    Ref payload = getattr(request, st[N::request]);
+    if (PyBytes_CheckExact(payload.get()))
+        return check(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(payload.get()),
+                                          PyBytes_GET_SIZE(payload.get()), "strict"));
+    Ref decode = getattr(payload.get(), st[N::decode]);
+    return call(decode.get(), {st.utf_8.get()});
+}
+
+// {"status": 0, "message": "", "excType": "", "result": {"status": "", "msg": "", "data": ""}},
+// both mappings new, copied from templates that no caller ever sees.
+Ref new_envelope(const ServerState& st) {
+    Ref placeholder = check(PyDict_Copy(st.placeholder.get()));
+    Ref envelope = check(PyDict_Copy(st.envelope.get()));
+    check(PyDict_SetItem(envelope.get(), st[N::result], placeholder.get()));
+    return envelope;
+}
+
+// The module `name` straight from sys.modules when import_module would return
+// it without further work: a non-empty, non-relative str naming a module that
+// has finished initialising. Empty otherwise, with no exception set; the caller
+// then asks import_module, which also waits for a module that another thread
+// is still initialising.
+Ref cached_module(const ServerState& st, PyObject* name) {
+    if (!PyUnicode_CheckExact(name)) return {};
+    if (PyUnicode_GetLength(name) <= 0 || PyUnicode_ReadChar(name, 0) == '.') {
+        PyErr_Clear();
+        return {};
+    }
+    PyObject* modules = PyDict_GetItemWithError(st.sys_dict.get(), st[N::modules]);  // sys.modules
+    if (!modules || !PyDict_CheckExact(modules)) {
+        PyErr_Clear();
+        return {};
+    }
+    PyObject* found = PyDict_GetItemWithError(modules, name);
+    if (!found || !PyModule_CheckExact(found)) {
+        PyErr_Clear();
+        return {};
+    }
+    Ref module = Ref::borrow(found);
+    // __spec__ is read from the namespace rather than through getattr, so that
+    // a module-level __getattr__ never runs twice when we fall back.
+    PyObject* spec = PyDict_GetItemWithError(PyModule_GetDict(module.get()), st[N::dunder_spec]);
+    if (!spec) {
+        PyErr_Clear();
+        return {};
+    }
+    if (spec == Py_None) return module;
+    Ref holder = Ref::borrow(spec);
+    PyObject* initializing = PyObject_GetAttr(spec, st[N::initializing]);
+    if (!initializing) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            PyErr_Clear();
+            return {};
+        }
+        PyErr_Clear();
+        return module;
+    }
+    int busy = PyObject_IsTrue(initializing);
+    Py_DECREF(initializing);
+    if (busy != 0) {
+        PyErr_Clear();
+        return {};
+    }
+    return module;
+}
+
+// d[key] or nullptr (borrowed); throws only on a failing comparison.
+PyObject* dict_get(PyObject* d, PyObject* key) {
+    PyObject* v = PyDict_GetItemWithError(d, key);
+    if (!v && PyErr_Occurred()) throw PyErrAlreadySet{};
+    return v;
+}
+
+// self.clazz_handler(clazz). Skipped when it is sure to be the class's own
+// default, which returns its argument: `service` is exactly a CommonService
+// with ordinary attribute lookup, the class still holds the class method it
+// was created with, and the instance has no clazz_handler of its own.
+Ref map_clazz(const ServerState& st, PyObject* service, PyObject* clazz) {
+    auto* cls = reinterpret_cast<PyTypeObject*>(st.service_class.get());
+    if (Py_TYPE(service) == cls && cls->tp_getattro == PyObject_GenericGetAttr &&
+        dict_get(cls->tp_dict, st[N::clazz_handler]) == st.default_clazz_handler.get()) {
+        Ref own = check(PyObject_GenericGetDict(service, nullptr));
+        if (!dict_get(own.get(), st[N::clazz_handler])) return Ref::borrow(clazz);
+    }
+    Ref handler = getattr(service, st[N::clazz_handler]);
+    return call(handler.get(), {clazz});
+}
+
+// marvetta.CommonResponse(response=body, status=status). The message class as
+// imported gets the same two fields set in the same order on a new message,
+// which skips building a keyword mapping for it.
+Ref new_response(FunctionObject* self, const ServerState& st, PyObject* body, PyObject* status) {
+    Ref marvetta = server_global(self, st, N::marvetta);
+    Ref response_class = attr(marvetta.get(), st[N::CommonResponse]);
+    if (response_class.get() != st.response_class.get())
+        return call_kw(response_class.get(), {}, st.kw_response_status.get(), {body, status});
+    Ref response = call(response_class.get());
+    setattr(response.get(), st[N::response], body);
+    setattr(response.get(), st[N::status], status);
+    return response;
+}
+
+// importlib.import_module(name)
+Ref import_target(FunctionObject* self, const ServerState& st, PyObject* name) {
+    Ref importlib = server_global(self, st, N::importlib);
+    Ref import_module = attr(importlib.get(), st[N::import_module]);
+    if (importlib.get() == st.importlib.get() && import_module.get() == st.import_module.get())
+        if (Ref module = cached_module(st, name)) return module;
+    return call(import_module.get(), {name});
+}
+
+// getattr(x, y), worded as the builtin words a name that is not a str.
+Ref attribute(PyObject* x, PyObject* y) {
+    if (PyUnicode_Check(y)) return attr(x, y);
+    Ref builtins = import("builtins");
+    return call(getattr(builtins.get(), "getattr").get(), {x, y});
+}
+
+// functools.reduce(lambda x, y: getattr(x, y), [module] + method.split("."))
+Ref resolve(const ServerState& st, PyObject* module, PyObject* method) {
+    Ref segments = PyUnicode_CheckExact(method)
+                       ? check(PyUnicode_Split(method, st.dot.get(), -1))
+                       : call(getattr(method, st[N::split]).get(), {st.dot.get()});
+    Ref x = Ref::borrow(module);
+    if (PyList_CheckExact(segments.get())) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(segments.get()); ++i) {
+            Ref y = Ref::borrow(PyList_GET_ITEM(segments.get(), i));
+            x = attribute(x.get(), y.get());
+        }
+        return x;
+    }
+    Ref head = check(PyList_New(1));
+    PyList_SET_ITEM(head.get(), 0, x.release());  // steals
+    Ref path = check(PyNumber_Add(head.get(), segments.get()));
+    Ref it = check(PyObject_GetIter(path.get()));
+    Ref acc = Ref::steal(PyIter_Next(it.get()));
+    if (!acc) {
+        if (PyErr_Occurred()) throw PyErrAlreadySet{};
+        raise(PyExc_TypeError, "reduce() of empty sequence with no initial value");
+    }
+    while (Ref y = Ref::steal(PyIter_Next(it.get()))) acc = attribute(acc.get(), y.get());
+    if (PyErr_Occurred()) throw PyErrAlreadySet{};
+    return acc;
+}
+
+// invoke(*tuple(args), **dict(kwargs)); keyword names that are not str are
+// refused by the callee, in its own words. A mapping of str names goes to the
+// callee as a vector of values with a tuple of names (the callee copies what it
+// keeps, so the copy dict() would make is not observable).
+Ref call_spread(PyObject* invoke, PyObject* args, PyObject* kwargs) {
+    constexpr Py_ssize_t kStack = 16;
+    Ref positional = check(PySequence_Tuple(args));
+    const Py_ssize_t nargs = PyTuple_GET_SIZE(positional.get());
+    PyObject* const* items = &PyTuple_GET_ITEM(positional.get(), 0);
+    if (PyDict_CheckExact(kwargs)) {
+        const Py_ssize_t nkw = PyDict_GET_SIZE(kwargs);
+        if (nkw == 0) return vectorcall(invoke, items, static_cast<size_t>(nargs), nullptr);
+        if (nargs + nkw <= kStack) {
+            PyObject* stack[kStack];
+            Ref values[kStack];
+            Ref names = check(PyTuple_New(nkw));
+            Py_ssize_t pos = 0, i = 0;
+            PyObject *key, *value;
+            bool all_str = true;
+            while (PyDict_Next(kwargs, &pos, &key, &value)) {
+                if (!PyUnicode_CheckExact(key) || i == nkw) {
+                    all_str = false;
+                    break;
+                }
+                PyTuple_SET_ITEM(names.get(), i, Ref::borrow(key).release());  // steals
+                values[i] = Ref::borrow(value);
+                ++i;
+            }
+            if (all_str && i == nkw) {
+                for (Py_ssize_t k = 0; k < nargs; ++k) stack[k] = items[k];
+                for (Py_ssize_t k = 0; k < nkw; ++k) stack[nargs + k] = values[k].get();
+                return vectorcall(invoke, stack, static_cast<size_t>(nargs), names.get());
+            }
+        }
+    }
+    Ref keywords = PyDict_CheckExact(kwargs)
+                       ? check(PyDict_Copy(kwargs))
+                       : call(reinterpret_cast<PyObject*>(&PyDict_Type), {kwargs});
+    return check(PyObject_Call(invoke, positional.get(), keywords.get()));
+}
+
+// exc_type, exc_value, exc_tb = triple
+void unpack3(PyObject* triple, Ref (&out)[3]) {
+    if (PyTuple_CheckExact(triple) && PyTuple_GET_SIZE(triple) == 3) {
+        for (Py_ssize_t i = 0; i < 3; ++i) out[i] = Ref::borrow(PyTuple_GET_ITEM(triple, i));
+        return;
+    }
+    if (!Py_TYPE(triple)->tp_iter && !PySequence_Check(triple))
+        raise_format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
+                     Py_TYPE(triple)->tp_name);
+    Ref it = check(PyObject_GetIter(triple));
+    for (int i = 0; i < 3; ++i) {
+        out[i] = Ref::steal(PyIter_Next(it.get()));
+        if (!out[i]) {
+            if (PyErr_Occurred()) throw PyErrAlreadySet{};
+            raise_format(PyExc_ValueError, "not enough values to unpack (expected 3, got %d)", i);
+        }
+    }
+    if (Ref extra = Ref::steal(PyIter_Next(it.get())))
+        raise(PyExc_ValueError, "too many values to unpack (expected 3)");
+    if (PyErr_Occurred()) throw PyErrAlreadySet{};
+}
+
+// Step 10 and its handler:
+//     try:
+//         response["result"] = invoke(*args, **kwargs)
+//     except Exception as e:
+//         exc_type, exc_value, exc_tb = sys.exc_info()
+//         traceback.print_exception(exc_type, exc_value, exc_tb)
+//         response["status"] = -1
+//         response["message"] = str(e)
+//         response["excType"] = exc_type.__name__
+void call_guarded(FunctionObject* self, const ServerState& st, PyObject* envelope,
+                  PyObject* invoke, PyObject* args, PyObject* kwargs) {
+    try {
+        Ref result = call_spread(invoke, args, kwargs);
+        check(PyDict_SetItem(envelope, st[N::result], result.get()));
+        return;
+    } catch (...) {
+        translate_current_exception();
+    }
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PyErrAlreadySet{};
+    HandledException handled;
+    Ref sys = server_global(self, st, N::sys);
+    Ref triple = call(attr(sys.get(), st[N::exc_info]).get());
+    Ref exc[3];
+    unpack3(triple.get(), exc);
+    Ref traceback = server_global(self, st, N::traceback);
+    call(attr(traceback.get(), st[N::print_exception]).get(),
+         {exc[0].get(), exc[1].get(), exc[2].get()});
+    check(PyDict_SetItem(envelope, st[N::status], st.minus_one.get()));
+    Ref message = check(PyObject_Str(handled.value()));
+    check(PyDict_SetItem(envelope, st[N::message], message.get()));
+    Ref type_name = getattr(exc[0].get(), st[N::dunder_name]);
+    check(PyDict_SetItem(envelope, st[N::excType], type_name.get()));
+}
+
+// The twelve steps of handle(self, request, context); `context` is not used.
+Ref dispatch(FunctionObject* self, PyObject* service, PyObject* request) {
+    const ServerState& st = server_state(self);
+    Ref request_str = decode_request(st, request);                        // 1
+    Ref grpc_request = json_loads_text(self, request_str.get());          // 2
+    Ref envelope = new_envelope(st);                                      // 3
+    Ref clazz = member(st, grpc_request.get(), N::clazz);                 // 4
+    Ref target = map_clazz(st, service, clazz.get());                     // 5
+    Ref module = import_target(self, st, target.get());                   // 6
+    Ref method = member(st, grpc_request.get(), N::method);               // 7
+    Ref invoke = resolve(st, module.get(), method.get());                 // 8
+    Ref args = member(st, grpc_request.get(), N::args);                   // 9
+    if (!check(PyObject_IsTrue(args.get()))) args = st.empty_tuple.copy();
+    Ref kwargs = member(st, grpc_request.get(), N::kwargs);
+    if (!check(PyObject_IsTrue(kwargs.get()))) kwargs = check(PyDict_New());
+    call_guarded(self, st, envelope.get(), invoke.get(), args.get(), kwargs.get());  // 10
+    Ref body = json_dumps_utf8(self, envelope.get());                     // 11
+    Ref status = Ref::borrow(check_borrowed(PyDict_GetItemWithError(envelope.get(), st[N::status])));
+    return new_response(self, st, body.get(), status.get());             // 12
+}
+
+// The simple name of an exception's type, as type(e).__name__ gives it for the
+// built-in ones.
+const char* type_name(PyObject* e) noexcept {
+    const char* name = Py_TYPE(e)->tp_name;
+    const char* dot = std::strrchr(name, '.');
+    return dot ? dot + 1 : name;
+}
+
+// Whether gRPC can send `text` as status details (it encodes them as UTF-8).
+bool sendable(PyObject* text) {
+    Ref utf8 = Ref::steal(PyUnicode_AsUTF8String(text));
+    if (utf8) return true;
+    PyErr_Clear();
+    return false;
+}
+
+// Called while an exception leaves handle during an RPC. gRPC's worker answers
+// the call (UNKNOWN, "Exception calling application: " + str(e)) only for an
+// Exception whose text it can encode; for anything else it never answers.
+// Such an exception is replaced by a RuntimeError, "call ended by <type>[:
+// <text>]" outside the Exception category, "call failed with <type>: <text>"
+// otherwise, the text backslash-escaped. It is raised from the original, as
+//     raise RuntimeError(...) from e
+// would, unless the original's text cannot be encoded: then it carries only
+// the original's traceback, since printing the original (which gRPC does when
+// it logs the failure) may itself fail on such a text.
+void make_reportable() {
+    const bool ordinary = PyErr_ExceptionMatches(PyExc_Exception);
+    Ref e = take_raised();
+    Ref text = Ref::steal(PyObject_Str(e.get()));
+    if (!text) PyErr_Clear();  // gRPC reports an unprintable exception itself
+    const bool encodable = !text || sendable(text.get());
+    if (ordinary && encodable) return raise_again(std::move(e));
+    Ref escaped;
+    if (text && PyUnicode_GetLength(text.get()) > 0)
+        escaped = check(PyUnicode_AsEncodedString(text.get(), "utf-8", "backslashreplace"));
+    Ref message =
+        ordinary ? check(PyUnicode_FromFormat("call failed with %s: %s", type_name(e.get()),
+                                              PyBytes_AS_STRING(escaped.get())))
+        : escaped ? check(PyUnicode_FromFormat("call ended by %s: %s", type_name(e.get()),
+                                               PyBytes_AS_STRING(escaped.get())))
+                  : check(PyUnicode_FromFormat("call ended by %s", type_name(e.get())));
+    Ref error = call(PyExc_RuntimeError, {message.get()});
+    if (encodable) {
+        PyException_SetContext(error.get(), Ref::borrow(e.get()).release());  // steals
+        PyException_SetCause(error.get(), e.release());                       // steals
+    } else if (Ref tb = Ref::steal(PyException_GetTraceback(e.get()))) {
+        check(PyException_SetTraceback(error.get(), tb.get()));
+    }
+    raise_again(std::move(error));
+}
+
+Ref CommonService_handle(FunctionObject* self, PyObject* const* argv) {
+    PyObject* service = argv[0];
+    PyObject* request = argv[1];
+    PyObject* context = argv[2];
+    try {
+        return dispatch(self, service, request);
+    } catch (...) {
+        translate_current_exception();
+    }
+    if (context != Py_None) make_reportable();
+    throw PyErrAlreadySet{};
+}
+
+Ref CommonService_clazz_handler(FunctionObject*, PyObject* const* argv) {
+    return Ref::borrow(argv[1]);  // argv[0] is cls
+}
+const FunctionSpec CommonService_clazz_handler_spec = {
+    "clazz_handler", "CommonService.clazz_handler", nullptr, {"cls", "clazz"},
+    CommonService_clazz_handler, nullptr};
+
+}  // namespace
+
+const FunctionSpec CommonService_handle_spec = {
+    "handle", "CommonService.handle", nullptr, {"self", "request", "context"},
+    CommonService_handle, nullptr};
+
+// class CommonService(brindlow.CommonServiceServicer):
+//     clazz_handler = classmethod(...)
+//     handle = rpc_log(handle)
+void define_CommonService(PyObject* m) {
+    ServerState& st = state(m).server;
+    PyObject* globals = PyModule_GetDict(m);
+    Ref brindlow = lookup_global(globals, st[N::brindlow]);
+    Ref base = getattr(brindlow.get(), st[N::CommonServiceServicer]);
+    Ref bases = check(PyTuple_Pack(1, base.get()));
+    Member clazz_handler = class_method(m, CommonService_clazz_handler_spec);
+    Ref plain_handle = make_function(m, CommonService_handle_spec);
+    Ref rpc_log = lookup_global(globals, st[N::rpc_log]);
+    Member handle{"handle", call(rpc_log.get(), {plain_handle.get()})};
+    Ref cls = make_class(m, "CommonService", bases.get(), nullptr, std::move(clazz_handler),
+                         std::move(handle));
+    bind(m, "CommonService", cls.get());
+    // Kept to recognise the default clazz handler (see map_clazz).
+    st.default_clazz_handler = Ref::borrow(check_borrowed(PyDict_GetItemWithError(
+        reinterpret_cast<PyTypeObject*>(cls.get())->tp_dict, st[N::clazz_handler])));
+    st.service_class = std::move(cls);
+}
 
 }  // namespace sorvane::corvex

@@ -1,8 +1,434 @@
-// Placeholder: filled in by the issue that builds it.
+// rpc_log: the call-logging decorator.
+//
+// The wrapper calls the wrapped handler, timed by the module-level `time`, and
+// then writes one DEBUG record on the module-level `rpc_logger`: the host's
+// str() of {"type", "request_id", "function", ["status",] "process_time",
+// "response"}, short form when the protobuf JSON rendering of the response is
+// at most 4096 characters, long form (no "status", the text cut) otherwise.
+//
+// Two roads to the same text. The general one calls the host's objects as they
+// are bound in the module namespace (inspect, json_format, json), for any
+// function and any response. The native one serves the dispatcher's own handle
+// returning an exact CommonResponse for an exact CommonRequest while inspect,
+// json_format and json are still the objects bound at import: it renders the
+// record itself, and builds nothing at all when rpc_logger is a plain Logger
+// that drops DEBUG records. Nothing on that road can fail, so skipping the
+// record there is unobservable; on the general road every step runs, so its
+// failures surface whatever the logger's level.
+//
+// The wrapper catches nothing: what the handler raises leaves it unchanged.
 #include "corvex.hpp"
 
-namespace sorvane::corvex {
+#include <string>
 
-void define_rpc_log(PyObject*) {}
+namespace sorvane::corvex {
+namespace {
+
+using N = ServerName;
+
+constexpr Py_ssize_t kCut = 4096;  // longest response text logged in full
+
+// time.time()
+Ref wall_clock(FunctionObject* self, const ServerState& st) {
+    Ref time = server_global(self, st, N::time);
+    return call(attr(time.get(), st[N::time]).get());
+}
+
+// d[key] or nullptr (borrowed); throws only on a failing comparison.
+PyObject* dict_get(PyObject* d, PyObject* key) {
+    PyObject* v = PyDict_GetItemWithError(d, key);
+    if (!v && PyErr_Occurred()) throw PyErrAlreadySet{};
+    return v;
+}
+
+// Whether the module-level `name` is still the module bound at import and its
+// attribute `attr` still the function it held then.
+bool bound_as_imported(PyObject* globals, PyObject* name, const Ref& module, PyObject* attr,
+                       const Ref& value) {
+    PyObject* m = dict_get(globals, name);
+    if (!m || m != module.get() || Py_TYPE(m) != &PyModule_Type) return false;
+    return dict_get(PyModule_GetDict(m), attr) == value.get();
+}
+
+// ---- the native record --------------------------------------------------------
+
+const char kBase64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+Py_ssize_t base64_length(Py_ssize_t n) { return 4 * ((n + 2) / 3); }
+
+void append_base64(std::string& out, const unsigned char* p, Py_ssize_t n) {
+    const size_t at = out.size();
+    out.resize(at + static_cast<size_t>(base64_length(n)));
+    char* w = &out[at];
+    Py_ssize_t i = 0;
+    for (; i + 3 <= n; i += 3) {
+        const unsigned v = (p[i] << 16) | (p[i + 1] << 8) | p[i + 2];
+        *w++ = kBase64[v >> 18];
+        *w++ = kBase64[(v >> 12) & 63];
+        *w++ = kBase64[(v >> 6) & 63];
+        *w++ = kBase64[v & 63];
+    }
+    if (n - i == 1) {
+        const unsigned v = p[i] << 16;
+        *w++ = kBase64[v >> 18];
+        *w++ = kBase64[(v >> 12) & 63];
+        *w++ = '=';
+        *w++ = '=';
+    } else if (n - i == 2) {
+        const unsigned v = (p[i] << 16) | (p[i + 1] << 8);
+        *w++ = kBase64[v >> 18];
+        *w++ = kBase64[(v >> 12) & 63];
+        *w++ = kBase64[(v >> 6) & 63];
+        *w++ = '=';
+    }
+}
+
+// The fields of a CommonResponse as json_format.MessageToJson renders them
+// with preserving_proto_field_name=True: fields at their default left out, the
+// rest in field-number order, one per line indented by two, bytes as base64.
+struct ResponseFields {
+    long status;
+    const unsigned char* body;
+    Py_ssize_t size;
+
+    // len(MessageToJson(...)), without rendering it.
+    Py_ssize_t json_length() const {
+        if (status == 0 && size == 0) return 2;                   // {}
+        Py_ssize_t n = 4;                                         // {\n ... \n}
+        if (status != 0) n += 12 + static_cast<Py_ssize_t>(std::to_string(status).size());
+        if (size != 0) n += 16 + base64_length(size);
+        if (status != 0 && size != 0) n += 2;                     // ,\n
+        return n;
+    }
+    std::string json() const {
+        if (status == 0 && size == 0) return "{}";
+        std::string out = "{\n";
+        if (status != 0) out += "  \"status\": " + std::to_string(status);
+        if (size != 0) {
+            if (status != 0) out += ",\n";
+            out += "  \"response\": \"";
+            append_base64(out, body, size);
+            out += '"';
+        }
+        out += "\n}";
+        return out;
+    }
+    // repr(json.loads(json())): the short form's "response" entry.
+    std::string parsed_repr() const {
+        std::string out = "{";
+        if (status != 0) out += "'status': " + std::to_string(status);
+        if (size != 0) {
+            if (status != 0) out += ", ";
+            out += "'response': '";
+            append_base64(out, body, size);
+            out += '\'';
+        }
+        out += '}';
+        return out;
+    }
+};
+
+void append_utf8(std::string& out, PyObject* text) {
+    Py_ssize_t n;
+    const char* p = PyUnicode_AsUTF8AndSize(text, &n);
+    if (!p) throw PyErrAlreadySet{};
+    out.append(p, static_cast<size_t>(n));
+}
+
+void append_repr(std::string& out, PyObject* o) {
+    Ref r = check(PyObject_Repr(o));
+    append_utf8(out, r.get());
+}
+
+// The characters of an exact str when its repr is just those characters in
+// single quotes (printable ASCII, no quote or backslash); nullptr otherwise.
+const char* plain_ascii(PyObject* text, Py_ssize_t* n) {
+    if (!PyUnicode_CheckExact(text)) return nullptr;
+#if PY_VERSION_HEX < 0x030C0000
+    if (!PyUnicode_IS_READY(text)) return nullptr;
+#endif
+    if (!PyUnicode_IS_ASCII(text)) return nullptr;
+    const char* p = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(text));
+    *n = PyUnicode_GET_LENGTH(text);
+    for (Py_ssize_t i = 0; i < *n; ++i) {
+        const char c = p[i];
+        if (c < 0x20 || c > 0x7e || c == '\'' || c == '\\') return nullptr;
+    }
+    return p;
+}
+
+// repr(text) for a str.
+void append_str_repr(std::string& out, PyObject* text) {
+    Py_ssize_t n;
+    if (const char* p = plain_ascii(text, &n)) {
+        out += '\'';
+        out.append(p, static_cast<size_t>(n));
+        out += '\'';
+        return;
+    }
+    append_repr(out, text);
+}
+
+// repr(module + "." + name), both exact str.
+void append_function_repr(std::string& out, const ServerState& st, PyObject* module,
+                          PyObject* name) {
+    Py_ssize_t nm, nn;
+    const char* m = plain_ascii(module, &nm);
+    const char* f = m ? plain_ascii(name, &nn) : nullptr;
+    if (f) {
+        out += '\'';
+        out.append(m, static_cast<size_t>(nm));
+        out += '.';
+        out.append(f, static_cast<size_t>(nn));
+        out += '\'';
+        return;
+    }
+    Ref function = check(PyUnicode_Concat(module, st.dot.get()));
+    function = check(PyUnicode_Concat(function.get(), name));
+    append_repr(out, function.get());
+}
+
+// repr("{:.6f}s".format(elapsed))
+void append_process_time(std::string& out, const ServerState& st, PyObject* elapsed) {
+    if (PyFloat_CheckExact(elapsed)) {
+        // Digits, sign and point only (or inf/nan): the repr is the text quoted.
+        char* digits = PyOS_double_to_string(PyFloat_AS_DOUBLE(elapsed), 'f', 6, 0, nullptr);
+        if (!digits) throw PyErrAlreadySet{};
+        out += '\'';
+        out += digits;
+        out += "s'";
+        PyMem_Free(digits);
+        return;
+    }
+    Ref text = check(PyObject_Format(elapsed, st.spec_6f.get()));
+    text = check(PyUnicode_Concat(text.get(), st.suffix_s.get()));
+    append_repr(out, text.get());
+}
+
+// The record's text, rendered natively for the dispatcher's own handle.
+Ref render_record(const ServerState& st, FunctionObject* handle, PyObject* request,
+                  PyObject* response, PyObject* elapsed) {
+    Ref status = getattr(response, st[N::status]);
+    Ref body = getattr(response, st[N::response]);
+    ResponseFields fields{PyLong_AsLong(status.get()), nullptr, 0};
+    if (fields.status == -1 && PyErr_Occurred()) throw PyErrAlreadySet{};
+    char* data;
+    check(PyBytes_AsStringAndSize(body.get(), &data, &fields.size));
+    fields.body = reinterpret_cast<const unsigned char*>(data);
+
+    Ref request_id = getattr(request, st[N::request_id]);
+
+    const bool long_form = fields.json_length() > kCut;
+    std::string out;
+    out.reserve(static_cast<size_t>(160 + (long_form ? kCut : base64_length(fields.size))));
+    out += "{'type': 'rpc_log', 'request_id': ";
+    append_str_repr(out, request_id.get());
+    out += ", 'function': ";
+    append_function_repr(out, st, handle->modname, handle->name);
+    if (!long_form) out += ", 'status': " + std::to_string(fields.status);
+    out += ", 'process_time': ";
+    append_process_time(out, st, elapsed);
+    out += ", 'response': ";
+    if (long_form) {
+        // repr of the first 4096 characters and "...": the text is ASCII with
+        // double quotes and no single quote or backslash, so only the line
+        // breaks need escaping.
+        std::string json = fields.json();
+        json.resize(kCut);
+        out += '\'';
+        for (char c : json) {
+            if (c == '\n')
+                out += "\\n";
+            else
+                out += c;
+        }
+        out += "...'";
+    } else {
+        out += fields.parsed_repr();
+    }
+    out += '}';
+    return check(PyUnicode_DecodeUTF8(out.data(), static_cast<Py_ssize_t>(out.size()), "strict"));
+}
+
+// The request argument of a call of the dispatcher's own handle when its record
+// can be rendered natively (see the file header); nullptr otherwise.
+PyObject* native_record_request(FunctionObject* self, const ServerState& st, PyObject* func,
+                                PyObject* response, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+    if (!is_function(func)) return nullptr;
+    auto* f = reinterpret_cast<FunctionObject*>(func);
+    // Anything in its __dict__ (__wrapped__, __signature__, ...) may change
+    // what inspect.signature reports; a new __name__ or __module__ must be a str.
+    if (f->spec != &CommonService_handle_spec || f->module != self->module) return nullptr;
+    if ((f->dict && PyDict_GET_SIZE(f->dict) != 0) || !PyUnicode_CheckExact(f->name) ||
+        !PyUnicode_CheckExact(f->modname))
+        return nullptr;
+    if (Py_TYPE(response) != reinterpret_cast<PyTypeObject*>(st.response_class.get()))
+        return nullptr;
+    // The call succeeded, so the arguments fit (self, request, context).
+    PyObject* request = nargs >= 2 ? args[1] : nullptr;
+    if (!request && kwnames) {
+        for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); ++k) {
+            PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+            if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, "request") == 0) {
+                request = args[nargs + k];
+                break;
+            }
+        }
+    }
+    if (!request || Py_TYPE(request) != reinterpret_cast<PyTypeObject*>(st.request_class.get()))
+        return nullptr;
+    PyObject* globals = globals_of(self);
+    if (!bound_as_imported(globals, st[N::inspect], st.inspect, st[N::signature],
+                           st.inspect_signature) ||
+        !bound_as_imported(globals, st[N::json_format], st.json_format, st[N::MessageToJson],
+                           st.message_to_json) ||
+        !bound_as_imported(globals, st[N::json], st.json, st[N::loads], st.json_loads))
+        return nullptr;
+    return request;
+}
+
+// Whether `logger` is a plain Logger whose debug and isEnabledFor are still
+// Logger's own, as imported: neither the class nor the instance overrides them
+// and attribute lookup is the ordinary one.
+bool plain_logger(const ServerState& st, PyObject* logger) {
+    auto* cls = reinterpret_cast<PyTypeObject*>(st.logger_class.get());
+    if (Py_TYPE(logger) != cls || cls->tp_getattro != PyObject_GenericGetAttr) return false;
+    // The class's own namespace comes first in its MRO.
+    if (dict_get(cls->tp_dict, st[N::debug]) != st.logger_debug.get() ||
+        dict_get(cls->tp_dict, st[N::isEnabledFor]) != st.logger_is_enabled_for.get())
+        return false;
+    Ref own = check(PyObject_GenericGetDict(logger, nullptr));
+    return !dict_get(own.get(), st[N::debug]) && !dict_get(own.get(), st[N::isEnabledFor]);
+}
+
+// Writes the native record, unless `logger` is a plain Logger that drops DEBUG
+// records: its debug() tests isEnabledFor(DEBUG) first and does nothing else
+// when that is false.
+void log_native(const ServerState& st, FunctionObject* handle, PyObject* logger,
+                PyObject* request, PyObject* response, PyObject* elapsed) {
+    if (plain_logger(st, logger)) {
+        PyObject* argv[] = {logger, st.debug_level.get()};
+        Ref enabled = vectorcall(st.logger_is_enabled_for.get(), argv, 2, nullptr);
+        if (!check(PyObject_IsTrue(enabled.get()))) return;
+        // logger.debug is Logger.debug bound to it: call the function itself.
+        Ref text = render_record(st, handle, request, response, elapsed);
+        argv[1] = text.get();
+        vectorcall(st.logger_debug.get(), argv, 2, nullptr);
+        return;
+    }
+    Ref debug = getattr(logger, st[N::debug]);
+    Ref text = render_record(st, handle, request, response, elapsed);
+    call(debug.get(), {text.get()});
+}
+
+// ---- the general record -------------------------------------------------------
+
+// "{}.{}".format(a, b)
+Ref dotted(const ServerState& st, PyObject* a, PyObject* b) {
+    Ref left = check(PyObject_Format(a, st.empty.get()));
+    Ref right = check(PyObject_Format(b, st.empty.get()));
+    Ref text = check(PyUnicode_Concat(left.get(), st.dot.get()));
+    return check(PyUnicode_Concat(text.get(), right.get()));
+}
+
+// Steps 4 to 10 as written:
+//     func_name = "{}.{}".format(func.__module__, func.__name__)
+//     sig = inspect.signature(func)
+//     bind = sig.bind(*args, **kwargs).arguments
+//     request = bind.get("request")
+//     json_data = json_format.MessageToJson(response, preserving_proto_field_name=True)
+//     log_dict = {...}  # long or short form
+//     rpc_logger.debug("{}".format(log_dict))
+void log_general(FunctionObject* self, const ServerState& st, PyObject* func,
+                 PyObject* response, PyObject* elapsed, PyObject* const* args,
+                 Py_ssize_t nargs, PyObject* kwnames) {
+    Ref module_name = getattr(func, st[N::dunder_module]);
+    Ref name = getattr(func, st[N::dunder_name]);
+    Ref func_name = dotted(st, module_name.get(), name.get());
+
+    Ref inspect = server_global(self, st, N::inspect);
+    Ref sig = call(attr(inspect.get(), st[N::signature]).get(), {func});
+    Ref bound = vectorcall(getattr(sig.get(), st[N::bind]).get(), args,
+                           static_cast<size_t>(nargs), kwnames);
+    Ref arguments = getattr(bound.get(), st[N::arguments]);
+    Ref request = call(getattr(arguments.get(), st[N::get]).get(), {st[N::request]});
+
+    Ref json_format = server_global(self, st, N::json_format);
+    Ref json_data = call_kw(attr(json_format.get(), st[N::MessageToJson]).get(), {response},
+                            st.kw_preserving.get(), {Py_True});
+    Py_ssize_t length = PyObject_Size(json_data.get());
+    if (length < 0) throw PyErrAlreadySet{};
+
+    Ref record = check(PyDict_New());
+    auto put = [&](N key, const Ref& value) {
+        check(PyDict_SetItem(record.get(), st[key], value.get()));
+    };
+    put(N::type, st.rpc_log_text);
+    put(N::request_id, getattr(request.get(), st[N::request_id]));
+    put(N::function, func_name);
+    if (length <= kCut) put(N::status, getattr(response, st[N::status]));
+    Ref process_time = check(PyObject_Format(elapsed, st.spec_6f.get()));
+    put(N::process_time, check(PyUnicode_Concat(process_time.get(), st.suffix_s.get())));
+    if (length > kCut) {
+        Ref head = check(PyObject_GetItem(json_data.get(), st.head_4096.get()));
+        put(N::response, check(PyNumber_Add(head.get(), st.ellipsis.get())));
+    } else {
+        Ref json = server_global(self, st, N::json);
+        put(N::response, call(attr(json.get(), st[N::loads]).get(), {json_data.get()}));
+    }
+
+    Ref logger = server_global(self, st, N::rpc_logger);
+    Ref debug = getattr(logger.get(), st[N::debug]);
+    Ref text = check(PyObject_Format(record.get(), st.empty.get()));
+    call(debug.get(), {text.get()});
+}
+
+// ---- rpc_log and its wrapper --------------------------------------------------
+
+Ref rpc_log_wrapper(FunctionObject* self, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames) {
+    const ServerState& st = server_state(self);
+    Ref func = Ref::borrow(closure_item(self, 0));
+    Ref start_time = wall_clock(self, st);
+    // The dispatcher's own handle is entered directly (no argument repacking on 3.7).
+    Ref response = is_function(func.get())
+                       ? check(native::detail::function_vectorcall(
+                             func.get(), args, static_cast<size_t>(nargs), kwnames))
+                       : vectorcall(func.get(), args, static_cast<size_t>(nargs), kwnames);
+    Ref process_time = check(PyNumber_Subtract(wall_clock(self, st).get(), start_time.get()));
+    if (PyObject* request = native_record_request(self, st, func.get(), response.get(), args,
+                                                  nargs, kwnames)) {
+        Ref logger = server_global(self, st, N::rpc_logger);
+        log_native(st, reinterpret_cast<FunctionObject*>(func.get()), logger.get(), request,
+                   response.get(), process_time.get());
+    } else {
+        log_general(self, st, func.get(), response.get(), process_time.get(), args, nargs,
+                    kwnames);
+    }
+    return response;
+}
+const FunctionSpec rpc_log_wrapper_spec = {
+    "wrapper", "rpc_log.<locals>.wrapper", nullptr, {"*args", "**kwargs"}, nullptr,
+    rpc_log_wrapper};
+
+// def rpc_log(func):
+//     @functools.wraps(func)
+//     def wrapper(*args, **kwargs): ...
+//     return wrapper
+Ref rpc_log(FunctionObject* self, PyObject* const* argv) {
+    PyObject* func = argv[0];
+    const ServerState& st = server_state(self);
+    Ref functools = server_global(self, st, N::functools);
+    Ref decorator = call(attr(functools.get(), st[N::wraps]).get(), {func});
+    Ref closure = check(PyTuple_Pack(1, func));
+    Ref wrapper = make_function(self->module, rpc_log_wrapper_spec, nullptr, closure.get());
+    return call(decorator.get(), {wrapper.get()});
+}
+const FunctionSpec rpc_log_spec = {"rpc_log", nullptr, nullptr, {"func"}, rpc_log, nullptr};
+
+}  // namespace
+
+void define_rpc_log(PyObject* m) { bind(m, "rpc_log", make_function(m, rpc_log_spec).get()); }
 
 }  // namespace sorvane::corvex

@@ -94,4 +94,83 @@ inline void bind(PyObject* module, const char* name, PyObject* value) {
     check(PyDict_SetItemString(PyModule_GetDict(module), name, value));
 }
 
+// Takes the exception being raised (one must be set): the instance,
+// normalized, with its traceback attached. No exception is set afterwards.
+inline Ref take_raised() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    return Ref::steal(PyErr_GetRaisedException());
+#else
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb && value) PyException_SetTraceback(value, tb);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    return Ref::steal(value);
+#endif
+}
+
+// Raises the exception instance `e` as it is (traceback, cause and context
+// untouched), as take_raised() found it.
+inline void raise_again(Ref e) noexcept {
+    if (!e) {
+        PyErr_SetString(PyExc_SystemError, "no exception to raise again");
+        return;
+    }
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(e.release());
+#else
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(e.get()));
+    Py_INCREF(type);
+    PyObject* tb = PyException_GetTraceback(e.get());
+    PyErr_Restore(type, e.release(), tb);  // steals all three
+#endif
+}
+
+// The body of an `except` clause, for C++ code that catches a Python exception
+// on purpose: takes the exception being raised (one must be set), makes it the
+// exception being handled (what sys.exc_info() returns, and the __context__ of
+// whatever is raised meanwhile) and, when the scope ends, makes the previously
+// handled exception current again, as leaving an except clause does. A new
+// exception raised inside the scope stays set.
+class HandledException {
+public:
+    HandledException() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+        value_ = Ref::steal(PyErr_GetRaisedException());
+        saved_ = Ref::steal(PyErr_GetHandledException());
+        PyErr_SetHandledException(value_.get());
+#else
+        PyObject *type, *value, *tb;
+        PyErr_Fetch(&type, &value, &tb);
+        PyErr_NormalizeException(&type, &value, &tb);
+        if (tb && value) PyException_SetTraceback(value, tb);
+        PyErr_GetExcInfo(&saved_type_, &saved_value_, &saved_tb_);
+        value_ = Ref::borrow(value);
+        PyErr_SetExcInfo(type, value, tb);  // steals
+#endif
+    }
+    HandledException(const HandledException&) = delete;
+    HandledException& operator=(const HandledException&) = delete;
+    ~HandledException() {
+#if PY_VERSION_HEX >= 0x030C0000
+        PyErr_SetHandledException(saved_.get());
+#else
+        PyErr_SetExcInfo(saved_type_, saved_value_, saved_tb_);  // steals
+#endif
+    }
+    // The exception instance being handled (borrowed).
+    PyObject* value() const noexcept { return value_.get(); }
+
+private:
+    Ref value_;
+#if PY_VERSION_HEX >= 0x030C0000
+    Ref saved_;
+#else
+    PyObject* saved_type_ = nullptr;
+    PyObject* saved_value_ = nullptr;
+    PyObject* saved_tb_ = nullptr;
+#endif
+};
+
 }  // namespace sorvane::native

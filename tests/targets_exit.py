@@ -1,0 +1,2 @@
+"""A target module whose loading raises SystemExit."""
+raise SystemExit("exit at import")

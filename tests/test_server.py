@@ -1,0 +1,342 @@
+"""GrpcServer: construction, the clazz handler, run_background with its options
+and log line, the message-size limit, and run_blocking/run ended by a
+keyboard interrupt (in process and by SIGINT in a subprocess)."""
+import inspect
+import json
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+import types
+
+import grpc
+import pytest
+
+import brindlow
+import targets_server
+from server_support import collecting, request, serving
+from sorvane import corvex
+
+DOC = ("\n        grpc server\n        Args:\n            host: address\n"
+       "            port: Port number\n            max_workers: Number of worker threads\n"
+       "            max_message_length: Can be set according to specific needs, "
+       "set to 256 M here\n        ")
+
+
+def add_call(stub, a=1, b=2, timeout=30):
+    reply = stub.handle(request({"clazz": "targets_server", "method": "add", "args": [a, b]}),
+                        timeout=timeout)
+    return json.loads(reply.response)["result"]
+
+
+def unreachable(port):
+    channel = grpc.insecure_channel("127.0.0.1:%d" % port)
+    try:
+        with pytest.raises(grpc.RpcError) as info:
+            add_call(brindlow.CommonServiceStub(channel), timeout=2)
+        return info.value.code() in (grpc.StatusCode.UNAVAILABLE,
+                                     grpc.StatusCode.DEADLINE_EXCEEDED)
+    finally:
+        channel.close()
+
+
+class TestConstruction:
+    def test_defaults(self):
+        server = corvex.GrpcServer()
+        assert list(vars(server)) == ["address", "max_workers", "service", "rpc_server",
+                                      "max_message_length"]
+        assert server.address == "0.0.0.0:6565"
+        assert server.max_workers == 10
+        assert server.max_message_length == 268435456
+        assert server.rpc_server is None
+        assert type(server.service) is corvex.CommonService
+
+    @pytest.mark.parametrize("args, kwargs", [
+        (("127.0.0.1", 7000), {}), (("127.0.0.1", "7000"), {}),
+        ((), {"host": "127.0.0.1", "port": 7000}), (("127.0.0.1",), {"port": "7000"}),
+    ])
+    def test_address(self, args, kwargs):
+        assert corvex.GrpcServer(*args, **kwargs).address == "127.0.0.1:7000"
+
+    def test_values_are_stored_unchanged(self):
+        server = corvex.GrpcServer("h", 1, "many", None)
+        assert (server.max_workers, server.max_message_length) == ("many", None)
+
+    @pytest.mark.parametrize("host", [None, b"127.0.0.1", 5])
+    def test_host_must_be_text(self, host):
+        server = corvex.GrpcServer.__new__(corvex.GrpcServer)
+        with pytest.raises(TypeError):
+            server.__init__(host)
+        assert vars(server) == {}
+
+    def test_argument_errors(self):
+        with pytest.raises(TypeError):
+            corvex.GrpcServer("a", 1, 2, 3, 4)
+        with pytest.raises(TypeError):
+            corvex.GrpcServer(address="a")
+
+    def test_class_shape(self):
+        cls = corvex.GrpcServer
+        assert cls.__bases__ == (object,) and type(cls) is type
+        assert cls.__doc__ is None
+        assert [k for k in vars(cls) if not k.startswith("__") or k == "__init__"] == [
+            "__init__", "set_clazz_handler", "run", "run_background", "run_blocking"]
+        assert cls.__init__.__doc__ == DOC
+        assert str(inspect.signature(cls)) == \
+            "(host='0.0.0.0', port=6565, max_workers=10, max_message_length=268435456)"
+        for name in ("run", "run_background", "run_blocking"):
+            assert str(inspect.signature(getattr(cls, name))) == "(self)"
+        assert str(inspect.signature(cls.set_clazz_handler)) == "(self, func)"
+
+    def test_each_server_has_its_own_dispatcher(self):
+        a, b = corvex.GrpcServer(), corvex.GrpcServer()
+        assert a.service is not b.service
+        a.set_clazz_handler(str.upper)
+        assert a.service.clazz_handler is str.upper
+        assert "clazz_handler" not in vars(b.service)
+
+    def test_dispatcher_class_is_looked_up_per_call(self, monkeypatch):
+        class Other:
+            pass
+
+        monkeypatch.setattr(corvex, "CommonService", Other)
+        assert type(corvex.GrpcServer().service) is Other
+
+
+class TestSetClazzHandler:
+    @pytest.mark.parametrize("func", [None, "text", 5, 2.5, ["a"]])
+    def test_not_callable_is_ignored(self, func):
+        server = corvex.GrpcServer()
+        assert server.set_clazz_handler(func) is None
+        assert "clazz_handler" not in vars(server.service)
+
+    @pytest.mark.parametrize("func", [len, str, lambda c: c, print, corvex.CommonService])
+    def test_callable_is_installed(self, func):
+        server = corvex.GrpcServer()
+        assert server.set_clazz_handler(func=func) is None
+        assert vars(server.service)["clazz_handler"] is func
+
+    def test_installs_on_the_current_service(self):
+        server = corvex.GrpcServer()
+        replacement = corvex.CommonService()
+        server.service = replacement
+        server.set_clazz_handler(len)
+        assert replacement.clazz_handler is len
+
+    def test_none_keeps_the_previous_handler(self):
+        server = corvex.GrpcServer()
+        server.set_clazz_handler(len)
+        server.set_clazz_handler(None)
+        assert server.service.clazz_handler is len
+
+
+class TestRunBackground:
+    def test_starts_serves_and_logs(self, port):
+        with collecting("sorvane.corvex", 20) as lines:
+            server = corvex.GrpcServer("127.0.0.1", port)
+            try:
+                assert server.run_background() is None
+                assert lines == ["grpc server running, listen on 127.0.0.1:%d" % port]
+                assert server.rpc_server is not None
+                channel = grpc.insecure_channel("127.0.0.1:%d" % port)
+                assert add_call(brindlow.CommonServiceStub(channel), 5, 6) == 11
+                channel.close()
+            finally:
+                server.rpc_server.stop(0).wait()
+
+    def test_builds_from_current_attributes(self, port, monkeypatch):
+        built = {}
+        real_futures, real_grpc = corvex.futures, corvex.grpc
+
+        def pool(**kwargs):
+            built["pool"] = kwargs
+            return real_futures.ThreadPoolExecutor(**kwargs)
+
+        def server_factory(executor, **kwargs):
+            built["server"] = (type(executor).__name__, kwargs)
+            return real_grpc.server(executor, **kwargs)
+
+        monkeypatch.setattr(corvex, "futures", types.SimpleNamespace(ThreadPoolExecutor=pool))
+        monkeypatch.setattr(corvex, "grpc", types.SimpleNamespace(server=server_factory))
+        server = corvex.GrpcServer("127.0.0.1", port)
+        server.max_workers = 3
+        server.max_message_length = 4321
+        server.run_background()
+        try:
+            assert built["pool"] == {"max_workers": 3}
+            assert built["server"] == ("ThreadPoolExecutor", {"options": [
+                ("grpc.max_send_message_length", 4321),
+                ("grpc.max_receive_message_length", 4321)]})
+        finally:
+            server.rpc_server.stop(0).wait()
+
+    def test_twice_leaves_the_first_running(self, port):
+        from conftest import free_port
+        second_port = free_port()
+        server = corvex.GrpcServer("127.0.0.1", port)
+        server.run_background()
+        first = server.rpc_server
+        try:
+            server.address = "127.0.0.1:%d" % second_port
+            server.run_background()
+            assert server.rpc_server is not first
+            for p in (port, second_port):
+                channel = grpc.insecure_channel("127.0.0.1:%d" % p)
+                assert add_call(brindlow.CommonServiceStub(channel)) == 3
+                channel.close()
+        finally:
+            first.stop(0).wait()
+            server.rpc_server.stop(0).wait()
+
+    def test_failure_keeps_the_unstarted_server(self, port, monkeypatch):
+        def refuse(servicer, server):
+            raise RuntimeError("registration refused")
+
+        monkeypatch.setattr(corvex, "brindlow", types.SimpleNamespace(
+            add_CommonServiceServicer_to_server=refuse))
+        server = corvex.GrpcServer("127.0.0.1", port)
+        with pytest.raises(RuntimeError, match="registration refused"):
+            server.run_background()
+        assert server.rpc_server is not None
+        server.rpc_server.stop(0)
+
+    def test_message_size_limit(self, port):
+        targets_server.calls["count"] = 0
+        with serving(port, max_message_length=1024) as (_, stub):
+            small = request({"clazz": "targets_server", "method": "count"})
+            assert json.loads(stub.handle(small, timeout=30).response)["result"] == 1
+            big = request({"clazz": "targets_server", "method": "count", "pad": "x" * 1100})
+            assert big.ByteSize() > 1024
+            with pytest.raises(grpc.RpcError) as info:
+                stub.handle(big, timeout=30)
+            assert info.value.code() == grpc.StatusCode.RESOURCE_EXHAUSTED
+            assert targets_server.calls["count"] == 1  # never reached the dispatcher
+            reply_too_big = request({"clazz": "targets_server", "method": "blob",
+                                     "args": [1100]})
+            with pytest.raises(grpc.RpcError) as info:
+                stub.handle(reply_too_big, timeout=30)
+            assert info.value.code() == grpc.StatusCode.RESOURCE_EXHAUSTED
+            assert json.loads(stub.handle(small, timeout=30).response)["result"] == 2
+
+
+_wall_clock = time.time
+
+
+class FakeTime:
+    """time.sleep that raises `error` on its `after`-th call."""
+
+    def __init__(self, after=3, error=KeyboardInterrupt):
+        self.slept = []
+        self.after = after
+        self.error = error
+
+    def time(self):
+        return _wall_clock()
+
+    def sleep(self, seconds):
+        self.slept.append(seconds)
+        if len(self.slept) == self.after:
+            raise self.error()
+
+
+class TestRunBlocking:
+    @pytest.mark.parametrize("entry", ["run_blocking", "run"])
+    def test_keyboard_interrupt_stops_and_returns(self, port, monkeypatch, entry):
+        fake = FakeTime()
+        monkeypatch.setattr(corvex, "time", fake)
+        server = corvex.GrpcServer("127.0.0.1", port)
+        with collecting("sorvane.corvex", 1) as lines:
+            assert getattr(server, entry)() is None
+        assert fake.slept == [86400] * 3
+        assert lines == ["grpc server running, listen on 127.0.0.1:%d" % port]
+        assert sys.exc_info() == (None, None, None)
+        assert unreachable(port)
+
+    def test_other_exceptions_propagate_and_keep_serving(self, port, monkeypatch):
+        monkeypatch.setattr(corvex, "time", FakeTime(after=2, error=OSError))
+        server = corvex.GrpcServer("127.0.0.1", port)
+        try:
+            with pytest.raises(OSError):
+                server.run_blocking()
+            channel = grpc.insecure_channel("127.0.0.1:%d" % port)
+            assert add_call(brindlow.CommonServiceStub(channel)) == 3
+            channel.close()
+        finally:
+            server.rpc_server.stop(0).wait()
+
+    def test_interrupt_during_start_propagates(self, monkeypatch):
+        class Failing(corvex.GrpcServer):
+            def run_background(self):
+                raise KeyboardInterrupt
+
+        monkeypatch.setattr(corvex, "time", FakeTime())
+        with pytest.raises(KeyboardInterrupt):
+            Failing().run_blocking()
+        assert corvex.time.slept == []
+
+    def test_run_uses_the_instance_method(self):
+        class Custom(corvex.GrpcServer):
+            def run_blocking(self):
+                self.called = True
+                return "ignored"
+
+        server = Custom()
+        assert server.run() is None
+        assert server.called
+
+    def test_stop_failure_is_chained_to_the_interrupt(self, monkeypatch):
+        class NoStop(corvex.GrpcServer):
+            def run_background(self):
+                self.rpc_server = types.SimpleNamespace(stop=self.stop)
+
+            def stop(self, grace):
+                assert isinstance(sys.exc_info()[1], KeyboardInterrupt)
+                raise ValueError(grace)
+
+        monkeypatch.setattr(corvex, "time", FakeTime(after=1))
+        with pytest.raises(ValueError) as info:
+            NoStop().run_blocking()
+        assert info.value.args == (0,)
+        assert isinstance(info.value.__context__, KeyboardInterrupt)
+
+    @pytest.mark.skipif(sys.platform == "win32", reason="SIGINT delivery is POSIX here")
+    def test_sigint_in_a_subprocess(self, port):
+        tests_dir = os.path.dirname(os.path.abspath(__file__))
+        # The child announces each sleep of the loop, so that the interrupt is
+        # sent once the loop runs (an interrupt during run_background would
+        # rightly propagate).
+        script = textwrap.dedent("""
+            import logging, sys, time, types
+            logging.basicConfig(stream=sys.stdout, level=logging.INFO, format="%(message)s")
+            from sorvane import corvex
+
+            def sleep(seconds):
+                print("sleeping", seconds, flush=True)
+                time.sleep(seconds)
+
+            corvex.time = types.SimpleNamespace(time=time.time, sleep=sleep)
+            result = corvex.GrpcServer("127.0.0.1", {port}).run_blocking()
+            print("returned", repr(result), flush=True)
+        """).format(port=port)
+        env = dict(os.environ, PYTHONPATH=tests_dir + os.pathsep + os.environ.get(
+            "PYTHONPATH", ""))
+        child = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE,
+                                 stderr=subprocess.PIPE, env=env, text=True)
+        try:
+            assert child.stdout.readline() == "grpc server running, listen on 127.0.0.1:%d\n" % port
+            assert child.stdout.readline() == "sleeping 86400\n"
+            channel = grpc.insecure_channel("127.0.0.1:%d" % port)
+            assert add_call(brindlow.CommonServiceStub(channel), 2, 2) == 4
+            channel.close()
+            child.send_signal(signal.SIGINT)
+            out, err = child.communicate(timeout=30)
+        finally:
+            if child.poll() is None:
+                child.kill()
+                child.communicate()
+        assert child.returncode == 0, err
+        assert out == "returned None\n"
+        assert "Traceback" not in err
+        assert unreachable(port)
