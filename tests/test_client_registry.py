@@ -1,0 +1,254 @@
+"""Server entries, the GrpcClient registry and the shared grpc_client.
+
+Calls that need an answering server are in test_end_to_end.py; here channels
+are real but nothing is sent, or a recording stand-in replaces `grpc`.
+"""
+import inspect
+
+import grpc
+import pytest
+
+import brindlow
+import marvetta
+from sorvane import corvex
+from sorvane.corvex import GrpcClient, Server
+
+MAX = 268435456
+
+
+class RecordingGrpc:
+    """Stands in for the module-level `grpc`: records channel openings."""
+
+    def __init__(self):
+        self.opened = []
+
+    def insecure_channel(self, *args, **kwargs):
+        self.opened.append((args, kwargs))
+        return grpc.insecure_channel(*args, **kwargs)
+
+
+@pytest.fixture
+def recording_grpc(monkeypatch):
+    fake = RecordingGrpc()
+    monkeypatch.setattr(corvex, "grpc", fake)
+    return fake
+
+
+def request():
+    return marvetta.CommonRequest(request=b"{}", serialize=3, request_id="r")
+
+
+class TestServer:
+    def test_attributes_in_order(self):
+        entry = Server("inventory", "127.0.0.1", 6565)
+        assert list(vars(entry).items()) == [
+            ("server", "inventory"), ("host", "127.0.0.1"), ("port", 6565),
+            ("addr", "127.0.0.1:6565"), ("_channel", None)]
+
+    def test_shape(self):
+        assert Server.__bases__ == (object,)
+        assert Server.__module__ == "sorvane.corvex"
+        assert [n for n in vars(Server) if not n.startswith("__") or n in (
+            "__init__", "__enter__", "__exit__")] == [
+            "__init__", "copy", "channel", "__enter__", "__exit__"]
+        assert isinstance(vars(Server)["channel"], property)
+        assert str(inspect.signature(Server)) == "(server, host, port)"
+        assert str(inspect.signature(Server.__exit__)) == "(self, exc_type, exc_val, exc_tb)"
+
+    def test_port_as_integer_or_text_gives_same_addr(self):
+        assert Server("a", "h", 6565).addr == Server("a", "h", "6565").addr == "h:6565"
+        assert Server(server="a", host="h", port=1).addr == "h:1"
+
+    @pytest.mark.parametrize("host", [None, 1, b"h"])
+    def test_host_must_be_text(self, host):
+        with pytest.raises(TypeError):
+            Server("a", host, 6565)
+
+    def test_host_subclass_concatenation_is_python_concatenation(self):
+        class Host(str):
+            def __add__(self, other):
+                return "joined:" + str.__add__(self, other)
+
+        assert Server("a", Host("h"), 1).addr == "joined:h:1"
+
+    def test_argument_count(self):
+        with pytest.raises(TypeError):
+            Server("a", "h")
+        with pytest.raises(TypeError):
+            Server("a", "h", 1, 2)
+
+    def test_channel_opened_once_with_the_size_limits(self, recording_grpc):
+        entry = Server("a", "127.0.0.1", 1)
+        first = entry.channel
+        assert entry.channel is first is entry._channel
+        assert len(recording_grpc.opened) == 1
+        args, kwargs = recording_grpc.opened[0]
+        assert args == ("127.0.0.1:1",)
+        assert ("grpc.max_receive_message_length", MAX) in kwargs["options"]
+        assert ("grpc.max_send_message_length", MAX) in kwargs["options"]
+        first.close()
+
+    def test_channel_is_read_only(self):
+        entry = Server("a", "127.0.0.1", 1)
+        with pytest.raises(AttributeError):
+            entry.channel = None
+        assert entry._channel is None
+
+    def test_copy_keeps_the_subclass_and_starts_without_channel(self, port):
+        class Named(Server):
+            pass
+
+        entry = Named("a", "127.0.0.1", port)
+        channel = entry.channel
+        twin = entry.copy()
+        assert type(twin) is Named
+        assert (twin.server, twin.host, twin.port) == ("a", "127.0.0.1", port)
+        assert twin.addr == entry.addr == "127.0.0.1:%d" % port
+        assert twin._channel is None
+        assert entry._channel is channel
+        with pytest.raises(grpc.RpcError):  # still open: nothing listens, so UNAVAILABLE
+            brindlow.CommonServiceStub(channel).handle(request(), timeout=0.2)
+        channel.close()
+
+    def test_copy_passes_three_positional_arguments(self):
+        seen = []
+
+        class Tracing(Server):
+            def __init__(self, *args, **kwargs):
+                seen.append((args, kwargs))
+                super().__init__(*args, **kwargs)
+
+        Tracing("a", "h", 1).copy()
+        assert seen[-1] == (("a", "h", 1), {})
+
+    def test_context_manager_yields_new_stubs_and_closes(self):
+        entry = Server("a", "127.0.0.1", 1)
+        with entry as stub:
+            assert isinstance(stub, brindlow.CommonServiceStub)
+            channel = entry._channel
+            assert channel is not None
+        assert entry._channel is channel
+        with pytest.raises(ValueError):  # grpc refuses calls on a closed channel
+            stub.handle(request())
+        with entry as again:
+            assert again is not stub
+        with pytest.raises(ValueError):
+            again.handle(request())
+
+    def test_exception_in_block_propagates_after_closing(self):
+        entry = Server("a", "127.0.0.1", 1)
+        with pytest.raises(KeyError):
+            with entry as stub:
+                raise KeyError("inside")
+        with pytest.raises(ValueError):
+            stub.handle(request())
+
+    def test_exit_returns_none(self):
+        entry = Server("a", "127.0.0.1", 1)
+        entry.__enter__()
+        assert entry.__exit__(None, None, None) is None
+        with pytest.raises(TypeError):
+            entry.__exit__(None, None)
+
+    def test_enter_builds_the_stub_through_module_level_brindlow(self, monkeypatch):
+        built = []
+
+        class Brindlow:
+            @staticmethod
+            def CommonServiceStub(channel):
+                built.append(channel)
+                return "stub"
+
+        monkeypatch.setattr(corvex, "brindlow", Brindlow)
+        entry = Server("a", "127.0.0.1", 1)
+        assert entry.__enter__() == "stub"
+        assert built == [entry._channel]
+        entry._channel.close()
+
+
+class TestGrpcClient:
+    def test_empty_tables(self):
+        client = GrpcClient()
+        assert list(vars(client).items()) == [("stubs", {}), ("server_address", {})]
+        with pytest.raises(TypeError):
+            GrpcClient(1)
+
+    def test_documentation(self):
+        assert inspect.getdoc(GrpcClient.load).splitlines() == [
+            "load grpc server list", ":param servers: Server", ":return:"]
+        assert inspect.getdoc(GrpcClient.connect).splitlines() == [
+            "get server stub", ":param server:", ":return:"]
+        assert GrpcClient.get_server.__doc__ is None
+        assert [n for n in vars(GrpcClient) if not n.startswith("__")] == [
+            "load", "connect", "get_server", "handle"]
+
+    def test_load_registers_stub_and_entry(self, recording_grpc):
+        client = GrpcClient()
+        entry = Server("inventory", "127.0.0.1", 1)
+        assert client.load([entry]) is None
+        assert list(client.stubs) == ["inventory"]
+        assert isinstance(client.stubs["inventory"], brindlow.CommonServiceStub)
+        assert client.server_address == {"inventory": entry}
+        assert client.server_address["inventory"] is entry
+        assert entry._channel is None
+        (args, kwargs), = recording_grpc.opened
+        assert args == ("127.0.0.1:1",)
+        assert ("grpc.max_receive_message_length", MAX) in kwargs["options"]
+
+    def test_same_name_twice_keeps_the_second(self):
+        client = GrpcClient()
+        first, second = Server("s", "127.0.0.1", 1), Server("s", "127.0.0.1", 2)
+        client.load((first, second))
+        assert client.server_address == {"s": second}
+        stub = client.stubs["s"]
+        client.load(iter([first]))
+        assert client.server_address["s"] is first
+        assert client.stubs["s"] is not stub
+
+    def test_load_empty_changes_nothing(self):
+        client = GrpcClient()
+        client.load([Server("s", "127.0.0.1", 1)])
+        before = (dict(client.stubs), dict(client.server_address))
+        client.load([])
+        assert (client.stubs, client.server_address) == before
+
+    def test_connect_and_get_server(self):
+        client = GrpcClient()
+        entry = Server("s", "127.0.0.1", 1)
+        client.load([entry])
+        assert client.connect("s") is client.stubs["s"]
+        assert client.get_server("s") is entry
+        assert client.connect("unknown") is None
+        assert client.get_server("unknown") is None
+        assert client.handle() is None
+
+    def test_any_hashable_name(self):
+        client = GrpcClient()
+        client.load([Server(("east", 1), "127.0.0.1", 1)])
+        assert client.connect(("east", 1)) is not None
+        with pytest.raises(TypeError):
+            client.connect(["unhashable"])
+
+    def test_bad_input(self):
+        client = GrpcClient()
+        good = Server("good", "127.0.0.1", 1)
+
+        class NoAddr:
+            server = "bad"
+
+        with pytest.raises(AttributeError):
+            client.load([good, NoAddr()])
+        assert list(client.stubs) == list(client.server_address) == ["good"]
+        with pytest.raises(TypeError):
+            client.load(5)
+        with pytest.raises(TypeError):
+            client.load()
+
+    def test_tables_read_through_the_instance(self):
+        client = GrpcClient()
+        client.stubs = {"s": "replaced"}
+        assert client.connect("s") == "replaced"
+
+
+def test_shared_registry():
+    assert type(corvex.grpc_client) is GrpcClient
