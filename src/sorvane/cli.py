@@ -1,0 +1,509 @@
+"""The command line: ``python -m sorvane serve`` and ``python -m sorvane call``.
+
+``serve`` hosts modules through :class:`sorvane.corvex.GrpcServer`, in one
+process or in several processes sharing one port; ``call`` makes one remote
+call through :class:`sorvane.corvex.GrpcHelper` and prints the result as JSON.
+Errors are one line on standard error and a meaningful exit status, never a
+traceback. The framework itself is only imported once a command runs, so
+``--help`` works even where the native modules cannot load.
+"""
+
+import argparse
+import importlib
+import importlib.util
+import json
+import logging
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+from typing import Any, Callable, Dict, List, NoReturn, Optional, Sequence, Tuple
+
+__all__ = ["main", "EXIT_OK", "EXIT_ERROR", "EXIT_USAGE", "EXIT_FAILED", "EXIT_INTERRUPTED"]
+
+#: The command did what was asked (``serve``: it stopped cleanly on request).
+EXIT_OK = 0
+#: ``call``: the remote target raised; ``serve``: the server could not start
+#: or one of its processes died.
+EXIT_ERROR = 1
+#: The command line was wrong (argparse's own code for usage errors).
+EXIT_USAGE = 2
+#: ``call``: the call did not complete (unreachable server, deadline, an RPC
+#: that the server failed, a reply that is not a result envelope).
+EXIT_FAILED = 3
+#: Interrupted by a second Ctrl-C, or Ctrl-C during ``call``.
+EXIT_INTERRUPTED = 130
+
+#: Seconds that calls in flight get to finish when a server is asked to stop.
+STOP_GRACE = 5.0
+#: Seconds after that before a server process exits even if a target still runs.
+EXIT_DELAY = 2.0
+
+LOG_FORMAT = "%(asctime)s %(levelname)s %(name)s [%(process)d] %(message)s"
+LOG_LEVELS = ("DEBUG", "INFO", "WARNING", "ERROR")
+
+log = logging.getLogger("sorvane.cli")
+
+SERVE_DESCRIPTION = """\
+Serve the functions and classes of MODULE... over gRPC until Ctrl-C or SIGTERM.
+
+Each MODULE is imported at start, so a typo fails at once. {exposure} The
+default host is 127.0.0.1 for that reason; --host 0.0.0.0 listens on every
+interface.
+
+The start line is logged at INFO; --log-level DEBUG adds one record per call
+(logger "rpc_log"). On Linux, --processes K starts K server processes on the
+same port (SO_REUSEPORT), the kernel spreading connections between them, so
+that CPU-bound targets use every core.
+"""
+
+EXPOSURE_GUARDED = """\
+Only the listed modules are exposed, through the exposure guard
+(sorvane.guard): a call may reach the public callables defined in them, and
+is refused with PERMISSION_DENIED for anything else (names that begin with an
+underscore, objects a module imported from elsewhere, other modules). Every
+exposed callable runs with this process's rights: listen only where the
+clients that can reach the port may call all of them."""
+
+EXPOSURE_UNGUARDED = """\
+Calls may name only the listed modules (any other module name fails the RPC),
+but every attribute path inside a listed module is reachable, other modules it
+imports included (mymodule.os.system): this is not a security boundary, and
+this installation has no exposure guard (sorvane.guard) to restrict paths.
+Listen only where every client that can reach the port is trusted."""
+
+CALL_DESCRIPTION = """\
+Call MODULE:PATH on the server at HOST:PORT once and print the result as JSON.
+
+MODULE is the dotted module name, PATH the dotted attribute path inside it
+(a function, Class.staticmethod, object.method), as in entry points. Each ARG
+is parsed as JSON when it is JSON (5, 2.5, true, null, "text", [1, 2], {"a": 1})
+and taken as text otherwise (hello).
+
+Exit status: 0 the result was printed; 1 the remote target raised (its type and
+message are printed on stderr); 2 usage error; 3 the call did not complete
+(server unreachable, --timeout expired, unknown module or attribute, a result
+that is not JSON); 130 interrupted.
+"""
+
+
+class UsageError(Exception):
+    """A wrong command line, reported as one line with exit status 2."""
+
+
+class _Parser(argparse.ArgumentParser):
+    """argparse, with usage errors as one line instead of usage plus error."""
+
+    def error(self, message: str) -> NoReturn:
+        self.exit(EXIT_USAGE, "%s: error: %s (see --help)\n" % (self.prog, message))
+
+
+def _positive_int(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError("not an integer: %r" % text)
+    if value < 1:
+        raise argparse.ArgumentTypeError("must be at least 1: %r" % text)
+    return value
+
+
+def _port(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError("not a port number: %r" % text)
+    if not 1 <= value <= 65535:
+        raise argparse.ArgumentTypeError("port out of range 1-65535: %r" % text)
+    return value
+
+
+def _seconds(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError("not a number of seconds: %r" % text)
+    if not value > 0 or value == float("inf"):
+        raise argparse.ArgumentTypeError("must be a positive number of seconds: %r" % text)
+    return value
+
+
+def _log_level(text: str) -> str:
+    level = text.upper()
+    if level not in LOG_LEVELS:
+        raise argparse.ArgumentTypeError("choose from %s" % ", ".join(LOG_LEVELS))
+    return level
+
+
+def _paragraphs(text: str) -> str:
+    """Text refilled paragraph by paragraph, for a help description."""
+    return "\n\n".join(textwrap.fill(" ".join(p.split()), 79) for p in text.split("\n\n"))
+
+
+def build_parser() -> argparse.ArgumentParser:
+    """The parser of ``python -m sorvane`` and its two commands."""
+    from sorvane import __version__
+
+    parser = _Parser(
+        prog="python -m sorvane",
+        description="Serve Python modules over gRPC, or call a function on a sorvane server.",
+    )
+    parser.add_argument("--version", action="version", version="sorvane " + __version__)
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND")
+    # Python 3.7's add_subparsers has no required=; main() checks instead.
+
+    formatter = argparse.RawDescriptionHelpFormatter
+    serve = commands.add_parser(
+        "serve", help="serve modules over gRPC",
+        description=_paragraphs(SERVE_DESCRIPTION.format(
+            exposure=EXPOSURE_GUARDED if have_guard() else EXPOSURE_UNGUARDED)),
+        formatter_class=formatter)
+    serve.add_argument("modules", nargs="+", metavar="MODULE",
+                       help="dotted name of a module whose functions and classes clients may call")
+    serve.add_argument("--host", default="127.0.0.1",
+                       help="address to listen on (default: 127.0.0.1; 0.0.0.0 for every interface)")
+    serve.add_argument("--port", type=_port, default=6565, help="TCP port (default: 6565)")
+    serve.add_argument("--workers", type=_positive_int, default=10, metavar="N",
+                       help="threads serving calls in each process (default: 10)")
+    serve.add_argument("--max-message-length", type=_positive_int, default=268435456,
+                       metavar="B", help="largest request and reply in bytes (default: 268435456)")
+    serve.add_argument("--processes", type=_positive_int, default=1, metavar="K",
+                       help="server processes sharing the port, Linux only (default: 1)")
+    serve.add_argument("--log-level", type=_log_level, default="INFO", metavar="L",
+                       help="DEBUG, INFO, WARNING or ERROR (default: INFO); DEBUG logs every call")
+    # Set by a multi-process parent on its children, so that they stop when
+    # the parent disappears without having stopped them.
+    serve.add_argument("--parent-pid", type=int, default=None, help=argparse.SUPPRESS)
+
+    call = commands.add_parser(
+        "call", help="call a function on a server and print the result",
+        description=CALL_DESCRIPTION, formatter_class=formatter)
+    call.add_argument("address", metavar="HOST:PORT", help="the server, e.g. 127.0.0.1:6565")
+    call.add_argument("target", metavar="MODULE:PATH", help="e.g. mypackage.mymodule:Class.method")
+    call.add_argument("args", nargs="*", metavar="ARG", help="positional argument, JSON or text")
+    call.add_argument("--kwargs", default=None, metavar="JSON",
+                      help='keyword arguments as a JSON object, e.g. \'{"b": 2}\'')
+    call.add_argument("--timeout", type=_seconds, default=None, metavar="S",
+                      help="give up after S seconds (default: wait as long as the call takes)")
+    return parser
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    """Runs the command line; returns the exit status."""
+    parser = build_parser()
+    ns = parser.parse_args(argv)
+    if ns.command is None:
+        sys.stderr.write("%s: error: choose a command: serve or call (see --help)\n" % parser.prog)
+        return EXIT_USAGE
+    command = ns.command  # type: str
+    try:
+        if command == "serve":
+            return serve_command(ns)
+        return call_command(ns)
+    except UsageError as e:
+        _fail("%s %s: error: %s (see --help)" % (parser.prog, command, e))
+        return EXIT_USAGE
+
+
+def _fail(line: str) -> None:
+    sys.stderr.write(_one_line(line) + "\n")
+    sys.stderr.flush()
+
+
+def _one_line(text: str) -> str:
+    return " ".join(text.split())
+
+
+# -- call -------------------------------------------------------------------
+
+
+def parse_address(text: str) -> Tuple[str, int]:
+    """Splits HOST:PORT at the last colon; [v6]:PORT keeps its brackets."""
+    host, sep, port = text.rpartition(":")
+    if not sep or not host:
+        raise UsageError("expected HOST:PORT, got %r" % text)
+    try:
+        number = _port(port)
+    except argparse.ArgumentTypeError as e:
+        raise UsageError("%s in %r" % (e, text))
+    return host, number
+
+
+def parse_target(text: str) -> Tuple[str, str]:
+    """Splits MODULE:PATH at its colon into the module and the attribute path."""
+    module, sep, path = text.partition(":")
+    if not sep or not module or not path or ":" in path:
+        raise UsageError("expected MODULE:PATH such as mymodule:function, got %r" % text)
+    return module, path
+
+
+def parse_arg(text: str) -> Any:
+    """A command-line argument as JSON when it parses as JSON, else as text."""
+    try:
+        return json.loads(text)
+    except ValueError:
+        return text
+
+
+def parse_kwargs(text: Optional[str]) -> Dict[str, Any]:
+    if text is None:
+        return {}
+    try:
+        value = json.loads(text)
+    except ValueError as e:
+        raise UsageError("--kwargs is not JSON: %s" % e)
+    if not isinstance(value, dict):
+        raise UsageError("--kwargs must be a JSON object, got %s" % type(value).__name__)
+    return value
+
+
+class DeadlineStub:
+    """Stands in for a stub and passes a deadline to every call of ``handle``.
+
+    ``GrpcHelper`` needs only an object with a ``handle`` attribute; this one
+    forwards to the real stub's ``handle`` with gRPC's ``timeout`` option.
+    """
+
+    def __init__(self, stub: Any, timeout: float) -> None:
+        self.stub = stub
+        self.timeout = timeout
+
+    def handle(self, request: Any) -> Any:
+        return self.stub.handle(request, timeout=self.timeout)
+
+
+def call_command(ns: argparse.Namespace) -> int:
+    host, port = parse_address(ns.address)
+    module, path = parse_target(ns.target)
+    args = [parse_arg(a) for a in ns.args]
+    kwargs = parse_kwargs(ns.kwargs)
+
+    import grpc
+    from sorvane.corvex import GrpcException, GrpcHelper, Server
+
+    entry = Server("cli", host, port)
+    try:
+        with entry as stub:
+            client = stub if ns.timeout is None else DeadlineStub(stub, ns.timeout)
+            result = GrpcHelper.call_rpc_result(client, module, path, args=args, kwargs=kwargs)
+    except KeyboardInterrupt:
+        _fail("interrupted")
+        return EXIT_INTERRUPTED
+    except GrpcException as e:
+        _fail("remote %s: %s" % (e.exc_type, e.message))
+        return EXIT_ERROR
+    except grpc.RpcError as e:
+        _fail("error: RPC failed: %s" % describe_rpc_error(e))
+        return EXIT_FAILED
+    except Exception as e:
+        # A reply that is not a result envelope (undecodable, or a status
+        # that is neither 0 nor -1): the call happened but has no result.
+        _fail("error: bad reply from %s: %s: %s" % (ns.address, type(e).__name__, e))
+        return EXIT_FAILED
+    try:
+        text = json.dumps(result, ensure_ascii=False)
+    except (TypeError, ValueError) as e:  # cannot happen for a decoded JSON value
+        _fail("error: result is not JSON: %s" % e)
+        return EXIT_FAILED
+    sys.stdout.write(text + "\n")
+    sys.stdout.flush()
+    return EXIT_OK
+
+
+def describe_rpc_error(error: Any) -> str:
+    """``CODE: details`` of a gRPC call error, or its text if it has no code."""
+    code = getattr(error, "code", None)
+    details = getattr(error, "details", None)
+    if callable(code) and callable(details):
+        name = getattr(code(), "name", str(code()))
+        return "%s: %s" % (name, details() or "")
+    return str(error)
+
+
+# -- serve ------------------------------------------------------------------
+
+
+class _Stop(Exception):
+    """Raised in the main thread by the SIGINT and SIGTERM handlers."""
+
+
+def _raise_stop(signum: int, frame: Any) -> None:
+    # One request to stop is enough: a second signal gets the default action
+    # (KeyboardInterrupt for SIGINT, termination for SIGTERM).
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+    signal.signal(signal.SIGTERM, signal.SIG_DFL)
+    raise _Stop(signal.Signals(signum).name)
+
+
+def _install_stop_handlers() -> None:
+    signal.signal(signal.SIGINT, _raise_stop)
+    signal.signal(signal.SIGTERM, _raise_stop)
+
+
+def _configure_logging(level: str) -> None:
+    logging.basicConfig(level=getattr(logging, level), format=LOG_FORMAT, stream=sys.stderr)
+
+
+def only_modules(modules: Sequence[str]) -> Callable[[Any], str]:
+    """A clazz handler that lets calls name the given modules and no other."""
+    allowed = frozenset(modules)
+
+    def clazz_handler(clazz: Any) -> str:
+        if isinstance(clazz, str) and clazz in allowed:
+            return clazz
+        raise LookupError("module %r is not served here" % (clazz,))
+
+    return clazz_handler
+
+
+def have_guard() -> bool:
+    """Whether this installation has the exposure guard, ``sorvane.guard``."""
+    return importlib.util.find_spec("sorvane.guard") is not None
+
+
+def expose(server: Any, modules: Sequence[str]) -> None:
+    """Lets calls reach the listed modules only, through the guard if there is one."""
+    if have_guard():
+        from sorvane.guard import guard
+
+        guard(server, list(modules))
+    else:
+        server.set_clazz_handler(only_modules(modules))
+
+
+def serve_command(ns: argparse.Namespace) -> int:
+    _configure_logging(ns.log_level)
+    if ns.processes > 1:
+        return _serve_processes(ns)
+    return _serve_one(ns)
+
+
+def _serve_one(ns: argparse.Namespace) -> int:
+    _install_stop_handlers()
+    server = None  # type: Any
+    try:
+        for name in ns.modules:
+            try:
+                importlib.import_module(name)
+            except Exception as e:
+                _fail("error: cannot import module %r: %s: %s" % (name, type(e).__name__, e))
+                return EXIT_ERROR
+        from sorvane.corvex import GrpcServer
+
+        server = GrpcServer(ns.host, ns.port, ns.workers, ns.max_message_length)
+        try:
+            expose(server, ns.modules)
+        except (TypeError, ValueError) as e:
+            _fail("error: cannot expose %s: %s" % (" ".join(ns.modules), e))
+            return EXIT_ERROR
+        try:
+            server.run_background()
+        except Exception as e:
+            _fail("error: cannot serve on %s: %s: %s" % (server.address, type(e).__name__, e))
+            return EXIT_ERROR
+        if ns.parent_pid is not None:
+            _watch_parent(ns.parent_pid)
+        while True:
+            time.sleep(3600)
+    except _Stop as stop:
+        if server is None or server.rpc_server is None:
+            return EXIT_OK
+        log.info("%s: stopping, calls in flight get %gs", stop, STOP_GRACE)
+        try:
+            server.rpc_server.stop(STOP_GRACE).wait()
+        except KeyboardInterrupt:
+            server.rpc_server.stop(0)
+            _exit_soon(EXIT_INTERRUPTED)
+            return EXIT_INTERRUPTED
+        log.info("stopped")
+        _exit_soon(EXIT_OK)
+        return EXIT_OK
+
+
+def _exit_soon(status: int) -> None:
+    """Ends the process if a target still runs EXIT_DELAY seconds from now.
+
+    gRPC has cancelled its call by then, but the thread running it would keep
+    the interpreter from exiting for as long as the target takes.
+    """
+
+    def force_exit() -> None:
+        log.warning("a call still runs %gs after the stop; exiting without it", EXIT_DELAY)
+        for handler in logging.getLogger().handlers:
+            handler.flush()
+        os._exit(status)
+
+    timer = threading.Timer(EXIT_DELAY, force_exit)
+    timer.daemon = True
+    timer.start()
+
+
+def _watch_parent(parent_pid: int) -> None:
+    """Stops this child when its multi-process parent is gone."""
+
+    def watch() -> None:
+        while os.getppid() == parent_pid:
+            time.sleep(1.0)
+        os.kill(os.getpid(), signal.SIGTERM)
+
+    threading.Thread(target=watch, name="sorvane-parent-watch", daemon=True).start()
+
+
+def _child_command(ns: argparse.Namespace) -> List[str]:
+    command = [sys.executable, "-m", "sorvane", "serve"]
+    command += list(ns.modules)
+    command += ["--host", ns.host, "--port", str(ns.port), "--workers", str(ns.workers),
+                "--max-message-length", str(ns.max_message_length), "--processes", "1",
+                "--log-level", ns.log_level, "--parent-pid", str(os.getpid())]
+    return command
+
+
+def _serve_processes(ns: argparse.Namespace) -> int:
+    """K children on one port; stops them all when asked or when one dies."""
+    if os.name != "posix" or sys.platform == "darwin":
+        raise UsageError("--processes above 1 needs Linux port sharing (SO_REUSEPORT)")
+    _install_stop_handlers()
+    children = []  # type: List[subprocess.Popen[bytes]]
+    status = EXIT_OK
+    try:
+        for _ in range(ns.processes):
+            # A session of their own keeps a terminal's Ctrl-C away from the
+            # children: the parent alone decides how they stop.
+            children.append(subprocess.Popen(_child_command(ns), start_new_session=True))
+        log.info("started %d server processes on %s:%d: %s", len(children), ns.host, ns.port,
+                 " ".join(str(c.pid) for c in children))
+        while True:
+            for child in children:
+                code = child.poll()
+                if code is not None:
+                    _fail("error: server process %d exited with status %d; stopping the others"
+                          % (child.pid, code))
+                    status = EXIT_ERROR
+                    raise _Stop("child exit")
+            time.sleep(0.2)
+    except _Stop:
+        pass
+    finally:
+        signal.signal(signal.SIGINT, signal.SIG_IGN)
+        signal.signal(signal.SIGTERM, signal.SIG_IGN)
+        _stop_children(children)
+    for child in children:
+        if child.returncode not in (0, None) and status == EXIT_OK:
+            status = EXIT_ERROR
+    return status
+
+
+def _stop_children(children: "List[subprocess.Popen[bytes]]") -> None:
+    for child in children:
+        if child.poll() is None:
+            child.send_signal(signal.SIGTERM)
+    deadline = time.monotonic() + STOP_GRACE + 5.0
+    for child in children:
+        try:
+            child.wait(max(0.0, deadline - time.monotonic()))
+        except subprocess.TimeoutExpired:
+            child.kill()
+            child.wait()

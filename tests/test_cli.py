@@ -1,0 +1,397 @@
+"""The command line: ``python -m sorvane serve`` and ``python -m sorvane call``."""
+
+import json
+import os
+import signal
+import socket
+import subprocess
+import sys
+import threading
+import time
+
+import grpc
+import pytest
+
+import brindlow
+from conftest import free_port
+from processes import ServeProcess, process_exists, run_cli, wait_gone, write_targets
+from sorvane import cli
+from sorvane.corvex import GrpcHelper
+
+linux_only = pytest.mark.skipif(not sys.platform.startswith("linux"),
+                                reason="port sharing between processes is Linux's SO_REUSEPORT")
+
+
+def assert_one_line_error(proc):
+    """A failed command: one line on stderr, no traceback."""
+    lines = proc.stderr.splitlines()
+    assert len(lines) == 1, proc.stderr
+    assert "Traceback" not in proc.stderr
+    return lines[0]
+
+
+# -- the command line alone -------------------------------------------------
+
+
+@pytest.mark.parametrize("args, usage", [
+    ([], "usage: python -m sorvane [-h]"),
+    (["serve"], "usage: python -m sorvane serve"),
+    (["call"], "usage: python -m sorvane call"),
+])
+def test_help_on_every_command(tmp_path, args, usage):
+    proc = run_cli(args + ["--help"], tmp_path)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.startswith(usage)
+    assert proc.stderr == ""
+
+
+def test_serve_help_tells_what_is_exposed(tmp_path):
+    text = " ".join(run_cli(["serve", "--help"], tmp_path).stdout.split())
+    assert "The default host is 127.0.0.1" in text
+    if cli.have_guard():
+        assert "Only the listed modules are exposed" in text
+    else:
+        assert "not a security boundary" in text
+
+
+@pytest.mark.parametrize("args, message", [
+    ([], "choose a command"),
+    (["frobnicate"], "invalid choice"),
+    (["serve"], "MODULE"),
+    (["serve", "m", "--port", "0"], "port out of range"),
+    (["serve", "m", "--port", "http"], "not a port number"),
+    (["serve", "m", "--workers", "0"], "must be at least 1"),
+    (["serve", "m", "--processes", "two"], "not an integer"),
+    (["serve", "m", "--log-level", "LOUD"], "choose from DEBUG"),
+    (["call", "127.0.0.1:6565"], "MODULE:PATH"),
+    (["call", "127.0.0.1", "m:f"], "expected HOST:PORT"),
+    (["call", "127.0.0.1:99999", "m:f"], "port out of range"),
+    (["call", "127.0.0.1:6565", "m.f"], "expected MODULE:PATH"),
+    (["call", "127.0.0.1:6565", "m:"], "expected MODULE:PATH"),
+    (["call", "127.0.0.1:6565", ":f"], "expected MODULE:PATH"),
+    (["call", "127.0.0.1:6565", "m:f", "--kwargs", "{a: 1}"], "--kwargs is not JSON"),
+    (["call", "127.0.0.1:6565", "m:f", "--kwargs", "[1]"], "must be a JSON object"),
+    (["call", "127.0.0.1:6565", "m:f", "--timeout", "0"], "positive number of seconds"),
+])
+def test_usage_errors_are_one_line_with_status_2(tmp_path, args, message):
+    proc = run_cli(args, tmp_path)
+    assert proc.returncode == cli.EXIT_USAGE
+    line = assert_one_line_error(proc)
+    assert "error: " in line and message in line, line
+    assert proc.stdout == ""
+
+
+@pytest.mark.parametrize("text, value", [
+    ("5", 5), ("-2.5", -2.5), ("true", True), ("null", None), ('"5"', "5"),
+    ("[1, 2]", [1, 2]), ('{"a": [null]}', {"a": [None]}),
+    ("hello", "hello"), ("", ""), ("5 apples", "5 apples"), ("{a: 1}", "{a: 1}"),
+    ("héllo wörld", "héllo wörld"),
+])
+def test_each_argument_is_json_or_else_text(text, value):
+    assert cli.parse_arg(text) == value
+
+
+@pytest.mark.parametrize("text, parts", [
+    ("127.0.0.1:6565", ("127.0.0.1", 6565)),
+    ("localhost:1", ("localhost", 1)),
+    ("[::1]:6565", ("[::1]", 6565)),
+])
+def test_address_splits_at_the_last_colon(text, parts):
+    assert cli.parse_address(text) == parts
+
+
+@pytest.mark.parametrize("text, parts", [
+    ("m:f", ("m", "f")),
+    ("pkg.mod:Class.method", ("pkg.mod", "Class.method")),
+])
+def test_target_splits_module_from_attribute_path(text, parts):
+    assert cli.parse_target(text) == parts
+
+
+def test_fallback_clazz_handler_admits_only_the_listed_modules():
+    handler = cli.only_modules(["app.calc", "app.text"])
+    assert handler("app.calc") == "app.calc"
+    assert handler("app.text") == "app.text"
+    for clazz in ("app", "app.calc.sub", "os", "", None, ["app.calc"], 3):
+        with pytest.raises(LookupError):
+            handler(clazz)
+
+
+def test_deadline_stub_passes_the_timeout_on_every_call():
+    seen = []
+
+    class Stub:
+        def handle(self, request, **options):
+            seen.append((request, options))
+            return "reply"
+
+    wrapper = cli.DeadlineStub(Stub(), 2.5)
+    assert wrapper.handle("request") == "reply"
+    assert seen == [("request", {"timeout": 2.5})]
+
+
+# -- serve and call against a real server -----------------------------------
+
+
+@pytest.fixture(scope="module")
+def served(tmp_path_factory):
+    """One server for the call tests: (folder, address, its ServeProcess)."""
+    folder = tmp_path_factory.mktemp("served")
+    module = write_targets(folder)
+    port = free_port()
+    server = ServeProcess([module, "--port", str(port), "--log-level", "DEBUG"], folder)
+    try:
+        address = server.wait_started()[0]
+        yield folder, address, server
+    finally:
+        assert server.stop() == 0, server.output
+
+
+def call(served, *args):
+    folder, address, _ = served
+    return run_cli(["call", address] + list(args), folder)
+
+
+@pytest.mark.parametrize("args, result", [
+    (["targets:add", "2", "3"], 5),
+    (["targets:add", "hello", " world"], "hello world"),
+    (["targets:add", "[1]", "[2, 3]"], [1, 2, 3]),
+    (["targets:add", "2", "--kwargs", '{"b": 40}'], 42),
+    (["targets:echo", "5", "text", '"5"', "null", "--kwargs", '{"k": {"x": true}}'],
+     [[5, "text", "5", None], {"k": {"x": True}}]),
+    (["targets:Greeter.hello", "bob", "--kwargs", '{"punctuation": "?"}'], "hello, bob?"),
+    (["targets:nothing"], None),
+])
+def test_call_prints_the_result_as_json(served, args, result):
+    proc = call(served, *args)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stderr == ""
+    assert proc.stdout.endswith("\n") and proc.stdout.count("\n") == 1
+    assert json.loads(proc.stdout) == result
+
+
+def test_call_prints_non_ascii_text_as_itself(served):
+    proc = call(served, "targets:add", "größe ", "東京")
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout == '"größe 東京"\n'
+
+
+def test_call_reports_a_remote_exception_with_status_1(served):
+    proc = call(served, "targets:div", "1", "0")
+    assert proc.returncode == cli.EXIT_ERROR
+    assert proc.stdout == ""
+    assert assert_one_line_error(proc) == "remote ZeroDivisionError: division by zero"
+
+
+def test_call_reports_a_bad_argument_list_as_a_remote_type_error(served):
+    proc = call(served, "targets:add", "1", "2", "3")
+    assert proc.returncode == cli.EXIT_ERROR
+    assert assert_one_line_error(proc).startswith("remote TypeError: ")
+
+
+@pytest.mark.parametrize("target, named", [
+    ("os:getcwd", "'os'"),              # a module that is not served
+    ("targets:missing", "missing"),     # no such attribute
+])
+def test_call_that_the_server_refuses_fails_with_status_3(served, target, named):
+    proc = call(served, target)
+    assert proc.returncode == cli.EXIT_FAILED
+    line = assert_one_line_error(proc)
+    assert line.startswith("error: RPC failed: "), line
+    assert named in line
+
+
+def test_call_to_a_closed_port_fails_with_status_3(tmp_path):
+    proc = run_cli(["call", "127.0.0.1:%d" % free_port(), "targets:add", "1", "2"], tmp_path)
+    assert proc.returncode == cli.EXIT_FAILED
+    assert assert_one_line_error(proc).startswith("error: RPC failed: UNAVAILABLE")
+
+
+def test_call_gives_up_after_its_timeout(served):
+    started = time.monotonic()
+    proc = call(served, "targets:sleep", "6", "--timeout", "0.5")
+    assert time.monotonic() - started < 5
+    assert proc.returncode == cli.EXIT_FAILED
+    assert assert_one_line_error(proc).startswith("error: RPC failed: DEADLINE_EXCEEDED")
+
+
+def test_call_within_its_timeout_succeeds(served):
+    proc = call(served, "targets:sleep", "0.1", "--timeout", "10")
+    assert (proc.returncode, proc.stdout) == (0, "0.1\n"), proc.stderr
+
+
+def test_serve_logs_its_start_line_and_one_debug_record_per_call(served):
+    folder, address, server = served
+    assert server.wait_for(r"INFO sorvane\.corvex \[\d+\] grpc server running, listen on "
+                           + address)
+    before = len(server.wait_for(r"DEBUG rpc_log .*'type': 'rpc_log'", count=0))
+    for n in range(3):
+        assert call(served, "targets:add", str(n), "1").returncode == 0
+    records = server.wait_for(r"DEBUG rpc_log .*'request_id': '([0-9a-f]{32})'", count=before + 3)
+    assert len({m.group(1) for m in records}) == len(records)
+
+
+# -- stopping ---------------------------------------------------------------
+
+
+@pytest.mark.parametrize("sig", [signal.SIGINT, signal.SIGTERM])
+def test_serve_stops_cleanly_on_a_signal(tmp_path, port, sig):
+    server = ServeProcess([write_targets(tmp_path), "--port", str(port)], tmp_path)
+    address = server.wait_started()[0]
+    assert run_cli(["call", address, "targets:add", "1", "2"], tmp_path).stdout == "3\n"
+    assert server.stop(sig, timeout=15) == 0, server.output
+    assert "Traceback" not in server.output
+    assert server.output.rstrip().endswith("stopped")
+    refused = run_cli(["call", address, "targets:add", "1", "2", "--timeout", "5"], tmp_path)
+    assert refused.returncode == cli.EXIT_FAILED
+
+
+def test_serve_lets_a_call_in_flight_finish_when_stopped(tmp_path, port):
+    server = ServeProcess([write_targets(tmp_path), "--port", str(port)], tmp_path)
+    try:
+        address = server.wait_started()[0]
+        marker = tmp_path / "started"
+        slow = subprocess.Popen(
+            [sys.executable, "-m", "sorvane", "call", address, "targets:sleep_marked",
+             str(marker), "1.5"],
+            cwd=str(tmp_path), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+            universal_newlines=True)
+        deadline = time.monotonic() + 30
+        while not marker.exists() and time.monotonic() < deadline:
+            time.sleep(0.02)
+        assert marker.exists(), "the call never started"
+        server.proc.send_signal(signal.SIGTERM)
+        out, err = slow.communicate(timeout=30)
+        assert (slow.returncode, out) == (0, "1.5\n"), err
+        assert server.proc.wait(30) == 0
+    finally:
+        server.close()
+
+
+def test_serve_exits_even_when_a_target_never_returns(tmp_path, port):
+    server = ServeProcess([write_targets(tmp_path), "--port", str(port)], tmp_path)
+    try:
+        address = server.wait_started()[0]
+        marker = tmp_path / "started"
+        stuck = subprocess.Popen(
+            [sys.executable, "-m", "sorvane", "call", address, "targets:sleep_marked",
+             str(marker), "600"],
+            cwd=str(tmp_path), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+            universal_newlines=True)
+        deadline = time.monotonic() + 30
+        while not marker.exists() and time.monotonic() < deadline:
+            time.sleep(0.02)
+        assert marker.exists(), "the call never started"
+        stopped = time.monotonic()
+        server.proc.send_signal(signal.SIGTERM)
+        assert server.proc.wait(60) == 0
+        took = time.monotonic() - stopped
+        assert cli.STOP_GRACE <= took < cli.STOP_GRACE + cli.EXIT_DELAY + 10
+        _, err = stuck.communicate(timeout=30)
+        assert stuck.returncode == cli.EXIT_FAILED, err
+    finally:
+        server.close()
+
+
+def test_serve_exits_with_status_1_when_a_module_cannot_be_imported(tmp_path, port):
+    proc = run_cli(["serve", "no_such_module_here", "--port", str(port)], tmp_path)
+    assert proc.returncode == cli.EXIT_ERROR
+    line = proc.stderr.splitlines()[-1]
+    assert "cannot import module 'no_such_module_here'" in line
+    assert "Traceback" not in proc.stderr
+
+
+@pytest.mark.skipif(not cli.have_guard(), reason="needs the exposure guard")
+def test_serve_exits_with_status_1_when_the_guard_refuses_a_module(tmp_path, port):
+    proc = run_cli(["serve", "builtins", "--port", str(port)], tmp_path)
+    assert proc.returncode == cli.EXIT_ERROR
+    assert assert_one_line_error(proc).startswith("error: cannot expose builtins: ")
+
+
+@linux_only
+def test_serve_exits_with_status_1_when_the_port_is_taken(tmp_path, port):
+    # A listener without SO_REUSEPORT: gRPC cannot share its port.
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as taken:
+        taken.bind(("127.0.0.1", port))
+        taken.listen(1)
+        proc = run_cli(["serve", write_targets(tmp_path), "--port", str(port)], tmp_path)
+    assert proc.returncode == cli.EXIT_ERROR, proc.stderr
+    assert "cannot serve on 127.0.0.1:%d" % port in proc.stderr
+    assert "Traceback" not in proc.stderr
+
+
+# -- several processes on one port ------------------------------------------
+
+
+def pids_reached(address, connections):
+    """getpid() of the server process behind each of `connections` new connections."""
+    pids = []
+    for _ in range(connections):
+        # A local subchannel pool gives each channel its own connection.
+        channel = grpc.insecure_channel(address, options=[("grpc.use_local_subchannel_pool", 1)])
+        try:
+            stub = brindlow.CommonServiceStub(channel)
+            pids.append(GrpcHelper.call_rpc_result(stub, "targets", "pid"))
+        finally:
+            channel.close()
+    return pids
+
+
+def child_pids(parent_pid):
+    """The pids of a parent's children, from /proc."""
+    found = []
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                with open("/proc/%s/stat" % entry) as f:
+                    fields = f.read().rsplit(")", 1)[1].split()
+            except OSError:
+                continue
+            if int(fields[1]) == parent_pid:
+                found.append(int(entry))
+    return sorted(found)
+
+
+@linux_only
+def test_processes_share_one_port_and_stop_together(tmp_path, port):
+    server = ServeProcess([write_targets(tmp_path), "--port", str(port), "--processes", "2"],
+                          tmp_path)
+    try:
+        address = server.wait_started(processes=2)[0]
+        children = child_pids(server.proc.pid)
+        assert len(children) == 2
+        reached = pids_reached(address, 40)
+        assert set(reached) == set(children)
+        assert server.stop(signal.SIGTERM, timeout=30) == 0, server.output
+        assert all(wait_gone(pid) for pid in children)
+    finally:
+        server.close()
+
+
+@linux_only
+def test_processes_all_stop_when_one_dies(tmp_path, port):
+    server = ServeProcess([write_targets(tmp_path), "--port", str(port), "--processes", "2"],
+                          tmp_path)
+    try:
+        server.wait_started(processes=2)
+        first, second = child_pids(server.proc.pid)
+        os.kill(first, signal.SIGKILL)
+        assert server.proc.wait(30) == cli.EXIT_ERROR
+        assert "server process %d exited" % first in server.output
+        assert wait_gone(second)
+    finally:
+        server.close()
+
+
+@linux_only
+def test_processes_stop_when_their_parent_is_killed(tmp_path, port):
+    server = ServeProcess([write_targets(tmp_path), "--port", str(port), "--processes", "2"],
+                          tmp_path)
+    try:
+        server.wait_started(processes=2)
+        children = child_pids(server.proc.pid)
+        server.proc.kill()
+        server.proc.wait()
+        assert all(wait_gone(pid) for pid in children), [p for p in children if process_exists(p)]
+    finally:
+        server.close()

@@ -1,0 +1,235 @@
+"""The load-balancer recipe of deploy/: nginx in front of two sorvane servers.
+
+Everything runs on 127.0.0.1: two ``python -m sorvane serve`` processes, and
+nginx from the system packages, as the current user, with its pid file, logs
+and temporary files in a folder of the test's own.
+"""
+
+import contextlib
+import importlib.util
+import os
+import pwd
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import time
+
+import pytest
+
+from conftest import free_port
+from processes import ServeProcess, run_cli, write_targets
+from sorvane.corvex import GrpcClient, GrpcException, GrpcHelper, Server
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+DEPLOY = os.path.join(os.path.dirname(HERE), "deploy")
+RENDERER = os.path.join(DEPLOY, "nginx_conf.py")
+
+
+def load_renderer():
+    # deploy/ is a folder of recipes, not a package: load the script by path.
+    spec = importlib.util.spec_from_file_location("nginx_conf", RENDERER)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+nginx_conf = load_renderer()
+
+pytestmark = pytest.mark.skipif(not sys.platform.startswith("linux"),
+                                reason="the recipe uses nginx from Debian's packages")
+
+
+def find_nginx():
+    return shutil.which("nginx") or next(
+        (p for p in ("/usr/sbin/nginx", "/usr/local/sbin/nginx") if os.access(p, os.X_OK)), None)
+
+
+@pytest.fixture(scope="module")
+def nginx_binary():
+    """The nginx program; installed from Debian's packages when missing and possible."""
+    path = find_nginx()
+    if path is None and os.geteuid() == 0 and shutil.which("apt-get"):
+        env = dict(os.environ, DEBIAN_FRONTEND="noninteractive")
+        subprocess.run(["apt-get", "update", "-qq"], env=env, timeout=600,
+                       stdout=subprocess.DEVNULL)
+        subprocess.run(["apt-get", "install", "-y", "-qq", "nginx"], env=env, timeout=600,
+                       stdout=subprocess.DEVNULL)
+        path = find_nginx()
+    if path is None:
+        message = "nginx is not installed (apt-get install nginx)"
+        if os.environ.get("CI"):
+            pytest.fail(message)
+        pytest.skip(message)
+    return path
+
+
+def wait_listening(port, proc, timeout=20.0):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if proc.poll() is not None:
+            raise AssertionError("exited with status %s" % proc.returncode)
+        with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+            s.settimeout(0.5)
+            if s.connect_ex(("127.0.0.1", port)) == 0:
+                return
+        time.sleep(0.05)
+    raise AssertionError("nothing listens on 127.0.0.1:%d" % port)
+
+
+class Nginx:
+    """nginx in the foreground, configured from the recipe's template."""
+
+    def __init__(self, binary, prefix, servers):
+        self.prefix = str(prefix)
+        self.port = free_port()
+        self.address = "127.0.0.1:%d" % self.port
+        conf = os.path.join(self.prefix, "nginx.conf")
+        # Workers run as the current user (nginx started by root would
+        # otherwise hand them to "nobody").
+        user = pwd.getpwuid(os.geteuid()).pw_name if os.geteuid() == 0 else None
+        with open(conf, "w") as f:
+            f.write(nginx_conf.render(self.address, servers, self.prefix, user=user))
+        self.error_log = os.path.join(self.prefix, "error.log")
+        self.access_log = os.path.join(self.prefix, "access.log")
+        self.proc = subprocess.Popen(
+            [binary, "-p", self.prefix, "-e", self.error_log, "-c", conf, "-g", "daemon off;"],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            wait_listening(self.port, self.proc)
+        except AssertionError as e:
+            self.stop()
+            raise AssertionError("nginx did not start: %s\n%s" % (e, self.log()))
+
+    def log(self):
+        with contextlib.suppress(OSError), open(self.error_log) as f:
+            return f.read()
+        return ""
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+            try:
+                self.proc.wait(20)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        return self.proc.returncode
+
+
+@contextlib.contextmanager
+def balanced(nginx_binary, folder, count=2):
+    """`count` sorvane servers behind nginx: yields (nginx, [ServeProcess])."""
+    module = write_targets(folder)
+    servers = []
+    nginx = None
+    try:
+        for _ in range(count):
+            servers.append(ServeProcess([module, "--port", str(free_port())], folder))
+        addresses = [s.wait_started()[0] for s in servers]
+        prefix = os.path.join(str(folder), "nginx")
+        os.mkdir(prefix)
+        nginx = Nginx(nginx_binary, prefix, addresses)
+        yield nginx, servers
+    finally:
+        if nginx is not None:
+            assert nginx.stop() == 0, nginx.log()
+        for server in servers:
+            server.stop()
+
+
+@pytest.fixture(scope="module")
+def balancer(nginx_binary, tmp_path_factory):
+    with balanced(nginx_binary, tmp_path_factory.mktemp("balanced")) as pair:
+        yield pair
+
+
+@pytest.fixture
+def stub(balancer):
+    """A stub on one channel to nginx, from a registry of its own."""
+    nginx, _ = balancer
+    registry = GrpcClient()
+    registry.load([Server("lb", "127.0.0.1", nginx.port)])
+    return registry.connect("lb")
+
+
+def test_calls_from_one_client_reach_every_server_with_correct_results(balancer, stub):
+    _, servers = balancer
+    pids = [GrpcHelper.call_rpc_result(stub, "targets", "pid") for _ in range(20)]
+    assert set(pids) == {s.proc.pid for s in servers}
+    # Round robin: neither server gets all but a few.
+    assert min(pids.count(s.proc.pid) for s in servers) >= 5
+    for i in range(50):
+        assert GrpcHelper.call_rpc_result(stub, "targets", "add", args=[i, i]) == 2 * i
+    assert GrpcHelper.call_rpc_result(stub, "targets", "Greeter.hello",
+                                      args=["東京"]) == "hello, 東京!"
+
+
+def test_access_log_names_each_server(balancer, stub):
+    nginx, servers = balancer
+    for _ in range(4):
+        GrpcHelper.call_rpc_result(stub, "targets", "nothing")
+    with open(nginx.access_log) as f:
+        log = f.read()
+    for server in servers:
+        address = server.wait_started()[0]
+        assert "upstream=%s grpc-status=0" % address in log
+
+
+def test_remote_exceptions_pass_through_unchanged(stub):
+    with pytest.raises(GrpcException) as caught:
+        GrpcHelper.call_rpc_result(stub, "targets", "div", args=[1, 0])
+    assert (caught.value.exc_type, caught.value.message) == ("ZeroDivisionError",
+                                                             "division by zero")
+
+
+def test_calls_larger_than_nginx_default_body_limit_pass(stub):
+    text = "x" * (3 * 1024 * 1024 // 2)  # 1.5 MiB each way; nginx's default limit is 1 MiB
+    assert GrpcHelper.call_rpc_result(stub, "targets", "add", args=[text, "!"]) == text + "!"
+
+
+def test_command_line_call_through_nginx(balancer, tmp_path):
+    nginx, _ = balancer
+    proc = run_cli(["call", nginx.address, "targets:add", "40", "2"], tmp_path)
+    assert (proc.returncode, proc.stdout, proc.stderr) == (0, "42\n", "")
+
+
+def test_a_stopped_server_is_skipped(nginx_binary, tmp_path):
+    with balanced(nginx_binary, tmp_path) as (nginx, servers):
+        registry = GrpcClient()
+        registry.load([Server("lb", "127.0.0.1", nginx.port)])
+        stub = registry.connect("lb")
+        assert len({GrpcHelper.call_rpc_result(stub, "targets", "pid") for _ in range(6)}) == 2
+        gone, alive = servers
+        assert gone.stop() == 0
+        for i in range(10):
+            assert GrpcHelper.call_rpc_result(stub, "targets", "add", args=[i, 1]) == i + 1
+        assert GrpcHelper.call_rpc_result(stub, "targets", "pid") == alive.proc.pid
+
+
+def test_rendered_configuration_is_accepted_by_nginx(nginx_binary, tmp_path):
+    conf = tmp_path / "nginx.conf"
+    rendered = subprocess.run(
+        [sys.executable, RENDERER, "--listen", "127.0.0.1:8080", "--server", "127.0.0.1:6565",
+         "--server", "[::1]:6566", "--prefix", str(tmp_path), "-o", str(conf)], timeout=60)
+    assert rendered.returncode == 0
+    assert "server [::1]:6566;" in conf.read_text()
+    proc = subprocess.run([nginx_binary, "-t", "-p", str(tmp_path), "-e",
+                           str(tmp_path / "error.log"), "-c", str(conf)],
+                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                          universal_newlines=True, timeout=60)
+    assert proc.returncode == 0, proc.stdout
+    assert "syntax is ok" in proc.stdout
+
+
+@pytest.mark.parametrize("listen, servers", [
+    ("127.0.0.1", ["127.0.0.1:6565"]),
+    ("127.0.0.1:8080", []),
+    ("127.0.0.1:8080", ["127.0.0.1:6565; include /etc/passwd"]),
+    ("127.0.0.1:8080", ["127.0.0.1:70000"]),
+    ("127.0.0.1:8080 default_server", ["127.0.0.1:6565"]),
+])
+def test_renderer_refuses_what_nginx_would_misread(listen, servers, tmp_path):
+    with pytest.raises(ValueError):
+        nginx_conf.render(listen, servers, str(tmp_path))
