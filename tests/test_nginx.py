@@ -29,9 +29,9 @@ RENDERER = os.path.join(DEPLOY, "nginx_conf.py")
 
 def load_renderer():
     # deploy/ is a folder of recipes, not a package: load the script by path.
-    spec = importlib.util.spec_from_file_location("nginx_conf", RENDERER)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    loader_spec = importlib.util.spec_from_file_location("nginx_conf", RENDERER)
+    module = importlib.util.module_from_spec(loader_spec)
+    loader_spec.loader.exec_module(module)
     return module
 
 

@@ -53,7 +53,7 @@ Ref CommonServiceStub_init(FunctionObject* self, PyObject* const* argv) {
     setattr(stub, "handle", handle.get());
     return Ref::borrow(Py_None);
 }
-const FunctionSpec CommonServiceStub_init_spec = {
+const FunctionDef CommonServiceStub_init_def = {
     "__init__", "CommonServiceStub.__init__", kStubInitDoc, {"self", "channel"},
     CommonServiceStub_init, nullptr};
 
@@ -67,7 +67,7 @@ Ref CommonServiceServicer_handle(FunctionObject* self, PyObject* const* argv) {
     call(getattr(context, "set_details").get(), {str(kNotImplemented).get()});
     raise(PyExc_NotImplementedError, kNotImplemented);
 }
-const FunctionSpec CommonServiceServicer_handle_spec = {
+const FunctionDef CommonServiceServicer_handle_def = {
     "handle", "CommonServiceServicer.handle", kServicerHandleDoc, {"self", "request", "context"},
     CommonServiceServicer_handle, nullptr};
 
@@ -92,7 +92,7 @@ Ref add_CommonServiceServicer_to_server(FunctionObject* self, PyObject* const* a
     call(getattr(server, "add_generic_rpc_handlers").get(), {generic_tuple.get()});
     return Ref::borrow(Py_None);
 }
-const FunctionSpec add_CommonServiceServicer_to_server_spec = {
+const FunctionDef add_CommonServiceServicer_to_server_def = {
     "add_CommonServiceServicer_to_server", nullptr, nullptr, {"servicer", "server"},
     add_CommonServiceServicer_to_server, nullptr};
 
@@ -123,7 +123,7 @@ Ref CommonService_handle(FunctionObject* self, PyObject* const* argv) {
                  argv[options], argv[channel_credentials], argv[insecure], argv[call_credentials],
                  argv[compression], argv[wait_for_ready], argv[timeout], argv[metadata]});
 }
-const FunctionSpec CommonService_handle_spec = {
+const FunctionDef CommonService_handle_def = {
     "handle", "CommonService.handle", nullptr,
     {"request", "target", "options", "channel_credentials", "call_credentials", "insecure",
      "compression", "wait_for_ready", "timeout", "metadata"},
@@ -138,21 +138,21 @@ void exec_brindlow(PyObject* m) {
     bind(m, kMarvettaAlias, marvetta.get());
 
     Ref stub = make_class(m, "CommonServiceStub", nullptr, kClassDoc,
-                          method(m, CommonServiceStub_init_spec));
+                          method(m, CommonServiceStub_init_def));
     bind(m, "CommonServiceStub", stub.get());
 
     Ref servicer = make_class(m, "CommonServiceServicer", nullptr, kClassDoc,
-                              method(m, CommonServiceServicer_handle_spec));
+                              method(m, CommonServiceServicer_handle_def));
     bind(m, "CommonServiceServicer", servicer.get());
 
-    Ref add = make_function(m, add_CommonServiceServicer_to_server_spec);
+    Ref add = make_function(m, add_CommonServiceServicer_to_server_def);
     bind(m, "add_CommonServiceServicer_to_server", add.get());
 
     Ref empty = check(PyTuple_New(0));
     Ref handle_defaults = defaults({empty.get(), Py_None, Py_None, Py_False, Py_None, Py_None,
                                     Py_None, Py_None});
     Ref service = make_class(m, "CommonService", nullptr, kClassDoc,
-                             static_method(m, CommonService_handle_spec, handle_defaults.get()));
+                             static_method(m, CommonService_handle_def, handle_defaults.get()));
     bind(m, "CommonService", service.get());
 }
 

@@ -71,7 +71,7 @@ Ref Server_init(FunctionObject* self, PyObject* const* argv) {
     setattr(entry_obj, st[Name::channel_attr], Py_None);
     return Ref::borrow(Py_None);
 }
-const FunctionSpec Server_init_spec = {
+const FunctionDef Server_init_def = {
     "__init__", "Server.__init__", nullptr, {"self", "server", "host", "port"}, Server_init,
     nullptr};
 
@@ -85,7 +85,7 @@ Ref Server_copy(FunctionObject* self, PyObject* const* argv) {
     return call(reinterpret_cast<PyObject*>(Py_TYPE(entry_obj)),
                 {server.get(), host.get(), port.get()});
 }
-const FunctionSpec Server_copy_spec = {
+const FunctionDef Server_copy_def = {
     "copy", "Server.copy", nullptr, {"self"}, Server_copy, nullptr};
 
 // The entry's own channel, opened on first use (unguarded: two first reads at
@@ -101,7 +101,7 @@ Ref Server_channel(FunctionObject* self, PyObject* const* argv) {
     }
     return getattr(entry_obj, st[Name::channel_attr]);
 }
-const FunctionSpec Server_channel_spec = {
+const FunctionDef Server_channel_def = {
     "channel", "Server.channel", nullptr, {"self"}, Server_channel, nullptr};
 
 // A new stub on self.channel at every entry.
@@ -109,7 +109,7 @@ Ref Server_enter(FunctionObject* self, PyObject* const* argv) {
     Ref channel = getattr(argv[0], client_state(self)[Name::channel]);
     return new_stub(self, channel.get());
 }
-const FunctionSpec Server_enter_spec = {
+const FunctionDef Server_enter_def = {
     "__enter__", "Server.__enter__", nullptr, {"self"}, Server_enter, nullptr};
 
 // Closes self.channel and returns None, so an exception from the block goes on.
@@ -119,7 +119,7 @@ Ref Server_exit(FunctionObject* self, PyObject* const* argv) {
     call(getattr(channel.get(), st[Name::close]).get());
     return Ref::borrow(Py_None);
 }
-const FunctionSpec Server_exit_spec = {
+const FunctionDef Server_exit_def = {
     "__exit__", "Server.__exit__", nullptr, {"self", "exc_type", "exc_val", "exc_tb"}, Server_exit,
     nullptr};
 
@@ -133,7 +133,7 @@ Ref GrpcClient_init(FunctionObject* self, PyObject* const* argv) {
     setattr(argv[0], st[Name::server_address], server_address.get());
     return Ref::borrow(Py_None);
 }
-const FunctionSpec GrpcClient_init_spec = {
+const FunctionDef GrpcClient_init_def = {
     "__init__", "GrpcClient.__init__", nullptr, {"self"}, GrpcClient_init, nullptr};
 
 // One new channel and stub per entry; `stubs` is updated before
@@ -156,7 +156,7 @@ Ref GrpcClient_load(FunctionObject* self, PyObject* const* argv) {
     if (PyErr_Occurred()) throw PyErrAlreadySet{};
     return Ref::borrow(Py_None);
 }
-const FunctionSpec GrpcClient_load_spec = {
+const FunctionDef GrpcClient_load_def = {
     "load", "GrpcClient.load", kLoadDoc, {"self", "servers"}, GrpcClient_load, nullptr};
 
 // self.stubs.get(server): None for a name never loaded.
@@ -165,7 +165,7 @@ Ref GrpcClient_connect(FunctionObject* self, PyObject* const* argv) {
     Ref stubs = getattr(argv[0], st[Name::stubs]);
     return mapping_get(st, stubs.get(), argv[1]);
 }
-const FunctionSpec GrpcClient_connect_spec = {
+const FunctionDef GrpcClient_connect_def = {
     "connect", "GrpcClient.connect", kConnectDoc, {"self", "server"}, GrpcClient_connect, nullptr};
 
 // self.server_address.get(server).
@@ -174,12 +174,12 @@ Ref GrpcClient_get_server(FunctionObject* self, PyObject* const* argv) {
     Ref server_address = getattr(argv[0], st[Name::server_address]);
     return mapping_get(st, server_address.get(), argv[1]);
 }
-const FunctionSpec GrpcClient_get_server_spec = {
+const FunctionDef GrpcClient_get_server_def = {
     "get_server", "GrpcClient.get_server", nullptr, {"self", "server"}, GrpcClient_get_server,
     nullptr};
 
 Ref GrpcClient_handle(FunctionObject*, PyObject* const*) { return Ref::borrow(Py_None); }
-const FunctionSpec GrpcClient_handle_spec = {
+const FunctionDef GrpcClient_handle_def = {
     "handle", "GrpcClient.handle", nullptr, {"self"}, GrpcClient_handle, nullptr};
 
 }  // namespace
@@ -275,16 +275,16 @@ void init_client_state(PyObject* module, ClientState& st) {
 // ---- module-level definitions -----------------------------------------------
 
 void define_Server(PyObject* m) {
-    Ref cls = make_class(m, "Server", nullptr, nullptr, method(m, Server_init_spec),
-                         method(m, Server_copy_spec), read_only_property(m, Server_channel_spec),
-                         method(m, Server_enter_spec), method(m, Server_exit_spec));
+    Ref cls = make_class(m, "Server", nullptr, nullptr, method(m, Server_init_def),
+                         method(m, Server_copy_def), read_only_property(m, Server_channel_def),
+                         method(m, Server_enter_def), method(m, Server_exit_def));
     bind(m, "Server", cls.get());
 }
 
 void define_GrpcClient(PyObject* m) {
-    Ref cls = make_class(m, "GrpcClient", nullptr, nullptr, method(m, GrpcClient_init_spec),
-                         method(m, GrpcClient_load_spec), method(m, GrpcClient_connect_spec),
-                         method(m, GrpcClient_get_server_spec), method(m, GrpcClient_handle_spec));
+    Ref cls = make_class(m, "GrpcClient", nullptr, nullptr, method(m, GrpcClient_init_def),
+                         method(m, GrpcClient_load_def), method(m, GrpcClient_connect_def),
+                         method(m, GrpcClient_get_server_def), method(m, GrpcClient_handle_def));
     bind(m, "GrpcClient", cls.get());
 }
 

@@ -412,7 +412,7 @@ Ref grpc_service_wrapper(FunctionObject* self, PyObject* const* args, Py_ssize_t
     return call_kw(call_rpc_result.get(), {rpc_client.get()}, st.kw_call_rpc_result.get(),
                    {clazz.get(), method.get(), st.empty_tuple.get(), kwargs.get()});
 }
-const FunctionSpec grpc_service_wrapper_spec = {
+const FunctionDef grpc_service_wrapper_def = {
     "wrapper", "grpc_service.<locals>.decorator.<locals>.wrapper", nullptr, {"*args", "**kwargs"},
     nullptr, grpc_service_wrapper};
 
@@ -423,19 +423,19 @@ Ref grpc_service_decorator(FunctionObject* self, PyObject* const* argv) {
     Ref functools = client_global(self, Name::functools);
     Ref wraps = call(getattr(functools.get(), st[Name::wraps]).get(), {func});
     Ref closure = check(PyTuple_Pack(2, closure_item(self, 0), func));
-    Ref wrapper = make_function(self->module, grpc_service_wrapper_spec, nullptr, closure.get());
+    Ref wrapper = make_function(self->module, grpc_service_wrapper_def, nullptr, closure.get());
     return call(wraps.get(), {wrapper.get()});
 }
-const FunctionSpec grpc_service_decorator_spec = {
+const FunctionDef grpc_service_decorator_def = {
     "decorator", "grpc_service.<locals>.decorator", nullptr, {"func"}, grpc_service_decorator,
     nullptr};
 
 // `serialize` is accepted and not kept: calls always use code 3.
 Ref grpc_service(FunctionObject* self, PyObject* const* argv) {
     Ref closure = check(PyTuple_Pack(1, argv[0]));
-    return make_function(self->module, grpc_service_decorator_spec, nullptr, closure.get());
+    return make_function(self->module, grpc_service_decorator_def, nullptr, closure.get());
 }
-const FunctionSpec grpc_service_spec = {
+const FunctionDef grpc_service_def = {
     "grpc_service", nullptr, kGrpcServiceDoc, {"server", "serialize"}, grpc_service, nullptr};
 
 }  // namespace
@@ -481,7 +481,7 @@ void init_binder_guards(PyObject* module, ClientState& st) {
 void define_grpc_service(PyObject* m) {
     Ref three = check(PyLong_FromLong(3));
     Ref grpc_service_defaults = defaults({three.get()});
-    Ref f = make_function(m, grpc_service_spec, grpc_service_defaults.get());
+    Ref f = make_function(m, grpc_service_def, grpc_service_defaults.get());
     bind(m, "grpc_service", f.get());
 }
 

@@ -83,14 +83,14 @@ Ref cached_module(const ServerState& st, PyObject* name) {
     Ref module = Ref::borrow(found);
     // __spec__ is read from the namespace rather than through getattr, so that
     // a module-level __getattr__ never runs twice when we fall back.
-    PyObject* spec = PyDict_GetItemWithError(PyModule_GetDict(module.get()), st[N::dunder_spec]);
-    if (!spec) {
+    PyObject* module_spec = PyDict_GetItemWithError(PyModule_GetDict(module.get()), st[N::dunder_spec]);
+    if (!module_spec) {
         PyErr_Clear();
         return {};
     }
-    if (spec == Py_None) return module;
-    Ref holder = Ref::borrow(spec);
-    PyObject* initializing = PyObject_GetAttr(spec, st[N::initializing]);
+    if (module_spec == Py_None) return module;
+    Ref holder = Ref::borrow(module_spec);
+    PyObject* initializing = PyObject_GetAttr(module_spec, st[N::initializing]);
     if (!initializing) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
             PyErr_Clear();
@@ -373,13 +373,13 @@ Ref CommonService_handle(FunctionObject* self, PyObject* const* argv) {
 Ref CommonService_clazz_handler(FunctionObject*, PyObject* const* argv) {
     return Ref::borrow(argv[1]);  // argv[0] is cls
 }
-const FunctionSpec CommonService_clazz_handler_spec = {
+const FunctionDef CommonService_clazz_handler_def = {
     "clazz_handler", "CommonService.clazz_handler", nullptr, {"cls", "clazz"},
     CommonService_clazz_handler, nullptr};
 
 }  // namespace
 
-const FunctionSpec CommonService_handle_spec = {
+const FunctionDef CommonService_handle_def = {
     "handle", "CommonService.handle", nullptr, {"self", "request", "context"},
     CommonService_handle, nullptr};
 
@@ -392,8 +392,8 @@ void define_CommonService(PyObject* m) {
     Ref brindlow = lookup_global(globals, st[N::brindlow]);
     Ref base = getattr(brindlow.get(), st[N::CommonServiceServicer]);
     Ref bases = check(PyTuple_Pack(1, base.get()));
-    Member clazz_handler = class_method(m, CommonService_clazz_handler_spec);
-    Ref plain_handle = make_function(m, CommonService_handle_spec);
+    Member clazz_handler = class_method(m, CommonService_clazz_handler_def);
+    Ref plain_handle = make_function(m, CommonService_handle_def);
     Ref rpc_log = lookup_global(globals, st[N::rpc_log]);
     Member handle{"handle", call(rpc_log.get(), {plain_handle.get()})};
     Ref cls = make_class(m, "CommonService", bases.get(), nullptr, std::move(clazz_handler),

@@ -29,7 +29,7 @@ Ref GrpcException_init(FunctionObject* self, PyObject* const* argv) {
     setattr(argv[0], st[Name::message], argv[2]);
     return Ref::borrow(Py_None);
 }
-const FunctionSpec GrpcException_init_spec = {
+const FunctionDef GrpcException_init_def = {
     "__init__", "GrpcException.__init__", nullptr, {"self", "exc_type", "message"},
     GrpcException_init, nullptr};
 
@@ -100,7 +100,7 @@ Ref GrpcHelper_call_rpc(FunctionObject* self, PyObject* const* argv) {
     Ref handle = getattr(argv[rpc_client], st[Name::handle]);
     return call(handle.get(), {request.get()});
 }
-const FunctionSpec GrpcHelper_call_rpc_spec = {
+const FunctionDef GrpcHelper_call_rpc_def = {
     "call_rpc", "GrpcHelper.call_rpc", kCallRpcDoc,
     {"cls", "rpc_client", "clazz", "method", "args", "kwargs", "request_id", "serialize"},
     GrpcHelper_call_rpc, nullptr};
@@ -142,7 +142,7 @@ Ref GrpcHelper_call_rpc_result(FunctionObject* self, PyObject* const* argv) {
     }
     raise(PyExc_Exception, "unknown grpc exception");
 }
-const FunctionSpec GrpcHelper_call_rpc_result_spec = {
+const FunctionDef GrpcHelper_call_rpc_result_def = {
     "call_rpc_result", "GrpcHelper.call_rpc_result", nullptr,
     {"cls", "rpc_client", "clazz", "method", "args", "kwargs", "request_id"},
     GrpcHelper_call_rpc_result, nullptr};
@@ -177,7 +177,7 @@ void init_uuid_guards(PyObject* module, ClientState& st) {
 void define_GrpcException(PyObject* m) {
     Ref bases = check(PyTuple_Pack(1, PyExc_Exception));
     Ref cls = make_class(m, "GrpcException", bases.get(), nullptr,
-                         method(m, GrpcException_init_spec));
+                         method(m, GrpcException_init_def));
     bind(m, "GrpcException", cls.get());
 }
 
@@ -186,8 +186,8 @@ void define_GrpcHelper(PyObject* m) {
     Ref call_rpc_defaults = defaults({Py_None, Py_None, Py_None, three.get()});
     Ref call_rpc_result_defaults = defaults({Py_None, Py_None, Py_None});
     Ref cls = make_class(m, "GrpcHelper", nullptr, nullptr,
-                         class_method(m, GrpcHelper_call_rpc_spec, call_rpc_defaults.get()),
-                         class_method(m, GrpcHelper_call_rpc_result_spec,
+                         class_method(m, GrpcHelper_call_rpc_def, call_rpc_defaults.get()),
+                         class_method(m, GrpcHelper_call_rpc_result_def,
                                       call_rpc_result_defaults.get()));
     bind(m, "GrpcHelper", cls.get());
 }

@@ -259,7 +259,7 @@ PyObject* native_record_request(FunctionObject* self, const ServerState& st, PyO
     auto* f = reinterpret_cast<FunctionObject*>(func);
     // Anything in its __dict__ (__wrapped__, __signature__, ...) may change
     // what inspect.signature reports; a new __name__ or __module__ must be a str.
-    if (f->spec != &CommonService_handle_spec || f->module != self->module) return nullptr;
+    if (f->def != &CommonService_handle_def || f->module != self->module) return nullptr;
     if ((f->dict && PyDict_GET_SIZE(f->dict) != 0) || !PyUnicode_CheckExact(f->name) ||
         !PyUnicode_CheckExact(f->modname))
         return nullptr;
@@ -408,7 +408,7 @@ Ref rpc_log_wrapper(FunctionObject* self, PyObject* const* args, Py_ssize_t narg
     }
     return response;
 }
-const FunctionSpec rpc_log_wrapper_spec = {
+const FunctionDef rpc_log_wrapper_def = {
     "wrapper", "rpc_log.<locals>.wrapper", nullptr, {"*args", "**kwargs"}, nullptr,
     rpc_log_wrapper};
 
@@ -422,13 +422,13 @@ Ref rpc_log(FunctionObject* self, PyObject* const* argv) {
     Ref functools = server_global(self, st, N::functools);
     Ref decorator = call(attr(functools.get(), st[N::wraps]).get(), {func});
     Ref closure = check(PyTuple_Pack(1, func));
-    Ref wrapper = make_function(self->module, rpc_log_wrapper_spec, nullptr, closure.get());
+    Ref wrapper = make_function(self->module, rpc_log_wrapper_def, nullptr, closure.get());
     return call(decorator.get(), {wrapper.get()});
 }
-const FunctionSpec rpc_log_spec = {"rpc_log", nullptr, nullptr, {"func"}, rpc_log, nullptr};
+const FunctionDef rpc_log_def = {"rpc_log", nullptr, nullptr, {"func"}, rpc_log, nullptr};
 
 }  // namespace
 
-void define_rpc_log(PyObject* m) { bind(m, "rpc_log", make_function(m, rpc_log_spec).get()); }
+void define_rpc_log(PyObject* m) { bind(m, "rpc_log", make_function(m, rpc_log_def).get()); }
 
 }  // namespace sorvane::corvex

@@ -142,7 +142,7 @@ Ref GrpcServer_init(FunctionObject* f, PyObject* const* argv) {
     setattr(self, st[N::max_message_length], max_message_length);
     return none();
 }
-const FunctionSpec GrpcServer_init_spec = {
+const FunctionDef GrpcServer_init_def = {
     "__init__", "GrpcServer.__init__", kInitDoc,
     {"self", "host", "port", "max_workers", "max_message_length"}, GrpcServer_init, nullptr};
 
@@ -155,7 +155,7 @@ Ref GrpcServer_set_clazz_handler(FunctionObject* f, PyObject* const* argv) {
     setattr(service.get(), st[N::clazz_handler], func);
     return none();
 }
-const FunctionSpec GrpcServer_set_clazz_handler_spec = {
+const FunctionDef GrpcServer_set_clazz_handler_def = {
     "set_clazz_handler", "GrpcServer.set_clazz_handler", nullptr, {"self", "func"},
     GrpcServer_set_clazz_handler, nullptr};
 
@@ -163,7 +163,7 @@ Ref GrpcServer_run(FunctionObject* f, PyObject* const* argv) {
     call_method(argv[0], server_state(f)[N::run_blocking]);
     return none();
 }
-const FunctionSpec GrpcServer_run_spec = {
+const FunctionDef GrpcServer_run_def = {
     "run", "GrpcServer.run", nullptr, {"self"}, GrpcServer_run, nullptr};
 
 Ref GrpcServer_run_background(FunctionObject* f, PyObject* const* argv) {
@@ -204,7 +204,7 @@ Ref GrpcServer_run_background(FunctionObject* f, PyObject* const* argv) {
     call(info.get(), {line.get()});
     return none();
 }
-const FunctionSpec GrpcServer_run_background_spec = {
+const FunctionDef GrpcServer_run_background_def = {
     "run_background", "GrpcServer.run_background", nullptr, {"self"},
     GrpcServer_run_background, nullptr};
 
@@ -235,7 +235,7 @@ Ref GrpcServer_run_blocking(FunctionObject* f, PyObject* const* argv) {
     call(stop.get(), {st.zero.get()});
     return none();
 }
-const FunctionSpec GrpcServer_run_blocking_spec = {
+const FunctionDef GrpcServer_run_blocking_def = {
     "run_blocking", "GrpcServer.run_blocking", nullptr, {"self"}, GrpcServer_run_blocking,
     nullptr};
 
@@ -249,11 +249,11 @@ void define_GrpcServer(PyObject* m) {
     Ref init_defaults =
         defaults({host.get(), port.get(), max_workers.get(), max_message_length.get()});
     Ref cls = make_class(m, "GrpcServer", nullptr, nullptr,
-                         method(m, GrpcServer_init_spec, init_defaults.get()),
-                         method(m, GrpcServer_set_clazz_handler_spec),
-                         method(m, GrpcServer_run_spec),
-                         method(m, GrpcServer_run_background_spec),
-                         method(m, GrpcServer_run_blocking_spec));
+                         method(m, GrpcServer_init_def, init_defaults.get()),
+                         method(m, GrpcServer_set_clazz_handler_def),
+                         method(m, GrpcServer_run_def),
+                         method(m, GrpcServer_run_background_def),
+                         method(m, GrpcServer_run_blocking_def));
     bind(m, "GrpcServer", cls.get());
 }
 

@@ -14,7 +14,7 @@
 
 namespace sorvane::native {
 struct FunctionObject;
-struct FunctionSpec;
+struct FunctionDef;
 }  // namespace sorvane::native
 
 namespace sorvane::corvex {
@@ -125,8 +125,8 @@ struct ServerState {
 };
 
 // The body of CommonService.handle before rpc_log wraps it; rpc_log.cpp knows
-// the dispatcher's own function by this FunctionSpec.
-extern const native::FunctionSpec CommonService_handle_spec;
+// the dispatcher's own function by this FunctionDef.
+extern const native::FunctionDef CommonService_handle_def;
 
 // The server state of the module that defined `f`; raises RuntimeError once
 // the module has been cleared (interpreter shutdown).

@@ -38,26 +38,26 @@ Ref make_class(PyObject* module, const char* name, PyObject* bases, const char* 
 }
 
 // A plain method: the function itself, bound by the descriptor protocol.
-inline Member method(PyObject* module, const FunctionSpec& spec, PyObject* defaults = nullptr) {
-    return {spec.name, make_function(module, spec, defaults)};
+inline Member method(PyObject* module, const FunctionDef& def, PyObject* defaults = nullptr) {
+    return {def.name, make_function(module, def, defaults)};
 }
 
-inline Member class_method(PyObject* module, const FunctionSpec& spec,
+inline Member class_method(PyObject* module, const FunctionDef& def,
                            PyObject* defaults = nullptr) {
-    Ref f = make_function(module, spec, defaults);
-    return {spec.name, check(PyClassMethod_New(f.get()))};
+    Ref f = make_function(module, def, defaults);
+    return {def.name, check(PyClassMethod_New(f.get()))};
 }
 
-inline Member static_method(PyObject* module, const FunctionSpec& spec,
+inline Member static_method(PyObject* module, const FunctionDef& def,
                             PyObject* defaults = nullptr) {
-    Ref f = make_function(module, spec, defaults);
-    return {spec.name, check(PyStaticMethod_New(f.get()))};
+    Ref f = make_function(module, def, defaults);
+    return {def.name, check(PyStaticMethod_New(f.get()))};
 }
 
-// A read-only property whose getter is the native function of `spec`.
-inline Member read_only_property(PyObject* module, const FunctionSpec& spec) {
-    Ref f = make_function(module, spec);
-    return {spec.name, call(reinterpret_cast<PyObject*>(&PyProperty_Type), {f.get()})};
+// A read-only property whose getter is the native function of `def`.
+inline Member read_only_property(PyObject* module, const FunctionDef& def) {
+    Ref f = make_function(module, def);
+    return {def.name, call(reinterpret_cast<PyObject*>(&PyProperty_Type), {f.get()})};
 }
 
 // A tuple of defaults, from new references.

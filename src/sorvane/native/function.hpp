@@ -41,7 +41,7 @@ using RawImpl = Ref (*)(FunctionObject* self, PyObject* const* args, Py_ssize_t 
 
 // Static description of one native function. No Python objects here: names are
 // UTF-8 texts, made into objects when a Function is created.
-struct FunctionSpec {
+struct FunctionDef {
     const char* name;
     const char* qualname;             // nullptr: same as name
     const char* doc;                  // nullptr: no documentation text (None)
@@ -55,7 +55,7 @@ struct FunctionObject {
 #if PY_VERSION_HEX >= 0x03080000
     vectorcallfunc vectorcall;
 #endif
-    const FunctionSpec* spec;
+    const FunctionDef* def;
     Py_ssize_t nparams;
     PyObject* module;       // the defining module
     PyObject* varnames;     // tuple of interned parameter names (parsed only)
@@ -166,10 +166,10 @@ inline PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, 
     if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
     PyObject* result = entry([&]() -> Ref {
         const Py_ssize_t nargs = vectorcall_nargs(nargsf);
-        if (f->spec->raw) return f->spec->raw(f, args, nargs, kwnames);
+        if (f->def->raw) return f->def->raw(f, args, nargs, kwnames);
         PyObject* slots[kMaxParams];
         parse_arguments(f, args, nargs, kwnames, slots);
-        return f->spec->parsed(f, slots);
+        return f->def->parsed(f, slots);
     });
     Py_LeaveRecursiveCall();
     return result;
@@ -332,7 +332,7 @@ inline PyObject* get_text_signature(PyObject* self, void*) noexcept {
         std::string text = "(";
         for (Py_ssize_t i = 0; i < f->nparams; ++i) {
             if (i) text += ", ";
-            text += f->spec->params[i];
+            text += f->def->params[i];
             Py_ssize_t d = i - (f->nparams - ndefaults);
             if (d >= 0) {
                 Ref r = check(PyObject_Repr(PyTuple_GET_ITEM(f->defaults, d)));
@@ -355,11 +355,11 @@ inline PyObject* get_code(PyObject* self, void*) noexcept {
     auto* f = reinterpret_cast<FunctionObject*>(self);
     return entry([&]() -> Ref {
         std::string source = "def ";
-        source += f->spec->name;
+        source += f->def->name;
         source += "(";
         for (Py_ssize_t i = 0; i < f->nparams; ++i) {
             if (i) source += ", ";
-            source += f->spec->params[i];
+            source += f->def->params[i];
         }
         source += "): pass\n";
         Ref module_code = check(Py_CompileString(source.c_str(), "<native>", Py_file_input));
@@ -432,24 +432,24 @@ inline PyTypeObject* function_type() {
     return t;
 }
 
-// Creates a function described by `spec`, defined in `module` (whose __name__
+// Creates a function described by `def`, defined in `module` (whose __name__
 // becomes __module__). `defaults` (a tuple for the last parameters) and
 // `closure` (a tuple) are borrowed and may be NULL. `qualname` overrides the
-// spec's when given.
-inline Ref make_function(PyObject* module, const FunctionSpec& spec, PyObject* defaults = nullptr,
+// definition's when given.
+inline Ref make_function(PyObject* module, const FunctionDef& def, PyObject* defaults = nullptr,
                          PyObject* closure = nullptr, const char* qualname = nullptr) {
     PyTypeObject* type = function_type();
     Py_ssize_t nparams = 0;
-    while (nparams < kMaxParams && spec.params[nparams]) ++nparams;
+    while (nparams < kMaxParams && def.params[nparams]) ++nparams;
     Ref varnames;
-    if (spec.parsed) {
+    if (def.parsed) {
         varnames = check(PyTuple_New(nparams));
         for (Py_ssize_t i = 0; i < nparams; ++i)
-            PyTuple_SET_ITEM(varnames.get(), i, interned(spec.params[i]).release());  // steals
+            PyTuple_SET_ITEM(varnames.get(), i, interned(def.params[i]).release());  // steals
     }
-    Ref name = interned(spec.name);
-    Ref qual = str(qualname ? qualname : spec.qualname ? spec.qualname : spec.name);
-    Ref doc = spec.doc ? str(spec.doc) : Ref::borrow(Py_None);
+    Ref name = interned(def.name);
+    Ref qual = str(qualname ? qualname : def.qualname ? def.qualname : def.name);
+    Ref doc = def.doc ? str(def.doc) : Ref::borrow(Py_None);
     Ref modname = check(PyObject_GetAttrString(module, "__name__"));
 
     auto* f = PyObject_GC_New(FunctionObject, type);
@@ -457,7 +457,7 @@ inline Ref make_function(PyObject* module, const FunctionSpec& spec, PyObject* d
 #if PY_VERSION_HEX >= 0x03080000
     f->vectorcall = detail::function_vectorcall;
 #endif
-    f->spec = &spec;
+    f->def = &def;
     f->nparams = nparams;
     f->module = Ref::borrow(module).release();
     f->varnames = varnames.release();
