@@ -238,6 +238,41 @@ class TestRecord:
         assert len(seconds.split(".")[1]) == 7
 
 
+class TestRecordOrigin:
+    """The LogRecord names the code that called handle, on either path."""
+
+    class Keep(logging.Handler):
+        def __init__(self):
+            super().__init__(logging.DEBUG)
+            self.records = []
+
+        def emit(self, record):
+            self.records.append(record)
+
+    @pytest.fixture
+    def kept(self):
+        handler = self.Keep()
+        old_level = RPC_LOG.level
+        RPC_LOG.addHandler(handler)
+        RPC_LOG.setLevel(logging.DEBUG)
+        yield handler.records
+        RPC_LOG.removeHandler(handler)
+        RPC_LOG.setLevel(old_level)
+
+    @pytest.mark.parametrize("general", [False, True])
+    def test_caller_attributes(self, kept, monkeypatch, general):
+        if general:
+            proxy = types.SimpleNamespace(signature=inspect.signature)
+            monkeypatch.setattr(corvex, "inspect", proxy)
+        req = request({"clazz": "targets_server", "method": "add", "args": [1, 2]})
+        line = inspect.currentframe().f_lineno + 1
+        corvex.CommonService().handle(req, None)
+        (record,) = kept
+        assert (record.levelno, record.name) == (logging.DEBUG, "rpc_log")
+        assert record.pathname == __file__
+        assert (record.funcName, record.lineno) == ("test_caller_attributes", line)
+
+
 class TestPaths:
     """Whatever differs from the imported namespace takes the general path."""
 

@@ -296,10 +296,12 @@ bool plain_logger(const ServerState& st, PyObject* logger) {
     if (Py_TYPE(logger) != cls || cls->tp_getattro != PyObject_GenericGetAttr) return false;
     // The class's own namespace comes first in its MRO.
     if (dict_get(cls->tp_dict, st[N::debug]) != st.logger_debug.get() ||
-        dict_get(cls->tp_dict, st[N::isEnabledFor]) != st.logger_is_enabled_for.get())
+        dict_get(cls->tp_dict, st[N::isEnabledFor]) != st.logger_is_enabled_for.get() ||
+        dict_get(cls->tp_dict, st[N::underscore_log]) != st.logger_log.get())
         return false;
     Ref own = check(PyObject_GenericGetDict(logger, nullptr));
-    return !dict_get(own.get(), st[N::debug]) && !dict_get(own.get(), st[N::isEnabledFor]);
+    return !dict_get(own.get(), st[N::debug]) && !dict_get(own.get(), st[N::isEnabledFor]) &&
+           !dict_get(own.get(), st[N::underscore_log]);
 }
 
 // Writes the native record, unless `logger` is a plain Logger that drops DEBUG
@@ -311,10 +313,20 @@ void log_native(const ServerState& st, FunctionObject* handle, PyObject* logger,
         PyObject* argv[] = {logger, st.debug_level.get()};
         Ref enabled = vectorcall(st.logger_is_enabled_for.get(), argv, 2, nullptr);
         if (!check(PyObject_IsTrue(enabled.get()))) return;
-        // logger.debug is Logger.debug bound to it: call the function itself.
         Ref text = render_record(st, handle, request, response, elapsed);
+#if PY_VERSION_HEX >= 0x030B0000
+        // Logger.debug(msg) is `if self.isEnabledFor(DEBUG): self._log(DEBUG,
+        // msg, ())`; the test is done, so go on with _log. Since 3.11 the
+        // caller lookup skips logging's own frames, so the record names the
+        // same caller with or without debug's frame on the stack.
+        PyObject* log_argv[] = {logger, st.debug_level.get(), text.get(), st.empty_tuple.get()};
+        vectorcall(st.logger_log.get(), log_argv, 4, nullptr);
+#else
+        // logger.debug is Logger.debug bound to it: call the function itself
+        // (before 3.11 the caller lookup counts the frames of debug and _log).
         argv[1] = text.get();
         vectorcall(st.logger_debug.get(), argv, 2, nullptr);
+#endif
         return;
     }
     Ref debug = getattr(logger, st[N::debug]);

@@ -98,6 +98,7 @@ void init_server_state(PyObject* m, ServerState& st) {
     st.logger_class = getattr(logging.get(), "Logger");
     st.logger_debug = getattr(st.logger_class.get(), st[N::debug]);
     st.logger_is_enabled_for = getattr(st.logger_class.get(), st[N::isEnabledFor]);
+    st.logger_log = getattr(st.logger_class.get(), st[N::underscore_log]);
     Ref sys = lookup_global(globals, st[N::sys]);
     st.sys_dict = Ref::borrow(check_borrowed(PyModule_GetDict(sys.get())));
     Ref marvetta = lookup_global(globals, st[N::marvetta]);

@@ -26,7 +26,7 @@ using native::Ref;
     X(time, "time") X(inspect, "inspect") X(signature, "signature")                         \
     X(json_format, "json_format") X(MessageToJson, "MessageToJson") X(json, "json")         \
     X(loads, "loads") X(rpc_logger, "rpc_logger") X(debug, "debug")                         \
-    X(isEnabledFor, "isEnabledFor") X(request_id, "request_id") X(status, "status")         \
+    X(isEnabledFor, "isEnabledFor") X(underscore_log, "_log") X(request_id, "request_id") X(status, "status")         \
     X(response, "response") X(request, "request") X(decode, "decode") X(clazz, "clazz")    \
     X(method, "method") X(args, "args") X(kwargs, "kwargs") X(message, "message")           \
     X(excType, "excType") X(result, "result") X(msg, "msg") X(data, "data") X(get, "get")   \
@@ -89,7 +89,7 @@ struct ServerState {
     Ref json_format, message_to_json;
     Ref inspect, inspect_signature;
     Ref importlib, import_module;
-    Ref logger_class, logger_debug, logger_is_enabled_for;
+    Ref logger_class, logger_debug, logger_is_enabled_for, logger_log;
     Ref request_class, response_class;
     Ref service_class, default_clazz_handler;  // CommonService and its class method
 
@@ -106,7 +106,7 @@ struct ServerState {
                        &kw_max_workers, &kw_options, &empty_tuple, &placeholder, &envelope,
                        &sys_dict, &json, &json_loads,
                        &json_format, &message_to_json, &inspect, &inspect_signature, &importlib,
-                       &import_module, &logger_class, &logger_debug, &logger_is_enabled_for,
+                       &import_module, &logger_class, &logger_debug, &logger_is_enabled_for, &logger_log,
                        &request_class, &response_class, &service_class,
                        &default_clazz_handler})
             f(*r);
