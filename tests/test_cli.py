@@ -45,6 +45,14 @@ def test_help_on_every_command(tmp_path, args, usage):
     assert proc.stderr == ""
 
 
+def test_installed_console_script(tmp_path):
+    script = os.path.join(os.path.dirname(sys.executable), "sorvane")
+    proc = subprocess.run([script, "call", "--help"], cwd=str(tmp_path), stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, universal_newlines=True, timeout=60)
+    assert proc.returncode == 0, proc.stderr
+    assert "HOST:PORT" in proc.stdout
+
+
 def test_serve_help_tells_what_is_exposed(tmp_path):
     text = " ".join(run_cli(["serve", "--help"], tmp_path).stdout.split())
     assert "The default host is 127.0.0.1" in text
