@@ -263,10 +263,8 @@ Ref bind_arguments(const Params& ps, PyObject* const* args, Py_ssize_t nargs, Ke
             raise_bind_error(true, "too many positional arguments");
         if (p.kind == Kind::var_positional) {
             Ref rest = check(PyTuple_New(nargs - ai));
-            for (Py_ssize_t i = ai; i < nargs; ++i) {
-                Py_INCREF(args[i]);
-                PyTuple_SET_ITEM(rest.get(), i - ai, args[i]);  // steals the reference just taken
-            }
+            for (Py_ssize_t i = ai; i < nargs; ++i)
+                PyTuple_SET_ITEM(rest.get(), i - ai, Ref::borrow(args[i]).release());  // steals
             check(PyDict_SetItem(arguments.get(), p.name, rest.get()));
             ai = nargs;
             break;
@@ -358,10 +356,8 @@ Ref inspect_bind(const ClientState& st, FunctionObject* self, PyObject* func, Py
     Ref inspect = client_global(self, Name::inspect);
     Ref sig = call(getattr(inspect.get(), st[Name::signature]).get(), {func});
     Ref positional = check(PyTuple_New(nargs));
-    for (Py_ssize_t i = 0; i < nargs; ++i) {
-        Py_INCREF(args[i]);
-        PyTuple_SET_ITEM(positional.get(), i, args[i]);  // steals the reference just taken
-    }
+    for (Py_ssize_t i = 0; i < nargs; ++i)
+        PyTuple_SET_ITEM(positional.get(), i, Ref::borrow(args[i]).release());  // steals
     Ref keywords;
     if (kwnames && PyTuple_GET_SIZE(kwnames)) {
         keywords = check(PyDict_New());

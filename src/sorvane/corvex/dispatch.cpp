@@ -90,7 +90,7 @@ Ref cached_module(const ServerState& st, PyObject* name) {
     }
     if (module_spec == Py_None) return module;
     Ref holder = Ref::borrow(module_spec);
-    PyObject* initializing = PyObject_GetAttr(module_spec, st[N::initializing]);
+    Ref initializing = Ref::steal(PyObject_GetAttr(module_spec, st[N::initializing]));
     if (!initializing) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
             PyErr_Clear();
@@ -99,8 +99,7 @@ Ref cached_module(const ServerState& st, PyObject* name) {
         PyErr_Clear();
         return module;
     }
-    int busy = PyObject_IsTrue(initializing);
-    Py_DECREF(initializing);
+    const int busy = PyObject_IsTrue(initializing.get());
     if (busy != 0) {
         PyErr_Clear();
         return {};
