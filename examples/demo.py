@@ -103,6 +103,9 @@ def main():
         serve(int(sys.argv[2]))
         return
     port = free_port()
+    from sorvane import engine
+    print("transport engine: %s (SORVANE_ENGINE=native or grpcio chooses; available here: %s)"
+          % (engine.current(), ", ".join(engine.available())))
     print("starting a GrpcServer for examples/remote/inventory.py on 127.0.0.1:%d" % port)
     child, relay_thread = start_server(port)
     try:

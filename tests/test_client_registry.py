@@ -17,20 +17,22 @@ MAX = 268435456
 
 
 class RecordingGrpc:
-    """Stands in for the module-level `grpc`: records channel openings."""
+    """Stands in for the module-level `transport` (the engine's channel
+    factory): records channel openings and opens them on the real one."""
 
-    def __init__(self):
+    def __init__(self, real):
+        self.real = real
         self.opened = []
 
     def insecure_channel(self, *args, **kwargs):
         self.opened.append((args, kwargs))
-        return grpc.insecure_channel(*args, **kwargs)
+        return self.real.insecure_channel(*args, **kwargs)
 
 
 @pytest.fixture
 def recording_grpc(monkeypatch):
-    fake = RecordingGrpc()
-    monkeypatch.setattr(corvex, "grpc", fake)
+    fake = RecordingGrpc(corvex.transport)
+    monkeypatch.setattr(corvex, "transport", fake)
     return fake
 
 

@@ -148,7 +148,7 @@ class TestRunBackground:
 
     def test_builds_from_current_attributes(self, port, monkeypatch):
         built = {}
-        real_futures, real_grpc = corvex.futures, corvex.grpc
+        real_futures, real_transport = corvex.futures, corvex.transport
 
         def pool(**kwargs):
             built["pool"] = kwargs
@@ -156,10 +156,10 @@ class TestRunBackground:
 
         def server_factory(executor, **kwargs):
             built["server"] = (type(executor).__name__, kwargs)
-            return real_grpc.server(executor, **kwargs)
+            return real_transport.server(executor, **kwargs)
 
         monkeypatch.setattr(corvex, "futures", types.SimpleNamespace(ThreadPoolExecutor=pool))
-        monkeypatch.setattr(corvex, "grpc", types.SimpleNamespace(server=server_factory))
+        monkeypatch.setattr(corvex, "transport", types.SimpleNamespace(server=server_factory))
         server = corvex.GrpcServer("127.0.0.1", port)
         server.max_workers = 3
         server.max_message_length = 4321

@@ -174,6 +174,7 @@ def build_parser() -> argparse.ArgumentParser:
                        help="server processes sharing the port, Linux only (default: 1)")
     serve.add_argument("--log-level", type=_log_level, default="INFO", metavar="L",
                        help="DEBUG, INFO, WARNING or ERROR (default: INFO); DEBUG logs every call")
+    _engine_option(serve)
     # Set by a multi-process parent on its children, so that they stop when
     # the parent disappears without having stopped them.
     serve.add_argument("--parent-pid", type=int, default=None, help=argparse.SUPPRESS)
@@ -188,7 +189,23 @@ def build_parser() -> argparse.ArgumentParser:
                       help='keyword arguments as a JSON object, e.g. \'{"b": 2}\'')
     call.add_argument("--timeout", type=_seconds, default=None, metavar="S",
                       help="give up after S seconds (default: wait as long as the call takes)")
+    _engine_option(call)
     return parser
+
+
+def _engine_option(command: argparse.ArgumentParser) -> None:
+    command.add_argument(
+        "--engine", choices=("native", "grpcio"), default=None,
+        help="transport engine (default: $SORVANE_ENGINE, else native when it was built)")
+
+
+def select_engine(name: Optional[str]) -> str:
+    """Applies --engine (or the environment's choice); returns the engine's name."""
+    from sorvane import engine
+
+    if name is not None:
+        engine.select(name)
+    return engine.current()
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
@@ -199,6 +216,11 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         sys.stderr.write("%s: error: choose a command: serve or call (see --help)\n" % parser.prog)
         return EXIT_USAGE
     command = ns.command  # type: str
+    try:
+        select_engine(ns.engine)
+    except (RuntimeError, ValueError) as e:
+        _fail("%s %s: error: %s" % (parser.prog, command, e))
+        return EXIT_USAGE
     try:
         if command == "serve":
             return serve_command(ns)
@@ -404,6 +426,9 @@ def _serve_one(ns: argparse.Namespace) -> int:
         except Exception as e:
             _fail("error: cannot serve on %s: %s: %s" % (server.address, type(e).__name__, e))
             return EXIT_ERROR
+        from sorvane import engine
+
+        log.info("transport engine: %s", engine.current())
         if ns.parent_pid is not None:
             _watch_parent(ns.parent_pid)
         while True:
@@ -458,6 +483,8 @@ def _child_command(ns: argparse.Namespace) -> List[str]:
     command += ["--host", ns.host, "--port", str(ns.port), "--workers", str(ns.workers),
                 "--max-message-length", str(ns.max_message_length), "--processes", "1",
                 "--log-level", ns.log_level, "--parent-pid", str(os.getpid())]
+    if ns.engine is not None:
+        command += ["--engine", ns.engine]
     return command
 
 

@@ -1,7 +1,7 @@
 # Type stubs for sorvane.corvex, the framework: dispatcher, server runtime,
 # client registry, call helpers and the two decorators.
 import logging
-from types import TracebackType
+from types import ModuleType, TracebackType
 from typing import (
     Any,
     Callable,
@@ -30,6 +30,10 @@ class _SupportsHandle(Protocol):
 
     def handle(self, __request: CommonRequest) -> CommonResponse: ...
 
+#: The transport engine's module, through which GrpcServer and the registry
+#: make servers and channels: grpcio's ``grpc`` or ``sorvane.native_grpc``
+#: (chosen by SORVANE_ENGINE; see :mod:`sorvane.engine`).
+transport: ModuleType
 #: Receives the server runtime's start line ("sorvane.corvex").
 logger: logging.Logger
 #: Receives one DEBUG record per dispatched call ("rpc_log").

@@ -2,7 +2,8 @@
 // the shared instance grpc_client; also the client state and the small helpers
 // the client sources share.
 //
-// Channels are opened through the module-level `grpc` and stubs built through
+// Channels are opened through the module-level `transport` (the selected engine:
+// grpcio's `grpc` module or the native one) and stubs built through
 // the module-level `brindlow`, both looked up at each use. Every client
 // channel accepts messages up to 256 MiB, the server runtime's default limit,
 // so a reply the server may send is never lost on this side. Nothing here
@@ -35,11 +36,11 @@ Ref channel_options() {
                                "grpc.max_receive_message_length", kMaxMessageLength));
 }
 
-// grpc.insecure_channel(addr, options=...). Returns a new reference.
+// transport.insecure_channel(addr, options=...). Returns a new reference.
 Ref open_channel(FunctionObject* self, PyObject* addr) {
     ClientState& st = client_state(self);
-    Ref grpc = client_global(self, Name::grpc);
-    Ref factory = getattr(grpc.get(), st[Name::insecure_channel]);
+    Ref transport = client_global(self, Name::transport);
+    Ref factory = getattr(transport.get(), st[Name::insecure_channel]);
     Ref options = channel_options();
     return call_kw(factory.get(), {addr}, st.kw_options.get(), {options.get()});
 }

@@ -24,7 +24,7 @@ using native::Ref;
 // Interned texts used by the client sources: X(identifier, text).
 #define SORVANE_CLIENT_NAMES(X)                                                             \
     X(server, "server") X(channel, "channel") X(host, "host") X(port, "port")              \
-    X(addr, "addr") X(channel_attr, "_channel") X(grpc, "grpc")                            \
+    X(addr, "addr") X(channel_attr, "_channel") X(transport, "transport")                            \
     X(insecure_channel, "insecure_channel") X(options, "options") X(brindlow, "brindlow")  \
     X(CommonServiceStub, "CommonServiceStub") X(close, "close") X(stubs, "stubs")          \
     X(server_address, "server_address") X(get, "get") X(uuid, "uuid") X(uuid4, "uuid4")   \

@@ -1,7 +1,8 @@
 // sorvane.corvex: module initialisation.
 //
 // Imports, in order, the host facilities the framework uses, then marvetta and
-// brindlow by their top-level names, then gRPC and protobuf's JSON mapping, all
+// brindlow by their top-level names, then gRPC and protobuf's JSON mapping and
+// the selected transport engine (sorvane.engine), all
 // bound as module-level names (looked up again at every call, so rebinding one
 // from Python takes effect at the next call); binds the two loggers; then
 // defines the framework's names in their documented order. Nothing else happens
@@ -27,6 +28,11 @@ void exec_corvex(PyObject* m) {
     bind(m, "brindlow", import("brindlow").get());
     bind(m, "grpc", import("grpc").get());
     bind(m, "json_format", import("google.protobuf.json_format").get());
+    // The transport engine of this process: grpcio's `grpc` module itself, or
+    // the native engine's module offering the same server() and
+    // insecure_channel(). Servers and channels are made through it.
+    Ref engine = import("sorvane.engine");
+    bind(m, "transport", call(getattr(engine.get(), "transport").get()).get());
 
     Ref logging = getattr(m, "logging");
     Ref get_logger = getattr(logging.get(), "getLogger");

@@ -6,7 +6,7 @@
 // address, starts and logs one INFO line; run_blocking parks the calling
 // thread in the host's time.sleep (so the GIL is released and a keyboard
 // interrupt arrives) until that interrupt stops the server. Every host object
-// (futures, grpc, brindlow, logger, time, CommonService) is looked up in the
+// (futures, transport, brindlow, logger, time, CommonService) is looked up in the
 // module namespace when it is used. Nothing here stops a server on its own
 // except the interrupt path of run_blocking, and no executor is shut down.
 #include "corvex.hpp"
@@ -175,9 +175,9 @@ Ref GrpcServer_run_background(FunctionObject* f, PyObject* const* argv) {
     Ref pool_class = attr(futures.get(), st[N::ThreadPoolExecutor]);
     Ref max_workers = getattr(self, st[N::max_workers]);
     Ref executor = call_kw(pool_class.get(), {}, st.kw_max_workers.get(), {max_workers.get()});
-    // self.rpc_server = grpc.server(executor, options=[(send, n), (receive, n)])
-    Ref grpc = server_global(f, st, N::grpc);
-    Ref server_factory = attr(grpc.get(), st[N::server]);
+    // self.rpc_server = transport.server(executor, options=[(send, n), (receive, n)])
+    Ref transport = server_global(f, st, N::transport);
+    Ref server_factory = attr(transport.get(), st[N::server]);
     Ref send = getattr(self, st[N::max_message_length]);
     Ref send_option = check(PyTuple_Pack(2, st.send_limit.get(), send.get()));
     Ref receive = getattr(self, st[N::max_message_length]);

@@ -39,7 +39,7 @@ using native::Ref;
     X(arguments, "arguments") X(bind, "bind") X(type, "type") X(function, "function")      \
     X(process_time, "process_time") X(futures, "futures")                                   \
     X(ThreadPoolExecutor, "ThreadPoolExecutor") X(max_workers, "max_workers")               \
-    X(grpc, "grpc") X(server, "server") X(max_message_length, "max_message_length")         \
+    X(transport, "transport") X(server, "server") X(max_message_length, "max_message_length")         \
     X(rpc_server, "rpc_server") X(brindlow, "brindlow")                                     \
     X(add_servicer, "add_CommonServiceServicer_to_server") X(service, "service")            \
     X(address, "address") X(add_insecure_port, "add_insecure_port") X(start, "start")      \

@@ -1,0 +1,1119 @@
+// sorvane._transport: the Python face of the native engine's platform layer.
+//
+// Four private types, wrapped by sorvane.native_grpc into grpcio's interfaces:
+//   ServerCore  - a server host; runs the handlers registered in Python
+//   ServerCall  - the per-call state behind a servicer context
+//   ChannelCore - a channel host; unary calls, blocking or with a completion
+//   ClientCall  - a started call (for futures)
+// The GIL is held only to resolve the handler, deserialize, run it and
+// serialize (server) and to convert arguments and results (client); every wait
+// runs without it. Threads of gRPC or of a server host enter Python only while
+// the interpreter is alive (a flag cleared at exit, before finalization).
+#include "transport.hpp"
+
+#include "ref.hpp"
+#include "py.hpp"
+
+#include <structmember.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace sorvane::native;
+using namespace sorvane::engine;
+
+namespace {
+
+std::atomic<bool> g_alive{false};
+
+// Whether a thread that is not Python's may take the GIL now: the engine has
+// not been told the interpreter is exiting, and finalization has not begun
+// (a thread asking for the GIL then would be ended inside our frames).
+bool python_usable() noexcept {
+    if (!g_alive.load()) return false;
+#if PY_VERSION_HEX >= 0x030D0000
+    return !Py_IsFinalizing();
+#else
+    return !_Py_IsFinalizing();
+#endif
+}
+
+// Holds the GIL for a scope on a thread of gRPC or of a server host.
+class GilAcquire {
+public:
+    GilAcquire() : state_(PyGILState_Ensure()) {}
+    ~GilAcquire() { PyGILState_Release(state_); }
+    GilAcquire(const GilAcquire&) = delete;
+    GilAcquire& operator=(const GilAcquire&) = delete;
+
+private:
+    PyGILState_STATE state_;
+};
+
+// Holds the GIL for a scope on a server host thread. The thread keeps one
+// Python thread state for its whole life (made on first use, freed by
+// release_host_thread_state when the thread ends): creating and deleting one
+// per call would cost more than the rest of the call's Python work.
+thread_local PyThreadState* t_host_state = nullptr;
+
+class HostGil {
+public:
+    HostGil() {
+        if (t_host_state) {
+            PyEval_RestoreThread(t_host_state);
+        } else {
+            PyGILState_Ensure();  // never released: the state outlives the scope
+            t_host_state = PyThreadState_Get();
+        }
+    }
+    ~HostGil() { PyEval_SaveThread(); }
+    HostGil(const HostGil&) = delete;
+    HostGil& operator=(const HostGil&) = delete;
+};
+
+void release_host_thread_state() {
+    if (!t_host_state) return;
+    if (python_usable()) {
+        PyEval_RestoreThread(t_host_state);
+        PyGILState_Release(PyGILState_UNLOCKED);  // deletes the state, drops the GIL
+    }
+    t_host_state = nullptr;
+}
+
+// Waiting without the GIL: Py_BEGIN/END_ALLOW_THREADS, always outside any C++
+// try block and any noexcept frame. A daemon thread that takes the GIL back
+// while the interpreter finalizes is ended by the host through stack
+// unwinding, which a catch (...) or a noexcept frame would turn into abort().
+// So the entry points below convert their arguments inside entry(), wait in
+// plain code, and convert results inside entry() again.
+
+// ---- conversions ---------------------------------------------------------
+
+// Text or bytes as UTF-8 / raw bytes; throws TypeError otherwise.
+std::string bytes_of(PyObject* o, const char* what) {
+    if (PyBytes_Check(o)) return std::string(PyBytes_AS_STRING(o), PyBytes_GET_SIZE(o));
+    if (PyUnicode_Check(o)) {
+        Py_ssize_t n;
+        const char* p = PyUnicode_AsUTF8AndSize(o, &n);
+        if (!p) throw PyErrAlreadySet{};
+        return std::string(p, n);
+    }
+    raise_format(PyExc_TypeError, "%s must be str or bytes, not %.100s", what,
+                 Py_TYPE(o)->tp_name);
+}
+
+bool is_binary_key(const std::string& key) {
+    return key.size() >= 4 && key.compare(key.size() - 4, 4, "-bin") == 0;
+}
+
+// A sequence of (key, value) pairs, or None.
+Metadata metadata_from(PyObject* seq) {
+    Metadata out;
+    if (!seq || seq == Py_None) return out;
+    Ref items = check(PySequence_Fast(seq, "metadata must be a sequence of (key, value) pairs"));
+    Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = PySequence_Fast_GET_ITEM(items.get(), i);
+        Ref pair = check(PySequence_Fast(item, "metadata must be a sequence of (key, value) pairs"));
+        if (PySequence_Fast_GET_SIZE(pair.get()) != 2)
+            raise(PyExc_ValueError, "metadata must be a sequence of (key, value) pairs");
+        PyObject* key = PySequence_Fast_GET_ITEM(pair.get(), 0);
+        PyObject* value = PySequence_Fast_GET_ITEM(pair.get(), 1);
+        out.emplace_back(bytes_of(key, "metadata key"), bytes_of(value, "metadata value"));
+    }
+    return out;
+}
+
+// A tuple of (key, value) pairs; values of "-bin" keys are bytes, others str.
+Ref metadata_to(const Metadata& md) {
+    Ref t = check(PyTuple_New(static_cast<Py_ssize_t>(md.size())));
+    Py_ssize_t i = 0;
+    for (const auto& kv : md) {
+        Ref key = check(PyUnicode_DecodeUTF8(kv.first.data(), kv.first.size(), "replace"));
+        Ref value = is_binary_key(kv.first)
+                        ? check(PyBytes_FromStringAndSize(kv.second.data(), kv.second.size()))
+                        : check(PyUnicode_DecodeUTF8(kv.second.data(), kv.second.size(), "replace"));
+        PyTuple_SET_ITEM(t.get(), i++, check(PyTuple_Pack(2, key.get(), value.get())).release());
+    }
+    return t;
+}
+
+// Channel options: a sequence of (key, int | str | bytes) pairs, or None.
+std::vector<ChannelArg> channel_args_from(PyObject* seq) {
+    std::vector<ChannelArg> out;
+    if (!seq || seq == Py_None) return out;
+    Ref items = check(PySequence_Fast(seq, "options must be a sequence of (key, value) pairs"));
+    Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Ref pair = check(PySequence_Fast(PySequence_Fast_GET_ITEM(items.get(), i),
+                                         "options must be a sequence of (key, value) pairs"));
+        if (PySequence_Fast_GET_SIZE(pair.get()) != 2)
+            raise(PyExc_ValueError, "options must be a sequence of (key, value) pairs");
+        ChannelArg a;
+        a.key = bytes_of(PySequence_Fast_GET_ITEM(pair.get(), 0), "option name");
+        PyObject* v = PySequence_Fast_GET_ITEM(pair.get(), 1);
+        if (PyLong_Check(v)) {
+            a.is_int = true;
+            a.int_value = PyLong_AsLongLong(v);
+            if (a.int_value == -1 && PyErr_Occurred()) throw PyErrAlreadySet{};
+        } else if (PyUnicode_Check(v) || PyBytes_Check(v)) {
+            a.is_int = false;
+            a.str_value = bytes_of(v, "option value");
+        } else {
+            // grpcio passes other objects as pointers; nothing here uses them.
+            raise_format(PyExc_TypeError, "option %s: expected int or str, got %.100s",
+                         a.key.c_str(), Py_TYPE(v)->tp_name);
+        }
+        out.push_back(std::move(a));
+    }
+    return out;
+}
+
+// (root_certs, private_key, cert_chain, require_client_cert) or None.
+bool tls_from(PyObject* o, TlsConfig& tls) {
+    if (!o || o == Py_None) return false;
+    PyObject *root, *key, *chain;
+    int require = 0;
+    if (!PyArg_ParseTuple(o, "OOOp", &root, &key, &chain, &require)) throw PyErrAlreadySet{};
+    tls.enabled = true;
+    if (root != Py_None) tls.root_certs = bytes_of(root, "root certificates");
+    if (key != Py_None) tls.private_key = bytes_of(key, "private key");
+    if (chain != Py_None) tls.cert_chain = bytes_of(chain, "certificate chain");
+    tls.require_client_cert = require != 0;
+    return true;
+}
+
+double timeout_from(PyObject* o) {
+    if (!o || o == Py_None) return -1;
+    double t = PyFloat_AsDouble(o);
+    if (t == -1 && PyErr_Occurred()) throw PyErrAlreadySet{};
+    if (std::isnan(t)) raise(PyExc_ValueError, "timeout must not be NaN");
+    return t < 0 ? 0 : t;
+}
+
+int wait_for_ready_from(PyObject* o) {
+    if (!o || o == Py_None) return -1;
+    return check(PyObject_IsTrue(o));
+}
+
+// A StatusCode member (its value is (int, str)), or an int.
+int status_number(PyObject* code) {
+    if (PyLong_Check(code)) return static_cast<int>(PyLong_AsLong(code));
+    Ref value = Ref::steal(PyObject_GetAttrString(code, "value"));
+    if (value && PyTuple_Check(value.get()) && PyTuple_GET_SIZE(value.get()) >= 1) {
+        long n = PyLong_AsLong(PyTuple_GET_ITEM(value.get(), 0));
+        if (!(n == -1 && PyErr_Occurred())) return static_cast<int>(n);
+    }
+    PyErr_Clear();
+    return kUnknown;
+}
+
+// ---- ServerCall -------------------------------------------------------------
+
+struct ServerCallObject {
+    PyObject_HEAD
+    InboundCall* call;  // valid while the handler runs; NULL afterwards
+    PyObject* code;      // StatusCode or None
+    PyObject* details;   // bytes or None
+    PyObject* trailing;  // metadata or None
+    PyObject* callbacks; // list or None
+    PyObject* metadata;  // cached invocation metadata
+    PyObject* peer;      // cached peer text
+    char aborted;
+    double remaining;    // time left when the handler ended
+    int has_deadline;
+};
+
+PyTypeObject* server_call_type();
+
+int ServerCall_traverse(ServerCallObject* self, visitproc visit, void* arg) {
+    Py_VISIT(self->code);
+    Py_VISIT(self->details);
+    Py_VISIT(self->trailing);
+    Py_VISIT(self->callbacks);
+    Py_VISIT(self->metadata);
+    Py_VISIT(self->peer);
+    return 0;
+}
+
+int ServerCall_clear(ServerCallObject* self) {
+    Py_CLEAR(self->code);
+    Py_CLEAR(self->details);
+    Py_CLEAR(self->trailing);
+    Py_CLEAR(self->callbacks);
+    Py_CLEAR(self->metadata);
+    Py_CLEAR(self->peer);
+    return 0;
+}
+
+void ServerCall_dealloc(ServerCallObject* self) {
+    PyObject_GC_UnTrack(self);
+    ServerCall_clear(self);
+    Py_TYPE(self)->tp_free(reinterpret_cast<PyObject*>(self));
+}
+
+Ref new_server_call(InboundCall* call) {
+    auto* self = PyObject_GC_New(ServerCallObject, server_call_type());
+    if (!self) throw PyErrAlreadySet{};
+    self->call = call;
+    self->code = nullptr;
+    self->details = nullptr;
+    self->trailing = nullptr;
+    self->callbacks = nullptr;
+    self->metadata = nullptr;
+    self->peer = nullptr;
+    self->aborted = 0;
+    self->remaining = 0;
+    self->has_deadline = 0;
+    PyObject_GC_Track(self);
+    return Ref::steal(reinterpret_cast<PyObject*>(self));
+}
+
+PyObject* ServerCall_peer(ServerCallObject* self, PyObject*) {
+    return entry([&]() -> Ref {
+        if (!self->peer) {
+            std::string p = self->call ? self->call->peer() : std::string();
+            self->peer = check(PyUnicode_DecodeUTF8(p.data(), p.size(), "replace")).release();
+        }
+        return Ref::borrow(self->peer);
+    });
+}
+
+PyObject* ServerCall_invocation_metadata(ServerCallObject* self, PyObject*) {
+    return entry([&]() -> Ref {
+        if (!self->metadata) {
+            if (!self->call) return check(PyTuple_New(0));
+            self->metadata = metadata_to(self->call->metadata()).release();
+        }
+        return Ref::borrow(self->metadata);
+    });
+}
+
+// Seconds left before the client's deadline, never negative. Without a
+// deadline, what grpcio answers: the seconds from now to the end of time as
+// gRPC counts it (2**63 - 1 seconds after the epoch).
+PyObject* ServerCall_time_remaining(ServerCallObject* self, PyObject*) {
+    bool has = self->has_deadline != 0;
+    double left = self->remaining;
+    if (self->call) left = self->call->time_remaining(&has);
+    if (!has) {
+        double now = std::chrono::duration<double>(
+                         std::chrono::system_clock::now().time_since_epoch()).count();
+        return PyFloat_FromDouble(9223372036854775807.0 - now);
+    }
+    return PyFloat_FromDouble(left > 0 ? left : 0.0);
+}
+
+PyObject* ServerCall_is_active(ServerCallObject* self, PyObject*) {
+    return PyBool_FromLong(self->call && !self->call->finished() && !self->call->cancelled());
+}
+
+PyObject* ServerCall_cancelled(ServerCallObject* self, PyObject*) {
+    return PyBool_FromLong(self->call && self->call->cancelled());
+}
+
+PyObject* ServerCall_cancel(ServerCallObject* self, PyObject*) {
+    if (self->call) {
+        InboundCall* call = self->call;
+        Py_BEGIN_ALLOW_THREADS
+        call->cancel();
+        Py_END_ALLOW_THREADS
+    }
+    Py_RETURN_NONE;
+}
+
+// Registers a callback run when the call ends; False once it has ended.
+PyObject* ServerCall_add_callback(ServerCallObject* self, PyObject* callback) {
+    return entry([&]() -> Ref {
+        if (!self->call || self->call->finished()) return Ref::borrow(Py_False);
+        if (!self->callbacks) self->callbacks = check(PyList_New(0)).release();
+        check(PyList_Append(self->callbacks, callback));
+        if (!self->call->user) {
+            Py_INCREF(self);  // released by the closed hook
+            self->call->user = self;
+            self->call->want_closed_hook();
+        }
+        return Ref::borrow(Py_True);
+    });
+}
+
+PyMethodDef ServerCall_methods[] = {
+    {"peer", reinterpret_cast<PyCFunction>(ServerCall_peer), METH_NOARGS, nullptr},
+    {"invocation_metadata", reinterpret_cast<PyCFunction>(ServerCall_invocation_metadata),
+     METH_NOARGS, nullptr},
+    {"time_remaining", reinterpret_cast<PyCFunction>(ServerCall_time_remaining), METH_NOARGS,
+     nullptr},
+    {"is_active", reinterpret_cast<PyCFunction>(ServerCall_is_active), METH_NOARGS, nullptr},
+    {"cancelled", reinterpret_cast<PyCFunction>(ServerCall_cancelled), METH_NOARGS, nullptr},
+    {"cancel", reinterpret_cast<PyCFunction>(ServerCall_cancel), METH_NOARGS, nullptr},
+    {"add_callback", reinterpret_cast<PyCFunction>(ServerCall_add_callback), METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr}};
+
+PyMemberDef ServerCall_members[] = {
+    {const_cast<char*>("code"), T_OBJECT, offsetof(ServerCallObject, code), 0, nullptr},
+    {const_cast<char*>("details"), T_OBJECT, offsetof(ServerCallObject, details), 0, nullptr},
+    {const_cast<char*>("trailing"), T_OBJECT, offsetof(ServerCallObject, trailing), 0, nullptr},
+    {const_cast<char*>("aborted"), T_BOOL, offsetof(ServerCallObject, aborted), 0, nullptr},
+    {nullptr, 0, 0, 0, nullptr}};
+
+PyTypeObject* server_call_type() {
+    static PyTypeObject type = [] {
+        PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
+        t.tp_name = "sorvane._transport.ServerCall";
+        t.tp_basicsize = sizeof(ServerCallObject);
+        t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+        t.tp_dealloc = reinterpret_cast<destructor>(ServerCall_dealloc);
+        t.tp_traverse = reinterpret_cast<traverseproc>(ServerCall_traverse);
+        t.tp_clear = reinterpret_cast<inquiry>(ServerCall_clear);
+        t.tp_methods = ServerCall_methods;
+        t.tp_members = ServerCall_members;
+        t.tp_doc = "The state of one server-side call behind its servicer context.";
+        return t;
+    }();
+    return &type;
+}
+
+// ---- ServerCore -------------------------------------------------------------
+
+// The Python objects a server's handlers need; touched only with the GIL.
+struct ServerPython {
+    Ref handlers;       // list of generic handlers (shared with the wrapper)
+    Ref registered;     // dict: full method path -> method handler
+    Ref dict_type;      // grpc's dictionary generic handler type, or None
+    Ref context_class;  // called with a ServerCall
+    Ref support;        // call_details(), handler_failed(), log_exception()
+};
+
+Ref py_text(const std::string& s) { return check(PyUnicode_DecodeUTF8(s.data(), s.size(), "replace")); }
+
+void log_exception(ServerPython& py, const char* text) {
+    // With the handler's exception set: support.log_exception(text).
+    Ref e = take_raised();
+    Ref msg = str(text);
+    Ref f = Ref::steal(PyObject_GetAttrString(py.support.get(), "log_exception"));
+    if (f) {
+        Ref r = Ref::steal(PyObject_CallFunctionObjArgs(f.get(), msg.get(), e ? e.get() : Py_None, nullptr));
+    }
+    PyErr_Clear();
+}
+
+// The method handler for one call: None when nothing serves the method.
+Ref find_handler(ServerPython& py, InboundCall& call) {
+    Ref method = py_text(call.method());
+    if (PyDict_Size(py.registered.get()) > 0) {
+        PyObject* h = PyDict_GetItemWithError(py.registered.get(), method.get());
+        if (h) return Ref::borrow(h);
+        if (PyErr_Occurred()) throw PyErrAlreadySet{};
+    }
+    Ref handlers = Ref::borrow(py.handlers.get());
+    Ref details;
+    Py_ssize_t n = PyList_GET_SIZE(handlers.get());
+    for (Py_ssize_t i = 0; i < n && i < PyList_GET_SIZE(handlers.get()); ++i) {
+        Ref h = Ref::borrow(PyList_GET_ITEM(handlers.get(), i));
+        Ref found;
+        if (reinterpret_cast<PyObject*>(Py_TYPE(h.get())) == py.dict_type.get()) {
+            // grpcio's own dictionary handler answers from its table; reading
+            // the table gives what its service() would return.
+            Ref table = getattr(h.get(), "_method_handlers");
+            if (PyDict_Check(table.get())) {
+                PyObject* v = PyDict_GetItemWithError(table.get(), method.get());
+                if (!v && PyErr_Occurred()) throw PyErrAlreadySet{};
+                found = Ref::borrow(v ? v : Py_None);
+            }
+        }
+        if (!found) {
+            if (!details) {
+                Ref md = metadata_to(call.metadata());
+                details = ::sorvane::native::call(
+                    getattr(py.support.get(), "call_details").get(), {method.get(), md.get()});
+            }
+            found = ::sorvane::native::call(getattr(h.get(), "service").get(), {details.get()});
+        }
+        if (found.get() != Py_None) return found;
+    }
+    return Ref::borrow(Py_None);
+}
+
+bool flag(PyObject* o, const char* name) {
+    Ref v = Ref::steal(PyObject_GetAttrString(o, name));
+    if (!v) {
+        PyErr_Clear();
+        return false;
+    }
+    return PyObject_IsTrue(v.get()) == 1;
+}
+
+void set_reply(Reply& reply, int code, const char* details) {
+    reply.code = code;
+    reply.details = details;
+    reply.has_body = false;
+}
+
+// Fills the reply from the state the context left (code, details, trailing).
+void reply_from_context(ServerCallObject* c, Reply& reply, int default_code,
+                        const std::string& default_details) {
+    reply.code = c->code && c->code != Py_None ? status_number(c->code) : default_code;
+    if (c->details && c->details != Py_None) {
+        try {
+            reply.details = bytes_of(c->details, "details");
+        } catch (const PyErrAlreadySet&) {
+            PyErr_Clear();
+            reply.details = default_details;
+        }
+    } else {
+        reply.details = default_details;
+    }
+    if (c->trailing && c->trailing != Py_None) {
+        try {
+            reply.trailing = metadata_from(c->trailing);
+        } catch (const PyErrAlreadySet&) {
+            PyErr_Clear();
+        }
+    }
+}
+
+// Runs one call's handler with the GIL held; never throws.
+void run_handler(ServerPython& py, InboundCall& call, Reply& reply) {
+    Ref handler;
+    try {
+        handler = find_handler(py, call);
+    } catch (const PyErrAlreadySet&) {
+        log_exception(py, "Exception servicing handler");
+        return set_reply(reply, kUnknown, "Error in service handler!");
+    }
+    if (handler.get() == Py_None) return set_reply(reply, kUnimplemented, "Method not found!");
+    if (flag(handler.get(), "request_streaming") || flag(handler.get(), "response_streaming"))
+        return set_reply(reply, kUnimplemented,
+                         "the native engine serves unary-unary methods only");
+    Ref behavior = Ref::steal(PyObject_GetAttrString(handler.get(), "unary_unary"));
+    if (!behavior || behavior.get() == Py_None) {
+        PyErr_Clear();
+        return set_reply(reply, kUnimplemented, "Method not found!");
+    }
+    // Deserialize.
+    std::string_view payload = call.payload();
+    Ref request;
+    try {
+        Ref raw = check(PyBytes_FromStringAndSize(payload.data(), payload.size()));
+        Ref deserializer = getattr(handler.get(), "request_deserializer");
+        request = deserializer.get() == Py_None ? std::move(raw)
+                                                : ::sorvane::native::call(deserializer.get(), {raw.get()});
+    } catch (const PyErrAlreadySet&) {
+        log_exception(py, "Exception deserializing message!");
+        return set_reply(reply, kInternal, "Exception deserializing request!");
+    }
+    // Behave.
+    Ref state;
+    Ref response;
+    try {
+        state = new_server_call(&call);
+    } catch (const PyErrAlreadySet&) {
+        log_exception(py, "Exception creating the servicer context");
+        return set_reply(reply, kInternal, "the server could not create the call's context");
+    }
+    auto* c = reinterpret_cast<ServerCallObject*>(state.get());
+    struct Detach {  // the context must not reach the call once the handler is done
+        ServerCallObject* c;
+        ~Detach() {
+            if (c->call) {
+                bool has = false;
+                c->remaining = c->call->time_remaining(&has);
+                c->has_deadline = has;
+            }
+            c->call = nullptr;
+        }
+    } detach{c};
+    try {
+        Ref context = ::sorvane::native::call(py.context_class.get(), {state.get()});
+        response = ::sorvane::native::call(behavior.get(), {request.get(), context.get()});
+    } catch (const PyErrAlreadySet&) {
+        Ref e = take_raised();
+        Ref outcome = Ref::steal(PyObject_CallMethod(py.support.get(), "handler_failed", "OO",
+                                                     state.get(), e ? e.get() : Py_None));
+        int code = kUnknown;
+        std::string details = "Exception calling application";
+        if (outcome && PyTuple_Check(outcome.get()) && PyTuple_GET_SIZE(outcome.get()) == 2) {
+            code = static_cast<int>(PyLong_AsLong(PyTuple_GET_ITEM(outcome.get(), 0)));
+            PyObject* d = PyTuple_GET_ITEM(outcome.get(), 1);
+            if (PyBytes_Check(d)) details.assign(PyBytes_AS_STRING(d), PyBytes_GET_SIZE(d));
+        }
+        PyErr_Clear();
+        reply.code = code;
+        reply.details = std::move(details);
+        reply.has_body = false;
+        if (c->trailing && c->trailing != Py_None) {
+            try {
+                reply.trailing = metadata_from(c->trailing);
+            } catch (const PyErrAlreadySet&) {
+                PyErr_Clear();
+            }
+        }
+        return;
+    }
+    // Serialize.
+    try {
+        Ref serializer = getattr(handler.get(), "response_serializer");
+        Ref body = serializer.get() == Py_None
+                       ? std::move(response)
+                       : ::sorvane::native::call(serializer.get(), {response.get()});
+        if (!PyBytes_Check(body.get()))
+            raise_format(PyExc_TypeError, "a serialized response must be bytes, not %.100s",
+                         Py_TYPE(body.get())->tp_name);
+        reply.body.assign(PyBytes_AS_STRING(body.get()), PyBytes_GET_SIZE(body.get()));
+        reply.has_body = true;
+    } catch (const PyErrAlreadySet&) {
+        log_exception(py, "Exception serializing message!");
+        return set_reply(reply, kInternal, "Failed to serialize response!");
+    }
+    reply_from_context(c, reply, kOk, std::string());
+    if (reply.code != kOk) reply.has_body = false;
+}
+
+class PythonHooks final : public ServerHost::Hooks {
+public:
+    explicit PythonHooks(std::shared_ptr<ServerPython> py) : py_(std::move(py)) {}
+    ~PythonHooks() override {
+        // The last host thread may end here, without the GIL: taking it on
+        // such a thread while the interpreter finalizes would end the thread
+        // inside this destructor. The references go to the main thread instead.
+        if (PyGILState_Check()) {
+            py_.reset();
+            return;
+        }
+        auto* later = new std::shared_ptr<ServerPython>(std::move(py_));
+        if (!g_alive.load() || Py_AddPendingCall(&PythonHooks::release_later, later) != 0) {
+            // The interpreter is going away: leave the objects to it.
+        }
+    }
+
+    static int release_later(void* p) {
+        delete static_cast<std::shared_ptr<ServerPython>*>(p);
+        return 0;
+    }
+
+    void run(InboundCall& call, Reply& reply) override {
+        if (!python_usable()) {
+            reply.code = kUnavailable;
+            reply.details = "the server is shutting down";
+            return;
+        }
+        HostGil gil;
+        run_handler(*py_, call, reply);
+    }
+
+    void closed(InboundCall& call) override {
+        if (!python_usable()) return;
+        HostGil gil;
+        auto* c = static_cast<ServerCallObject*>(call.user);
+        call.user = nullptr;
+        if (!c) return;
+        Ref owner = Ref::steal(reinterpret_cast<PyObject*>(c));  // the reference add_callback took
+        Ref callbacks = Ref::steal(c->callbacks);
+        c->callbacks = nullptr;
+        if (!callbacks) return;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(callbacks.get()); ++i) {
+            Ref r = Ref::steal(PyObject_CallObject(PyList_GET_ITEM(callbacks.get(), i), nullptr));
+            if (!r) {
+                Ref e = take_raised();
+                Ref f = Ref::steal(PyObject_GetAttrString(py_->support.get(), "log_exception"));
+                if (f) Ref::steal(PyObject_CallFunction(f.get(), "sO", "Exception calling callback!",
+                                                        e ? e.get() : Py_None));
+                PyErr_Clear();
+            }
+        }
+    }
+
+    void thread_exit() override { release_host_thread_state(); }
+
+private:
+    std::shared_ptr<ServerPython> py_;
+};
+
+struct ServerCoreObject {
+    PyObject_HEAD
+    std::shared_ptr<ServerHost>* host;
+    std::shared_ptr<ServerPython>* py;
+};
+
+int ServerCore_init(ServerCoreObject* self, PyObject* args, PyObject* kwargs) {
+    return entry_status([&] {
+        static const char* kwlist[] = {"options",  "max_workers", "maximum_concurrent_rpcs",
+                                       "handlers", "registered",  "dict_type",
+                                       "context_class", "support", nullptr};
+        PyObject *options, *handlers, *registered, *dict_type, *context_class, *support;
+        int max_workers, max_concurrent;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OiiO!O!OOO", const_cast<char**>(kwlist),
+                                         &options, &max_workers, &max_concurrent, &PyList_Type,
+                                         &handlers, &PyDict_Type, &registered, &dict_type,
+                                         &context_class, &support))
+            throw PyErrAlreadySet{};
+        if (self->host) raise(PyExc_RuntimeError, "ServerCore is already initialized");
+        if (max_workers < 1) raise(PyExc_ValueError, "max_workers must be at least 1");
+        auto args_c = channel_args_from(options);
+        auto py = std::make_shared<ServerPython>();
+        py->handlers = Ref::borrow(handlers);
+        py->registered = Ref::borrow(registered);
+        py->dict_type = Ref::borrow(dict_type);
+        py->context_class = Ref::borrow(context_class);
+        py->support = Ref::borrow(support);
+        std::string error;
+        auto host = ServerHost::create(args_c, max_workers, max_concurrent,
+                                       std::make_unique<PythonHooks>(py), &error);
+        if (!host) raise(PyExc_RuntimeError, error.c_str());
+        self->py = new std::shared_ptr<ServerPython>(std::move(py));
+        self->host = new std::shared_ptr<ServerHost>(std::move(host));
+    });
+}
+
+ServerHost& host_of(ServerCoreObject* self) {
+    if (!self->host) raise(PyExc_RuntimeError, "ServerCore is not initialized");
+    return **self->host;
+}
+
+void ServerCore_dealloc(ServerCoreObject* self) {
+    if (self->host) {
+        std::shared_ptr<ServerHost> host = std::move(*self->host);
+        delete self->host;
+        self->host = nullptr;
+        if (host->started()) {
+            // A running server that nobody references any more stops, as
+            // grpcio's does; without waiting here.
+            std::thread([host] { host->shutdown(0); }).detach();
+        } else {
+            Py_BEGIN_ALLOW_THREADS
+            host.reset();
+            Py_END_ALLOW_THREADS
+        }
+    }
+    delete self->py;
+    self->py = nullptr;
+    Py_TYPE(self)->tp_free(reinterpret_cast<PyObject*>(self));
+}
+
+PyObject* ServerCore_add_port(ServerCoreObject* self, PyObject* args) {
+    std::string address;
+    TlsConfig tls;
+    bool secure = false;
+    std::shared_ptr<ServerHost> host;
+    if (entry_status([&] {
+            const char* text;
+            PyObject* tls_obj = Py_None;
+            if (!PyArg_ParseTuple(args, "s|O", &text, &tls_obj)) throw PyErrAlreadySet{};
+            address = text;
+            secure = tls_from(tls_obj, tls);
+            host_of(self);
+            host = *self->host;
+        }) < 0)
+        return nullptr;
+    int port;
+    Py_BEGIN_ALLOW_THREADS
+    port = host->add_port(address, secure ? &tls : nullptr);
+    Py_END_ALLOW_THREADS
+    return PyLong_FromLong(port);
+}
+
+PyObject* ServerCore_start(ServerCoreObject* self, PyObject*) {
+    return entry([&]() -> Ref {
+        ServerHost& host = host_of(self);
+        std::string error;
+        if (!host.start(&error)) raise(PyExc_RuntimeError, error.c_str());
+        return Ref::borrow(Py_None);
+    });
+}
+
+PyObject* ServerCore_shutdown(ServerCoreObject* self, PyObject* arg) {
+    double grace = -1;
+    std::shared_ptr<ServerHost> host;
+    if (entry_status([&] {
+            if (arg != Py_None) {
+                grace = PyFloat_AsDouble(arg);
+                if (grace == -1 && PyErr_Occurred()) throw PyErrAlreadySet{};
+            }
+            host_of(self);
+            host = *self->host;
+        }) < 0)
+        return nullptr;
+    Py_BEGIN_ALLOW_THREADS
+    host->shutdown(grace);
+    Py_END_ALLOW_THREADS
+    Py_RETURN_NONE;
+}
+
+// Waits (without the GIL) until no handler runs; True when none does.
+PyObject* ServerCore_wait_idle(ServerCoreObject* self, PyObject* arg) {
+    double timeout = 0;
+    std::shared_ptr<ServerHost> host;
+    if (entry_status([&] {
+            timeout = timeout_from(arg);
+            host_of(self);
+            host = *self->host;
+        }) < 0)
+        return nullptr;
+    bool idle;
+    Py_BEGIN_ALLOW_THREADS
+    idle = host->wait_idle(timeout);
+    Py_END_ALLOW_THREADS
+    return PyBool_FromLong(idle);
+}
+
+PyObject* ServerCore_started(ServerCoreObject* self, PyObject*) {
+    return entry([&]() -> Ref { return Ref::borrow(host_of(self).started() ? Py_True : Py_False); });
+}
+
+PyMethodDef ServerCore_methods[] = {
+    {"add_port", reinterpret_cast<PyCFunction>(ServerCore_add_port), METH_VARARGS, nullptr},
+    {"start", reinterpret_cast<PyCFunction>(ServerCore_start), METH_NOARGS, nullptr},
+    {"shutdown", reinterpret_cast<PyCFunction>(ServerCore_shutdown), METH_O, nullptr},
+    {"started", reinterpret_cast<PyCFunction>(ServerCore_started), METH_NOARGS, nullptr},
+    {"wait_idle", reinterpret_cast<PyCFunction>(ServerCore_wait_idle), METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr}};
+
+PyTypeObject* server_core_type() {
+    static PyTypeObject type = [] {
+        PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
+        t.tp_name = "sorvane._transport.ServerCore";
+        t.tp_basicsize = sizeof(ServerCoreObject);
+        t.tp_flags = Py_TPFLAGS_DEFAULT;
+        t.tp_dealloc = reinterpret_cast<destructor>(ServerCore_dealloc);
+        t.tp_init = reinterpret_cast<initproc>(ServerCore_init);
+        t.tp_new = PyType_GenericNew;
+        t.tp_methods = ServerCore_methods;
+        t.tp_doc = "A native gRPC server host.";
+        return t;
+    }();
+    return &type;
+}
+
+// ---- ChannelCore and ClientCall ----------------------------------------------
+
+Ref result_tuple(CallResult& r) {
+    Ref code = check(PyLong_FromLong(r.code));
+    Ref details = py_text(r.details);
+    Ref body = r.has_body ? check(PyBytes_FromStringAndSize(r.body.data(), r.body.size()))
+                          : Ref::borrow(Py_None);
+    Ref initial = metadata_to(r.initial);
+    Ref trailing = metadata_to(r.trailing);
+    Ref debug = py_text(r.debug_error);
+    return check(PyTuple_Pack(6, code.get(), details.get(), body.get(), initial.get(),
+                              trailing.get(), debug.get()));
+}
+
+struct ClientCallObject {
+    PyObject_HEAD
+    std::shared_ptr<PendingCall>* call;
+};
+
+void ClientCall_dealloc(ClientCallObject* self) {
+    delete self->call;
+    Py_TYPE(self)->tp_free(reinterpret_cast<PyObject*>(self));
+}
+
+PyObject* ClientCall_wait(ClientCallObject* self, PyObject* arg) {
+    double timeout = 0;
+    if (entry_status([&] { timeout = timeout_from(arg); }) < 0) return nullptr;
+    std::shared_ptr<PendingCall> call = *self->call;
+    bool done;
+    Py_BEGIN_ALLOW_THREADS
+    done = call->wait(timeout);
+    Py_END_ALLOW_THREADS
+    return PyBool_FromLong(done);
+}
+
+PyObject* ClientCall_done(ClientCallObject* self, PyObject*) {
+    return PyBool_FromLong((*self->call)->done());
+}
+
+PyObject* ClientCall_cancel(ClientCallObject* self, PyObject*) {
+    std::shared_ptr<PendingCall> call = *self->call;
+    Py_BEGIN_ALLOW_THREADS
+    call->cancel();
+    Py_END_ALLOW_THREADS
+    Py_RETURN_NONE;
+}
+
+PyObject* ClientCall_result(ClientCallObject* self, PyObject*) {
+    return entry([&]() -> Ref {
+        if (!(*self->call)->done()) raise(PyExc_RuntimeError, "the call is not done");
+        return result_tuple((*self->call)->result());
+    });
+}
+
+PyMethodDef ClientCall_methods[] = {
+    {"wait", reinterpret_cast<PyCFunction>(ClientCall_wait), METH_O, nullptr},
+    {"done", reinterpret_cast<PyCFunction>(ClientCall_done), METH_NOARGS, nullptr},
+    {"cancel", reinterpret_cast<PyCFunction>(ClientCall_cancel), METH_NOARGS, nullptr},
+    {"result", reinterpret_cast<PyCFunction>(ClientCall_result), METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr}};
+
+PyTypeObject* client_call_type() {
+    static PyTypeObject type = [] {
+        PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
+        t.tp_name = "sorvane._transport.ClientCall";
+        t.tp_basicsize = sizeof(ClientCallObject);
+        t.tp_flags = Py_TPFLAGS_DEFAULT;
+        t.tp_dealloc = reinterpret_cast<destructor>(ClientCall_dealloc);
+        t.tp_methods = ClientCall_methods;
+        t.tp_doc = "A started native unary call.";
+        return t;
+    }();
+    return &type;
+}
+
+struct ChannelCoreObject {
+    PyObject_HEAD
+    std::shared_ptr<ChannelHost>* host;
+};
+
+int ChannelCore_init(ChannelCoreObject* self, PyObject* args, PyObject* kwargs) {
+    std::string target;
+    std::vector<ChannelArg> args_c;
+    TlsConfig tls;
+    bool secure = false;
+    if (entry_status([&] {
+            static const char* kwlist[] = {"target", "options", "tls", nullptr};
+            const char* text;
+            PyObject* options = Py_None;
+            PyObject* tls_obj = Py_None;
+            if (!PyArg_ParseTupleAndKeywords(args, kwargs, "s|OO", const_cast<char**>(kwlist),
+                                             &text, &options, &tls_obj))
+                throw PyErrAlreadySet{};
+            if (self->host) raise(PyExc_RuntimeError, "ChannelCore is already initialized");
+            target = text;
+            args_c = channel_args_from(options);
+            secure = tls_from(tls_obj, tls);
+        }) < 0)
+        return -1;
+    std::string error;
+    std::shared_ptr<ChannelHost> host;
+    Py_BEGIN_ALLOW_THREADS
+    host = ChannelHost::create(target, args_c, secure ? &tls : nullptr, &error);
+    Py_END_ALLOW_THREADS
+    if (!host) {
+        PyErr_SetString(PyExc_ValueError, error.c_str());
+        return -1;
+    }
+    self->host = new std::shared_ptr<ChannelHost>(std::move(host));
+    return 0;
+}
+
+void ChannelCore_dealloc(ChannelCoreObject* self) {
+    if (self->host) {
+        std::shared_ptr<ChannelHost> host = std::move(*self->host);
+        delete self->host;
+        Py_BEGIN_ALLOW_THREADS
+        host->close();
+        host.reset();
+        Py_END_ALLOW_THREADS
+    }
+    Py_TYPE(self)->tp_free(reinterpret_cast<PyObject*>(self));
+}
+
+std::shared_ptr<ChannelHost> channel_of(ChannelCoreObject* self) {
+    if (!self->host) raise(PyExc_RuntimeError, "ChannelCore is not initialized");
+    return *self->host;
+}
+
+struct CallArgs {
+    std::string method;
+    std::string body;
+    double timeout;
+    Metadata metadata;
+    int wait_for_ready;
+};
+
+// (method, request_bytes, timeout, metadata, wait_for_ready[, on_done])
+CallArgs call_args(PyObject* const* argv) {
+    CallArgs a;
+    a.method = bytes_of(argv[0], "method");
+    if (!PyBytes_Check(argv[1]))
+        raise_format(PyExc_TypeError, "a serialized request must be bytes, not %.100s",
+                     Py_TYPE(argv[1])->tp_name);
+    a.body.assign(PyBytes_AS_STRING(argv[1]), PyBytes_GET_SIZE(argv[1]));
+    a.timeout = timeout_from(argv[2]);
+    a.metadata = metadata_from(argv[3]);
+    a.wait_for_ready = wait_for_ready_from(argv[4]);
+    return a;
+}
+
+// Blocking unary call; waits without the GIL, in slices so that a signal
+// (Ctrl-C) can end the wait: the call is then cancelled and the error raised.
+PyObject* ChannelCore_unary(ChannelCoreObject* self, PyObject* args) {
+    CallArgs a;
+    std::shared_ptr<ChannelHost> channel;
+    if (entry_status([&] {
+            if (PyTuple_GET_SIZE(args) != 5) raise(PyExc_TypeError, "unary() takes 5 arguments");
+            a = call_args(&PyTuple_GET_ITEM(args, 0));
+            channel = channel_of(self);
+        }) < 0)
+        return nullptr;
+    std::string error;
+    std::shared_ptr<PendingCall> call;
+    Py_BEGIN_ALLOW_THREADS
+    call = channel->start(a.method, std::move(a.body), a.timeout, a.metadata, a.wait_for_ready,
+                          {}, &error);
+    if (call) call->wait(0.25);
+    Py_END_ALLOW_THREADS
+    if (!call) {
+        PyErr_SetString(PyExc_ValueError, error.c_str());
+        return nullptr;
+    }
+    while (!call->done()) {
+        if (PyErr_CheckSignals() < 0) {
+            // The handler's exception stays set while the call is cancelled.
+            Py_BEGIN_ALLOW_THREADS
+            call->cancel();
+            call->wait(-1);
+            Py_END_ALLOW_THREADS
+            return nullptr;
+        }
+        Py_BEGIN_ALLOW_THREADS
+        call->wait(0.25);
+        Py_END_ALLOW_THREADS
+    }
+    return entry([&]() -> Ref { return result_tuple(call->result()); });
+}
+
+// Starts a unary call; on_done (or None) is called with no arguments on a
+// gRPC thread once it is done. Returns a ClientCall.
+PyObject* ChannelCore_start(ChannelCoreObject* self, PyObject* args) {
+    CallArgs a;
+    std::shared_ptr<ChannelHost> channel;
+    std::function<void()> hook;
+    if (entry_status([&] {
+            if (PyTuple_GET_SIZE(args) != 6) raise(PyExc_TypeError, "start() takes 6 arguments");
+            a = call_args(&PyTuple_GET_ITEM(args, 0));
+            channel = channel_of(self);
+            PyObject* on_done = PyTuple_GET_ITEM(args, 5);
+            if (on_done != Py_None) {
+                // The callback is owned by the hook and released on a gRPC
+                // thread, with the GIL, once the call is done.
+                auto owned = std::make_shared<PyObject*>(on_done);
+                Py_INCREF(on_done);
+                hook = [owned] {
+                    if (!python_usable()) return;  // the interpreter is going: leak it
+                    GilAcquire gil;
+                    PyObject* f = *owned;
+                    *owned = nullptr;
+                    if (!f) return;
+                    PyObject* r = PyObject_CallObject(f, nullptr);
+                    if (r) Py_DECREF(r);
+                    else PyErr_WriteUnraisable(f);
+                    Py_DECREF(f);
+                };
+            }
+        }) < 0)
+        return nullptr;
+    std::string error;
+    std::shared_ptr<PendingCall> call;
+    Py_BEGIN_ALLOW_THREADS
+    call = channel->start(a.method, std::move(a.body), a.timeout, a.metadata, a.wait_for_ready,
+                          std::move(hook), &error);
+    Py_END_ALLOW_THREADS
+    if (!call) {
+        PyErr_SetString(PyExc_ValueError, error.c_str());
+        return nullptr;
+    }
+    auto* obj = PyObject_New(ClientCallObject, client_call_type());
+    if (!obj) return nullptr;
+    obj->call = new std::shared_ptr<PendingCall>(std::move(call));
+    return reinterpret_cast<PyObject*>(obj);
+}
+
+PyObject* ChannelCore_connectivity(ChannelCoreObject* self, PyObject* arg) {
+    bool try_to_connect = false;
+    std::shared_ptr<ChannelHost> channel;
+    if (entry_status([&] {
+            try_to_connect = check(PyObject_IsTrue(arg)) != 0;
+            channel = channel_of(self);
+        }) < 0)
+        return nullptr;
+    int state;
+    Py_BEGIN_ALLOW_THREADS
+    state = channel->connectivity(try_to_connect);
+    Py_END_ALLOW_THREADS
+    return PyLong_FromLong(state);
+}
+
+PyObject* ChannelCore_close(ChannelCoreObject* self, PyObject*) {
+    std::shared_ptr<ChannelHost> channel;
+    if (entry_status([&] { channel = channel_of(self); }) < 0) return nullptr;
+    Py_BEGIN_ALLOW_THREADS
+    channel->close();
+    Py_END_ALLOW_THREADS
+    Py_RETURN_NONE;
+}
+
+PyMethodDef ChannelCore_methods[] = {
+    {"unary", reinterpret_cast<PyCFunction>(ChannelCore_unary), METH_VARARGS, nullptr},
+    {"start", reinterpret_cast<PyCFunction>(ChannelCore_start), METH_VARARGS, nullptr},
+    {"connectivity", reinterpret_cast<PyCFunction>(ChannelCore_connectivity), METH_O, nullptr},
+    {"close", reinterpret_cast<PyCFunction>(ChannelCore_close), METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr}};
+
+PyTypeObject* channel_core_type() {
+    static PyTypeObject type = [] {
+        PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
+        t.tp_name = "sorvane._transport.ChannelCore";
+        t.tp_basicsize = sizeof(ChannelCoreObject);
+        t.tp_flags = Py_TPFLAGS_DEFAULT;
+        t.tp_dealloc = reinterpret_cast<destructor>(ChannelCore_dealloc);
+        t.tp_init = reinterpret_cast<initproc>(ChannelCore_init);
+        t.tp_new = PyType_GenericNew;
+        t.tp_methods = ChannelCore_methods;
+        t.tp_doc = "A native gRPC channel host.";
+        return t;
+    }();
+    return &type;
+}
+
+// ---- module -------------------------------------------------------------------
+
+// Called at interpreter exit (atexit), after the engine stopped its servers:
+// from now on no thread of gRPC or of a server host enters Python.
+PyObject* transport_finalize(PyObject*, PyObject*) {
+    g_alive.store(false);
+    Py_RETURN_NONE;
+}
+
+PyMethodDef module_methods[] = {
+    {"_finalize", transport_finalize, METH_NOARGS,
+     "Stops native threads from entering Python (called at exit)."},
+    {nullptr, nullptr, 0, nullptr}};
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "sorvane._transport",
+                          "The native engine's transport core (private; see sorvane.native_grpc).",
+                          -1, module_methods, nullptr, nullptr, nullptr, nullptr};
+
+}  // namespace
+
+#if defined(_WIN32)
+extern "C" __declspec(dllexport) PyObject* PyInit__transport(void)
+#else
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit__transport(void)
+#endif
+{
+    return entry([]() -> Ref {
+#if PY_VERSION_HEX < 0x03090000
+        PyEval_InitThreads();
+#endif
+        for (PyTypeObject* t : {server_call_type(), server_core_type(), client_call_type(),
+                                channel_core_type()})
+            check(PyType_Ready(t));
+        Ref m = check(PyModule_Create(&module_def));
+        for (auto [name, t] : {std::pair<const char*, PyTypeObject*>{"ServerCall", server_call_type()},
+                               {"ServerCore", server_core_type()},
+                               {"ClientCall", client_call_type()},
+                               {"ChannelCore", channel_core_type()}}) {
+            Py_INCREF(t);
+            check(PyModule_AddObject(m.get(), name, reinterpret_cast<PyObject*>(t)));
+        }
+        g_alive.store(true);
+        return m;
+    });
+}

@@ -1,0 +1,165 @@
+// The native engine's platform layer: gRPC's core library behind two plain C++
+// classes, a server host and a channel host. Nothing here touches Python; the
+// module that binds them (module.cpp) sees only these declarations, never a
+// gRPC type.
+//
+// Threads: a server host runs max_workers + 1 threads that poll its completion
+// queue. A thread that receives a complete request runs the handler itself
+// (the module takes the GIL there) while fewer than max_workers handlers run;
+// otherwise the call waits in a queue for the next free handler thread. So at
+// least one thread always polls: cancellations, shutdown and new calls are seen
+// even when every handler is blocked. Client calls complete on gRPC's own
+// threads through a callback queue and wake the caller, which waits without the
+// GIL.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace sorvane::engine {
+
+using Metadata = std::vector<std::pair<std::string, std::string>>;
+
+// One channel argument ("grpc.max_receive_message_length", 1024), integer or text.
+struct ChannelArg {
+    std::string key;
+    bool is_int = true;
+    long long int_value = 0;
+    std::string str_value;
+};
+
+// Status codes as gRPC numbers them (grpc_status_code).
+enum StatusCode : int {
+    kOk = 0,
+    kCancelled = 1,
+    kUnknown = 2,
+    kInternal = 13,
+    kUnavailable = 14,
+    kUnimplemented = 12,
+    kResourceExhausted = 8,
+    kDeadlineExceeded = 4,
+};
+
+// Transport security for a listening port or a channel: PEM texts; empty means
+// absent. A port with `client_ca` requires and verifies client certificates.
+struct TlsConfig {
+    bool enabled = false;
+    std::string root_certs;       // channel: CA to verify the server; port: client CA
+    std::string private_key;      // own key
+    std::string cert_chain;       // own certificate chain
+    bool require_client_cert = false;
+};
+
+// What a handler answers.
+struct Reply {
+    int code = kOk;
+    std::string details;
+    bool has_body = false;
+    std::string body;
+    Metadata trailing;
+};
+
+// One unary call accepted by a server host, as the handler sees it. Valid for
+// the duration of the handler; the module keeps it alive longer through
+// retain/release (a context object that escapes the handler).
+class InboundCall {
+public:
+    virtual ~InboundCall() = default;
+    virtual const std::string& method() const = 0;
+    virtual const Metadata& metadata() const = 0;
+    virtual std::string_view payload() const = 0;
+    virtual std::string peer() = 0;
+    // Seconds until the client's deadline (negative: passed); `has` false when none.
+    virtual double time_remaining(bool* has) const = 0;
+    virtual bool cancelled() const = 0;
+    virtual bool finished() const = 0;
+    virtual void cancel() = 0;
+    // Asks for ServerHost::Hooks::closed when the call ends (for callbacks).
+    virtual void want_closed_hook() = 0;
+    virtual void retain() = 0;
+    virtual void release() = 0;
+    // Opaque slot for the module: the Python context of the call.
+    void* user = nullptr;
+};
+
+class ServerHost {
+public:
+    struct Hooks {
+        virtual ~Hooks() = default;
+        // Runs the handler; called on a host thread without the GIL.
+        virtual void run(InboundCall& call, Reply& reply) = 0;
+        // The call ended (completed or cancelled) and want_closed_hook was asked.
+        virtual void closed(InboundCall& call) = 0;
+        // A host thread is about to end.
+        virtual void thread_exit() = 0;
+    };
+
+    // Returns nullptr with `error` set when gRPC refuses the arguments.
+    static std::shared_ptr<ServerHost> create(const std::vector<ChannelArg>& args,
+                                              int max_workers, int max_concurrent_rpcs,
+                                              std::unique_ptr<Hooks> hooks, std::string* error);
+    virtual ~ServerHost() = default;
+    // Binds before start; returns the bound port, 0 when it could not bind.
+    virtual int add_port(const std::string& address, const TlsConfig* tls) = 0;
+    virtual bool start(std::string* error) = 0;
+    // Stops accepting calls, lets calls in flight run for `grace` seconds
+    // (negative: none), cancels the rest; returns once the server is down.
+    // Blocks: call it without the GIL. Safe to call more than once.
+    virtual void shutdown(double grace) = 0;
+    virtual bool started() const = 0;
+    // Waits up to `seconds` (negative: forever) until no handler runs or
+    // waits to run; true when none does.
+    virtual bool wait_idle(double seconds) = 0;
+};
+
+// The outcome of one client call.
+struct CallResult {
+    int code = kUnknown;
+    std::string details;
+    std::string debug_error;
+    bool has_body = false;
+    std::string body;
+    Metadata initial;
+    Metadata trailing;
+};
+
+class PendingCall {
+public:
+    virtual ~PendingCall() = default;
+    // Waits up to `seconds` (negative: forever); true once the call is done.
+    virtual bool wait(double seconds) = 0;
+    virtual bool done() const = 0;
+    virtual void cancel() = 0;
+    // Valid once done.
+    virtual CallResult& result() = 0;
+};
+
+class ChannelHost {
+public:
+    // Returns nullptr with `error` set when the channel cannot be made.
+    static std::shared_ptr<ChannelHost> create(const std::string& target,
+                                               const std::vector<ChannelArg>& args,
+                                               const TlsConfig* tls, std::string* error);
+    virtual ~ChannelHost() = default;
+    // Starts one unary call. `on_done` (may be empty) runs on a gRPC thread once
+    // the call is done. Returns nullptr with `error` set when the call cannot
+    // start (closed channel, invalid metadata).
+    virtual std::shared_ptr<PendingCall> start(const std::string& method, std::string&& body,
+                                               double timeout, const Metadata& metadata,
+                                               int wait_for_ready,
+                                               std::function<void()> on_done,
+                                               std::string* error) = 0;
+    // 0 idle, 1 connecting, 2 ready, 3 transient failure, 4 shutdown.
+    virtual int connectivity(bool try_to_connect) = 0;
+    virtual void close() = 0;
+};
+
+}  // namespace sorvane::engine
