@@ -403,3 +403,33 @@ def test_processes_stop_when_their_parent_is_killed(tmp_path, port):
         assert all(wait_gone(pid) for pid in children), [p for p in children if process_exists(p)]
     finally:
         server.close()
+
+
+# -- engines --------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("serve_engine", ["grpcio", "native"])
+def test_engine_option_chooses_for_serve_and_call(tmp_path, port, serve_engine):
+    from sorvane import engine
+    if serve_engine not in engine.available():
+        pytest.skip("the native engine was not built")
+    server = ServeProcess([write_targets(tmp_path), "--port", str(port), "--engine", serve_engine],
+                          tmp_path)
+    try:
+        address = server.wait_started()[0]
+        server.wait_for("transport engine: %s" % serve_engine)
+        for call_engine in engine.available():
+            done = run_cli(["call", address, "targets:add", "1", "2", "--engine", call_engine],
+                           tmp_path)
+            assert (done.returncode, done.stdout) == (0, "3\n"), done.stderr
+    finally:
+        assert server.stop(signal.SIGTERM, timeout=30) == 0, server.output
+
+
+def test_engine_option_refuses_an_engine_not_built(tmp_path):
+    # A child whose engine module reports the native engine as missing.
+    (tmp_path / "sitecustomize.py").write_text(
+        "from sorvane import engine\nengine.native_available = lambda: False\n")
+    done = run_cli(["call", "127.0.0.1:1", "targets:add", "--engine", "native"], tmp_path)
+    assert done.returncode == cli.EXIT_USAGE
+    assert "libgrpc++-dev" in done.stderr and "SORVANE_ENGINE=grpcio" in done.stderr

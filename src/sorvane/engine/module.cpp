@@ -320,9 +320,12 @@ PyObject* ServerCall_cancelled(ServerCallObject* self, PyObject*) {
 
 PyObject* ServerCall_cancel(ServerCallObject* self, PyObject*) {
     if (self->call) {
+        // Held across the wait: the handler may return meanwhile.
         InboundCall* call = self->call;
+        call->retain();
         Py_BEGIN_ALLOW_THREADS
         call->cancel();
+        call->release();
         Py_END_ALLOW_THREADS
     }
     Py_RETURN_NONE;
