@@ -4,7 +4,10 @@ The target is a module-level function adding two integers passed as keyword
 arguments. Reported beside the cost of calling the target directly, in two
 settings: the "rpc_log" logger not enabled for DEBUG, and enabled for DEBUG
 with a handler that discards every record. A plain-Python implementation of
-the same handle and rpc_log is measured too, for the ratio.
+the same handle and rpc_log is measured too, for the ratio, and the same
+dispatch through the exposure guard (sorvane.guard, the module listed with
+"*" and, separately, the path listed), whose cost over the unguarded dispatch
+is held to at most 1 microsecond.
 
 Usage: python bench/bench_dispatch.py [--calls N] [--repeat R]
 Figures are medians over R runs of N calls each, in microseconds per call.
@@ -131,8 +134,13 @@ def measure(calls, repeat):
         request=json.dumps(description, ensure_ascii=False).encode("utf-8"), serialize=3)
     native = corvex.CommonService()
     python = PythonService()
+    from sorvane.guard import GuardedService
+    guarded = GuardedService({"__main__": "*"})
+    listed = GuardedService({"__main__": ["add"]})
     expected = python.handle(request, None).SerializeToString()
     assert native.handle(request, None).SerializeToString() == expected
+    assert guarded.handle(request, None).SerializeToString() == expected
+    assert listed.handle(request, None).SerializeToString() == expected
     # One record of the size the dispatcher writes, to show the logging
     # library's own share of the enabled setting.
     record = "{'type': 'rpc_log', 'request_id': '%s', 'function': 'sorvane.corvex.handle', " \
@@ -141,6 +149,8 @@ def measure(calls, repeat):
     return per_call({
         "direct": lambda: add(a=1, b=2),
         "native": lambda: native.handle(request, None),
+        "guarded": lambda: guarded.handle(request, None),
+        "listed": lambda: listed.handle(request, None),
         "python": lambda: python.handle(request, None),
         "debug": lambda: rpc_logger.debug(record),
     }, calls, repeat)
@@ -176,6 +186,10 @@ def main():
         print("  plain-Python handle   %7.3f   over direct %6.3f" % (figures["python"],
                                                                     python_over))
         print("  plain-Python / native %7.2fx" % (figures["python"] / figures["native"]))
+        for name, label in (("guarded", 'guarded, module "*"'), ("listed", "guarded, path listed")):
+            extra = figures[name] - figures["native"]
+            print("  %-21s %7.3f   over unguarded %6.3f (target <= 1)  %s" % (
+                label, figures[name], extra, "ok" if extra <= 1.0 else "MISSED"))
         if handler is not None:
             print("  of which rpc_logger.debug(record) alone: %.3f" % figures["debug"])
 

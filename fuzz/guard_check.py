@@ -37,7 +37,12 @@ def guard_clazz_handler(clazz):
     return clazz
 
 
+_MISSING = object()
+
+
 def must_refuse(description):
+    """The guard's documented rules, written out plainly: static look-ups in
+    module and class dicts only."""
     name = guard_clazz_handler(description.get("clazz"))
     if not isinstance(name, str) or name not in EXPOSED:
         return True
@@ -49,14 +54,27 @@ def must_refuse(description):
         return True
     if EXPOSED[name] != "*":
         return method not in EXPOSED[name]
-    obj = sys.modules[name] if name in sys.modules else __import__(name)
-    for segment in segments:
-        if not hasattr(obj, segment):
-            return True
-        obj = getattr(obj, segment)
-        if isinstance(obj, types.ModuleType) or getattr(obj, "__module__", None) != name:
-            return True
-    return not callable(obj)
+    if len(segments) > 2:
+        return True
+    module = sys.modules[name] if name in sys.modules else __import__(name)
+    first = vars(module).get(segments[0], _MISSING)
+    if first is _MISSING or isinstance(first, types.ModuleType):
+        return True
+    if isinstance(first, types.FunctionType):
+        return first.__module__ != name or len(segments) > 1
+    cls = first if isinstance(first, type) else type(first)
+    if vars(cls).get("__module__") != name or len(segments) == 1:
+        return True  # a foreign object, or a class or instance called itself
+    for holder in cls.__mro__:
+        if segments[1] in vars(holder):
+            value = vars(holder)[segments[1]]
+            break
+    else:
+        return True
+    if vars(holder).get("__module__") != name:
+        return True
+    function = value.__func__ if isinstance(value, (staticmethod, classmethod)) else value
+    return not (isinstance(function, types.FunctionType) and function.__module__ == name)
 
 
 class Aborted(Exception):

@@ -232,7 +232,7 @@ class TestServing:
         ("imported_work", "not defined in"),
         ("print_", "not defined in"),
         ("registry.get", "not defined in"),
-        ("Calc.mro", "not defined in"),
+        ("Calc.mro", "has no public"),
         ("VERSION.upper", "not defined in"),
         ("VERSION", "not defined in"),
         ("Calc.factor", "not defined in"),
@@ -348,8 +348,9 @@ class TestClazzHandler:
             assert_refused(raw_call(stub, {"clazz": "never", "method": "call_me"}), ["not exposed"])
         assert_nothing_imported()
 
-    def test_a_handler_answering_differently_the_second_time(self, app_modules, port):
-        """What the dispatcher imports is checked again when it asks the handler."""
+    def test_the_handler_runs_once_and_its_answer_is_what_is_imported(self, app_modules, port):
+        """One call of the clazz handler per call: a handler that would answer
+        differently the second time gets no second time."""
         answers = []
 
         def fickle(clazz):
@@ -358,8 +359,8 @@ class TestClazzHandler:
 
         with serving(port, configure=lambda server: server.set_clazz_handler(fickle)) as (_, stub):
             outcome = raw_call(stub, {"clazz": "x", "method": "add", "args": [1, 2]})
-        assert isinstance(outcome, grpc.RpcError) and outcome.code() == grpc.StatusCode.UNKNOWN
-        assert answers == ["x", "x"]
+        assert outcome.status == 0 and json.loads(outcome.response)["result"] == 3
+        assert answers == ["x"]
         assert_nothing_imported()
 
     def test_a_raising_handler_fails_as_without_the_guard(self, app_modules, port):
@@ -422,8 +423,9 @@ class TestInProcess:
 
     def test_a_different_json_reader_in_the_dispatcher_sees_what_was_checked(self, app_modules,
                                                                              monkeypatch):
-        """Even a dispatcher whose JSON reader kept the first of repeated members
-        (Python's keeps the last) runs only what the guard checked."""
+        """The check reads what the dispatcher parsed: with a JSON reader that
+        keeps the first of repeated members (Python's keeps the last), the
+        guarded dispatcher refuses the member it would have run."""
         def first_wins(pairs):
             kept = {}
             for name, value in pairs:
@@ -436,8 +438,8 @@ class TestInProcess:
         service = GuardedService(LISTING)
         sneaky = (b'{"clazz": "guarded_app.api", "method": "_secret", "method": "add", '
                   b'"args": [1, 2]}')
-        response = service.handle(marvetta.CommonRequest(request=sneaky), None)
-        assert json.loads(response.response)["result"] == 3
+        with pytest.raises(CallRefused, match="private name '_secret'"):
+            service.handle(marvetta.CommonRequest(request=sneaky), None)
         plain = corvex.CommonService().handle(marvetta.CommonRequest(request=sneaky), None)
         assert json.loads(plain.response)["message"].startswith("_secret()")  # it really differs
 
@@ -445,3 +447,181 @@ class TestInProcess:
         service = GuardedService(LISTING)
         reason = service.refusal({"clazz": "x" * 10000, "method": "add"})
         assert len(reason) < 200 and reason.endswith("... is not exposed")
+
+
+# -- the walk: each object checked as it is reached, nothing evaluated ----------
+
+BYPASS_MODULE = '''
+import logging
+import os
+import subprocess
+import threading
+
+SIDE_EFFECTS = []
+
+
+class Log(logging.FileHandler):
+    """A class of the module's own over a foreign one: Log("/path", "w") would
+    truncate a file, and its inherited methods are logging's."""
+
+
+class Runner(subprocess.Popen):
+    pass
+
+
+class Worker(threading.Thread):
+    pass
+
+
+class Proxy:
+    """Forwards every attribute to what it wraps."""
+
+    def __init__(self, target):
+        self._target = target
+
+    def __getattr__(self, name):
+        SIDE_EFFECTS.append(("proxy", name))
+        return getattr(self._target, name)
+
+
+client = Proxy(os)
+
+
+class Thing:
+    @property
+    def boom(self):
+        SIDE_EFFECTS.append(("property", "boom"))
+        return os.getcwd
+
+    run = staticmethod(subprocess.call)
+    getcwd = os.getcwd
+    listdir = staticmethod(os.listdir)
+
+    def own(self):
+        return "own"
+
+    @staticmethod
+    def twice(x):
+        return 2 * x
+
+
+thing = Thing()
+
+
+class Base:
+    @classmethod
+    def kind(cls):
+        return cls.__name__
+
+    def hello(self):
+        return "hello from " + type(self).__name__
+
+
+class Child(Base):
+    pass
+
+
+child = Child()
+
+
+class Pair(list):
+    def __init__(self, a, b):
+        super().__init__([a, b])
+
+
+def __getattr__(name):
+    SIDE_EFFECTS.append(("module", name))
+    return os.system
+'''
+
+
+@pytest.fixture
+def bypass_module(app_modules):
+    path = app_modules / "guard_bypass.py"
+    path.write_text(BYPASS_MODULE)
+    sys.modules.pop("guard_bypass", None)
+    import guard_bypass
+    del guard_bypass.SIDE_EFFECTS[:]
+    yield guard_bypass
+    sys.modules.pop("guard_bypass", None)
+
+
+class TestWalk:
+    @pytest.mark.parametrize("method,reason", [
+        ("Log", "making an instance needs its path listed"),
+        ("Runner", "making an instance needs its path listed"),
+        ("Worker", "making an instance needs its path listed"),
+        ("Log.emit", "not defined in"),
+        ("Log.close", "not defined in"),
+        ("Worker.start", "not defined in"),
+        ("client.system", "has no public"),
+        ("client.getcwd", "has no public"),
+        ("thing.boom", "does not evaluate"),
+        ("Thing.boom", "does not evaluate"),
+        ("thing.run", "not defined in"),
+        ("Thing.getcwd", "not defined in"),
+        ("thing.listdir", "not defined in"),
+        ("system", "has no public"),
+        ("anything", "has no public"),
+        ("Base.kind.__func__", "private name"),
+        ("Thing.twice.x", "not exposed"),
+        ("Pair", "making an instance needs its path listed"),
+        ("Pair.append", "not defined in"),
+        ("thing", "cannot be called"),
+    ])
+    def test_bypasses_are_refused_with_no_side_effect(self, bypass_module, method, reason):
+        service = GuardedService({"guard_bypass": "*"})
+        request = marvetta.CommonRequest(request=json.dumps(
+            {"clazz": "guard_bypass", "method": method, "args": ["/tmp/x", "w"]}).encode())
+        with pytest.raises(CallRefused, match=reason):
+            service.handle(request, None)
+        assert bypass_module.SIDE_EFFECTS == []
+        assert service.refusal({"clazz": "guard_bypass", "method": method}) is not None
+        assert bypass_module.SIDE_EFFECTS == []
+
+    @pytest.mark.parametrize("method,args,result", [
+        ("Thing.twice", [4], 8),
+        ("thing.twice", [5], 10),
+        ("thing.own", [], "own"),
+        ("Base.kind", [], "Base"),
+        ("Child.kind", [], "Child"),
+        ("child.hello", [], "hello from Child"),
+        ("child.kind", [], "Child"),
+    ])
+    def test_methods_of_the_modules_own_classes_are_served(self, bypass_module, method, args,
+                                                           result):
+        service = GuardedService({"guard_bypass": "*"})
+        response = service.handle(marvetta.CommonRequest(request=json.dumps(
+            {"clazz": "guard_bypass", "method": method, "args": args}).encode()), None)
+        assert json.loads(response.response)["result"] == result
+        assert bypass_module.SIDE_EFFECTS == []
+
+    def test_a_listed_class_may_be_called(self, bypass_module):
+        service = GuardedService({"guard_bypass": ["Pair", "Child.kind"]})
+        response = service.handle(marvetta.CommonRequest(request=json.dumps(
+            {"clazz": "guard_bypass", "method": "Pair", "args": [1, 2]}).encode()), None)
+        assert json.loads(response.response)["result"] == [1, 2]
+        with pytest.raises(CallRefused, match="not exposed"):
+            service.handle(marvetta.CommonRequest(request=json.dumps(
+                {"clazz": "guard_bypass", "method": "Log", "args": ["/tmp/x", "w"]}).encode()),
+                None)
+
+    def test_a_listed_path_is_walked_without_evaluating_either(self, bypass_module):
+        service = GuardedService({"guard_bypass": ["thing.boom", "client.system", "system"]})
+        for method in ("thing.boom", "client.system", "system"):
+            with pytest.raises(CallRefused):
+                service.handle(marvetta.CommonRequest(request=json.dumps(
+                    {"clazz": "guard_bypass", "method": method, "args": ["true"]}).encode()),
+                    None)
+        assert bypass_module.SIDE_EFFECTS == []
+
+    def test_the_handler_is_called_once_per_call(self, bypass_module):
+        service = GuardedService({"guard_bypass": "*"})
+        seen = []
+        service.clazz_handler = lambda clazz: seen.append(clazz) or clazz
+        service.handle(marvetta.CommonRequest(request=json.dumps(
+            {"clazz": "guard_bypass", "method": "Thing.twice", "args": [1]}).encode()), None)
+        with pytest.raises(CallRefused):
+            service.handle(marvetta.CommonRequest(request=json.dumps(
+                {"clazz": "guard_bypass", "method": "Log", "args": []}).encode()), None)
+        assert seen == ["guard_bypass", "guard_bypass"]

@@ -251,3 +251,45 @@ class TestReferenceCounts:
         del bound
         gc.collect()
         assert ref() is None
+
+
+class TestKeywordOnly:
+    """A native function with keyword-only parameters (GrpcServer.__init__)
+    against its Python twin: errors, signature, __kwdefaults__, __code__."""
+
+    @staticmethod
+    def twin():
+        class GrpcServer:
+            def __init__(self, host="0.0.0.0", port=6565, max_workers=10,
+                         max_message_length=268435456, *, tls=None, token=None):
+                pass
+        return GrpcServer.__init__
+
+    @staticmethod
+    def native():
+        from sorvane.corvex import GrpcServer
+        return GrpcServer.__init__
+
+    def clean(self, text):
+        return text.replace("TestKeywordOnly.twin.<locals>.", "")
+
+    @pytest.mark.parametrize("args,kwargs", [
+        ((0, 1, 2, 3, 4, 5), {}),
+        ((0, 1, 2, 3, 4, 5), {"token": "x"}),
+        ((0, 1, 2, 3, 4, 5, 6), {"tls": 1, "token": "x"}),
+        ((0,), {"tls": 1, "bogus": 2}),
+        ((0, "h"), {"host": "x"}),
+    ])
+    def test_errors_match_python(self, args, kwargs):
+        assert _error(self.native(), *args, **kwargs) == self.clean(
+            _error(self.twin(), *args, **kwargs))
+
+    def test_introspection_matches_python(self):
+        native, twin = self.native(), self.twin()
+        assert str(inspect.signature(native)) == str(inspect.signature(twin))
+        assert native.__defaults__ == twin.__defaults__
+        assert native.__kwdefaults__ == twin.__kwdefaults__
+        assert native.__kwdefaults__ is not native.__kwdefaults__  # a copy each time
+        code = native.__code__
+        assert (code.co_argcount, code.co_kwonlyargcount) == (5, 2)
+        assert code.co_varnames[:7] == twin.__code__.co_varnames[:7]

@@ -84,8 +84,9 @@ class TestConstruction:
         assert [k for k in vars(cls) if not k.startswith("__") or k == "__init__"] == [
             "__init__", "set_clazz_handler", "run", "run_background", "run_blocking"]
         assert cls.__init__.__doc__ == DOC
-        assert str(inspect.signature(cls)) == \
-            "(host='0.0.0.0', port=6565, max_workers=10, max_message_length=268435456)"
+        assert str(inspect.signature(cls)) == (
+            "(host='0.0.0.0', port=6565, max_workers=10, max_message_length=268435456, *, "
+            "tls=None, token=None)")
         for name in ("run", "run_background", "run_blocking"):
             assert str(inspect.signature(getattr(cls, name))) == "(self)"
         assert str(inspect.signature(cls.set_clazz_handler)) == "(self, func)"

@@ -62,11 +62,14 @@ that CPU-bound targets use every core.
 
 EXPOSURE_GUARDED = """\
 Only the listed modules are exposed, through the exposure guard
-(sorvane.guard): a call may reach the public callables defined in them, and
-is refused with PERMISSION_DENIED for anything else (names that begin with an
-underscore, objects a module imported from elsewhere, other modules). Every
-exposed callable runs with this process's rights: listen only where the
-clients that can reach the port may call all of them."""
+(sorvane.guard): a call may reach the public functions defined in them and
+the public functions, static methods and class methods of their classes (also
+through module-level instances), and is refused with PERMISSION_DENIED for
+anything else (names that begin with an underscore, objects a module imported
+from elsewhere, methods inherited from classes of other modules, other
+modules, making instances of classes). Every exposed callable runs with this
+process's rights: listen only where the clients that can reach the port may
+call all of them, and use TLS or a token beyond loopback."""
 
 EXPOSURE_UNGUARDED = """\
 Calls may name only the listed modules (any other module name fails the RPC),
@@ -175,6 +178,19 @@ def build_parser() -> argparse.ArgumentParser:
     serve.add_argument("--log-level", type=_log_level, default="INFO", metavar="L",
                        help="DEBUG, INFO, WARNING or ERROR (default: INFO); DEBUG logs every call")
     _engine_option(serve)
+    secure = serve.add_argument_group(
+        "security", "A server listening beyond loopback needs TLS or a token (or --insecure).")
+    secure.add_argument("--tls-cert", metavar="FILE", default=None,
+                        help="PEM certificate chain: serve over TLS (needs --tls-key)")
+    secure.add_argument("--tls-key", metavar="FILE", default=None,
+                        help="PEM private key of --tls-cert")
+    secure.add_argument("--tls-client-ca", metavar="FILE", default=None,
+                        help="PEM CA: clients must present a certificate it signed (mutual TLS)")
+    secure.add_argument("--token-file", metavar="FILE", default=None,
+                        help="require this shared token from every client "
+                             "(default: $SORVANE_TOKEN when set)")
+    secure.add_argument("--insecure", action="store_true",
+                        help="allow listening beyond loopback without TLS or a token")
     # Set by a multi-process parent on its children, so that they stop when
     # the parent disappears without having stopped them.
     serve.add_argument("--parent-pid", type=int, default=None, help=argparse.SUPPRESS)
@@ -190,6 +206,17 @@ def build_parser() -> argparse.ArgumentParser:
     call.add_argument("--timeout", type=_seconds, default=None, metavar="S",
                       help="give up after S seconds (default: wait as long as the call takes)")
     _engine_option(call)
+    secure = call.add_argument_group("security")
+    secure.add_argument("--tls-ca", metavar="FILE", default=None,
+                        help="PEM CA that signed the server's certificate: call over TLS")
+    secure.add_argument("--tls-cert", metavar="FILE", default=None,
+                        help="PEM client certificate, for servers that require one (needs --tls-key)")
+    secure.add_argument("--tls-key", metavar="FILE", default=None,
+                        help="PEM private key of --tls-cert")
+    secure.add_argument("--tls-server-name", metavar="NAME", default=None,
+                        help="the name in the server's certificate, when not HOST")
+    secure.add_argument("--token-file", metavar="FILE", default=None,
+                        help="send this token with the call (default: $SORVANE_TOKEN when set)")
     return parser
 
 
@@ -297,16 +324,105 @@ class DeadlineStub:
         return self.stub.handle(request, timeout=self.timeout)
 
 
+def read_token(ns: argparse.Namespace) -> Optional[str]:
+    """--token-file's token, else $SORVANE_TOKEN's, else None; UsageError when bad."""
+    from sorvane import security
+
+    try:
+        if ns.token_file is not None:
+            return security.read_token_file(ns.token_file)
+        if os.environ.get("SORVANE_TOKEN"):
+            return security.check_token(os.environ["SORVANE_TOKEN"].strip(),
+                                        "token in $SORVANE_TOKEN")
+    except (TypeError, ValueError) as e:
+        raise UsageError(str(e))
+    return None
+
+
+def is_loopback(host: str) -> bool:
+    """Whether listening on `host` keeps the port on this machine."""
+    import ipaddress
+
+    if host.lower() == "localhost":
+        return True
+    try:
+        return ipaddress.ip_address(host.strip("[]")).is_loopback
+    except ValueError:
+        return False
+
+
+def server_security(ns: argparse.Namespace) -> Dict[str, Any]:
+    """GrpcServer's tls= and token= from the command line; UsageError when the
+    files are bad or when a non-loopback address would be served in clear."""
+    from sorvane import security
+
+    settings = {}  # type: Dict[str, Any]
+    if (ns.tls_cert is None) != (ns.tls_key is None):
+        raise UsageError("--tls-cert and --tls-key go together")
+    if ns.tls_client_ca is not None and ns.tls_cert is None:
+        raise UsageError("--tls-client-ca needs --tls-cert and --tls-key")
+    if ns.tls_cert is not None:
+        try:
+            settings["tls"] = security.ServerTls.from_files(ns.tls_cert, ns.tls_key,
+                                                            ns.tls_client_ca)
+        except (TypeError, ValueError) as e:
+            raise UsageError(str(e))
+    token = read_token(ns)
+    if token is not None:
+        settings["token"] = token
+    if not settings and not is_loopback(ns.host) and not ns.insecure:
+        raise UsageError(
+            "refusing to serve %s without TLS or a token: any client that reaches the port "
+            "could run the exposed functions and read every call in clear. Give --tls-cert and "
+            "--tls-key, or --token-file (or $SORVANE_TOKEN), or --insecure to serve anyway"
+            % ns.host)
+    return settings
+
+
+def describe_security(ns: argparse.Namespace, settings: Dict[str, Any]) -> str:
+    """What protects a server, for its start log (never the token itself)."""
+    parts = []
+    if "tls" in settings:
+        parts.append("TLS with client certificates" if ns.tls_client_ca else "TLS")
+    if "token" in settings:
+        parts.append("token")
+    if parts:
+        return " and ".join(parts)
+    return "none (loopback)" if is_loopback(ns.host) else "none (--insecure)"
+
+
+def client_security(ns: argparse.Namespace) -> Dict[str, Any]:
+    """Server(...)'s tls= and token= from the command line."""
+    from sorvane import security
+
+    settings = {}  # type: Dict[str, Any]
+    if (ns.tls_cert is None) != (ns.tls_key is None):
+        raise UsageError("--tls-cert and --tls-key go together")
+    if ns.tls_ca is None and (ns.tls_cert is not None or ns.tls_server_name is not None):
+        raise UsageError("--tls-cert, --tls-key and --tls-server-name need --tls-ca")
+    if ns.tls_ca is not None:
+        try:
+            settings["tls"] = security.ClientTls.from_files(ns.tls_ca, ns.tls_cert, ns.tls_key,
+                                                            ns.tls_server_name)
+        except (TypeError, ValueError) as e:
+            raise UsageError(str(e))
+    token = read_token(ns)
+    if token is not None:
+        settings["token"] = token
+    return settings
+
+
 def call_command(ns: argparse.Namespace) -> int:
     host, port = parse_address(ns.address)
     module, path = parse_target(ns.target)
     args = [parse_arg(a) for a in ns.args]
     kwargs = parse_kwargs(ns.kwargs)
+    settings = client_security(ns)
 
     import grpc
     from sorvane.corvex import GrpcException, GrpcHelper, Server
 
-    entry = Server("cli", host, port)
+    entry = Server("cli", host, port, **settings)
     try:
         with entry as stub:
             client = stub if ns.timeout is None else DeadlineStub(stub, ns.timeout)
@@ -397,13 +513,15 @@ def expose(server: Any, modules: Sequence[str]) -> None:
 
 
 def serve_command(ns: argparse.Namespace) -> int:
+    # TLS files, the token and the address are checked before anything listens.
+    settings = server_security(ns)
     _configure_logging(ns.log_level)
     if ns.processes > 1:
         return _serve_processes(ns)
-    return _serve_one(ns)
+    return _serve_one(ns, settings)
 
 
-def _serve_one(ns: argparse.Namespace) -> int:
+def _serve_one(ns: argparse.Namespace, settings: Dict[str, Any]) -> int:
     _install_stop_handlers()
     server = None  # type: Any
     try:
@@ -415,7 +533,7 @@ def _serve_one(ns: argparse.Namespace) -> int:
                 return EXIT_ERROR
         from sorvane.corvex import GrpcServer
 
-        server = GrpcServer(ns.host, ns.port, ns.workers, ns.max_message_length)
+        server = GrpcServer(ns.host, ns.port, ns.workers, ns.max_message_length, **settings)
         try:
             expose(server, ns.modules)
         except (TypeError, ValueError) as e:
@@ -428,7 +546,8 @@ def _serve_one(ns: argparse.Namespace) -> int:
             return EXIT_ERROR
         from sorvane import engine
 
-        log.info("transport engine: %s", engine.current())
+        log.info("transport engine: %s; security: %s", engine.current(),
+                 describe_security(ns, settings))
         if ns.parent_pid is not None:
             _watch_parent(ns.parent_pid)
         while True:
@@ -485,6 +604,13 @@ def _child_command(ns: argparse.Namespace) -> List[str]:
                 "--log-level", ns.log_level, "--parent-pid", str(os.getpid())]
     if ns.engine is not None:
         command += ["--engine", ns.engine]
+    for option, value in (("--tls-cert", ns.tls_cert), ("--tls-key", ns.tls_key),
+                          ("--tls-client-ca", ns.tls_client_ca),
+                          ("--token-file", ns.token_file)):
+        if value is not None:
+            command += [option, value]
+    if ns.insecure:
+        command.append("--insecure")
     return command
 
 

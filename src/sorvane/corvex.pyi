@@ -20,6 +20,7 @@ from typing import (
 import grpc
 from brindlow import CommonServiceServicer, CommonServiceStub
 from marvetta import CommonRequest, CommonResponse
+from sorvane.security import ClientTls, ServerTls
 from typing_extensions import Protocol
 
 _F = TypeVar("_F", bound=Callable[..., Any])
@@ -46,7 +47,15 @@ class Server:
     host: str
     port: Union[int, str]
     addr: str
-    def __init__(self, server: Hashable, host: str, port: Union[int, str]) -> None: ...
+    def __init__(
+        self,
+        server: Hashable,
+        host: str,
+        port: Union[int, str],
+        *,
+        tls: Optional[ClientTls] = ...,
+        token: Optional[str] = ...,
+    ) -> None: ...
     def copy(self: _S) -> _S: ...
     @property
     def channel(self) -> grpc.Channel: ...
@@ -84,6 +93,9 @@ class GrpcServer:
         port: Union[int, str] = ...,
         max_workers: int = ...,
         max_message_length: int = ...,
+        *,
+        tls: Optional[ServerTls] = ...,
+        token: Optional[str] = ...,
     ) -> None: ...
     # Anything that cannot be called is ignored, silently.
     def set_clazz_handler(self, func: Callable[[Any], str]) -> None: ...

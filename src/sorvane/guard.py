@@ -22,39 +22,42 @@ A call is accepted only when
 * its "method" is a string of non-empty, dot-separated names, none of which
   begins with an underscore (so ``__class__``, ``__globals__``, ``__init__``,
   ``__subclasses__`` and private helpers are out of reach);
-* for a module listed with paths, the method is one of those paths exactly;
-* for a module listed with "*", every object along the path and the callable it
-  ends on were defined in that module (their ``__module__`` is the module's
-  name): modules the exposed module imported, objects of other modules and
-  builtins are refused, as are names that do not exist and attributes that
-  cannot be called.
+* for a module listed with paths, the method is one of those paths exactly
+  (a listed path may name a class: calling it makes an instance);
+* for a module listed with "*", the method reaches a function defined in the
+  module, or, through a class defined in the module or a module-level
+  instance of one, a function, static method or class method defined in the
+  module and found in the dict of a class of the module's own along the MRO.
+  Calling a class (making an instance) needs its path listed explicitly.
+  Modules the exposed module imported, objects of other modules, methods a
+  class inherits from a class of another module, builtins, names that do not
+  exist and attributes that cannot be called are refused.
+
+The check is part of the dispatcher's own resolution of the call: the
+description is parsed once, the clazz handler called once, and the path walked
+once, each object checked as it is reached. The walk reads module dicts and
+the dicts of the classes along an MRO only: no property, ``__getattr__`` or
+module-level ``__getattr__`` runs for a call, accepted or refused, so nothing
+can hand the dispatcher another object than the one checked.
 
 A refused call ends the RPC with status PERMISSION_DENIED and a message saying
-what was refused; the module it named is never imported. A call description
-that is not UTF-8, not JSON or not a JSON object fails exactly as it fails
-without the guard (the RPC ends with UNKNOWN), and everything about an accepted
-call (its arguments, its result, the target's own exceptions) is the
-dispatcher's.
+what was refused (one WARNING on the logger "sorvane.guard"); a module that is
+not listed is never imported. A call description that is not UTF-8, not JSON
+or not a JSON object fails exactly as it fails without the guard (the RPC ends
+with UNKNOWN), and everything about an accepted call (its arguments, its
+result, the target's own exceptions) is the dispatcher's.
 
-The guard is a subclass of the dispatcher ``CommonService`` with the same
-``handle(request, context)``: it reads and checks the call description, then
-hands the dispatcher that same description, re-encoded canonically, so that
-what runs is what was checked. The server's clazz handler
-(``set_clazz_handler``, before or after ``guard``) keeps working; it is called
-twice per call, and what it returns the second time, when the dispatcher asks,
-is checked again, so even a handler that answers differently cannot make the
-dispatcher import an unlisted module.
+The guard is a subclass of the dispatcher ``CommonService`` that carries the
+listing; the dispatcher's ``handle`` does the checking. The server's clazz
+handler (``set_clazz_handler``, before or after ``guard``) keeps working, and
+what it returns is what is checked.
 """
-import importlib
-import json
 import logging
-import types
-from typing import Any, Callable, Dict, FrozenSet, Iterable, Mapping, Optional, Union
+from typing import Any, Dict, FrozenSet, Iterable, Mapping, Optional, Union
 
 import grpc
-import marvetta
 
-from sorvane.corvex import CommonService, GrpcServer
+from sorvane.corvex import CommonService, GrpcServer, _exposure_check  # type: ignore[attr-defined]
 
 __all__ = ["GuardedService", "CallRefused", "guard", "EVERYTHING_PUBLIC"]
 
@@ -67,7 +70,6 @@ Exposed = Dict[str, Optional[FrozenSet[str]]]
 
 logger = logging.getLogger("sorvane.guard")
 
-_default_clazz_handler = CommonService.clazz_handler  # returns its argument unchanged
 _NEVER_EXPOSED = frozenset(["builtins", "__builtin__"])
 _MAX_SHOWN = 120  # characters of a client-supplied value quoted in a message
 
@@ -131,92 +133,33 @@ class GuardedService(CommonService):
 
     def __init__(self, modules: Listing) -> None:
         super().__init__()
-        self._exposed = _normalise(modules)
-        self._mapper = _default_clazz_handler  # type: Callable[[Any], Any]
-
-    # The dispatcher reads `clazz_handler` from the instance at every call, and
-    # `set_clazz_handler` stores it there. A data descriptor sees both: the
-    # application's handler is kept aside, and the dispatcher gets it wrapped in
-    # a check of the module name it returns.
-    @property  # type: ignore[override]
-    def clazz_handler(self) -> Callable[[Any], str]:
-        mapper = self._mapper
-
-        def checked_clazz_handler(clazz: Any) -> str:
-            name = mapper(clazz)
-            if not isinstance(name, str) or name not in self._exposed:
-                raise CallRefused("sorvane.guard: the module %s is not exposed" % _shown(name))
-            return name
-
-        return checked_clazz_handler
-
-    @clazz_handler.setter
-    def clazz_handler(self, func: Callable[[Any], Any]) -> None:
-        self._mapper = func
-
-    @clazz_handler.deleter
-    def clazz_handler(self) -> None:
-        self._mapper = _default_clazz_handler
+        # Read by the dispatcher at every call: {module name: None or paths}.
+        self._exposure = _normalise(modules)
 
     @property
     def exposed(self) -> Exposed:
         """The listing in force: {module name: frozenset of paths, or None}."""
-        return dict(self._exposed)
+        return dict(self._exposure)
 
     def refusal(self, description: Mapping[str, Any]) -> Optional[str]:
         """Why the guard refuses a parsed call description, or None when it accepts it.
 
-        Calls the clazz handler once. Imports only a module listed with "*" (to
-        see where the objects on the path were defined), and only after its name
-        has been accepted.
+        Asks what the dispatcher asks, with the same code: calls the clazz
+        handler once, and imports a module only once its name is accepted.
         """
-        name = self._mapper(description.get("clazz"))
-        if not isinstance(name, str) or name not in self._exposed:
-            return "the module %s is not exposed" % _shown(name)
-        method = description.get("method")
-        if not isinstance(method, str):
-            return "the method is not a string"
-        reason = _check_path_syntax(method)
-        if reason:
-            return reason
-        listed = self._exposed[name]
-        if listed is not None:
-            if method in listed:
-                return None
-            return "%s of the module %s is not exposed" % (_shown(method), _shown(name))
-        obj = importlib.import_module(name)  # type: Any
-        for segment in method.split("."):
-            try:
-                obj = getattr(obj, segment)
-            except AttributeError:
-                return "the module %s has no public %s" % (_shown(name), _shown(method))
-            if isinstance(obj, types.ModuleType):
-                return "%s of the module %s is another module" % (_shown(method), _shown(name))
-            if getattr(obj, "__module__", None) != name:
-                return "%s is not defined in the module %s" % (_shown(method), _shown(name))
-        if not callable(obj):
-            return "%s of the module %s cannot be called" % (_shown(method), _shown(name))
-        return None
+        name = self.clazz_handler(description.get("clazz"))
+        return _exposure_check(self._exposure, name, description.get("method"))
 
-    def handle(self, request: marvetta.CommonRequest, context: Any) -> marvetta.CommonResponse:
-        # Read as the dispatcher reads it: bytes that are not UTF-8 or text that
-        # is not JSON fail here with the exception the dispatcher would raise.
-        description = json.loads(request.request.decode("utf-8"))
-        if isinstance(description, dict):
-            reason = self.refusal(description)
-            if reason is not None:
-                message = "sorvane.guard: call refused: " + reason
-                logger.warning("%s (request %s)", message, _shown(request.request_id))
-                abort = getattr(context, "abort", None)
-                if abort is not None:
-                    abort(grpc.StatusCode.PERMISSION_DENIED, message)
-                raise CallRefused(message)
-        # The dispatcher gets the very description that was checked, written
-        # canonically (one member per name, ASCII escapes), so that no difference
-        # between two JSON readers can make it see another one.
-        checked = marvetta.CommonRequest(request=json.dumps(description).encode("ascii"),
-                                         serialize=request.serialize, request_id=request.request_id)
-        return CommonService.handle(self, checked, context)
+    def _refused(self, context: Any, request: Any, reason: str) -> None:
+        """Called by the dispatcher for a refused call: logs it and ends the RPC
+        with PERMISSION_DENIED (raises CallRefused without an RPC context)."""
+        message = "sorvane.guard: call refused: " + reason
+        logger.warning("%s (request %s)", message,
+                       _shown(getattr(request, "request_id", None)))
+        abort = getattr(context, "abort", None)
+        if abort is not None:
+            abort(grpc.StatusCode.PERMISSION_DENIED, message)
+        raise CallRefused(message)
 
 
 def guard(server: GrpcServer, modules: Listing) -> GuardedService:
@@ -229,9 +172,7 @@ def guard(server: GrpcServer, modules: Listing) -> GuardedService:
     """
     service = GuardedService(modules)
     previous = getattr(server, "service", None)
-    if isinstance(previous, GuardedService):
-        service.clazz_handler = previous._mapper
-    elif previous is not None and "clazz_handler" in vars(previous):
+    if previous is not None and "clazz_handler" in vars(previous):
         service.clazz_handler = vars(previous)["clazz_handler"]
     server.service = service
     return service

@@ -310,16 +310,14 @@ def server(thread_pool=None, handlers=None, interceptors=None, options=None,
 # ---- client -----------------------------------------------------------------
 
 
-class _InactiveRpcError(grpc.RpcError, grpc.Call, grpc.Future):
-    """A finished call that did not end with OK: raised, and also a Call."""
+class _EndedCall(grpc.Call):
+    """What a finished call reports about itself."""
 
-    def __init__(self, code, details, initial, trailing, debug):
-        super().__init__()
-        self._code = _CODES.get(code, grpc.StatusCode.UNKNOWN)
+    def __init__(self, code, details, initial, trailing):
+        self._code = code
         self._details = details
         self._initial = _metadata(initial)
         self._trailing = _metadata(trailing)
-        self._debug = debug
 
     def code(self):
         return self._code
@@ -333,9 +331,6 @@ class _InactiveRpcError(grpc.RpcError, grpc.Call, grpc.Future):
     def trailing_metadata(self):
         return self._trailing
 
-    def debug_error_string(self):
-        return self._debug
-
     def is_active(self):
         return False
 
@@ -347,6 +342,25 @@ class _InactiveRpcError(grpc.RpcError, grpc.Call, grpc.Future):
 
     def add_callback(self, callback):
         return False
+
+
+class _OkCall(_EndedCall):
+    """The call object with_call returns beside a response."""
+
+    def __init__(self, initial, trailing):
+        super().__init__(grpc.StatusCode.OK, "", initial, trailing)
+
+
+class _InactiveRpcError(grpc.RpcError, _EndedCall, grpc.Future):
+    """A finished call that did not end with OK: raised, and also a Call."""
+
+    def __init__(self, code, details, initial, trailing, debug):
+        _EndedCall.__init__(self, _CODES.get(code, grpc.StatusCode.UNKNOWN), details, initial,
+                            trailing)
+        self._debug = debug
+
+    def debug_error_string(self):
+        return self._debug
 
     def cancelled(self):
         return self._code is grpc.StatusCode.CANCELLED
@@ -377,38 +391,6 @@ class _InactiveRpcError(grpc.RpcError, grpc.Call, grpc.Future):
     __repr__ = __str__
 
 
-class _OkCall(grpc.Call):
-    """The call object with_call returns beside a response."""
-
-    def __init__(self, initial, trailing):
-        self._initial = _metadata(initial)
-        self._trailing = _metadata(trailing)
-
-    def code(self):
-        return grpc.StatusCode.OK
-
-    def details(self):
-        return ""
-
-    def initial_metadata(self):
-        return self._initial
-
-    def trailing_metadata(self):
-        return self._trailing
-
-    def is_active(self):
-        return False
-
-    def time_remaining(self):
-        return None
-
-    def cancel(self):
-        return False
-
-    def add_callback(self, callback):
-        return False
-
-
 def _internal(details):
     return _InactiveRpcError(grpc.StatusCode.INTERNAL.value[0], details, (), (), "")
 
@@ -428,10 +410,15 @@ class _Future(grpc.RpcError, grpc.Future, grpc.Call):
 
     def _start(self, core, method, payload, timeout, metadata, wait_for_ready):
         self._deadline = None if timeout is None else time.monotonic() + timeout
-        self._call = core.start(method, payload, timeout, metadata, wait_for_ready, self._done)
+        # Held until the call is stored: it may complete before start returns.
+        with self._condition:
+            self._call = core.start(method, payload, timeout, metadata, wait_for_ready,
+                                    self._done)
 
     def _done(self):
-        code, details, body, initial, trailing, debug = self._call.result()
+        with self._condition:
+            call = self._call
+        code, details, body, initial, trailing, debug = call.result()
         response = None
         if code == 0:
             try:

@@ -36,13 +36,24 @@ Ref channel_options() {
                                "grpc.max_receive_message_length", kMaxMessageLength));
 }
 
-// transport.insecure_channel(addr, options=...). Returns a new reference.
-Ref open_channel(FunctionObject* self, PyObject* addr) {
+// The channel of an entry: transport.insecure_channel(entry.addr, options=...),
+// or, for an entry with TLS or a token, sorvane.security.open_channel(...).
+// Returns a new reference.
+Ref open_channel(FunctionObject* self, PyObject* entry_obj) {
     ClientState& st = client_state(self);
+    Ref addr = getattr(entry_obj, st[Name::addr]);
     Ref transport = client_global(self, Name::transport);
-    Ref factory = getattr(transport.get(), st[Name::insecure_channel]);
     Ref options = channel_options();
-    return call_kw(factory.get(), {addr}, st.kw_options.get(), {options.get()});
+    Ref tls = instance_setting(entry_obj, "tls");
+    Ref token = instance_setting(entry_obj, "token");
+    if (tls || token) {
+        Ref security = import("sorvane.security");
+        return call(getattr(security.get(), "open_channel").get(),
+                    {transport.get(), addr.get(), options.get(), tls ? tls.get() : Py_None,
+                     token ? token.get() : Py_None});
+    }
+    Ref factory = getattr(transport.get(), st[Name::insecure_channel]);
+    return call_kw(factory.get(), {addr.get()}, st.kw_options.get(), {options.get()});
 }
 
 // brindlow.CommonServiceStub(channel). Returns a new reference.
@@ -58,7 +69,7 @@ Ref new_stub(FunctionObject* self, PyObject* channel) {
 // addr is host + ":" + str(port), so a host that is not text fails like
 // Python's concatenation; attributes are set in their documented order.
 Ref Server_init(FunctionObject* self, PyObject* const* argv) {
-    enum { self_, server, host, port };
+    enum { self_, server, host, port, tls, token };
     ClientState& st = client_state(self);
     PyObject* entry_obj = argv[self_];
     setattr(entry_obj, st[Name::server], argv[server]);
@@ -70,11 +81,28 @@ Ref Server_init(FunctionObject* self, PyObject* const* argv) {
     Ref addr = check(PyNumber_Add(host_colon.get(), port_text.get()));
     setattr(entry_obj, st[Name::addr], addr.get());
     setattr(entry_obj, st[Name::channel_attr], Py_None);
+    // TLS and a token, keyword-only: attributes only when given, so that an
+    // entry without them is what it always was.
+    if (argv[tls] != Py_None || argv[token] != Py_None) {
+        Ref security = import("sorvane.security");
+        if (argv[tls] != Py_None) {
+            Ref tls_class = getattr(security.get(), "ClientTls");
+            int ok = check(PyObject_IsInstance(argv[tls], tls_class.get()));
+            if (!ok)
+                raise_format(PyExc_TypeError, "tls must be a sorvane.security.ClientTls, not %.100s",
+                             Py_TYPE(argv[tls])->tp_name);
+            setattr(entry_obj, "tls", argv[tls]);
+        }
+        if (argv[token] != Py_None) {
+            Ref checked = call(getattr(security.get(), "check_token").get(), {argv[token]});
+            setattr(entry_obj, "token", checked.get());
+        }
+    }
     return Ref::borrow(Py_None);
 }
 const FunctionDef Server_init_def = {
-    "__init__", "Server.__init__", nullptr, {"self", "server", "host", "port"}, Server_init,
-    nullptr};
+    "__init__", "Server.__init__", nullptr, {"self", "server", "host", "port", "*", "tls", "token"},
+    Server_init, nullptr};
 
 // type(self)(self.server, self.host, self.port): a subclass stays a subclass.
 Ref Server_copy(FunctionObject* self, PyObject* const* argv) {
@@ -83,8 +111,15 @@ Ref Server_copy(FunctionObject* self, PyObject* const* argv) {
     Ref server = getattr(entry_obj, st[Name::server]);
     Ref host = getattr(entry_obj, st[Name::host]);
     Ref port = getattr(entry_obj, st[Name::port]);
-    return call(reinterpret_cast<PyObject*>(Py_TYPE(entry_obj)),
-                {server.get(), host.get(), port.get()});
+    Ref tls = instance_setting(entry_obj, "tls");
+    Ref token = instance_setting(entry_obj, "token");
+    if (!tls && !token)
+        return call(reinterpret_cast<PyObject*>(Py_TYPE(entry_obj)),
+                    {server.get(), host.get(), port.get()});
+    Ref names = kwnames({"tls", "token"});
+    return call_kw(reinterpret_cast<PyObject*>(Py_TYPE(entry_obj)),
+                   {server.get(), host.get(), port.get()}, names.get(),
+                   {tls ? tls.get() : Py_None, token ? token.get() : Py_None});
 }
 const FunctionDef Server_copy_def = {
     "copy", "Server.copy", nullptr, {"self"}, Server_copy, nullptr};
@@ -96,8 +131,7 @@ Ref Server_channel(FunctionObject* self, PyObject* const* argv) {
     PyObject* entry_obj = argv[0];
     Ref current = getattr(entry_obj, st[Name::channel_attr]);
     if (current.get() == Py_None) {
-        Ref addr = getattr(entry_obj, st[Name::addr]);
-        Ref channel = open_channel(self, addr.get());
+        Ref channel = open_channel(self, entry_obj);
         setattr(entry_obj, st[Name::channel_attr], channel.get());
     }
     return getattr(entry_obj, st[Name::channel_attr]);
@@ -144,8 +178,7 @@ Ref GrpcClient_load(FunctionObject* self, PyObject* const* argv) {
     PyObject* registry = argv[0];
     Ref it = check(PyObject_GetIter(argv[1]));
     while (Ref entry_obj = Ref::steal(PyIter_Next(it.get()))) {
-        Ref addr = getattr(entry_obj.get(), st[Name::addr]);
-        Ref channel = open_channel(self, addr.get());
+        Ref channel = open_channel(self, entry_obj.get());
         Ref stub = new_stub(self, channel.get());
         Ref stubs = getattr(registry, st[Name::stubs]);
         Ref name = getattr(entry_obj.get(), st[Name::server]);
@@ -186,6 +219,20 @@ const FunctionDef GrpcClient_handle_def = {
 }  // namespace
 
 // ---- shared helpers ---------------------------------------------------------
+
+Ref instance_setting(PyObject* entry_obj, const char* name) {
+    PyObject* value = nullptr;
+    if (PyObject* dict = PyObject_GenericGetDict(entry_obj, nullptr)) {
+        value = PyDict_GetItemString(dict, name);
+        Py_XINCREF(value);
+        Py_DECREF(dict);
+    } else {
+        PyErr_Clear();
+    }
+    Ref owned = Ref::steal(value);
+    if (owned.get() == Py_None) return Ref();
+    return owned;
+}
 
 ClientState& client_state(FunctionObject* f) {
     ClientState& st = state(f).client;
@@ -276,7 +323,9 @@ void init_client_state(PyObject* module, ClientState& st) {
 // ---- module-level definitions -----------------------------------------------
 
 void define_Server(PyObject* m) {
-    Ref cls = make_class(m, "Server", nullptr, nullptr, method(m, Server_init_def),
+    Ref init_defaults = defaults({Py_None, Py_None});  // tls, token
+    Ref cls = make_class(m, "Server", nullptr, nullptr,
+                         method(m, Server_init_def, init_defaults.get()),
                          method(m, Server_copy_def), read_only_property(m, Server_channel_def),
                          method(m, Server_enter_def), method(m, Server_exit_def));
     bind(m, "Server", cls.get());

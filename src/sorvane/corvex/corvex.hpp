@@ -45,6 +45,23 @@ void init_json_state(PyObject* module, JsonState& st);
 void init_server_state(PyObject* module, ServerState& st);
 void init_client_state(PyObject* module, ClientState& st);
 
+// An optional setting stored in an instance's own __dict__ only when it was
+// given (`tls`, `token`): a new reference, or none when absent or None.
+Ref instance_setting(PyObject* instance, const char* name);  // client.cpp
+
+// The exposure check of a guarded dispatcher (exposure.cpp). exposure_of
+// gives the service's `_exposure` table (borrowed) or nullptr; the two
+// refusals give the reason a call is refused (new reference) or none, and
+// path_refusal sets `invoke` to the callable on acceptance; refuse hands the
+// reason to the service's _refused, which raises.
+PyObject* exposure_of(PyObject* service);
+Ref module_refusal(PyObject* exposure, PyObject* name);
+Ref path_refusal(PyObject* exposure, PyObject* name, PyObject* module, PyObject* method,
+                 Ref& invoke);
+[[noreturn]] void refuse(PyObject* service, PyObject* context, PyObject* request,
+                         PyObject* reason);
+void define_exposure_check(PyObject* module);
+
 // Each binds its name(s) in the module namespace; called in this order.
 void define_rpc_log(PyObject* module);          // rpc_log.cpp
 void define_Server(PyObject* module);           // client.cpp

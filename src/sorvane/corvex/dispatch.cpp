@@ -283,17 +283,30 @@ void call_guarded(FunctionObject* self, const ServerState& st, PyObject* envelop
     check(PyDict_SetItem(envelope, st[N::excType], type_name.get()));
 }
 
-// The twelve steps of handle(self, request, context); `context` is not used.
-Ref dispatch(FunctionObject* self, PyObject* service, PyObject* request) {
+// The twelve steps of handle(self, request, context). A guarded service (one
+// with an `_exposure` table) checks the module name before step 6 and resolves
+// step 8 through the exposure check; its refusals end the RPC through
+// `context`, which the dispatcher uses for nothing else.
+Ref dispatch(FunctionObject* self, PyObject* service, PyObject* request, PyObject* context) {
     const ServerState& st = server_state(self);
     Ref request_str = decode_request(st, request);                        // 1
     Ref grpc_request = json_loads_text(self, request_str.get());          // 2
     Ref envelope = new_envelope(st);                                      // 3
     Ref clazz = member(st, grpc_request.get(), N::clazz);                 // 4
     Ref target = map_clazz(st, service, clazz.get());                     // 5
+    Ref exposure = Ref::borrow(exposure_of(service));
+    if (exposure)
+        if (Ref reason = module_refusal(exposure.get(), target.get()))
+            refuse(service, context, request, reason.get());
     Ref module = import_target(self, st, target.get());                   // 6
     Ref method = member(st, grpc_request.get(), N::method);               // 7
-    Ref invoke = resolve(st, module.get(), method.get());                 // 8
+    Ref invoke;                                                           // 8
+    if (!exposure) {
+        invoke = resolve(st, module.get(), method.get());
+    } else if (Ref reason = path_refusal(exposure.get(), target.get(), module.get(), method.get(),
+                                         invoke)) {
+        refuse(service, context, request, reason.get());
+    }
     Ref args = member(st, grpc_request.get(), N::args);                   // 9
     if (!check(PyObject_IsTrue(args.get()))) args = st.empty_tuple.copy();
     Ref kwargs = member(st, grpc_request.get(), N::kwargs);
@@ -361,7 +374,7 @@ Ref CommonService_handle(FunctionObject* self, PyObject* const* argv) {
     PyObject* request = argv[1];
     PyObject* context = argv[2];
     try {
-        return dispatch(self, service, request);
+        return dispatch(self, service, request, context);
     } catch (...) {
         translate_current_exception();
     }

@@ -52,6 +52,7 @@ void exec_corvex(PyObject* m) {
     define_grpc_service(m);
     define_GrpcHelper(m);
     define_grpc_client(m);
+    define_exposure_check(m);
 }
 
 PyModuleDef corvex_def = {

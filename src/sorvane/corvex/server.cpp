@@ -141,11 +141,30 @@ Ref GrpcServer_init(FunctionObject* f, PyObject* const* argv) {
     setattr(self, st[N::service], service.get());
     setattr(self, st[N::rpc_server], Py_None);
     setattr(self, st[N::max_message_length], max_message_length);
+    // TLS and a token, keyword-only: attributes only when given, so that a
+    // server without them is what it always was.
+    PyObject* tls = argv[5];
+    PyObject* token = argv[6];
+    if (tls != Py_None || token != Py_None) {
+        Ref security = import("sorvane.security");
+        if (tls != Py_None) {
+            Ref tls_class = getattr(security.get(), "ServerTls");
+            if (!check(PyObject_IsInstance(tls, tls_class.get())))
+                raise_format(PyExc_TypeError, "tls must be a sorvane.security.ServerTls, not %.100s",
+                             Py_TYPE(tls)->tp_name);
+            setattr(self, "tls", tls);
+        }
+        if (token != Py_None) {
+            Ref checked = call(getattr(security.get(), "check_token").get(), {token});
+            setattr(self, "token", checked.get());
+        }
+    }
     return none();
 }
 const FunctionDef GrpcServer_init_def = {
     "__init__", "GrpcServer.__init__", kInitDoc,
-    {"self", "host", "port", "max_workers", "max_message_length"}, GrpcServer_init, nullptr};
+    {"self", "host", "port", "max_workers", "max_message_length", "*", "tls", "token"},
+    GrpcServer_init, nullptr};
 
 Ref GrpcServer_set_clazz_handler(FunctionObject* f, PyObject* const* argv) {
     const ServerState& st = server_state(f);
@@ -188,14 +207,29 @@ Ref GrpcServer_run_background(FunctionObject* f, PyObject* const* argv) {
     Ref rpc_server = call_kw(server_factory.get(), {executor.get()}, st.kw_options.get(),
                              {options.get()});
     setattr(self, st[N::rpc_server], rpc_server.get());
-    // brindlow.add_CommonServiceServicer_to_server(self.service, self.rpc_server)
+    // brindlow.add_CommonServiceServicer_to_server(self.service, self.rpc_server);
+    // with a token, the handler is registered behind the token check.
     Ref brindlow = server_global(f, st, N::brindlow);
     Ref add = attr(brindlow.get(), st[N::add_servicer]);
     Ref service = getattr(self, st[N::service]);
-    call(add.get(), {service.get(), getattr(self, st[N::rpc_server]).get()});
-    // self.rpc_server.add_insecure_port(self.address)
-    Ref add_port = getattr(getattr(self, st[N::rpc_server]).get(), st[N::add_insecure_port]);
-    call(add_port.get(), {getattr(self, st[N::address]).get()});
+    Ref registered_on = getattr(self, st[N::rpc_server]);
+    Ref tls = instance_setting(self, "tls");
+    Ref token = instance_setting(self, "token");
+    Ref security = (tls || token) ? import("sorvane.security") : Ref();
+    if (token)
+        registered_on = call(getattr(security.get(), "TokenCheckedServer").get(),
+                             {registered_on.get(), token.get()});
+    call(add.get(), {service.get(), registered_on.get()});
+    // self.rpc_server.add_insecure_port(self.address), or add_secure_port
+    // with the credentials of the TLS material.
+    if (tls) {
+        Ref credentials = call(getattr(tls.get(), "credentials").get(), {transport.get()});
+        Ref add_port = getattr(getattr(self, st[N::rpc_server]).get(), "add_secure_port");
+        call(add_port.get(), {getattr(self, st[N::address]).get(), credentials.get()});
+    } else {
+        Ref add_port = getattr(getattr(self, st[N::rpc_server]).get(), st[N::add_insecure_port]);
+        call(add_port.get(), {getattr(self, st[N::address]).get()});
+    }
     // self.rpc_server.start()
     call_method(getattr(self, st[N::rpc_server]).get(), st[N::start]);
     // logger.info("grpc server running, listen on " + self.address)
@@ -247,8 +281,8 @@ void define_GrpcServer(PyObject* m) {
     Ref port = check(PyLong_FromLong(6565));
     Ref max_workers = check(PyLong_FromLong(10));
     Ref max_message_length = check(PyLong_FromLong(268435456));
-    Ref init_defaults =
-        defaults({host.get(), port.get(), max_workers.get(), max_message_length.get()});
+    Ref init_defaults = defaults(
+        {host.get(), port.get(), max_workers.get(), max_message_length.get(), Py_None, Py_None});
     Ref cls = make_class(m, "GrpcServer", nullptr, nullptr,
                          method(m, GrpcServer_init_def, init_defaults.get()),
                          method(m, GrpcServer_set_clazz_handler_def),

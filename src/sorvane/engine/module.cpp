@@ -93,6 +93,23 @@ void release_host_thread_state() {
 // So the entry points below convert their arguments inside entry(), wait in
 // plain code, and convert results inside entry() again.
 
+// A static type of this module, described once: readied by PyInit.
+PyTypeObject new_type(const char* name, Py_ssize_t size, destructor dealloc,
+                      PyMethodDef* methods, const char* doc, initproc init = nullptr) {
+    PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
+    t.tp_name = name;
+    t.tp_basicsize = size;
+    t.tp_flags = Py_TPFLAGS_DEFAULT;
+    t.tp_dealloc = dealloc;
+    t.tp_methods = methods;
+    t.tp_doc = doc;
+    if (init) {
+        t.tp_init = init;
+        t.tp_new = PyType_GenericNew;
+    }
+    return t;
+}
+
 // ---- conversions ---------------------------------------------------------
 
 // Text or bytes as UTF-8 / raw bytes; throws TypeError otherwise.
@@ -367,16 +384,14 @@ PyMemberDef ServerCall_members[] = {
 
 PyTypeObject* server_call_type() {
     static PyTypeObject type = [] {
-        PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
-        t.tp_name = "sorvane._transport.ServerCall";
-        t.tp_basicsize = sizeof(ServerCallObject);
-        t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
-        t.tp_dealloc = reinterpret_cast<destructor>(ServerCall_dealloc);
+        PyTypeObject t = new_type(
+            "sorvane._transport.ServerCall", sizeof(ServerCallObject),
+            reinterpret_cast<destructor>(ServerCall_dealloc), ServerCall_methods,
+            "The state of one server-side call behind its servicer context.");
+        t.tp_flags |= Py_TPFLAGS_HAVE_GC;
         t.tp_traverse = reinterpret_cast<traverseproc>(ServerCall_traverse);
         t.tp_clear = reinterpret_cast<inquiry>(ServerCall_clear);
-        t.tp_methods = ServerCall_methods;
         t.tp_members = ServerCall_members;
-        t.tp_doc = "The state of one server-side call behind its servicer context.";
         return t;
     }();
     return &type;
@@ -778,18 +793,10 @@ PyMethodDef ServerCore_methods[] = {
     {nullptr, nullptr, 0, nullptr}};
 
 PyTypeObject* server_core_type() {
-    static PyTypeObject type = [] {
-        PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
-        t.tp_name = "sorvane._transport.ServerCore";
-        t.tp_basicsize = sizeof(ServerCoreObject);
-        t.tp_flags = Py_TPFLAGS_DEFAULT;
-        t.tp_dealloc = reinterpret_cast<destructor>(ServerCore_dealloc);
-        t.tp_init = reinterpret_cast<initproc>(ServerCore_init);
-        t.tp_new = PyType_GenericNew;
-        t.tp_methods = ServerCore_methods;
-        t.tp_doc = "A native gRPC server host.";
-        return t;
-    }();
+    static PyTypeObject type = new_type(
+        "sorvane._transport.ServerCore", sizeof(ServerCoreObject),
+        reinterpret_cast<destructor>(ServerCore_dealloc), ServerCore_methods,
+        "A native gRPC server host.", reinterpret_cast<initproc>(ServerCore_init));
     return &type;
 }
 
@@ -855,16 +862,10 @@ PyMethodDef ClientCall_methods[] = {
     {nullptr, nullptr, 0, nullptr}};
 
 PyTypeObject* client_call_type() {
-    static PyTypeObject type = [] {
-        PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
-        t.tp_name = "sorvane._transport.ClientCall";
-        t.tp_basicsize = sizeof(ClientCallObject);
-        t.tp_flags = Py_TPFLAGS_DEFAULT;
-        t.tp_dealloc = reinterpret_cast<destructor>(ClientCall_dealloc);
-        t.tp_methods = ClientCall_methods;
-        t.tp_doc = "A started native unary call.";
-        return t;
-    }();
+    static PyTypeObject type = new_type(
+        "sorvane._transport.ClientCall", sizeof(ClientCallObject),
+        reinterpret_cast<destructor>(ClientCall_dealloc), ClientCall_methods,
+        "A started native unary call.");
     return &type;
 }
 
@@ -1060,18 +1061,10 @@ PyMethodDef ChannelCore_methods[] = {
     {nullptr, nullptr, 0, nullptr}};
 
 PyTypeObject* channel_core_type() {
-    static PyTypeObject type = [] {
-        PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
-        t.tp_name = "sorvane._transport.ChannelCore";
-        t.tp_basicsize = sizeof(ChannelCoreObject);
-        t.tp_flags = Py_TPFLAGS_DEFAULT;
-        t.tp_dealloc = reinterpret_cast<destructor>(ChannelCore_dealloc);
-        t.tp_init = reinterpret_cast<initproc>(ChannelCore_init);
-        t.tp_new = PyType_GenericNew;
-        t.tp_methods = ChannelCore_methods;
-        t.tp_doc = "A native gRPC channel host.";
-        return t;
-    }();
+    static PyTypeObject type = new_type(
+        "sorvane._transport.ChannelCore", sizeof(ChannelCoreObject),
+        reinterpret_cast<destructor>(ChannelCore_dealloc), ChannelCore_methods,
+        "A native gRPC channel host.", reinterpret_cast<initproc>(ChannelCore_init));
     return &type;
 }
 

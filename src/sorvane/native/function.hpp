@@ -13,8 +13,8 @@
 // __set__ (the type would stop being a method descriptor).
 //
 // The C++ body of a function is either "parsed" (arguments matched to named
-// positional-or-keyword parameters, defaults filled, errors worded like
-// CPython's) or "raw" (the vectorcall arguments as they came, for *args/**kwargs
+// positional-or-keyword parameters, then keyword-only ones after a "*" entry,
+// defaults filled, errors worded like CPython's) or "raw" (the vectorcall arguments as they came, for *args/**kwargs
 // wrappers). A function keeps its defining module alive: module-level names are
 // looked up in that module's namespace at every call, and the module state holds
 // the module's interned strings.
@@ -45,7 +45,9 @@ struct FunctionDef {
     const char* name;
     const char* qualname;             // nullptr: same as name
     const char* doc;                  // nullptr: no documentation text (None)
-    const char* params[kMaxParams];   // parameter names; "*args"/"**kwargs" for raw
+    // Parameter names; a "*" entry starts the keyword-only ones (each of which
+    // needs a default); "*args"/"**kwargs" for raw bodies.
+    const char* params[kMaxParams];
     ParsedImpl parsed;                // exactly one of parsed/raw is set
     RawImpl raw;
 };
@@ -56,10 +58,12 @@ struct FunctionObject {
     vectorcallfunc vectorcall;
 #endif
     const FunctionDef* def;
-    Py_ssize_t nparams;
+    Py_ssize_t nparams;      // named parameters, keyword-only ones included
+    Py_ssize_t npositional;  // those that can be given by position
     PyObject* module;       // the defining module
     PyObject* varnames;     // tuple of interned parameter names (parsed only)
-    PyObject* defaults;     // tuple for the last parameters, or NULL
+    PyObject* defaults;     // tuple for the last positional parameters, or NULL
+    PyObject* kwdefaults;   // dict for the keyword-only parameters, or NULL
     PyObject* closure;      // tuple, or NULL
     PyObject* name;
     PyObject* qualname;
@@ -107,8 +111,10 @@ inline Ref join_missing(PyObject* const* names, Py_ssize_t n) {
 inline void parse_arguments(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames, PyObject** slots) {
     const Py_ssize_t n = f->nparams;
+    const Py_ssize_t npos = f->npositional;
     for (Py_ssize_t i = 0; i < n; ++i) slots[i] = nullptr;
-    for (Py_ssize_t i = 0; i < nargs && i < n; ++i) slots[i] = args[i];
+    for (Py_ssize_t i = 0; i < nargs && i < npos; ++i) slots[i] = args[i];
+    Py_ssize_t kwonly_given = 0;
     if (kwnames) {
         Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
         for (Py_ssize_t k = 0; k < nkw; ++k) {
@@ -132,21 +138,29 @@ inline void parse_arguments(FunctionObject* f, PyObject* const* args, Py_ssize_t
                 raise_format(PyExc_TypeError, "%U() got multiple values for argument '%S'",
                              error_name(f), key);
             slots[j] = args[nargs + k];
+            if (j >= npos) ++kwonly_given;
         }
     }
     const Py_ssize_t ndefaults = f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0;
-    const Py_ssize_t nrequired = n - ndefaults;
-    if (nargs > n) {
+    const Py_ssize_t nrequired = npos - ndefaults;
+    if (nargs > npos) {
+        // CPython's too_many_positional().
+        Ref given = kwonly_given
+                        ? check(PyUnicode_FromFormat(
+                              " positional argument%s (and %zd keyword-only argument%s)",
+                              nargs != 1 ? "s" : "", kwonly_given, kwonly_given != 1 ? "s" : ""))
+                        : str("");
+        const char* verb = nargs == 1 && !kwonly_given ? "was" : "were";
         if (ndefaults)
             raise_format(PyExc_TypeError,
-                         "%U() takes from %zd to %zd positional arguments but %zd %s given",
-                         error_name(f), nrequired, n, nargs, nargs == 1 ? "was" : "were");
-        raise_format(PyExc_TypeError, "%U() takes %zd positional argument%s but %zd %s given",
-                     error_name(f), n, n == 1 ? "" : "s", nargs, nargs == 1 ? "was" : "were");
+                         "%U() takes from %zd to %zd positional arguments but %zd%U %s given",
+                         error_name(f), nrequired, npos, nargs, given.get(), verb);
+        raise_format(PyExc_TypeError, "%U() takes %zd positional argument%s but %zd%U %s given",
+                     error_name(f), npos, npos == 1 ? "" : "s", nargs, given.get(), verb);
     }
     PyObject* missing[kMaxParams];
     Py_ssize_t nmissing = 0;
-    for (Py_ssize_t i = 0; i < n; ++i) {
+    for (Py_ssize_t i = 0; i < npos; ++i) {
         if (slots[i]) continue;
         if (i >= nrequired)
             slots[i] = PyTuple_GET_ITEM(f->defaults, i - nrequired);
@@ -157,6 +171,17 @@ inline void parse_arguments(FunctionObject* f, PyObject* const* args, Py_ssize_t
         Ref names = join_missing(missing, nmissing);
         raise_format(PyExc_TypeError, "%U() missing %zd required positional argument%s: %U",
                      error_name(f), nmissing, nmissing == 1 ? "" : "s", names.get());
+    }
+    for (Py_ssize_t i = npos; i < n; ++i) {
+        if (slots[i]) continue;
+        // Every keyword-only parameter has a default (make_function checks).
+        slots[i] = PyDict_GetItemWithError(f->kwdefaults, PyTuple_GET_ITEM(f->varnames, i));
+        if (!slots[i]) {
+            if (!PyErr_Occurred())
+                raise_format(PyExc_TypeError, "%U() missing 1 required keyword-only argument: %R",
+                             error_name(f), PyTuple_GET_ITEM(f->varnames, i));
+            throw PyErrAlreadySet{};
+        }
     }
 }
 
@@ -213,6 +238,7 @@ inline int function_traverse(PyObject* self, visitproc visit, void* arg) noexcep
     auto* f = reinterpret_cast<FunctionObject*>(self);
     Py_VISIT(f->module);
     Py_VISIT(f->defaults);
+    Py_VISIT(f->kwdefaults);
     Py_VISIT(f->closure);
     Py_VISIT(f->doc);
     Py_VISIT(f->modname);
@@ -225,6 +251,7 @@ inline int function_clear(PyObject* self) noexcept {
     auto* f = reinterpret_cast<FunctionObject*>(self);
     Py_CLEAR(f->module);
     Py_CLEAR(f->defaults);
+    Py_CLEAR(f->kwdefaults);
     Py_CLEAR(f->closure);
     Py_CLEAR(f->doc);
     Py_CLEAR(f->modname);
@@ -323,26 +350,57 @@ inline PyObject* get_defaults(PyObject* self, void*) noexcept {
     Py_INCREF(v);
     return v;
 }
-// "(a, b=1)" from the parameter names and the repr of each default; what
-// inspect.signature parses for a callable that is not a Python function.
+inline PyObject* get_kwdefaults(PyObject* self, void*) noexcept {
+    PyObject* v = reinterpret_cast<FunctionObject*>(self)->kwdefaults;
+    if (!v) Py_RETURN_NONE;
+    return PyDict_Copy(v);
+}
+
+// The name of the i-th named parameter (the "*" entry skipped).
+inline const char* param_name(const FunctionDef* def, Py_ssize_t i) noexcept {
+    Py_ssize_t k = 0;
+    for (int j = 0; j < kMaxParams && def->params[j]; ++j) {
+        if (std::strcmp(def->params[j], "*") == 0) continue;
+        if (k++ == i) return def->params[j];
+    }
+    return "";
+}
+
+// The parameter list with "*" before the keyword-only ones; `repr_default`
+// appends "=<repr>" where a parameter has a default.
+inline std::string parameter_list(FunctionObject* f, bool with_defaults) {
+    const Py_ssize_t ndefaults = f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0;
+    std::string text;
+    for (Py_ssize_t i = 0; i < f->nparams; ++i) {
+        if (i) text += ", ";
+        if (i == f->npositional) text += "*, ";
+        const char* name = param_name(f->def, i);
+        text += name;
+        if (!with_defaults) continue;
+        PyObject* value = nullptr;
+        if (i >= f->npositional) {
+            value = f->kwdefaults ? PyDict_GetItemString(f->kwdefaults, name) : nullptr;
+        } else {
+            Py_ssize_t d = i - (f->npositional - ndefaults);
+            if (d >= 0) value = PyTuple_GET_ITEM(f->defaults, d);
+        }
+        if (value) {
+            Ref r = check(PyObject_Repr(value));
+            const char* utf8 = PyUnicode_AsUTF8(r.get());
+            if (!utf8) throw PyErrAlreadySet{};
+            text += "=";
+            text += utf8;
+        }
+    }
+    return text;
+}
+
+// "(a, b=1, *, c=None)" from the parameter names and the repr of each default;
+// what inspect.signature parses for a callable that is not a Python function.
 inline PyObject* get_text_signature(PyObject* self, void*) noexcept {
     auto* f = reinterpret_cast<FunctionObject*>(self);
     return entry([&]() -> Ref {
-        const Py_ssize_t ndefaults = f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0;
-        std::string text = "(";
-        for (Py_ssize_t i = 0; i < f->nparams; ++i) {
-            if (i) text += ", ";
-            text += f->def->params[i];
-            Py_ssize_t d = i - (f->nparams - ndefaults);
-            if (d >= 0) {
-                Ref r = check(PyObject_Repr(PyTuple_GET_ITEM(f->defaults, d)));
-                const char* utf8 = PyUnicode_AsUTF8(r.get());
-                if (!utf8) throw PyErrAlreadySet{};
-                text += "=";
-                text += utf8;
-            }
-        }
-        text += ")";
+        std::string text = "(" + parameter_list(f, true) + ")";
         return check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
     });
 }
@@ -356,12 +414,7 @@ inline PyObject* get_code(PyObject* self, void*) noexcept {
     return entry([&]() -> Ref {
         std::string source = "def ";
         source += f->def->name;
-        source += "(";
-        for (Py_ssize_t i = 0; i < f->nparams; ++i) {
-            if (i) source += ", ";
-            source += f->def->params[i];
-        }
-        source += "): pass\n";
+        source += "(" + parameter_list(f, false) + "): pass\n";
         Ref module_code = check(Py_CompileString(source.c_str(), "<native>", Py_file_input));
         Ref consts = getattr(module_code.get(), "co_consts");
         const Py_ssize_t n = PySequence_Size(consts.get());
@@ -390,6 +443,7 @@ inline PyGetSetDef function_getsets[] = {
     {"__doc__", get_doc, set_doc, nullptr, nullptr},
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
     {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
+    {"__kwdefaults__", get_kwdefaults, nullptr, nullptr, nullptr},
     {"__text_signature__", get_text_signature, nullptr, nullptr, nullptr},
     {"__code__", get_code, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
@@ -433,19 +487,39 @@ inline PyTypeObject* function_type() {
 }
 
 // Creates a function described by `def`, defined in `module` (whose __name__
-// becomes __module__). `defaults` (a tuple for the last parameters) and
-// `closure` (a tuple) are borrowed and may be NULL. `qualname` overrides the
-// definition's when given.
+// becomes __module__). `defaults` (a tuple for the last parameters, keyword-only
+// ones included) and `closure` (a tuple) are borrowed and may be NULL.
+// `qualname` overrides the definition's when given.
 inline Ref make_function(PyObject* module, const FunctionDef& def, PyObject* defaults = nullptr,
                          PyObject* closure = nullptr, const char* qualname = nullptr) {
     PyTypeObject* type = function_type();
     Py_ssize_t nparams = 0;
-    while (nparams < kMaxParams && def.params[nparams]) ++nparams;
+    Py_ssize_t npositional = -1;
+    for (int j = 0; j < kMaxParams && def.params[j]; ++j) {
+        if (def.parsed && std::strcmp(def.params[j], "*") == 0)
+            npositional = nparams;
+        else
+            ++nparams;
+    }
+    if (npositional < 0) npositional = nparams;
+    const Py_ssize_t nkwonly = nparams - npositional;
+    const Py_ssize_t ndefaults = defaults ? PyTuple_GET_SIZE(defaults) : 0;
+    if (ndefaults < nkwonly) raise(PyExc_SystemError, "a keyword-only parameter has no default");
     Ref varnames;
     if (def.parsed) {
         varnames = check(PyTuple_New(nparams));
         for (Py_ssize_t i = 0; i < nparams; ++i)
-            PyTuple_SET_ITEM(varnames.get(), i, interned(def.params[i]).release());  // steals
+            PyTuple_SET_ITEM(varnames.get(), i, interned(detail::param_name(&def, i)).release());  // steals
+    }
+    Ref positional_defaults;
+    Ref kwdefaults;
+    if (ndefaults > nkwonly)
+        positional_defaults = check(PyTuple_GetSlice(defaults, 0, ndefaults - nkwonly));
+    if (nkwonly) {
+        kwdefaults = check(PyDict_New());
+        for (Py_ssize_t i = 0; i < nkwonly; ++i)
+            check(PyDict_SetItem(kwdefaults.get(), PyTuple_GET_ITEM(varnames.get(), npositional + i),
+                                 PyTuple_GET_ITEM(defaults, ndefaults - nkwonly + i)));
     }
     Ref name = interned(def.name);
     Ref qual = str(qualname ? qualname : def.qualname ? def.qualname : def.name);
@@ -459,9 +533,11 @@ inline Ref make_function(PyObject* module, const FunctionDef& def, PyObject* def
 #endif
     f->def = &def;
     f->nparams = nparams;
+    f->npositional = npositional;
     f->module = Ref::borrow(module).release();
     f->varnames = varnames.release();
-    f->defaults = (defaults && PyTuple_GET_SIZE(defaults)) ? Ref::borrow(defaults).release() : nullptr;
+    f->defaults = positional_defaults.release();
+    f->kwdefaults = kwdefaults.release();
     f->closure = Ref::borrow(closure).release();
     f->name = name.release();
     f->qualname = qual.release();
