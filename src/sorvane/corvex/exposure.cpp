@@ -38,10 +38,19 @@ Ref because(const char* format, A... args) {
     return check(PyUnicode_FromFormat(format, args...));
 }
 
-// `__module__` of a class as its own dict holds it (borrowed, or nullptr).
-PyObject* class_module(PyTypeObject* cls) {
-    return PyDict_GetItemWithError(cls->tp_dict, Ref(interned("__module__")).get());
+// A class's own dict (new reference, or none). Built-in types keep theirs
+// outside the type object from 3.12 on.
+Ref type_dict(PyTypeObject* cls) {
+#if PY_VERSION_HEX >= 0x030C0000
+    return Ref::steal(PyType_GetDict(cls));
+#else
+    return Ref::borrow(cls->tp_dict);
+#endif
 }
+
+// Whether `cls` is a class the module `module_name` defined: a class made by
+// a class statement (a heap type) whose own dict names the module.
+bool own_class(PyTypeObject* cls, PyObject* module_name);
 
 bool same_text(PyObject* a, PyObject* b) {
     if (!a || !b || !PyUnicode_Check(a) || !PyUnicode_Check(b)) return false;
@@ -49,7 +58,11 @@ bool same_text(PyObject* a, PyObject* b) {
 }
 
 bool own_class(PyTypeObject* cls, PyObject* module_name) {
-    PyObject* m = class_module(cls);
+    if (!(cls->tp_flags & Py_TPFLAGS_HEAPTYPE)) return false;
+    Ref dict = type_dict(cls);
+    if (!dict) return false;
+    Ref key = interned("__module__");
+    PyObject* m = PyDict_GetItemWithError(dict.get(), key.get());
     if (!m && PyErr_Occurred()) throw PyErrAlreadySet{};
     return same_text(m, module_name);
 }
@@ -96,9 +109,11 @@ PyObject* mro_lookup(PyTypeObject* cls, PyObject* name, PyTypeObject** holder) {
     if (!mro || !PyTuple_Check(mro)) return nullptr;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
         auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
-        if (!base->tp_dict) continue;
-        PyObject* v = PyDict_GetItemWithError(base->tp_dict, name);
+        Ref dict = type_dict(base);
+        if (!dict) continue;
+        PyObject* v = PyDict_GetItemWithError(dict.get(), name);
         if (v) {
+            // The MRO's classes, and with them their dicts, outlive the call.
             *holder = base;
             return v;
         }
