@@ -21,9 +21,6 @@ const char* const kNameTexts[] = {
 };
 static_assert(sizeof(kNameTexts) / sizeof(kNameTexts[0]) == kNameCount, "one text per name");
 
-// Both directions at the server runtime's default max_message_length.
-constexpr long kMaxMessageLength = 268435456;
-
 const char kLoadDoc[] =
     "\n        load grpc server list\n        :param servers: Server\n        :return:\n        ";
 const char kConnectDoc[] =

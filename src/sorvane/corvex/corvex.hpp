@@ -45,6 +45,17 @@ void init_json_state(PyObject* module, JsonState& st);
 void init_server_state(PyObject* module, ServerState& st);
 void init_client_state(PyObject* module, ClientState& st);
 
+// Both message-size limits by default, in bytes (256 MiB): the server
+// runtime's max_message_length and every client channel's.
+constexpr long kMaxMessageLength = 268435456;
+
+// d[key] or nullptr (borrowed); throws only on a failing comparison.
+inline PyObject* dict_get(PyObject* d, PyObject* key) {
+    PyObject* v = PyDict_GetItemWithError(d, key);
+    if (!v && PyErr_Occurred()) throw PyErrAlreadySet{};
+    return v;
+}
+
 // An optional setting stored in an instance's own __dict__ only when it was
 // given (`tls`, `token`): a new reference, or none when absent or None.
 Ref instance_setting(PyObject* instance, const char* name);  // client.cpp

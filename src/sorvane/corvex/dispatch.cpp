@@ -107,13 +107,6 @@ Ref cached_module(const ServerState& st, PyObject* name) {
     return module;
 }
 
-// d[key] or nullptr (borrowed); throws only on a failing comparison.
-PyObject* dict_get(PyObject* d, PyObject* key) {
-    PyObject* v = PyDict_GetItemWithError(d, key);
-    if (!v && PyErr_Occurred()) throw PyErrAlreadySet{};
-    return v;
-}
-
 // self.clazz_handler(clazz). Skipped when it is sure to be the class's own
 // default, which returns its argument: `service` is exactly a CommonService
 // with ordinary attribute lookup, the class still holds the class method it

@@ -34,13 +34,6 @@ Ref wall_clock(FunctionObject* self, const ServerState& st) {
     return call(attr(time.get(), st[N::time]).get());
 }
 
-// d[key] or nullptr (borrowed); throws only on a failing comparison.
-PyObject* dict_get(PyObject* d, PyObject* key) {
-    PyObject* v = PyDict_GetItemWithError(d, key);
-    if (!v && PyErr_Occurred()) throw PyErrAlreadySet{};
-    return v;
-}
-
 // Whether the module-level `name` is still the module bound at import and its
 // attribute `attr` still the function it held then.
 bool bound_as_imported(PyObject* globals, PyObject* name, const Ref& module, PyObject* attr,

@@ -280,7 +280,7 @@ void define_GrpcServer(PyObject* m) {
     Ref host = str("0.0.0.0");
     Ref port = check(PyLong_FromLong(6565));
     Ref max_workers = check(PyLong_FromLong(10));
-    Ref max_message_length = check(PyLong_FromLong(268435456));
+    Ref max_message_length = check(PyLong_FromLong(kMaxMessageLength));
     Ref init_defaults = defaults(
         {host.get(), port.get(), max_workers.get(), max_message_length.get(), Py_None, Py_None});
     Ref cls = make_class(m, "GrpcServer", nullptr, nullptr,
