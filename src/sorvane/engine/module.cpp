@@ -221,14 +221,18 @@ int wait_for_ready_from(PyObject* o) {
 
 // A StatusCode member (its value is (int, str)), or an int.
 int status_number(PyObject* code) {
-    if (PyLong_Check(code)) return static_cast<int>(PyLong_AsLong(code));
-    Ref value = Ref::steal(PyObject_GetAttrString(code, "value"));
-    if (value && PyTuple_Check(value.get()) && PyTuple_GET_SIZE(value.get()) >= 1) {
-        long n = PyLong_AsLong(PyTuple_GET_ITEM(value.get(), 0));
-        if (!(n == -1 && PyErr_Occurred())) return static_cast<int>(n);
+    Ref number;
+    if (PyLong_Check(code)) {
+        number = Ref::borrow(code);
+    } else {
+        Ref value = Ref::steal(PyObject_GetAttrString(code, "value"));
+        if (value && PyTuple_Check(value.get()) && PyTuple_GET_SIZE(value.get()) >= 1)
+            number = Ref::borrow(PyTuple_GET_ITEM(value.get(), 0));
     }
-    PyErr_Clear();
-    return kUnknown;
+    long n = number ? PyLong_AsLong(number.get()) : -1;
+    // Anything that is not one of gRPC's codes (0 to 16) ends the call as UNKNOWN.
+    if (PyErr_Occurred()) PyErr_Clear();
+    return n >= 0 && n <= 16 ? static_cast<int>(n) : kUnknown;
 }
 
 // ---- ServerCall -------------------------------------------------------------
