@@ -28,9 +28,10 @@ class TestShape:
 
     def test_signatures(self):
         assert str(inspect.signature(GrpcHelper.call_rpc)) == (
-            "(rpc_client, clazz, method, args=None, kwargs=None, request_id=None, serialize=3)")
+            "(rpc_client, clazz, method, args=None, kwargs=None, request_id=None, serialize=3, *,"
+            " timeout=None)")
         assert str(inspect.signature(GrpcHelper.call_rpc_result)) == (
-            "(rpc_client, clazz, method, args=None, kwargs=None, request_id=None)")
+            "(rpc_client, clazz, method, args=None, kwargs=None, request_id=None, *, timeout=None)")
 
     def test_documentation(self):
         assert inspect.getdoc(GrpcHelper.call_rpc).splitlines() == [
@@ -47,7 +48,7 @@ class TestShape:
         with pytest.raises(TypeError):
             GrpcHelper.call_rpc_result(stub, "m", "f", None, None, None, 3)
         with pytest.raises(TypeError):
-            GrpcHelper.call_rpc(stub, "m", "f", timeout=1)
+            GrpcHelper.call_rpc(stub, "m", "f", None, None, None, 3, 1)  # timeout is keyword-only
         assert stub.requests == []
 
 

@@ -704,3 +704,25 @@ def test_no_leaks(description, leaves):
     assert grown < 5000 * 10, grown
     assert objects < 100, objects
     assert refs == after
+
+
+class TestFastPaths:
+    """The shortcuts past the host's Python layers are switched by what they
+    rely on; a host on which one is off fails here, not silently slower."""
+
+    def test_every_fast_path_is_on_for_this_host(self):
+        assert corvex._fast_paths() == dict.fromkeys(
+            ["dumps", "loads", "record", "logger", "importer", "signature", "request_id"], True)
+
+    def test_a_rebound_name_turns_its_paths_off_until_restored(self, monkeypatch):
+        import json as host_json
+        import uuid
+        monkeypatch.setattr(corvex, "json", host_json)  # the same object: still on
+        assert corvex._fast_paths()["dumps"]
+        monkeypatch.setattr(host_json.JSONEncoder, "item_separator", ",")
+        monkeypatch.setattr(uuid, "uuid4", lambda: uuid.UUID(int=0))
+        paths = corvex._fast_paths()
+        assert not paths["dumps"] and not paths["request_id"]
+        assert paths["loads"] and paths["signature"]
+        monkeypatch.undo()
+        assert all(corvex._fast_paths().values())

@@ -557,13 +557,22 @@ class TestPathChoice:
         [StrSub("s"), [IntSub(1)], {"k": FloatSub(1.0)}, DictSub(), ListSub(), Point(1, 2), {StrSub("k"): 1},
          "\ud800", {1j: 1}, object()],
     )
-    def test_other_values_go_to_the_host(self, value):
-        assert host_json_calls(encode, value)[:1] == ["dumps"]
+    def test_other_values_stay_in_the_hosts_c_encoder(self, value):
+        # Subclasses, lone surrogates and values the encoder refuses are the
+        # host's C encoder's own business: same text, same error, no detour.
+        assert not {"dumps", "encode", "iterencode"} & set(host_json_calls(encode, value))
         check_encoding(value)
 
-    @pytest.mark.parametrize("text", [envelope("[1,]"), envelope("[" * 600 + "]" * 600), " "])
-    def test_invalid_or_deep_texts_go_to_the_host(self, text):
-        assert host_json_calls(decode, text)[:1] == ["loads"]
+    @pytest.mark.parametrize("text", [envelope('"\\x"'), envelope("[" * 600 + "]" * 600)])
+    def test_invalid_or_deep_texts_are_answered_by_the_scanner(self, text):
+        assert not {"loads", "decode", "raw_decode"} & set(host_json_calls(decode, text))
+        check_decoding(text)
+
+    @pytest.mark.parametrize("text", [" ", "", envelope("1") + " x", "  [1] ]", "[1,]"])
+    def test_no_value_or_extra_data_go_to_the_host(self, text):
+        # "[1,]": the scanner of 3.13 raises its own error, older ones stop.
+        if text != "[1,]":
+            assert host_json_calls(decode, text)[:1] == ["loads"]
         check_decoding(text)
 
 

@@ -55,6 +55,7 @@ class Server:
         *,
         tls: Optional[ClientTls] = ...,
         token: Optional[str] = ...,
+        timeout: Optional[float] = ...,
     ) -> None: ...
     def copy(self: _S) -> _S: ...
     @property
@@ -108,7 +109,9 @@ class GrpcException(Exception):
     message: Optional[str]
     def __init__(self, exc_type: Optional[str], message: Optional[str]) -> None: ...
 
-def grpc_service(server: Hashable, serialize: int = ...) -> Callable[[_F], _F]: ...
+def grpc_service(
+    server: Hashable, serialize: int = ..., *, timeout: Optional[float] = ...
+) -> Callable[[_F], _F]: ...
 
 class GrpcHelper:
     @classmethod
@@ -121,6 +124,8 @@ class GrpcHelper:
         kwargs: Union[Mapping[str, Any], Iterable[Tuple[str, Any]], None] = ...,
         request_id: Optional[str] = ...,
         serialize: int = ...,
+        *,
+        timeout: Optional[float] = ...,
     ) -> CommonResponse: ...
     @classmethod
     def call_rpc_result(
@@ -131,6 +136,8 @@ class GrpcHelper:
         args: Optional[Sequence[Any]] = ...,
         kwargs: Union[Mapping[str, Any], Iterable[Tuple[str, Any]], None] = ...,
         request_id: Optional[str] = ...,
+        *,
+        timeout: Optional[float] = ...,
     ) -> Any: ...
 
 #: The shared client registry that ``grpc_service`` stubs look their server up in.

@@ -14,13 +14,6 @@ namespace sorvane::corvex {
 
 namespace {
 
-const char* const kNameTexts[] = {
-#define SORVANE_NAME_TEXT(id, text) text,
-    SORVANE_CLIENT_NAMES(SORVANE_NAME_TEXT)
-#undef SORVANE_NAME_TEXT
-};
-static_assert(sizeof(kNameTexts) / sizeof(kNameTexts[0]) == kNameCount, "one text per name");
-
 const char kLoadDoc[] =
     "\n        load grpc server list\n        :param servers: Server\n        :return:\n        ";
 const char kConnectDoc[] =
@@ -37,9 +30,9 @@ Ref channel_options() {
 // or, for an entry with TLS or a token, sorvane.security.open_channel(...).
 // Returns a new reference.
 Ref open_channel(FunctionObject* self, PyObject* entry_obj) {
-    ClientState& st = client_state(self);
+    State& st = state_of(self);
     Ref addr = getattr(entry_obj, st[Name::addr]);
-    Ref transport = client_global(self, Name::transport);
+    Ref transport = global(self, N::transport);
     Ref options = channel_options();
     Ref tls = instance_setting(entry_obj, "tls");
     Ref token = instance_setting(entry_obj, "token");
@@ -53,21 +46,37 @@ Ref open_channel(FunctionObject* self, PyObject* entry_obj) {
     return call_kw(factory.get(), {addr.get()}, st.kw_options.get(), {options.get()});
 }
 
-// brindlow.CommonServiceStub(channel). Returns a new reference.
-Ref new_stub(FunctionObject* self, PyObject* channel) {
-    ClientState& st = client_state(self);
-    Ref brindlow = client_global(self, Name::brindlow);
+// brindlow.CommonServiceStub(channel); an entry's default timeout goes with
+// its stubs, as their `timeout`. Returns a new reference.
+Ref new_stub(FunctionObject* self, PyObject* channel, PyObject* entry_obj) {
+    State& st = state_of(self);
+    Ref brindlow = global(self, N::brindlow);
     Ref stub_class = getattr(brindlow.get(), st[Name::CommonServiceStub]);
-    return call(stub_class.get(), {channel});
+    Ref stub = call(stub_class.get(), {channel});
+    if (Ref timeout = instance_setting(entry_obj, "timeout")) setattr(stub.get(), "timeout", timeout.get());
+    return stub;
 }
+
+// A timeout in seconds: a positive real number.
+void check_timeout(PyObject* timeout) {
+    const double seconds = PyFloat_AsDouble(timeout);
+    if (seconds == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();
+        raise_format(PyExc_TypeError, "timeout must be a number of seconds or None, not %.100s",
+                     Py_TYPE(timeout)->tp_name);
+    }
+    if (!(seconds > 0.0)) raise(PyExc_ValueError, "timeout must be a positive number of seconds");
+}
+
+const char* const kSettings[] = {"tls", "token", "timeout"};
 
 // ---- Server -----------------------------------------------------------------
 
 // addr is host + ":" + str(port), so a host that is not text fails like
 // Python's concatenation; attributes are set in their documented order.
 Ref Server_init(FunctionObject* self, PyObject* const* argv) {
-    enum { self_, server, host, port, tls, token };
-    ClientState& st = client_state(self);
+    enum { self_, server, host, port, tls, token, timeout };
+    State& st = state_of(self);
     PyObject* entry_obj = argv[self_];
     setattr(entry_obj, st[Name::server], argv[server]);
     setattr(entry_obj, st[Name::host], argv[host]);
@@ -78,8 +87,12 @@ Ref Server_init(FunctionObject* self, PyObject* const* argv) {
     Ref addr = check(PyNumber_Add(host_colon.get(), port_text.get()));
     setattr(entry_obj, st[Name::addr], addr.get());
     setattr(entry_obj, st[Name::channel_attr], Py_None);
-    // TLS and a token, keyword-only: attributes only when given, so that an
-    // entry without them is what it always was.
+    // TLS, a token and a default timeout, keyword-only: attributes only when
+    // given, so that an entry without them is what it always was.
+    if (argv[timeout] != Py_None) {
+        check_timeout(argv[timeout]);
+        setattr(entry_obj, "timeout", argv[timeout]);
+    }
     if (argv[tls] != Py_None || argv[token] != Py_None) {
         Ref security = import("sorvane.security");
         if (argv[tls] != Py_None) {
@@ -98,25 +111,23 @@ Ref Server_init(FunctionObject* self, PyObject* const* argv) {
     return Ref::borrow(Py_None);
 }
 const FunctionDef Server_init_def = {
-    "__init__", "Server.__init__", nullptr, {"self", "server", "host", "port", "*", "tls", "token"},
+    "__init__", "Server.__init__", nullptr, {"self", "server", "host", "port", "*", "tls", "token", "timeout"},
     Server_init, nullptr};
 
 // type(self)(self.server, self.host, self.port): a subclass stays a subclass.
 Ref Server_copy(FunctionObject* self, PyObject* const* argv) {
-    ClientState& st = client_state(self);
+    State& st = state_of(self);
     PyObject* entry_obj = argv[0];
     Ref server = getattr(entry_obj, st[Name::server]);
     Ref host = getattr(entry_obj, st[Name::host]);
     Ref port = getattr(entry_obj, st[Name::port]);
-    Ref tls = instance_setting(entry_obj, "tls");
-    Ref token = instance_setting(entry_obj, "token");
-    if (!tls && !token)
-        return call(reinterpret_cast<PyObject*>(Py_TYPE(entry_obj)),
-                    {server.get(), host.get(), port.get()});
-    Ref names = kwnames({"tls", "token"});
-    return call_kw(reinterpret_cast<PyObject*>(Py_TYPE(entry_obj)),
-                   {server.get(), host.get(), port.get()}, names.get(),
-                   {tls ? tls.get() : Py_None, token ? token.get() : Py_None});
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(entry_obj));
+    Ref kwargs = check(PyDict_New());
+    for (const char* name : kSettings)
+        if (Ref value = instance_setting(entry_obj, name))
+            check(PyDict_SetItemString(kwargs.get(), name, value.get()));
+    Ref args = check(PyTuple_Pack(3, server.get(), host.get(), port.get()));
+    return check(PyObject_Call(type, args.get(), PyDict_GET_SIZE(kwargs.get()) ? kwargs.get() : nullptr));
 }
 const FunctionDef Server_copy_def = {
     "copy", "Server.copy", nullptr, {"self"}, Server_copy, nullptr};
@@ -124,7 +135,7 @@ const FunctionDef Server_copy_def = {
 // The entry's own channel, opened on first use (unguarded: two first reads at
 // once may each open one, and the later store wins).
 Ref Server_channel(FunctionObject* self, PyObject* const* argv) {
-    ClientState& st = client_state(self);
+    State& st = state_of(self);
     PyObject* entry_obj = argv[0];
     Ref current = getattr(entry_obj, st[Name::channel_attr]);
     if (current.get() == Py_None) {
@@ -138,15 +149,15 @@ const FunctionDef Server_channel_def = {
 
 // A new stub on self.channel at every entry.
 Ref Server_enter(FunctionObject* self, PyObject* const* argv) {
-    Ref channel = getattr(argv[0], client_state(self)[Name::channel]);
-    return new_stub(self, channel.get());
+    Ref channel = getattr(argv[0], state_of(self)[Name::channel]);
+    return new_stub(self, channel.get(), argv[0]);
 }
 const FunctionDef Server_enter_def = {
     "__enter__", "Server.__enter__", nullptr, {"self"}, Server_enter, nullptr};
 
 // Closes self.channel and returns None, so an exception from the block goes on.
 Ref Server_exit(FunctionObject* self, PyObject* const* argv) {
-    ClientState& st = client_state(self);
+    State& st = state_of(self);
     Ref channel = getattr(argv[0], st[Name::channel]);
     call(getattr(channel.get(), st[Name::close]).get());
     return Ref::borrow(Py_None);
@@ -158,7 +169,7 @@ const FunctionDef Server_exit_def = {
 // ---- GrpcClient -------------------------------------------------------------
 
 Ref GrpcClient_init(FunctionObject* self, PyObject* const* argv) {
-    ClientState& st = client_state(self);
+    State& st = state_of(self);
     Ref stubs = check(PyDict_New());
     Ref server_address = check(PyDict_New());
     setattr(argv[0], st[Name::stubs], stubs.get());
@@ -171,12 +182,12 @@ const FunctionDef GrpcClient_init_def = {
 // One new channel and stub per entry; `stubs` is updated before
 // `server_address`, and entries done before a failure stay registered.
 Ref GrpcClient_load(FunctionObject* self, PyObject* const* argv) {
-    ClientState& st = client_state(self);
+    State& st = state_of(self);
     PyObject* registry = argv[0];
     Ref it = check(PyObject_GetIter(argv[1]));
     while (Ref entry_obj = Ref::steal(PyIter_Next(it.get()))) {
         Ref channel = open_channel(self, entry_obj.get());
-        Ref stub = new_stub(self, channel.get());
+        Ref stub = new_stub(self, channel.get(), entry_obj.get());
         Ref stubs = getattr(registry, st[Name::stubs]);
         Ref name = getattr(entry_obj.get(), st[Name::server]);
         check(PyObject_SetItem(stubs.get(), name.get(), stub.get()));
@@ -192,7 +203,7 @@ const FunctionDef GrpcClient_load_def = {
 
 // self.stubs.get(server): None for a name never loaded.
 Ref GrpcClient_connect(FunctionObject* self, PyObject* const* argv) {
-    ClientState& st = client_state(self);
+    State& st = state_of(self);
     Ref stubs = getattr(argv[0], st[Name::stubs]);
     return mapping_get(st, stubs.get(), argv[1]);
 }
@@ -201,7 +212,7 @@ const FunctionDef GrpcClient_connect_def = {
 
 // self.server_address.get(server).
 Ref GrpcClient_get_server(FunctionObject* self, PyObject* const* argv) {
-    ClientState& st = client_state(self);
+    State& st = state_of(self);
     Ref server_address = getattr(argv[0], st[Name::server_address]);
     return mapping_get(st, server_address.get(), argv[1]);
 }
@@ -215,112 +226,10 @@ const FunctionDef GrpcClient_handle_def = {
 
 }  // namespace
 
-// ---- shared helpers ---------------------------------------------------------
-
-Ref instance_setting(PyObject* entry_obj, const char* name) {
-    PyObject* value = nullptr;
-    if (PyObject* dict = PyObject_GenericGetDict(entry_obj, nullptr)) {
-        value = PyDict_GetItemString(dict, name);
-        Py_XINCREF(value);
-        Py_DECREF(dict);
-    } else {
-        PyErr_Clear();
-    }
-    Ref owned = Ref::steal(value);
-    if (owned.get() == Py_None) return Ref();
-    return owned;
-}
-
-ClientState& client_state(FunctionObject* f) {
-    ClientState& st = state(f).client;
-    if (!st.ready) raise(PyExc_RuntimeError, "sorvane.corvex has been torn down");
-    return st;
-}
-
-Ref client_global(FunctionObject* f, Name n) {
-    return lookup_global(globals_of(f), client_state(f)[n]);
-}
-
-Ref mapping_get(const ClientState& st, PyObject* mapping, PyObject* key) {
-    if (PyDict_CheckExact(mapping)) {
-        PyObject* v = PyDict_GetItemWithError(mapping, key);
-        if (v) return Ref::borrow(v);
-        if (PyErr_Occurred()) throw PyErrAlreadySet{};
-        return Ref::borrow(Py_None);
-    }
-    Ref get = getattr(mapping, st[Name::get]);
-    return call(get.get(), {key});
-}
-
-namespace {
-
-// The function whose code a guard watches: `o` itself, or the function under a
-// property, class method or static method. Returns a new reference or none.
-Ref guarded_function(PyObject* o) {
-    if (PyFunction_Check(o)) return Ref::borrow(o);
-    const char* attribute = nullptr;
-    if (PyObject_TypeCheck(o, &PyProperty_Type))
-        attribute = "fget";
-    else if (PyObject_TypeCheck(o, &PyClassMethod_Type) ||
-             PyObject_TypeCheck(o, &PyStaticMethod_Type))
-        attribute = "__func__";
-    if (!attribute) return Ref();
-    Ref f = getattr(o, attribute);
-    return PyFunction_Check(f.get()) ? std::move(f) : Ref();
-}
-
-}  // namespace
-
-PyObject* add_guard(GuardSet& set, PyObject* module_ns, PyObject* ns, const char* name) {
-    if (set.count == GuardSet::kMax) return nullptr;
-    Ref key = interned(name);
-    PyObject* value = PyDict_GetItemWithError(ns ? ns : module_ns, key.get());
-    if (!value) {
-        if (PyErr_Occurred()) throw PyErrAlreadySet{};
-        return nullptr;
-    }
-    Guard& g = set.items[set.count++];
-    g.ns = Ref::borrow(ns);
-    g.name = std::move(key);
-    g.expected = Ref::borrow(value);
-    g.func = guarded_function(value);
-    if (g.func) g.code = Ref::borrow(PyFunction_GET_CODE(g.func.get()));
-    return value;
-}
-
-bool guards_hold(const GuardSet& set, PyObject* module_ns) {
-    if (!set.enabled) return false;
-    for (int i = 0; i < set.count; ++i) {
-        const Guard& g = set.items[i];
-        PyObject* now = PyDict_GetItemWithError(g.ns ? g.ns.get() : module_ns, g.name.get());
-        if (now != g.expected.get()) {
-            if (!now && PyErr_Occurred()) throw PyErrAlreadySet{};
-            return false;
-        }
-        if (g.func && PyFunction_GET_CODE(g.func.get()) != g.code.get()) return false;
-    }
-    return true;
-}
-
-void init_client_state(PyObject* module, ClientState& st) {
-    for (int i = 0; i < kNameCount; ++i) st.names[i] = interned(kNameTexts[i]);
-    st.kw_call_rpc = kwnames({"clazz", "method", "args", "kwargs", "request_id"});
-    st.kw_call_rpc_result = kwnames({"clazz", "method", "args", "kwargs"});
-    st.kw_request = kwnames({"request", "serialize", "request_id"});
-    st.kw_options = kwnames({"options"});
-    st.empty_tuple = check(PyTuple_New(0));
-    st.zero = check(PyLong_FromLong(0));
-    st.minus_one = check(PyLong_FromLong(-1));
-    st.sixteen = check(PyLong_FromLong(16));
-    init_binder_guards(module, st);
-    init_uuid_guards(module, st);
-    st.ready = true;
-}
-
 // ---- module-level definitions -----------------------------------------------
 
 void define_Server(PyObject* m) {
-    Ref init_defaults = defaults({Py_None, Py_None});  // tls, token
+    Ref init_defaults = defaults({Py_None, Py_None, Py_None});  // tls, token, timeout
     Ref cls = make_class(m, "Server", nullptr, nullptr,
                          method(m, Server_init_def, init_defaults.get()),
                          method(m, Server_copy_def), read_only_property(m, Server_channel_def),

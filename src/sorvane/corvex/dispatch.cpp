@@ -18,41 +18,16 @@
 // at every call. The shortcut past import_module is taken only while importlib
 // and its import_module are the objects bound at import.
 #include "corvex.hpp"
-#include "jsoncodec.hpp"
 
 #include <cstring>
 
 namespace sorvane::corvex {
 namespace {
 
-using N = ServerName;
-
-// desc.get(key, None): a dict answers directly; any other object is asked for
-// its own `get`, which is how a description that is not an object fails.
-Ref member(const ServerState& st, PyObject* desc, N key) {
-    if (PyDict_CheckExact(desc)) {
-        PyObject* v = PyDict_GetItemWithError(desc, st[key]);
-        if (v) return Ref::borrow(v);
-        if (PyErr_Occurred()) throw PyErrAlreadySet{};
-        return Ref::borrow(Py_None);
-    }
-    Ref get = getattr(desc, st[N::get]);
-    return call(get.get(), {st[key], Py_None});
-}
-
-// request.request.decode("utf-8")
-Ref decode_request(const ServerState& st, PyObject* request) {
-    Ref payload = getattr(request, st[N::request]);
-    if (PyBytes_CheckExact(payload.get()))
-        return check(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(payload.get()),
-                                          PyBytes_GET_SIZE(payload.get()), "strict"));
-    Ref decode = getattr(payload.get(), st[N::decode]);
-    return call(decode.get(), {st.utf_8.get()});
-}
 
 // {"status": 0, "message": "", "excType": "", "result": {"status": "", "msg": "", "data": ""}},
 // both mappings new, copied from templates that no caller ever sees.
-Ref new_envelope(const ServerState& st) {
+Ref new_envelope(const State& st) {
     Ref placeholder = check(PyDict_Copy(st.placeholder.get()));
     Ref envelope = check(PyDict_Copy(st.envelope.get()));
     check(PyDict_SetItem(envelope.get(), st[N::result], placeholder.get()));
@@ -64,7 +39,7 @@ Ref new_envelope(const ServerState& st) {
 // has finished initialising. Empty otherwise, with no exception set; the caller
 // then asks import_module, which also waits for a module that another thread
 // is still initialising.
-Ref cached_module(const ServerState& st, PyObject* name) {
+Ref cached_module(const State& st, PyObject* name) {
     if (!PyUnicode_CheckExact(name)) return {};
     if (PyUnicode_GetLength(name) <= 0 || PyUnicode_ReadChar(name, 0) == '.') {
         PyErr_Clear();
@@ -111,7 +86,7 @@ Ref cached_module(const ServerState& st, PyObject* name) {
 // default, which returns its argument: `service` is exactly a CommonService
 // with ordinary attribute lookup, the class still holds the class method it
 // was created with, and the instance has no clazz_handler of its own.
-Ref map_clazz(const ServerState& st, PyObject* service, PyObject* clazz) {
+Ref map_clazz(const State& st, PyObject* service, PyObject* clazz) {
     auto* cls = reinterpret_cast<PyTypeObject*>(st.service_class.get());
     if (Py_TYPE(service) == cls && cls->tp_getattro == PyObject_GenericGetAttr &&
         dict_get(cls->tp_dict, st[N::clazz_handler]) == st.default_clazz_handler.get()) {
@@ -125,8 +100,8 @@ Ref map_clazz(const ServerState& st, PyObject* service, PyObject* clazz) {
 // marvetta.CommonResponse(response=body, status=status). The message class as
 // imported gets the same two fields set in the same order on a new message,
 // which skips building a keyword mapping for it.
-Ref new_response(FunctionObject* self, const ServerState& st, PyObject* body, PyObject* status) {
-    Ref marvetta = server_global(self, st, N::marvetta);
+Ref new_response(FunctionObject* self, const State& st, PyObject* body, PyObject* status) {
+    Ref marvetta = global(self, N::marvetta);
     Ref response_class = attr(marvetta.get(), st[N::CommonResponse]);
     if (response_class.get() != st.response_class.get())
         return call_kw(response_class.get(), {}, st.kw_response_status.get(), {body, status});
@@ -137,10 +112,10 @@ Ref new_response(FunctionObject* self, const ServerState& st, PyObject* body, Py
 }
 
 // importlib.import_module(name)
-Ref import_target(FunctionObject* self, const ServerState& st, PyObject* name) {
-    Ref importlib = server_global(self, st, N::importlib);
+Ref import_target(FunctionObject* self, const State& st, PyObject* name) {
+    Ref importlib = global(self, N::importlib);
     Ref import_module = attr(importlib.get(), st[N::import_module]);
-    if (importlib.get() == st.importlib.get() && import_module.get() == st.import_module.get())
+    if (st.importer.holds(globals_of(self)))
         if (Ref module = cached_module(st, name)) return module;
     return call(import_module.get(), {name});
 }
@@ -153,7 +128,7 @@ Ref attribute(PyObject* x, PyObject* y) {
 }
 
 // functools.reduce(lambda x, y: getattr(x, y), [module] + method.split("."))
-Ref resolve(const ServerState& st, PyObject* module, PyObject* method) {
+Ref resolve(const State& st, PyObject* module, PyObject* method) {
     Ref segments = PyUnicode_CheckExact(method)
                        ? check(PyUnicode_Split(method, st.dot.get(), -1))
                        : call(getattr(method, st[N::split]).get(), {st.dot.get()});
@@ -251,22 +226,23 @@ void unpack3(PyObject* triple, Ref (&out)[3]) {
 //         response["status"] = -1
 //         response["message"] = str(e)
 //         response["excType"] = exc_type.__name__
-void call_guarded(FunctionObject* self, const ServerState& st, PyObject* envelope,
-                  PyObject* invoke, PyObject* args, PyObject* kwargs) {
+// Returns the result when the call succeeded, none when the target raised.
+Ref call_guarded(FunctionObject* self, const State& st, PyObject* envelope,
+                 PyObject* invoke, PyObject* args, PyObject* kwargs) {
     try {
         Ref result = call_spread(invoke, args, kwargs);
         check(PyDict_SetItem(envelope, st[N::result], result.get()));
-        return;
+        return result;
     } catch (...) {
         translate_current_exception();
     }
     if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PyErrAlreadySet{};
     HandledException handled;
-    Ref sys = server_global(self, st, N::sys);
+    Ref sys = global(self, N::sys);
     Ref triple = call(attr(sys.get(), st[N::exc_info]).get());
     Ref exc[3];
     unpack3(triple.get(), exc);
-    Ref traceback = server_global(self, st, N::traceback);
+    Ref traceback = global(self, N::traceback);
     call(attr(traceback.get(), st[N::print_exception]).get(),
          {exc[0].get(), exc[1].get(), exc[2].get()});
     check(PyDict_SetItem(envelope, st[N::status], st.minus_one.get()));
@@ -274,41 +250,131 @@ void call_guarded(FunctionObject* self, const ServerState& st, PyObject* envelop
     check(PyDict_SetItem(envelope, st[N::message], message.get()));
     Ref type_name = getattr(exc[0].get(), st[N::dunder_name]);
     check(PyDict_SetItem(envelope, st[N::excType], type_name.get()));
+    return Ref();
 }
+
+// What one call came to, for the service's metrics: the module and method of
+// the target once it was resolved (empty before), and the outcome.
+struct Outcome {
+    Ref module;
+    Ref method;
+    const char* kind = "failed";
+};
+
+// While the target runs, the deadline of the call being served (a
+// time.monotonic() value) is the value of sorvane.deadline's context
+// variable, so the sorvane calls the target makes get the time left.
+class DeadlineScope {
+public:
+    DeadlineScope(const State& st, PyObject* context) : var_(st.deadline.get()) {
+        if (context == Py_None) return;
+        Ref method = Ref::steal(PyObject_GetAttr(context, st[N::time_remaining]));
+        Ref left = method ? Ref::steal(PyObject_CallObject(method.get(), nullptr)) : Ref();
+        const double seconds = left && left.get() != Py_None ? PyFloat_AsDouble(left.get()) : -1.0;
+        PyErr_Clear();  // a context that cannot tell gives no deadline
+        // No deadline: grpcio's context then answers a huge number.
+        if (!(seconds >= 0.0 && seconds < 1e8)) return;
+        Ref now = call(st.monotonic.get());
+        Ref at = check(PyFloat_FromDouble(PyFloat_AsDouble(now.get()) + seconds));
+        token_ = check(PyContextVar_Set(var_, at.get()));
+    }
+    ~DeadlineScope() {
+        if (!token_) return;
+        PyObject *type, *value, *tb;
+        PyErr_Fetch(&type, &value, &tb);
+        if (PyContextVar_Reset(var_, token_.get()) < 0) PyErr_WriteUnraisable(var_);
+        PyErr_Restore(type, value, tb);
+    }
+
+private:
+    PyObject* var_;
+    Ref token_;
+};
 
 // The twelve steps of handle(self, request, context). A guarded service (one
 // with an `_exposure` table) checks the module name before step 6 and resolves
 // step 8 through the exposure check; its refusals end the RPC through
 // `context`, which the dispatcher uses for nothing else.
-Ref dispatch(FunctionObject* self, PyObject* service, PyObject* request, PyObject* context) {
-    const ServerState& st = server_state(self);
-    Ref request_str = decode_request(st, request);                        // 1
+Ref dispatch(FunctionObject* self, PyObject* service, PyObject* request, PyObject* context,
+             Outcome& out) {
+    const State& st = state_of(self);
+    Ref request_str = utf8_field(st, request, N::request);                // 1
     Ref grpc_request = json_loads_text(self, request_str.get());          // 2
     Ref envelope = new_envelope(st);                                      // 3
-    Ref clazz = member(st, grpc_request.get(), N::clazz);                 // 4
+    Ref clazz = mapping_get(st, grpc_request.get(), st[N::clazz], true);  // 4
     Ref target = map_clazz(st, service, clazz.get());                     // 5
-    Ref exposure = Ref::borrow(exposure_of(service));
+    Ref exposure = Ref::borrow(own_entry(service, st[N::exposure]));
+    if (exposure && !PyDict_Check(exposure.get())) exposure.reset();
     if (exposure)
-        if (Ref reason = module_refusal(exposure.get(), target.get()))
+        if (Ref reason = module_refusal(exposure.get(), target.get())) {
+            out.kind = "refused";
             refuse(service, context, request, reason.get());
+        }
     Ref module = import_target(self, st, target.get());                   // 6
-    Ref method = member(st, grpc_request.get(), N::method);               // 7
+    Ref method = mapping_get(st, grpc_request.get(), st[N::method], true);  // 7
     Ref invoke;                                                           // 8
     if (!exposure) {
         invoke = resolve(st, module.get(), method.get());
     } else if (Ref reason = path_refusal(exposure.get(), target.get(), module.get(), method.get(),
                                          invoke)) {
+        out.kind = "refused";
         refuse(service, context, request, reason.get());
     }
-    Ref args = member(st, grpc_request.get(), N::args);                   // 9
+    if (PyUnicode_CheckExact(target.get()) && PyUnicode_CheckExact(method.get())) {
+        out.module = target.copy();  // labels only from names that are text
+        out.method = method.copy();
+    }
+    Ref args = mapping_get(st, grpc_request.get(), st[N::args], true);    // 9
     if (!check(PyObject_IsTrue(args.get()))) args = st.empty_tuple.copy();
-    Ref kwargs = member(st, grpc_request.get(), N::kwargs);
+    Ref kwargs = mapping_get(st, grpc_request.get(), st[N::kwargs], true);
     if (!check(PyObject_IsTrue(kwargs.get()))) kwargs = check(PyDict_New());
-    call_guarded(self, st, envelope.get(), invoke.get(), args.get(), kwargs.get());  // 10
-    Ref body = json_dumps_utf8(self, envelope.get());                     // 11
-    Ref status = Ref::borrow(check_borrowed(PyDict_GetItemWithError(envelope.get(), st[N::status])));
-    return new_response(self, st, body.get(), status.get());             // 12
+    Ref result;
+    {
+        DeadlineScope deadline(st, context);
+        result = call_guarded(self, st, envelope.get(), invoke.get(), args.get(), kwargs.get());  // 10
+    }
+    Ref body = json_dumps_envelope(self, envelope.get(), result.get());   // 11
+    PyObject* status = check_borrowed(PyDict_GetItemWithError(envelope.get(), st[N::status]));
+    out.kind = status == st.zero.get() ? "ok" : "raised";
+    return new_response(self, st, body.get(), status);                    // 12
 }
+
+// Reports one call to the service's `_metrics` recorder: enter() before it,
+// record(module, method, outcome, seconds) after. A failing recorder is
+// reported as unraisable and never changes the call's own result.
+class MetricsScope {
+public:
+    MetricsScope(const State& st, PyObject* service) : st_(st) {
+        PyObject* recorder = own_entry(service, st[N::metrics]);
+        if (!recorder || recorder == Py_None) return;
+        recorder_ = Ref::borrow(recorder);
+        if (Ref r = Ref::steal(PyObject_CallMethodObjArgs(recorder, st[N::enter], nullptr)); !r)
+            PyErr_WriteUnraisable(recorder);
+        start_ = Ref::steal(PyObject_CallObject(st.monotonic.get(), nullptr));
+        if (!start_) PyErr_WriteUnraisable(recorder);
+    }
+    void done(Outcome& out) {
+        if (!recorder_ || !start_) return;
+        PyObject *type, *value, *tb;
+        PyErr_Fetch(&type, &value, &tb);
+        PyObject* module = out.module ? out.module.get() : st_.empty.get();
+        PyObject* method = out.method ? out.method.get() : st_.empty.get();
+        Ref now = Ref::steal(PyObject_CallObject(st_.monotonic.get(), nullptr));
+        Ref seconds = now ? Ref::steal(PyNumber_Subtract(now.get(), start_.get())) : Ref();
+        Ref kind = Ref::steal(PyUnicode_InternFromString(out.kind));
+        Ref r = seconds && kind ? Ref::steal(PyObject_CallMethodObjArgs(
+                                      recorder_.get(), st_[N::record], module, method,
+                                      kind.get(), seconds.get(), nullptr))
+                                : Ref();
+        if (!r) PyErr_WriteUnraisable(recorder_.get());
+        PyErr_Restore(type, value, tb);
+    }
+
+private:
+    const State& st_;
+    Ref recorder_;
+    Ref start_;
+};
 
 // The simple name of an exception's type, as type(e).__name__ gives it for the
 // built-in ones.
@@ -366,8 +432,18 @@ Ref CommonService_handle(FunctionObject* self, PyObject* const* argv) {
     PyObject* service = argv[0];
     PyObject* request = argv[1];
     PyObject* context = argv[2];
+    Outcome out;
     try {
-        return dispatch(self, service, request, context);
+        const State& st = state_of(self);
+        MetricsScope metrics(st, service);
+        try {
+            Ref response = dispatch(self, service, request, context, out);
+            metrics.done(out);
+            return response;
+        } catch (...) {
+            translate_current_exception();
+        }
+        metrics.done(out);
     } catch (...) {
         translate_current_exception();
     }
@@ -392,7 +468,7 @@ const FunctionDef CommonService_handle_def = {
 //     clazz_handler = classmethod(...)
 //     handle = rpc_log(handle)
 void define_CommonService(PyObject* m) {
-    ServerState& st = state(m).server;
+    State& st = state(m);
     PyObject* globals = PyModule_GetDict(m);
     Ref brindlow = lookup_global(globals, st[N::brindlow]);
     Ref base = getattr(brindlow.get(), st[N::CommonServiceServicer]);

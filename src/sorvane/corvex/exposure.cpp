@@ -21,7 +21,6 @@
 
 namespace sorvane::corvex {
 
-using N = ServerName;
 
 namespace {
 
@@ -123,15 +122,6 @@ PyObject* mro_lookup(PyTypeObject* cls, PyObject* name, PyTypeObject** holder) {
 }
 
 }  // namespace
-
-PyObject* exposure_of(PyObject* service) {
-    PyObject** dictptr = _PyObject_GetDictPtr(service);
-    if (!dictptr || !*dictptr) return nullptr;
-    Ref key = interned("_exposure");
-    PyObject* v = PyDict_GetItemWithError(*dictptr, key.get());
-    if (!v && PyErr_Occurred()) throw PyErrAlreadySet{};
-    return v && PyDict_Check(v) ? v : nullptr;
-}
 
 [[noreturn]] void refuse(PyObject* service, PyObject* context, PyObject* request,
                          PyObject* reason) {

@@ -2,14 +2,12 @@
 //
 // call_rpc writes one call description and sends it through whatever stub it
 // is given; call_rpc_result also opens the result envelope. Module-level names
-// (uuid, marvetta, GrpcException, json) are looked up at every call; the
-// request identifier is made natively only while uuid.uuid4 and what it uses
-// are the objects bound at import. Nothing here catches, logs or retries:
+// (uuid, marvetta, GrpcException, json) are looked up at every call. Both
+// take a keyword-only timeout in seconds (None: the stub's server default,
+// else no limit), shortened to the time left of the call being served. Nothing here catches, logs or retries:
 // every failure leaves as the host raised it.
 #include "corvex.hpp"
-#include "jsoncodec.hpp"
 
-#include <cstring>
 
 namespace sorvane::corvex {
 namespace {
@@ -24,7 +22,7 @@ const char kCallRpcDoc[] =
 // Sets exc_type, then message. The base initialiser is not called: the
 // positional arguments are already in `args` (BaseException.__new__ keeps them).
 Ref GrpcException_init(FunctionObject* self, PyObject* const* argv) {
-    ClientState& st = client_state(self);
+    State& st = state_of(self);
     setattr(argv[0], st[Name::exc_type], argv[1]);
     setattr(argv[0], st[Name::message], argv[2]);
     return Ref::borrow(Py_None);
@@ -35,40 +33,23 @@ const FunctionDef GrpcException_init_def = {
 
 // ---- GrpcHelper ---------------------------------------------------------------
 
-// The native identifier is checked against the uuid module of each host
-// version up to this one; newer hosts call uuid.uuid4().
-#define SORVANE_NATIVE_UUID (PY_VERSION_HEX < 0x030E0000)
-
-// What uuid.uuid4().hex computes: 16 bytes of os.urandom with the version (4)
-// and variant (RFC 4122) bits set, as 32 lowercase hexadecimal digits. An
-// empty Ref when urandom gave something else (then the host path decides).
-Ref native_uuid4_hex(const ClientState& st) {
-    Ref raw = call(st.urandom.get(), {st.sixteen.get()});
-    if (!PyBytes_CheckExact(raw.get()) || PyBytes_GET_SIZE(raw.get()) != 16) return Ref();
-    unsigned char b[16];
-    std::memcpy(b, PyBytes_AS_STRING(raw.get()), 16);
-    b[6] = static_cast<unsigned char>((b[6] & 0x0f) | 0x40);
-    b[8] = static_cast<unsigned char>((b[8] & 0x3f) | 0x80);
-    static const char digits[] = "0123456789abcdef";
-    char text[32];
-    for (int i = 0; i < 16; ++i) {
-        text[2 * i] = digits[b[i] >> 4];
-        text[2 * i + 1] = digits[b[i] & 0x0f];
+// uuid.uuid4().hex through the module-level `uuid`; while the `request_id`
+// guard holds, os.urandom(16) with uuid4's version and variant bits set, in
+// hexadecimal by bytes.hex: the same text without building a UUID.
+Ref new_request_id(FunctionObject* self, const State& st) {
+    if (st.request_id.holds(globals_of(self))) {
+        Ref raw = call(st.urandom.get(), {st.sixteen.get()});
+        if (PyBytes_CheckExact(raw.get()) && PyBytes_GET_SIZE(raw.get()) == 16) {
+            Ref bytes = check(PyBytes_FromStringAndSize(PyBytes_AS_STRING(raw.get()), 16));
+            auto* b = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(bytes.get()));
+            b[6] = static_cast<unsigned char>((b[6] & 0x0f) | 0x40);
+            b[8] = static_cast<unsigned char>((b[8] & 0x3f) | 0x80);
+            return call(getattr(bytes.get(), st[N::hex]).get());
+        }
     }
-    return check(PyUnicode_FromStringAndSize(text, 32));
-}
-
-// uuid.uuid4().hex, through the module-level `uuid`: natively while the uuid
-// and os objects involved are the ones bound at import.
-Ref new_request_id(FunctionObject* self, const ClientState& st) {
-#if SORVANE_NATIVE_UUID
-    if (guards_hold(st.uuid_guards, globals_of(self)))
-        if (Ref hex = native_uuid4_hex(st)) return hex;
-#endif
-    Ref uuid = client_global(self, Name::uuid);
-    Ref uuid4 = getattr(uuid.get(), st[Name::uuid4]);
-    Ref value = call(uuid4.get());
-    return getattr(value.get(), st[Name::hex]);
+    Ref uuid = global(self, N::uuid);
+    Ref value = call(getattr(uuid.get(), st[N::uuid4]).get());
+    return getattr(value.get(), st[N::hex]);
 }
 
 // dict(kwargs): a new dict whatever dict() accepts (mapping or key/value pairs).
@@ -77,10 +58,34 @@ Ref copy_kwargs(PyObject* kwargs) {
     return call(reinterpret_cast<PyObject*>(&PyDict_Type), {kwargs});
 }
 
+}  // namespace
+
+Ref effective_timeout(FunctionObject*, const State& st, PyObject* timeout) {
+    PyObject* at = nullptr;
+    check(PyContextVar_Get(st.deadline.get(), nullptr, &at));
+    Ref deadline = Ref::steal(at);
+    if (!deadline) return Ref::borrow(timeout);
+    Ref now = call(st.monotonic.get());
+    Ref left = check(PyNumber_Subtract(deadline.get(), now.get()));
+    if (PyFloat_AsDouble(left.get()) <= 0.0) {
+        if (PyErr_Occurred()) throw PyErrAlreadySet{};
+        Ref module = import("sorvane.deadline");
+        call(getattr(module.get(), "_expired").get());
+        raise(PyExc_SystemError, "_expired returned");
+    }
+    if (timeout == Py_None || check(PyObject_RichCompareBool(left.get(), timeout, Py_LT)))
+        return left;
+    return Ref::borrow(timeout);
+}
+
+namespace {
+
 // Returns the CommonResponse as the stub returned it; borrows everything.
+// The call's timeout: `timeout`, else the stub's server default; either
+// shortened to the time left of the call being served.
 Ref GrpcHelper_call_rpc(FunctionObject* self, PyObject* const* argv) {
-    enum { cls, rpc_client, clazz, method, args, kwargs, request_id, serialize };
-    ClientState& st = client_state(self);
+    enum { cls, rpc_client, clazz, method, args, kwargs, request_id, serialize, timeout };
+    State& st = state_of(self);
     Ref rid = argv[request_id] == Py_None ? new_request_id(self, st)
                                           : Ref::borrow(argv[request_id]);
     PyObject* args_value = argv[args] == Py_None ? st.empty_tuple.get() : argv[args];
@@ -93,7 +98,7 @@ Ref GrpcHelper_call_rpc(FunctionObject* self, PyObject* const* argv) {
     check(PyDict_SetItem(description.get(), st[Name::kwargs], kwargs_copy.get()));
     Ref body = json_dumps_utf8(self, description.get());
 
-    Ref marvetta = client_global(self, Name::marvetta);
+    Ref marvetta = global(self, N::marvetta);
     Ref request_class = getattr(marvetta.get(), st[Name::CommonRequest]);
     Ref request = call_kw(request_class.get(), {}, st.kw_request.get(),
                           {body.get(), argv[serialize], rid.get()});
@@ -102,38 +107,37 @@ Ref GrpcHelper_call_rpc(FunctionObject* self, PyObject* const* argv) {
 }
 const FunctionDef GrpcHelper_call_rpc_def = {
     "call_rpc", "GrpcHelper.call_rpc", kCallRpcDoc,
-    {"cls", "rpc_client", "clazz", "method", "args", "kwargs", "request_id", "serialize"},
+    {"cls", "rpc_client", "clazz", "method", "args", "kwargs", "request_id", "serialize", "*",
+     "timeout"},
     GrpcHelper_call_rpc, nullptr};
-
-// response.response decoded as strict UTF-8.
-Ref decode_envelope_text(const ClientState& st, PyObject* response) {
-    Ref raw = getattr(response, st[Name::response]);
-    if (PyBytes_CheckExact(raw.get()))
-        return check(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(raw.get()), PyBytes_GET_SIZE(raw.get()),
-                                          nullptr));
-    return call(getattr(raw.get(), st[Name::decode]).get(), {st[Name::utf_8]});
-}
 
 bool equals(PyObject* a, PyObject* b) { return check(PyObject_RichCompareBool(a, b, Py_EQ)) != 0; }
 
 // The envelope's "result" on status 0; otherwise raises GrpcException (status
 // -1 in the response or the envelope) or Exception("unknown grpc exception").
 Ref GrpcHelper_call_rpc_result(FunctionObject* self, PyObject* const* argv) {
-    enum { cls, rpc_client, clazz, method, args, kwargs, request_id };
-    ClientState& st = client_state(self);
+    enum { cls, rpc_client, clazz, method, args, kwargs, request_id, timeout };
+    State& st = state_of(self);
     // Through cls, so a subclass's call_rpc is the one used.
     Ref call_rpc = getattr(argv[cls], st[Name::call_rpc]);
-    Ref response = call_kw(call_rpc.get(), {argv[rpc_client]}, st.kw_call_rpc.get(),
-                           {argv[clazz], argv[method], argv[args], argv[kwargs], argv[request_id]});
+    // The timeout is passed on only when given, so a call_rpc of a subclass
+    // written without one keeps working.
+    Ref response =
+        argv[timeout] == Py_None
+            ? call_kw(call_rpc.get(), {argv[rpc_client]}, st.kw_call_rpc.get(),
+                      {argv[clazz], argv[method], argv[args], argv[kwargs], argv[request_id]})
+            : call_kw(call_rpc.get(), {argv[rpc_client]}, st.kw_call_rpc_timeout.get(),
+                      {argv[clazz], argv[method], argv[args], argv[kwargs], argv[request_id],
+                       argv[timeout]});
     Ref status = getattr(response.get(), st[Name::status]);
-    Ref text = decode_envelope_text(st, response.get());
+    Ref text = utf8_field(st, response.get(), N::response);
     Ref envelope = json_loads_text(self, text.get());
 
     if (equals(mapping_get(st, envelope.get(), st[Name::status]).get(), st.zero.get()))
         return mapping_get(st, envelope.get(), st[Name::result]);
     if (equals(status.get(), st.minus_one.get()) ||
         equals(mapping_get(st, envelope.get(), st[Name::status]).get(), st.minus_one.get())) {
-        Ref exc_class = client_global(self, Name::GrpcException);
+        Ref exc_class = global(self, N::GrpcException);
         Ref exc_type = mapping_get(st, envelope.get(), st[Name::excType]);
         Ref message = mapping_get(st, envelope.get(), st[Name::message]);
         Ref exc = call(exc_class.get(), {exc_type.get(), message.get()});
@@ -144,35 +148,10 @@ Ref GrpcHelper_call_rpc_result(FunctionObject* self, PyObject* const* argv) {
 }
 const FunctionDef GrpcHelper_call_rpc_result_def = {
     "call_rpc_result", "GrpcHelper.call_rpc_result", nullptr,
-    {"cls", "rpc_client", "clazz", "method", "args", "kwargs", "request_id"},
+    {"cls", "rpc_client", "clazz", "method", "args", "kwargs", "request_id", "*", "timeout"},
     GrpcHelper_call_rpc_result, nullptr};
 
 }  // namespace
-
-void init_uuid_guards(PyObject* module, ClientState& st) {
-#if SORVANE_NATIVE_UUID
-    GuardSet& set = st.uuid_guards;
-    PyObject* module_ns = PyModule_GetDict(module);
-    PyObject* uuid = add_guard(set, module_ns, nullptr, "uuid");
-    if (!uuid || !PyModule_Check(uuid)) return;
-    PyObject* ns = PyModule_GetDict(uuid);
-    // uuid4() is UUID(bytes=os.urandom(16), version=4); .hex formats UUID.int.
-    if (!add_guard(set, module_ns, ns, "uuid4")) return;
-    PyObject* cls = add_guard(set, module_ns, ns, "UUID");
-    if (!cls || !PyType_Check(cls)) return;
-    PyObject* cls_ns = reinterpret_cast<PyTypeObject*>(cls)->tp_dict;
-    if (!add_guard(set, module_ns, cls_ns, "__init__") || !add_guard(set, module_ns, cls_ns, "hex"))
-        return;
-    PyObject* os = add_guard(set, module_ns, ns, "os");
-    if (!os || !PyModule_Check(os)) return;
-    PyObject* urandom = add_guard(set, module_ns, PyModule_GetDict(os), "urandom");
-    if (!urandom) return;
-    st.urandom = Ref::borrow(urandom);
-    set.enabled = true;
-#else
-    (void)module, (void)st;
-#endif
-}
 
 void define_GrpcException(PyObject* m) {
     Ref bases = check(PyTuple_Pack(1, PyExc_Exception));
@@ -183,8 +162,8 @@ void define_GrpcException(PyObject* m) {
 
 void define_GrpcHelper(PyObject* m) {
     Ref three = check(PyLong_FromLong(3));
-    Ref call_rpc_defaults = defaults({Py_None, Py_None, Py_None, three.get()});
-    Ref call_rpc_result_defaults = defaults({Py_None, Py_None, Py_None});
+    Ref call_rpc_defaults = defaults({Py_None, Py_None, Py_None, three.get(), Py_None});
+    Ref call_rpc_result_defaults = defaults({Py_None, Py_None, Py_None, Py_None});
     Ref cls = make_class(m, "GrpcHelper", nullptr, nullptr,
                          class_method(m, GrpcHelper_call_rpc_def, call_rpc_defaults.get()),
                          class_method(m, GrpcHelper_call_rpc_result_def,

@@ -39,9 +39,7 @@ void exec_corvex(PyObject* m) {
     bind(m, "logger", call(get_logger.get(), {str("sorvane.corvex").get()}).get());
     bind(m, "rpc_logger", call(get_logger.get(), {str("rpc_log").get()}).get());
 
-    init_json_state(m, state(m).json);
-    init_server_state(m, state(m).server);
-    init_client_state(m, state(m).client);
+    init_state(m, state(m));
 
     define_rpc_log(m);
     define_Server(m);

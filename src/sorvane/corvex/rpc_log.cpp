@@ -10,9 +10,12 @@
 // are bound in the module namespace (inspect, json_format, json), for any
 // function and any response. The native one serves the dispatcher's own handle
 // returning an exact CommonResponse for an exact CommonRequest while inspect,
-// json_format and json are still the objects bound at import: it renders the
-// record itself, and builds nothing at all when rpc_logger is a plain Logger
-// that drops DEBUG records. Nothing on that road can fail, so skipping the
+// json_format and json are still the objects bound at import (the `record`
+// guard): it renders the record itself, with the host's repr and binascii for
+// the pieces, and builds nothing at all when rpc_logger is a plain Logger that
+// drops DEBUG records. json_format.MessageToJson and json.loads in Python cost
+// more than the DEBUG target of bench/bench_dispatch.py allows (<= 8 us over
+// the direct call with a discarding handler), hence this road. Nothing on that road can fail, so skipping the
 // record there is unobservable; on the general road every step runs, so its
 // failures surface whatever the logger's level.
 //
@@ -24,62 +27,31 @@
 namespace sorvane::corvex {
 namespace {
 
-using N = ServerName;
-
 constexpr Py_ssize_t kCut = 4096;  // longest response text logged in full
 
 // time.time()
-Ref wall_clock(FunctionObject* self, const ServerState& st) {
-    Ref time = server_global(self, st, N::time);
+Ref wall_clock(FunctionObject* self, const State& st) {
+    Ref time = global(self, N::time);
     return call(attr(time.get(), st[N::time]).get());
-}
-
-// Whether the module-level `name` is still the module bound at import and its
-// attribute `attr` still the function it held then.
-bool bound_as_imported(PyObject* globals, PyObject* name, const Ref& module, PyObject* attr,
-                       const Ref& value) {
-    PyObject* m = dict_get(globals, name);
-    if (!m || m != module.get() || Py_TYPE(m) != &PyModule_Type) return false;
-    return dict_get(PyModule_GetDict(m), attr) == value.get();
 }
 
 // ---- the native record --------------------------------------------------------
 
-const char kBase64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-
 Py_ssize_t base64_length(Py_ssize_t n) { return 4 * ((n + 2) / 3); }
 
-void append_base64(std::string& out, const unsigned char* p, Py_ssize_t n) {
-    const size_t at = out.size();
-    out.resize(at + static_cast<size_t>(base64_length(n)));
-    char* w = &out[at];
-    Py_ssize_t i = 0;
-    for (; i + 3 <= n; i += 3) {
-        const unsigned v = (p[i] << 16) | (p[i + 1] << 8) | p[i + 2];
-        *w++ = kBase64[v >> 18];
-        *w++ = kBase64[(v >> 12) & 63];
-        *w++ = kBase64[(v >> 6) & 63];
-        *w++ = kBase64[v & 63];
-    }
-    if (n - i == 1) {
-        const unsigned v = p[i] << 16;
-        *w++ = kBase64[v >> 18];
-        *w++ = kBase64[(v >> 12) & 63];
-        *w++ = '=';
-        *w++ = '=';
-    } else if (n - i == 2) {
-        const unsigned v = (p[i] << 16) | (p[i + 1] << 8);
-        *w++ = kBase64[v >> 18];
-        *w++ = kBase64[(v >> 12) & 63];
-        *w++ = kBase64[(v >> 6) & 63];
-        *w++ = '=';
-    }
+// base64 of `n` bytes at `p`, by the host's binascii.
+void append_base64(std::string& out, const State& st, const unsigned char* p, Py_ssize_t n) {
+    Ref raw = check(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(p), n));
+    PyObject* argv[] = {raw.get(), Py_False};
+    Ref text = vectorcall(st.b2a_base64.get(), argv, 1, st.kw_newline.get());
+    out.append(PyBytes_AS_STRING(text.get()), static_cast<size_t>(PyBytes_GET_SIZE(text.get())));
 }
 
 // The fields of a CommonResponse as json_format.MessageToJson renders them
 // with preserving_proto_field_name=True: fields at their default left out, the
 // rest in field-number order, one per line indented by two, bytes as base64.
 struct ResponseFields {
+    const State& st;
     long status;
     const unsigned char* body;
     Py_ssize_t size;
@@ -100,7 +72,7 @@ struct ResponseFields {
         if (size != 0) {
             if (status != 0) out += ",\n";
             out += "  \"response\": \"";
-            append_base64(out, body, size);
+            append_base64(out, st, body, size);
             out += '"';
         }
         out += "\n}";
@@ -113,7 +85,7 @@ struct ResponseFields {
         if (size != 0) {
             if (status != 0) out += ", ";
             out += "'response': '";
-            append_base64(out, body, size);
+            append_base64(out, st, body, size);
             out += '\'';
         }
         out += '}';
@@ -133,56 +105,15 @@ void append_repr(std::string& out, PyObject* o) {
     append_utf8(out, r.get());
 }
 
-// The characters of an exact str when its repr is just those characters in
-// single quotes (printable ASCII, no quote or backslash); nullptr otherwise.
-const char* plain_ascii(PyObject* text, Py_ssize_t* n) {
-    if (!PyUnicode_CheckExact(text)) return nullptr;
-#if PY_VERSION_HEX < 0x030C0000
-    if (!PyUnicode_IS_READY(text)) return nullptr;
-#endif
-    if (!PyUnicode_IS_ASCII(text)) return nullptr;
-    const char* p = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(text));
-    *n = PyUnicode_GET_LENGTH(text);
-    for (Py_ssize_t i = 0; i < *n; ++i) {
-        const char c = p[i];
-        if (c < 0x20 || c > 0x7e || c == '\'' || c == '\\') return nullptr;
-    }
-    return p;
-}
-
-// repr(text) for a str.
-void append_str_repr(std::string& out, PyObject* text) {
-    Py_ssize_t n;
-    if (const char* p = plain_ascii(text, &n)) {
-        out += '\'';
-        out.append(p, static_cast<size_t>(n));
-        out += '\'';
-        return;
-    }
-    append_repr(out, text);
-}
-
 // repr(module + "." + name), both exact str.
-void append_function_repr(std::string& out, const ServerState& st, PyObject* module,
-                          PyObject* name) {
-    Py_ssize_t nm, nn;
-    const char* m = plain_ascii(module, &nm);
-    const char* f = m ? plain_ascii(name, &nn) : nullptr;
-    if (f) {
-        out += '\'';
-        out.append(m, static_cast<size_t>(nm));
-        out += '.';
-        out.append(f, static_cast<size_t>(nn));
-        out += '\'';
-        return;
-    }
+void append_function_repr(std::string& out, const State& st, PyObject* module, PyObject* name) {
     Ref function = check(PyUnicode_Concat(module, st.dot.get()));
     function = check(PyUnicode_Concat(function.get(), name));
     append_repr(out, function.get());
 }
 
 // repr("{:.6f}s".format(elapsed))
-void append_process_time(std::string& out, const ServerState& st, PyObject* elapsed) {
+void append_process_time(std::string& out, const State& st, PyObject* elapsed) {
     if (PyFloat_CheckExact(elapsed)) {
         // Digits, sign and point only (or inf/nan): the repr is the text quoted.
         char* digits = PyOS_double_to_string(PyFloat_AS_DOUBLE(elapsed), 'f', 6, 0, nullptr);
@@ -199,11 +130,11 @@ void append_process_time(std::string& out, const ServerState& st, PyObject* elap
 }
 
 // The record's text, rendered natively for the dispatcher's own handle.
-Ref render_record(const ServerState& st, FunctionObject* handle, PyObject* request,
+Ref render_record(const State& st, FunctionObject* handle, PyObject* request,
                   PyObject* response, PyObject* elapsed) {
     Ref status = getattr(response, st[N::status]);
     Ref body = getattr(response, st[N::response]);
-    ResponseFields fields{PyLong_AsLong(status.get()), nullptr, 0};
+    ResponseFields fields{st, PyLong_AsLong(status.get()), nullptr, 0};
     if (fields.status == -1 && PyErr_Occurred()) throw PyErrAlreadySet{};
     char* data;
     check(PyBytes_AsStringAndSize(body.get(), &data, &fields.size));
@@ -215,7 +146,7 @@ Ref render_record(const ServerState& st, FunctionObject* handle, PyObject* reque
     std::string out;
     out.reserve(static_cast<size_t>(160 + (long_form ? kCut : base64_length(fields.size))));
     out += "{'type': 'rpc_log', 'request_id': ";
-    append_str_repr(out, request_id.get());
+    append_repr(out, request_id.get());
     out += ", 'function': ";
     append_function_repr(out, st, handle->modname, handle->name);
     if (!long_form) out += ", 'status': " + std::to_string(fields.status);
@@ -245,7 +176,7 @@ Ref render_record(const ServerState& st, FunctionObject* handle, PyObject* reque
 
 // The request argument of a call of the dispatcher's own handle when its record
 // can be rendered natively (see the file header); nullptr otherwise.
-PyObject* native_record_request(FunctionObject* self, const ServerState& st, PyObject* func,
+PyObject* native_record_request(FunctionObject* self, const State& st, PyObject* func,
                                 PyObject* response, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
     if (!is_function(func)) return nullptr;
@@ -271,26 +202,16 @@ PyObject* native_record_request(FunctionObject* self, const ServerState& st, PyO
     }
     if (!request || Py_TYPE(request) != reinterpret_cast<PyTypeObject*>(st.request_class.get()))
         return nullptr;
-    PyObject* globals = globals_of(self);
-    if (!bound_as_imported(globals, st[N::inspect], st.inspect, st[N::signature],
-                           st.inspect_signature) ||
-        !bound_as_imported(globals, st[N::json_format], st.json_format, st[N::MessageToJson],
-                           st.message_to_json) ||
-        !bound_as_imported(globals, st[N::json], st.json, st[N::loads], st.json_loads))
-        return nullptr;
+    if (!st.record.holds(globals_of(self))) return nullptr;
     return request;
 }
 
 // Whether `logger` is a plain Logger whose debug and isEnabledFor are still
 // Logger's own, as imported: neither the class nor the instance overrides them
 // and attribute lookup is the ordinary one.
-bool plain_logger(const ServerState& st, PyObject* logger) {
-    auto* cls = reinterpret_cast<PyTypeObject*>(st.logger_class.get());
-    if (Py_TYPE(logger) != cls || cls->tp_getattro != PyObject_GenericGetAttr) return false;
-    // The class's own namespace comes first in its MRO.
-    if (dict_get(cls->tp_dict, st[N::debug]) != st.logger_debug.get() ||
-        dict_get(cls->tp_dict, st[N::isEnabledFor]) != st.logger_is_enabled_for.get() ||
-        dict_get(cls->tp_dict, st[N::underscore_log]) != st.logger_log.get())
+bool plain_logger(PyObject* globals, const State& st, PyObject* logger) {
+    if (Py_TYPE(logger) != reinterpret_cast<PyTypeObject*>(st.logger_class.get()) ||
+        !st.logger.holds(globals))
         return false;
     Ref own = check(PyObject_GenericGetDict(logger, nullptr));
     return !dict_get(own.get(), st[N::debug]) && !dict_get(own.get(), st[N::isEnabledFor]) &&
@@ -300,9 +221,9 @@ bool plain_logger(const ServerState& st, PyObject* logger) {
 // Writes the native record, unless `logger` is a plain Logger that drops DEBUG
 // records: its debug() tests isEnabledFor(DEBUG) first and does nothing else
 // when that is false.
-void log_native(const ServerState& st, FunctionObject* handle, PyObject* logger,
+void log_native(const State& st, FunctionObject* handle, PyObject* logger,
                 PyObject* request, PyObject* response, PyObject* elapsed) {
-    if (plain_logger(st, logger)) {
+    if (plain_logger(globals_of(handle), st, logger)) {
         PyObject* argv[] = {logger, st.debug_level.get()};
         Ref enabled = vectorcall(st.logger_is_enabled_for.get(), argv, 2, nullptr);
         if (!check(PyObject_IsTrue(enabled.get()))) return;
@@ -330,7 +251,7 @@ void log_native(const ServerState& st, FunctionObject* handle, PyObject* logger,
 // ---- the general record -------------------------------------------------------
 
 // "{}.{}".format(a, b)
-Ref dotted(const ServerState& st, PyObject* a, PyObject* b) {
+Ref dotted(const State& st, PyObject* a, PyObject* b) {
     Ref left = check(PyObject_Format(a, st.empty.get()));
     Ref right = check(PyObject_Format(b, st.empty.get()));
     Ref text = check(PyUnicode_Concat(left.get(), st.dot.get()));
@@ -345,21 +266,21 @@ Ref dotted(const ServerState& st, PyObject* a, PyObject* b) {
 //     json_data = json_format.MessageToJson(response, preserving_proto_field_name=True)
 //     log_dict = {...}  # long or short form
 //     rpc_logger.debug("{}".format(log_dict))
-void log_general(FunctionObject* self, const ServerState& st, PyObject* func,
+void log_general(FunctionObject* self, const State& st, PyObject* func,
                  PyObject* response, PyObject* elapsed, PyObject* const* args,
                  Py_ssize_t nargs, PyObject* kwnames) {
     Ref module_name = getattr(func, st[N::dunder_module]);
     Ref name = getattr(func, st[N::dunder_name]);
     Ref func_name = dotted(st, module_name.get(), name.get());
 
-    Ref inspect = server_global(self, st, N::inspect);
+    Ref inspect = global(self, N::inspect);
     Ref sig = call(attr(inspect.get(), st[N::signature]).get(), {func});
     Ref bound = vectorcall(getattr(sig.get(), st[N::bind]).get(), args,
                            static_cast<size_t>(nargs), kwnames);
     Ref arguments = getattr(bound.get(), st[N::arguments]);
     Ref request = call(getattr(arguments.get(), st[N::get]).get(), {st[N::request]});
 
-    Ref json_format = server_global(self, st, N::json_format);
+    Ref json_format = global(self, N::json_format);
     Ref json_data = call_kw(attr(json_format.get(), st[N::MessageToJson]).get(), {response},
                             st.kw_preserving.get(), {Py_True});
     Py_ssize_t length = PyObject_Size(json_data.get());
@@ -379,11 +300,11 @@ void log_general(FunctionObject* self, const ServerState& st, PyObject* func,
         Ref head = check(PyObject_GetItem(json_data.get(), st.head_4096.get()));
         put(N::response, check(PyNumber_Add(head.get(), st.ellipsis.get())));
     } else {
-        Ref json = server_global(self, st, N::json);
+        Ref json = global(self, N::json);
         put(N::response, call(attr(json.get(), st[N::loads]).get(), {json_data.get()}));
     }
 
-    Ref logger = server_global(self, st, N::rpc_logger);
+    Ref logger = global(self, N::rpc_logger);
     Ref debug = getattr(logger.get(), st[N::debug]);
     Ref text = check(PyObject_Format(record.get(), st.empty.get()));
     call(debug.get(), {text.get()});
@@ -393,7 +314,7 @@ void log_general(FunctionObject* self, const ServerState& st, PyObject* func,
 
 Ref rpc_log_wrapper(FunctionObject* self, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames) {
-    const ServerState& st = server_state(self);
+    const State& st = state_of(self);
     Ref func = Ref::borrow(closure_item(self, 0));
     Ref start_time = wall_clock(self, st);
     // The dispatcher's own handle is entered directly (no argument repacking on 3.7).
@@ -404,7 +325,7 @@ Ref rpc_log_wrapper(FunctionObject* self, PyObject* const* args, Py_ssize_t narg
     Ref process_time = check(PyNumber_Subtract(wall_clock(self, st).get(), start_time.get()));
     if (PyObject* request = native_record_request(self, st, func.get(), response.get(), args,
                                                   nargs, kwnames)) {
-        Ref logger = server_global(self, st, N::rpc_logger);
+        Ref logger = global(self, N::rpc_logger);
         log_native(st, reinterpret_cast<FunctionObject*>(func.get()), logger.get(), request,
                    response.get(), process_time.get());
     } else {
@@ -423,8 +344,8 @@ const FunctionDef rpc_log_wrapper_def = {
 //     return wrapper
 Ref rpc_log(FunctionObject* self, PyObject* const* argv) {
     PyObject* func = argv[0];
-    const ServerState& st = server_state(self);
-    Ref functools = server_global(self, st, N::functools);
+    const State& st = state_of(self);
+    Ref functools = global(self, N::functools);
     Ref decorator = call(attr(functools.get(), st[N::wraps]).get(), {func});
     Ref closure = check(PyTuple_Pack(1, func));
     Ref wrapper = make_function(self->module, rpc_log_wrapper_def, nullptr, closure.get());

@@ -1,5 +1,4 @@
-// GrpcServer: hosts one CommonService over a gRPC server, plus the server
-// side's module state.
+// GrpcServer: hosts one CommonService over a gRPC server.
 //
 // run_background builds the thread pool and the gRPC server from the instance's
 // attributes as they are when it runs, registers the dispatcher, binds the
@@ -12,100 +11,6 @@
 #include "corvex.hpp"
 
 namespace sorvane::corvex {
-
-using N = ServerName;
-
-ServerState& server_state(FunctionObject* f) {
-    ServerState& st = state(f).server;
-    if (!st.ready) raise(PyExc_RuntimeError, "sorvane.corvex has been finalized");
-    return st;
-}
-
-Ref server_global(FunctionObject* f, const ServerState& st, ServerName n) {
-    return lookup_global(globals_of(f), st[n]);
-}
-
-namespace {
-
-bool is_dunder(PyObject* name) noexcept {
-#if PY_VERSION_HEX < 0x030C0000
-    if (!PyUnicode_IS_READY(name)) return true;  // let getattr deal with it
-#endif
-    return PyUnicode_GET_LENGTH(name) >= 2 && PyUnicode_READ_CHAR(name, 0) == '_' &&
-           PyUnicode_READ_CHAR(name, 1) == '_';
-}
-
-}  // namespace
-
-Ref attr(PyObject* o, PyObject* name) {
-    if (Py_TYPE(o) == &PyModule_Type && PyUnicode_Check(name) && !is_dunder(name)) {
-        PyObject* found = PyDict_GetItemWithError(PyModule_GetDict(o), name);
-        if (found) return Ref::borrow(found);
-        if (PyErr_Occurred()) throw PyErrAlreadySet{};
-    }
-    return getattr(o, name);
-}
-
-void init_server_state(PyObject* m, ServerState& st) {
-    const char* texts[] = {
-#define SORVANE_SERVER_NAME_TEXT(id, text) text,
-        SORVANE_SERVER_NAMES(SORVANE_SERVER_NAME_TEXT)
-#undef SORVANE_SERVER_NAME_TEXT
-    };
-    for (int i = 0; i < kServerNameCount; ++i) st.names[i] = interned(texts[i]);
-
-    st.empty = str("");
-    st.dot = interned(".");
-    st.utf_8 = interned("utf-8");
-    st.spec_6f = str(".6f");
-    st.suffix_s = str("s");
-    st.ellipsis = str("...");
-    st.rpc_log_text = str("rpc_log");
-    st.colon = str(":");
-    st.running = str("grpc server running, listen on ");
-    st.send_limit = str("grpc.max_send_message_length");
-    st.receive_limit = str("grpc.max_receive_message_length");
-    st.minus_one = check(PyLong_FromLong(-1));
-    st.zero = check(PyLong_FromLong(0));
-    st.debug_level = check(PyLong_FromLong(10));  // logging.DEBUG
-    st.one_day = check(PyLong_FromLong(86400));
-    Ref cut = check(PyLong_FromLong(4096));
-    st.head_4096 = check(PySlice_New(nullptr, cut.get(), nullptr));
-    st.kw_preserving = kwnames({"preserving_proto_field_name"});
-    st.kw_response_status = kwnames({"response", "status"});
-    st.kw_max_workers = kwnames({"max_workers"});
-    st.kw_options = kwnames({"options"});
-    st.empty_tuple = check(PyTuple_New(0));
-    st.placeholder = check(PyDict_New());
-    for (N key : {N::status, N::msg, N::data})
-        check(PyDict_SetItem(st.placeholder.get(), st[key], st.empty.get()));
-    st.envelope = check(PyDict_New());
-    check(PyDict_SetItem(st.envelope.get(), st[N::status], st.zero.get()));
-    check(PyDict_SetItem(st.envelope.get(), st[N::message], st.empty.get()));
-    check(PyDict_SetItem(st.envelope.get(), st[N::excType], st.empty.get()));
-    check(PyDict_SetItem(st.envelope.get(), st[N::result], Py_None));
-
-    PyObject* globals = PyModule_GetDict(m);
-    auto snapshot = [&](N module_name, Ref& module, N attr, Ref& value) {
-        module = lookup_global(globals, st[module_name]);
-        value = getattr(module.get(), st[attr]);
-    };
-    snapshot(N::json, st.json, N::loads, st.json_loads);
-    snapshot(N::json_format, st.json_format, N::MessageToJson, st.message_to_json);
-    snapshot(N::inspect, st.inspect, N::signature, st.inspect_signature);
-    snapshot(N::importlib, st.importlib, N::import_module, st.import_module);
-    Ref logging = lookup_global(globals, interned("logging").get());
-    st.logger_class = getattr(logging.get(), "Logger");
-    st.logger_debug = getattr(st.logger_class.get(), st[N::debug]);
-    st.logger_is_enabled_for = getattr(st.logger_class.get(), st[N::isEnabledFor]);
-    st.logger_log = getattr(st.logger_class.get(), st[N::underscore_log]);
-    Ref sys = lookup_global(globals, st[N::sys]);
-    st.sys_dict = Ref::borrow(check_borrowed(PyModule_GetDict(sys.get())));
-    Ref marvetta = lookup_global(globals, st[N::marvetta]);
-    st.request_class = getattr(marvetta.get(), "CommonRequest");
-    st.response_class = getattr(marvetta.get(), st[N::CommonResponse]);
-    st.ready = true;
-}
 
 namespace {
 
@@ -125,7 +30,7 @@ Ref none() { return Ref::borrow(Py_None); }
 Ref call_method(PyObject* self, PyObject* name) { return call(getattr(self, name).get()); }
 
 Ref GrpcServer_init(FunctionObject* f, PyObject* const* argv) {
-    const ServerState& st = server_state(f);
+    const State& st = state_of(f);
     PyObject* self = argv[0];
     PyObject* host = argv[1];
     PyObject* port = argv[2];
@@ -137,7 +42,7 @@ Ref GrpcServer_init(FunctionObject* f, PyObject* const* argv) {
     address = check(PyNumber_Add(address.get(), port_text.get()));
     setattr(self, st[N::address], address.get());
     setattr(self, st[N::max_workers], max_workers);
-    Ref service = call(server_global(f, st, N::CommonService).get());
+    Ref service = call(global(f, N::CommonService).get());
     setattr(self, st[N::service], service.get());
     setattr(self, st[N::rpc_server], Py_None);
     setattr(self, st[N::max_message_length], max_message_length);
@@ -167,7 +72,7 @@ const FunctionDef GrpcServer_init_def = {
     GrpcServer_init, nullptr};
 
 Ref GrpcServer_set_clazz_handler(FunctionObject* f, PyObject* const* argv) {
-    const ServerState& st = server_state(f);
+    const State& st = state_of(f);
     PyObject* self = argv[0];
     PyObject* func = argv[1];
     if (!PyCallable_Check(func)) return none();
@@ -180,22 +85,22 @@ const FunctionDef GrpcServer_set_clazz_handler_def = {
     GrpcServer_set_clazz_handler, nullptr};
 
 Ref GrpcServer_run(FunctionObject* f, PyObject* const* argv) {
-    call_method(argv[0], server_state(f)[N::run_blocking]);
+    call_method(argv[0], state_of(f)[N::run_blocking]);
     return none();
 }
 const FunctionDef GrpcServer_run_def = {
     "run", "GrpcServer.run", nullptr, {"self"}, GrpcServer_run, nullptr};
 
 Ref GrpcServer_run_background(FunctionObject* f, PyObject* const* argv) {
-    const ServerState& st = server_state(f);
+    const State& st = state_of(f);
     PyObject* self = argv[0];
     // executor = futures.ThreadPoolExecutor(max_workers=self.max_workers)
-    Ref futures = server_global(f, st, N::futures);
+    Ref futures = global(f, N::futures);
     Ref pool_class = attr(futures.get(), st[N::ThreadPoolExecutor]);
     Ref max_workers = getattr(self, st[N::max_workers]);
     Ref executor = call_kw(pool_class.get(), {}, st.kw_max_workers.get(), {max_workers.get()});
     // self.rpc_server = transport.server(executor, options=[(send, n), (receive, n)])
-    Ref transport = server_global(f, st, N::transport);
+    Ref transport = global(f, N::transport);
     Ref server_factory = attr(transport.get(), st[N::server]);
     Ref send = getattr(self, st[N::max_message_length]);
     Ref send_option = check(PyTuple_Pack(2, st.send_limit.get(), send.get()));
@@ -209,7 +114,7 @@ Ref GrpcServer_run_background(FunctionObject* f, PyObject* const* argv) {
     setattr(self, st[N::rpc_server], rpc_server.get());
     // brindlow.add_CommonServiceServicer_to_server(self.service, self.rpc_server);
     // with a token, the handler is registered behind the token check.
-    Ref brindlow = server_global(f, st, N::brindlow);
+    Ref brindlow = global(f, N::brindlow);
     Ref add = attr(brindlow.get(), st[N::add_servicer]);
     Ref service = getattr(self, st[N::service]);
     Ref registered_on = getattr(self, st[N::rpc_server]);
@@ -233,7 +138,7 @@ Ref GrpcServer_run_background(FunctionObject* f, PyObject* const* argv) {
     // self.rpc_server.start()
     call_method(getattr(self, st[N::rpc_server]).get(), st[N::start]);
     // logger.info("grpc server running, listen on " + self.address)
-    Ref logger = server_global(f, st, N::logger);
+    Ref logger = global(f, N::logger);
     Ref info = getattr(logger.get(), st[N::info]);
     Ref line = check(PyNumber_Add(st.running.get(), getattr(self, st[N::address]).get()));
     call(info.get(), {line.get()});
@@ -250,7 +155,7 @@ const FunctionDef GrpcServer_run_background_def = {
 // except KeyboardInterrupt:
 //     self.rpc_server.stop(0)
 Ref GrpcServer_run_blocking(FunctionObject* f, PyObject* const* argv) {
-    const ServerState& st = server_state(f);
+    const State& st = state_of(f);
     PyObject* self = argv[0];
     call_method(self, st[N::run_background]);
     try {
@@ -258,7 +163,7 @@ Ref GrpcServer_run_blocking(FunctionObject* f, PyObject* const* argv) {
             // Where the interpreter would run pending signal handlers on each
             // pass through the loop.
             check(PyErr_CheckSignals());
-            Ref time = server_global(f, st, N::time);
+            Ref time = global(f, N::time);
             call(attr(time.get(), st[N::sleep]).get(), {st.one_day.get()});
         }
     } catch (...) {

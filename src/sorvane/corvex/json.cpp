@@ -1,0 +1,228 @@
+// The host JSON codec as corvex calls it.
+//
+// json.dumps(obj, ensure_ascii=False) and json.loads(text) through the
+// module-level `json`, looked up at every call. While that is the module bound
+// at import and everything the two host functions read at call time is still
+// what it was then (the `dumps` and `loads` guards), the C code they would end
+// in is called directly: the _json encoder that JSONEncoder.iterencode makes
+// (made once here, with the same arguments) and the _json scanner of
+// json._default_decoder. The text is then the host's by construction; only
+// the Python layers around the C code are skipped, which the dispatch
+// benchmark (bench/bench_dispatch.py, <= 3 us over the direct call) needs.
+//
+// Watched for dumps: json.dumps, json.JSONEncoder, JSONEncoder's __init__,
+// encode, iterencode, default, item_separator and key_separator (and no entry
+// added to its dict), json.encoder's c_make_encoder and encode_basestring. For
+// loads: json.loads, json._default_decoder, JSONDecoder's decode and raw_decode
+// (no entry added to its dict), the decoder's class and its scan_once (no
+// attribute added).
+#include "corvex.hpp"
+
+namespace sorvane::corvex {
+namespace {
+
+PyObject* module_dict(PyObject* o) { return o && PyModule_Check(o) ? PyModule_GetDict(o) : nullptr; }
+PyObject* type_dict(PyObject* o) {
+    return o && PyType_Check(o) ? reinterpret_cast<PyTypeObject*>(o)->tp_dict : nullptr;
+}
+
+Ref lookup_json(FunctionObject* caller, const State& st) {
+    return lookup_global(globals_of(caller), st[N::json]);
+}
+
+// The text of ''.join(encoder(obj, 0)) with the shared encoder, or none
+// (no exception set) when it is in use: its markers dict serves one call at
+// a time, and a call can only overlap another when the host's code released
+// the GIL inside it.
+Ref encode_with_shared(State& st, PyObject* obj, PyObject* prefix = nullptr) {
+    if (st.encoder_busy) return Ref();
+    st.encoder_busy = true;
+    struct Release {
+        State& st;
+        ~Release() {
+            st.encoder_busy = false;
+            // A failed encoding leaves its containers' marks behind.
+            if (st.markers && PyDict_GET_SIZE(st.markers.get())) PyDict_Clear(st.markers.get());
+        }
+    } release{st};
+    Ref zero = st.zero.copy();
+    Ref chunks = call(st.encoder.get(), {obj, zero.get()});
+    if (prefix) {
+        chunks = check(PySequence_List(chunks.get()));
+        check(PyList_Insert(chunks.get(), 0, prefix));
+        check(PyList_Append(chunks.get(), st.close_brace.get()));
+    }
+    return check(PyUnicode_Join(st.empty.get(), chunks.get()));
+}
+
+// The length of JSON whitespace (" \t\n\r") at `at`.
+Py_ssize_t skip_ws(PyObject* text, Py_ssize_t at) {
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+    const int kind = PyUnicode_KIND(text);
+    const void* data = PyUnicode_DATA(text);
+    while (at < n) {
+        const Py_UCS4 c = PyUnicode_READ(kind, data, at);
+        if (c != ' ' && c != '\t' && c != '\n' && c != '\r') break;
+        ++at;
+    }
+    return at;
+}
+
+// ---- snapshots ------------------------------------------------------------------
+
+// json.dumps(o, ensure_ascii=False) of the stock package over _json: takes the
+// snapshots and makes the shared encoder, then checks it against the host.
+bool snapshot_dumps(PyObject* ns, State& st, PyObject* json_ns) {
+    Guard& g = st.dumps;
+    PyObject* cls = g.watch(ns, json_ns, "JSONEncoder");
+    PyObject* cls_ns = type_dict(cls);
+    PyObject* dumps = g.watch(ns, json_ns, "dumps");
+    PyObject* encode = g.watch(ns, cls_ns, "encode");
+    for (const char* name : {"__init__", "iterencode", "default", "item_separator", "key_separator"})
+        g.watch(ns, cls_ns, name);
+    g.watch_size(cls_ns);
+    if (g.failed || !PyFunction_Check(encode) || !PyFunction_Check(dumps)) return false;
+    PyObject* encoder_ns = PyFunction_GET_GLOBALS(encode);
+    PyObject* make_encoder = g.watch(ns, encoder_ns, "c_make_encoder");
+    PyObject* basestring = g.watch(ns, encoder_ns, "encode_basestring");
+    if (g.failed || make_encoder == Py_None) return false;  // the pure-Python encoder
+
+    // As iterencode(o, _one_shot=True) makes it for JSONEncoder(ensure_ascii=False).
+    Ref instance = call_kw(cls, {}, st.kw_ensure_ascii.get(), {Py_False});
+    Ref default_fn = getattr(instance.get(), "default");
+    Ref key_sep = getattr(instance.get(), "key_separator");
+    Ref item_sep = getattr(instance.get(), "item_separator");
+    st.markers = check(PyDict_New());
+    st.encoder = call(make_encoder, {st.markers.get(), default_fn.get(), basestring, Py_None,
+                                     key_sep.get(), item_sep.get(), Py_False, Py_False, Py_True});
+    // Feature test: the same text as the host for a value of every kind.
+    Ref probe = check(Py_BuildValue("{s:[i,d,s,O,O,O],s:{s:d},s:s}", "a\n\"", 1, 2.5, "\xc3\xa9\\",
+                                    Py_None, Py_True, Py_False, "b", "1", -0.0, "c", "\xf0\x9f\x98\x80"));
+    Ref mine = encode_with_shared(st, probe.get());
+    Ref host = call_kw(dumps, {probe.get()}, st.kw_ensure_ascii.get(), {Py_False});
+    if (PyUnicode_Compare(mine.get(), host.get()) != 0 || PyErr_Occurred()) return false;
+    // The text of a successful call's envelope up to its result: the host's
+    // text of the envelope with None as result, without "null}".
+    Ref envelope = check(PyDict_Copy(st.envelope.get()));
+    Ref text = call_kw(dumps, {envelope.get()}, st.kw_ensure_ascii.get(), {Py_False});
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(text.get());
+    Ref tail = check(PyUnicode_Substring(text.get(), n - 5, n));
+    if (PyUnicode_CompareWithASCIIString(tail.get(), "null}") != 0) return false;
+    st.ok_prefix = check(PyUnicode_Substring(text.get(), 0, n - 5));
+    st.close_brace = str("}");
+    Ref value = check(Py_BuildValue("[i,s]", 7, "x"));
+    check(PyDict_SetItem(envelope.get(), st[N::result], value.get()));
+    host = call_kw(dumps, {envelope.get()}, st.kw_ensure_ascii.get(), {Py_False});
+    mine = encode_with_shared(st, value.get(), st.ok_prefix.get());
+    return PyUnicode_Compare(mine.get(), host.get()) == 0 && !PyErr_Occurred();
+}
+
+// json.loads(text) of the stock package over _json's scanner.
+bool snapshot_loads(PyObject* ns, State& st, PyObject* json_ns) {
+    Guard& g = st.loads;
+    PyObject* loads = g.watch(ns, json_ns, "loads");
+    PyObject* decoder = g.watch(ns, json_ns, "_default_decoder");
+    if (g.failed || !PyFunction_Check(loads)) return false;
+    PyObject* cls_ns = type_dict(reinterpret_cast<PyObject*>(Py_TYPE(decoder)));
+    g.watch(ns, cls_ns, "decode");
+    g.watch(ns, cls_ns, "raw_decode");
+    g.watch_size(cls_ns);
+    Ref inst_dict = check(PyObject_GenericGetDict(decoder, nullptr));
+    PyObject* scan_once = g.watch(ns, inst_dict.get(), "scan_once");
+    g.watch_size(inst_dict.get());
+    if (g.failed) return false;
+    // The keyword defaults of loads must all be None (no hook of its own).
+    if (PyObject* kw = PyFunction_GET_KW_DEFAULTS(loads)) {
+        Py_ssize_t pos = 0;
+        PyObject *name, *value;
+        while (PyDict_Next(kw, &pos, &name, &value))
+            if (value != Py_None) return false;
+    }
+    // Feature test: the scanner is _json's and answers as the host does.
+    Ref scanner_module = import("json.scanner");
+    Ref c_scanner = getattr(scanner_module.get(), "c_make_scanner");
+    if (reinterpret_cast<PyObject*>(Py_TYPE(scan_once)) != c_scanner.get()) return false;
+    st.scan_once = Ref::borrow(scan_once);
+    st.decoder = Ref::borrow(decoder);
+    st.decoder_type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(decoder)));
+    Ref text = str("{\"a\": [1, 2.5, \"\\u00e9\", null, true, NaN], \"b\": {}}");
+    Ref zero = st.zero.copy();
+    Ref pair = call(scan_once, {text.get(), zero.get()});
+    Ref host = call(loads, {text.get()});
+    Ref repr_mine = check(PyObject_Repr(PyTuple_GetItem(pair.get(), 0)));
+    Ref repr_host = check(PyObject_Repr(host.get()));
+    return PyUnicode_Compare(repr_mine.get(), repr_host.get()) == 0 && !PyErr_Occurred();
+}
+
+}  // namespace
+
+void init_json(PyObject* m, State& st) {
+    PyObject* ns = PyModule_GetDict(m);
+    for (Guard* g : {&st.dumps, &st.loads}) {
+        bool ok = false;
+        try {
+            PyObject* json_ns = module_dict(g->watch(ns, ns, "json"));
+            ok = json_ns && (g == &st.dumps ? snapshot_dumps(ns, st, json_ns)
+                                            : snapshot_loads(ns, st, json_ns));
+        } catch (const PyErrAlreadySet&) {
+        }
+        PyErr_Clear();
+        if (ok)
+            g->arm(true);
+        else
+            g->clear();
+    }
+}
+
+Ref json_dumps_text(FunctionObject* caller, PyObject* obj) {
+    State& st = state_of(caller);
+    Ref json = lookup_json(caller, st);
+    if (st.dumps.holds(globals_of(caller)))
+        if (Ref text = encode_with_shared(st, obj)) return text;
+    Ref dumps = attr(json.get(), st[N::dumps]);
+    return call_kw(dumps.get(), {obj}, st.kw_ensure_ascii.get(), {Py_False});
+}
+
+Ref json_dumps_utf8(FunctionObject* caller, PyObject* obj) {
+    Ref text = json_dumps_text(caller, obj);
+    return check(PyUnicode_AsUTF8String(text.get()));
+}
+
+Ref json_dumps_envelope(FunctionObject* caller, PyObject* envelope, PyObject* result) {
+    State& st = state_of(caller);
+    if (result && st.dumps.holds(globals_of(caller)))
+        if (Ref text = encode_with_shared(st, result, st.ok_prefix.get()))
+            return check(PyUnicode_AsUTF8String(text.get()));
+    return json_dumps_utf8(caller, envelope);
+}
+
+Ref json_loads_text(FunctionObject* caller, PyObject* text) {
+    State& st = state_of(caller);
+    Ref json = lookup_json(caller, st);
+    if (PyUnicode_CheckExact(text) && st.loads.holds(globals_of(caller)) &&
+        reinterpret_cast<PyObject*>(Py_TYPE(st.decoder.get())) == st.decoder_type.get()) {
+#if PY_VERSION_HEX < 0x030C0000
+        if (PyUnicode_READY(text) < 0) throw PyErrAlreadySet{};
+#endif
+        // raw_decode(text, idx=WHITESPACE.match(text, 0).end()), then only
+        // whitespace may follow. A StopIteration (no value) and trailing data
+        // are left to the host, which raises its JSONDecodeError; any other
+        // error of the scanner is the host's own, raised as it would be.
+        Ref start = check(PyLong_FromSsize_t(skip_ws(text, 0)));
+        PyObject* argv[] = {text, start.get()};
+        Ref pair = Ref::steal(vectorcall_raw(st.scan_once.get(), argv, 2, nullptr));
+        if (!pair) {
+            if (!PyErr_ExceptionMatches(PyExc_StopIteration)) throw PyErrAlreadySet{};
+            PyErr_Clear();
+        } else if (PyTuple_CheckExact(pair.get()) && PyTuple_GET_SIZE(pair.get()) == 2) {
+            Py_ssize_t end = PyLong_AsSsize_t(PyTuple_GET_ITEM(pair.get(), 1));
+            if (end == -1 && PyErr_Occurred()) throw PyErrAlreadySet{};
+            if (skip_ws(text, end) == PyUnicode_GET_LENGTH(text))
+                return Ref::borrow(PyTuple_GET_ITEM(pair.get(), 0));
+        }
+    }
+    Ref loads = attr(json.get(), st[N::loads]);
+    return call(loads.get(), {text});
+}
+
+}  // namespace sorvane::corvex
