@@ -31,7 +31,7 @@ Ref channel_options() {
 // Returns a new reference.
 Ref open_channel(FunctionObject* self, PyObject* entry_obj) {
     State& st = state_of(self);
-    Ref addr = getattr(entry_obj, st[Name::addr]);
+    Ref addr = getattr(entry_obj, st[N::addr]);
     Ref transport = global(self, N::transport);
     Ref options = channel_options();
     Ref tls = instance_setting(entry_obj, "tls");
@@ -42,7 +42,7 @@ Ref open_channel(FunctionObject* self, PyObject* entry_obj) {
                     {transport.get(), addr.get(), options.get(), tls ? tls.get() : Py_None,
                      token ? token.get() : Py_None});
     }
-    Ref factory = getattr(transport.get(), st[Name::insecure_channel]);
+    Ref factory = getattr(transport.get(), st[N::insecure_channel]);
     return call_kw(factory.get(), {addr.get()}, st.kw_options.get(), {options.get()});
 }
 
@@ -51,7 +51,7 @@ Ref open_channel(FunctionObject* self, PyObject* entry_obj) {
 Ref new_stub(FunctionObject* self, PyObject* channel, PyObject* entry_obj) {
     State& st = state_of(self);
     Ref brindlow = global(self, N::brindlow);
-    Ref stub_class = getattr(brindlow.get(), st[Name::CommonServiceStub]);
+    Ref stub_class = getattr(brindlow.get(), st[N::CommonServiceStub]);
     Ref stub = call(stub_class.get(), {channel});
     if (Ref timeout = instance_setting(entry_obj, "timeout")) setattr(stub.get(), "timeout", timeout.get());
     return stub;
@@ -78,15 +78,15 @@ Ref Server_init(FunctionObject* self, PyObject* const* argv) {
     enum { self_, server, host, port, tls, token, timeout };
     State& st = state_of(self);
     PyObject* entry_obj = argv[self_];
-    setattr(entry_obj, st[Name::server], argv[server]);
-    setattr(entry_obj, st[Name::host], argv[host]);
-    setattr(entry_obj, st[Name::port], argv[port]);
+    setattr(entry_obj, st[N::server], argv[server]);
+    setattr(entry_obj, st[N::host], argv[host]);
+    setattr(entry_obj, st[N::port], argv[port]);
     Ref colon = str(":");
     Ref host_colon = check(PyNumber_Add(argv[host], colon.get()));
     Ref port_text = check(PyObject_Str(argv[port]));
     Ref addr = check(PyNumber_Add(host_colon.get(), port_text.get()));
-    setattr(entry_obj, st[Name::addr], addr.get());
-    setattr(entry_obj, st[Name::channel_attr], Py_None);
+    setattr(entry_obj, st[N::addr], addr.get());
+    setattr(entry_obj, st[N::channel_attr], Py_None);
     // TLS, a token and a default timeout, keyword-only: attributes only when
     // given, so that an entry without them is what it always was.
     if (argv[timeout] != Py_None) {
@@ -118,9 +118,9 @@ const FunctionDef Server_init_def = {
 Ref Server_copy(FunctionObject* self, PyObject* const* argv) {
     State& st = state_of(self);
     PyObject* entry_obj = argv[0];
-    Ref server = getattr(entry_obj, st[Name::server]);
-    Ref host = getattr(entry_obj, st[Name::host]);
-    Ref port = getattr(entry_obj, st[Name::port]);
+    Ref server = getattr(entry_obj, st[N::server]);
+    Ref host = getattr(entry_obj, st[N::host]);
+    Ref port = getattr(entry_obj, st[N::port]);
     PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(entry_obj));
     Ref kwargs = check(PyDict_New());
     for (const char* name : kSettings)
@@ -137,19 +137,19 @@ const FunctionDef Server_copy_def = {
 Ref Server_channel(FunctionObject* self, PyObject* const* argv) {
     State& st = state_of(self);
     PyObject* entry_obj = argv[0];
-    Ref current = getattr(entry_obj, st[Name::channel_attr]);
+    Ref current = getattr(entry_obj, st[N::channel_attr]);
     if (current.get() == Py_None) {
         Ref channel = open_channel(self, entry_obj);
-        setattr(entry_obj, st[Name::channel_attr], channel.get());
+        setattr(entry_obj, st[N::channel_attr], channel.get());
     }
-    return getattr(entry_obj, st[Name::channel_attr]);
+    return getattr(entry_obj, st[N::channel_attr]);
 }
 const FunctionDef Server_channel_def = {
     "channel", "Server.channel", nullptr, {"self"}, Server_channel, nullptr};
 
 // A new stub on self.channel at every entry.
 Ref Server_enter(FunctionObject* self, PyObject* const* argv) {
-    Ref channel = getattr(argv[0], state_of(self)[Name::channel]);
+    Ref channel = getattr(argv[0], state_of(self)[N::channel]);
     return new_stub(self, channel.get(), argv[0]);
 }
 const FunctionDef Server_enter_def = {
@@ -158,8 +158,8 @@ const FunctionDef Server_enter_def = {
 // Closes self.channel and returns None, so an exception from the block goes on.
 Ref Server_exit(FunctionObject* self, PyObject* const* argv) {
     State& st = state_of(self);
-    Ref channel = getattr(argv[0], st[Name::channel]);
-    call(getattr(channel.get(), st[Name::close]).get());
+    Ref channel = getattr(argv[0], st[N::channel]);
+    call(getattr(channel.get(), st[N::close]).get());
     return Ref::borrow(Py_None);
 }
 const FunctionDef Server_exit_def = {
@@ -172,8 +172,8 @@ Ref GrpcClient_init(FunctionObject* self, PyObject* const* argv) {
     State& st = state_of(self);
     Ref stubs = check(PyDict_New());
     Ref server_address = check(PyDict_New());
-    setattr(argv[0], st[Name::stubs], stubs.get());
-    setattr(argv[0], st[Name::server_address], server_address.get());
+    setattr(argv[0], st[N::stubs], stubs.get());
+    setattr(argv[0], st[N::server_address], server_address.get());
     return Ref::borrow(Py_None);
 }
 const FunctionDef GrpcClient_init_def = {
@@ -188,11 +188,11 @@ Ref GrpcClient_load(FunctionObject* self, PyObject* const* argv) {
     while (Ref entry_obj = Ref::steal(PyIter_Next(it.get()))) {
         Ref channel = open_channel(self, entry_obj.get());
         Ref stub = new_stub(self, channel.get(), entry_obj.get());
-        Ref stubs = getattr(registry, st[Name::stubs]);
-        Ref name = getattr(entry_obj.get(), st[Name::server]);
+        Ref stubs = getattr(registry, st[N::stubs]);
+        Ref name = getattr(entry_obj.get(), st[N::server]);
         check(PyObject_SetItem(stubs.get(), name.get(), stub.get()));
-        Ref server_address = getattr(registry, st[Name::server_address]);
-        name = getattr(entry_obj.get(), st[Name::server]);
+        Ref server_address = getattr(registry, st[N::server_address]);
+        name = getattr(entry_obj.get(), st[N::server]);
         check(PyObject_SetItem(server_address.get(), name.get(), entry_obj.get()));
     }
     if (PyErr_Occurred()) throw PyErrAlreadySet{};
@@ -204,7 +204,7 @@ const FunctionDef GrpcClient_load_def = {
 // self.stubs.get(server): None for a name never loaded.
 Ref GrpcClient_connect(FunctionObject* self, PyObject* const* argv) {
     State& st = state_of(self);
-    Ref stubs = getattr(argv[0], st[Name::stubs]);
+    Ref stubs = getattr(argv[0], st[N::stubs]);
     return mapping_get(st, stubs.get(), argv[1]);
 }
 const FunctionDef GrpcClient_connect_def = {
@@ -213,7 +213,7 @@ const FunctionDef GrpcClient_connect_def = {
 // self.server_address.get(server).
 Ref GrpcClient_get_server(FunctionObject* self, PyObject* const* argv) {
     State& st = state_of(self);
-    Ref server_address = getattr(argv[0], st[Name::server_address]);
+    Ref server_address = getattr(argv[0], st[N::server_address]);
     return mapping_get(st, server_address.get(), argv[1]);
 }
 const FunctionDef GrpcClient_get_server_def = {

@@ -23,8 +23,8 @@ const char kCallRpcDoc[] =
 // positional arguments are already in `args` (BaseException.__new__ keeps them).
 Ref GrpcException_init(FunctionObject* self, PyObject* const* argv) {
     State& st = state_of(self);
-    setattr(argv[0], st[Name::exc_type], argv[1]);
-    setattr(argv[0], st[Name::message], argv[2]);
+    setattr(argv[0], st[N::exc_type], argv[1]);
+    setattr(argv[0], st[N::message], argv[2]);
     return Ref::borrow(Py_None);
 }
 const FunctionDef GrpcException_init_def = {
@@ -92,18 +92,22 @@ Ref GrpcHelper_call_rpc(FunctionObject* self, PyObject* const* argv) {
     Ref kwargs_copy = argv[kwargs] == Py_None ? check(PyDict_New()) : copy_kwargs(argv[kwargs]);
 
     Ref description = check(PyDict_New());
-    check(PyDict_SetItem(description.get(), st[Name::clazz], argv[clazz]));
-    check(PyDict_SetItem(description.get(), st[Name::method], argv[method]));
-    check(PyDict_SetItem(description.get(), st[Name::args], args_value));
-    check(PyDict_SetItem(description.get(), st[Name::kwargs], kwargs_copy.get()));
+    check(PyDict_SetItem(description.get(), st[N::clazz], argv[clazz]));
+    check(PyDict_SetItem(description.get(), st[N::method], argv[method]));
+    check(PyDict_SetItem(description.get(), st[N::args], args_value));
+    check(PyDict_SetItem(description.get(), st[N::kwargs], kwargs_copy.get()));
     Ref body = json_dumps_utf8(self, description.get());
 
     Ref marvetta = global(self, N::marvetta);
-    Ref request_class = getattr(marvetta.get(), st[Name::CommonRequest]);
+    Ref request_class = getattr(marvetta.get(), st[N::CommonRequest]);
     Ref request = call_kw(request_class.get(), {}, st.kw_request.get(),
                           {body.get(), argv[serialize], rid.get()});
-    Ref handle = getattr(argv[rpc_client], st[Name::handle]);
-    return call(handle.get(), {request.get()});
+    Ref handle = getattr(argv[rpc_client], st[N::handle]);
+    Ref limit = argv[timeout] != Py_None ? Ref::borrow(argv[timeout])
+                                         : Ref::borrow(own_entry(argv[rpc_client], st[N::timeout]));
+    limit = effective_timeout(self, st, limit ? limit.get() : Py_None);
+    if (limit.get() == Py_None) return call(handle.get(), {request.get()});
+    return call_kw(handle.get(), {request.get()}, st.kw_timeout.get(), {limit.get()});
 }
 const FunctionDef GrpcHelper_call_rpc_def = {
     "call_rpc", "GrpcHelper.call_rpc", kCallRpcDoc,
@@ -119,7 +123,7 @@ Ref GrpcHelper_call_rpc_result(FunctionObject* self, PyObject* const* argv) {
     enum { cls, rpc_client, clazz, method, args, kwargs, request_id, timeout };
     State& st = state_of(self);
     // Through cls, so a subclass's call_rpc is the one used.
-    Ref call_rpc = getattr(argv[cls], st[Name::call_rpc]);
+    Ref call_rpc = getattr(argv[cls], st[N::call_rpc]);
     // The timeout is passed on only when given, so a call_rpc of a subclass
     // written without one keeps working.
     Ref response =
@@ -129,17 +133,17 @@ Ref GrpcHelper_call_rpc_result(FunctionObject* self, PyObject* const* argv) {
             : call_kw(call_rpc.get(), {argv[rpc_client]}, st.kw_call_rpc_timeout.get(),
                       {argv[clazz], argv[method], argv[args], argv[kwargs], argv[request_id],
                        argv[timeout]});
-    Ref status = getattr(response.get(), st[Name::status]);
+    Ref status = getattr(response.get(), st[N::status]);
     Ref text = utf8_field(st, response.get(), N::response);
     Ref envelope = json_loads_text(self, text.get());
 
-    if (equals(mapping_get(st, envelope.get(), st[Name::status]).get(), st.zero.get()))
-        return mapping_get(st, envelope.get(), st[Name::result]);
+    if (equals(mapping_get(st, envelope.get(), st[N::status]).get(), st.zero.get()))
+        return mapping_get(st, envelope.get(), st[N::result]);
     if (equals(status.get(), st.minus_one.get()) ||
-        equals(mapping_get(st, envelope.get(), st[Name::status]).get(), st.minus_one.get())) {
+        equals(mapping_get(st, envelope.get(), st[N::status]).get(), st.minus_one.get())) {
         Ref exc_class = global(self, N::GrpcException);
-        Ref exc_type = mapping_get(st, envelope.get(), st[Name::excType]);
-        Ref message = mapping_get(st, envelope.get(), st[Name::message]);
+        Ref exc_type = mapping_get(st, envelope.get(), st[N::excType]);
+        Ref message = mapping_get(st, envelope.get(), st[N::message]);
         Ref exc = call(exc_class.get(), {exc_type.get(), message.get()});
         PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
         throw PyErrAlreadySet{};
