@@ -1,4 +1,5 @@
-"""Micro-benchmark: corvex's JSON codec against the host's json module.
+"""Micro-benchmark: corvex's direct calls of json's C encoder and scanner
+against the host's json functions.
 
 The codec has no public entry of its own, so it is timed through the paths
 that use it:
@@ -8,11 +9,11 @@ that use it:
     {"status": 0, "message": "", "excType": "", "result": 3};
   - CommonService().handle decodes a call description and encodes that
     envelope (operator.add(1, 2)).
-Each path is timed twice: as is (native codec), and with a harmless marker
+Each path is timed twice: as is (the C code called directly), and with a harmless marker
 attribute added to json.JSONEncoder and to json._default_decoder, which makes
 the codec's guards send every call through the host's json module (rebinding
 corvex.json instead would also switch off other guarded shortcuts, such as
-rpc_log's). The difference is what the native codec saves per call.
+rpc_log's). The difference is what skipping json's Python layers saves per call.
 
     python bench/bench_json.py [--number N]
 """
@@ -122,7 +123,7 @@ def main():
     print("host json module (per call):")
     for label, t in host.items():
         print("  %-28s %6.3f us" % (label, t))
-    print("framework paths (per call):      native    host-forced   saved")
+    print("framework paths (per call):      direct    host-forced   saved")
     for label, (native, forced) in paths.items():
         print("  %-28s %6.3f us   %6.3f us   %6.3f us" % (label, native, forced, forced - native))
 

@@ -1,5 +1,5 @@
 """grpc_service: metadata, binding by parameter name, per-call look-ups, and
-the native binder checked against inspect's own binding."""
+the wrapper's binding checked against inspect's own."""
 import functools
 import gc
 import inspect
@@ -267,7 +267,7 @@ class TestBindingFailures:
         assert stub.requests == []
 
 
-# ---- the native binder ------------------------------------------------------
+# ---- binding ------------------------------------------------------------------
 
 def inspect_outcome(func, args, kwargs):
     """What inspect's own binding gives, with "cls" removed as the wrapper does."""
