@@ -16,7 +16,11 @@
 //
 // Module-level names (json, importlib, sys, traceback, marvetta) are looked up
 // at every call. The shortcut past import_module is taken only while importlib
-// and its import_module are the objects bound at import.
+// and its import_module are the objects bound at import (the `importer` guard).
+//
+// While the target runs, the incoming call's deadline is visible to the
+// sorvane calls it makes (sorvane.deadline); a service with a `_metrics`
+// recorder in its own dict is told of every call and how it ended.
 #include "corvex.hpp"
 
 #include <cstring>
@@ -38,7 +42,9 @@ Ref new_envelope(const State& st) {
 // it without further work: a non-empty, non-relative str naming a module that
 // has finished initialising. Empty otherwise, with no exception set; the caller
 // then asks import_module, which also waits for a module that another thread
-// is still initialising.
+// is still initialising. importlib.import_module's Python layers cost about a
+// third of the dispatch target of bench/bench_dispatch.py (<= 3 us over the
+// direct call), hence this shortcut.
 Ref cached_module(const State& st, PyObject* name) {
     if (!PyUnicode_CheckExact(name)) return {};
     if (PyUnicode_GetLength(name) <= 0 || PyUnicode_ReadChar(name, 0) == '.') {
