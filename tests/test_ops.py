@@ -519,6 +519,39 @@ class TestListing:
             names = [e["name"] for e in listing(channel)]
         assert names and all(n.startswith(good + ":") for n in names)
 
+    def test_listing_runs_no_code_of_module_objects(self, module_dir):
+        name = write_module(module_dir, '''\
+touched = []
+
+
+class Proxy:
+    """Stands for something loaded on first use."""
+
+    @property
+    def __class__(self):
+        touched.append("__class__")
+        return Proxy
+
+    def __getattr__(self, name):
+        touched.append(name)
+        raise AttributeError(name)
+
+    @property
+    def value(self):
+        touched.append("value")
+        return 1
+
+    def load(self):
+        return 2
+
+
+lazy = Proxy()
+''', "ops_lazy")
+        with running([name]) as (server, channel, _):
+            names = [e["name"] for e in listing(channel)]
+        assert names == [name + ":Proxy.load", name + ":lazy.load"]
+        assert sys.modules[name].touched == []
+
     def test_without_a_guard_the_listing_is_refused(self):
         with running() as (server, channel, _):
             with pytest.raises(grpc.RpcError) as error:

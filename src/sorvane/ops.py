@@ -18,13 +18,12 @@ behind the same token check as the dispatcher:
 
 With ``GrpcServer(..., metrics_port=N)`` it also starts a Prometheus endpoint
 on ``127.0.0.1:N/metrics`` (needs ``pip install sorvane[metrics]``), fed by a
-:class:`Recorder` the dispatcher finds at ``service._metrics``; the endpoint
-closes once the server has stopped.
+:class:`~sorvane.metrics.Recorder` the dispatcher finds at
+``service._metrics``; the endpoint closes once the server has stopped.
 
 Everything a client sends is checked before it is used: a malformed health
 request ends with INVALID_ARGUMENT, never with an exception of ours.
 """
-import bisect
 import functools
 import importlib
 import inspect
@@ -35,6 +34,9 @@ import types
 from typing import Any, Dict, Iterator, List, Optional, Tuple
 
 import grpc
+
+from sorvane.metrics import (DURATION_BUCKETS, OUTCOMES, MetricsServer, Recorder,
+                             start_metrics)
 
 __all__ = [
     "attach", "Ops", "Health", "Recorder", "MetricsServer", "start_metrics", "describe",
@@ -65,13 +67,6 @@ HEALTH_SERVICES = ("", "common.CommonService")
 
 #: The details of a listing refused by a server without the exposure guard.
 NO_GUARD = "sorvane: this server has no guard; nothing to list"
-
-#: The outcomes a call is recorded with.
-OUTCOMES = ("ok", "raised", "refused", "failed")
-
-#: Upper bounds (seconds) of the call duration histogram's buckets.
-DURATION_BUCKETS = (0.0005, 0.001, 0.0025, 0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 0.5,
-                    1.0, 2.5, 5.0, 10.0, 30.0, 60.0)
 
 # A Watch wakes this often (seconds) to notice a client that went away.
 _WATCH_POLL = 1.0
@@ -288,10 +283,27 @@ def _first_line(doc: Any) -> str:
     return ""
 
 
+# What the listing looks at is judged by exact types and read from dicts, as
+# the guard does: no __class__, __getattr__ or property of a module's objects
+# runs for a listing.
+
+
+def _is_class(value: Any) -> bool:
+    return issubclass(type(value), type)
+
+
+def _is_module(value: Any) -> bool:
+    return issubclass(type(value), types.ModuleType)
+
+
+def _mro(cls: type) -> Tuple[type, ...]:
+    return type.__dict__["__mro__"].__get__(cls, type)  # not a metaclass's __mro__
+
+
 def _class_names(cls: type) -> List[str]:
     """Public names in the dicts of the classes along the MRO of `cls`."""
     names = []  # type: List[str]
-    for klass in getattr(cls, "__mro__", (cls,)):
+    for klass in _mro(cls):
         for name in vars(klass):
             if isinstance(name, str) and not name.startswith("_") and name not in names:
                 names.append(name)
@@ -304,12 +316,12 @@ def _candidates(module: types.ModuleType) -> List[str]:
     of its module-level objects. The guard decides which ones it does."""
     paths = []  # type: List[str]
     for name, value in list(vars(module).items()):
-        if not isinstance(name, str) or name.startswith("_") or inspect.ismodule(value):
+        if type(name) is not str or name.startswith("_") or _is_module(value):
             continue
-        if inspect.isfunction(value):
+        if type(value) is types.FunctionType:
             paths.append(name)
             continue
-        cls = value if isinstance(value, type) else type(value)
+        cls = value if _is_class(value) else type(value)
         paths.extend(name + "." + attr for attr in _class_names(cls))
     return paths
 
@@ -319,18 +331,19 @@ def _resolve(module: types.ModuleType, path: str) -> Any:
     module dicts and the dicts of the classes along an MRO."""
     x = module  # type: Any
     for segment in path.split("."):
-        if inspect.ismodule(x):
+        if _is_module(x):
             x = vars(x)[segment]
             continue
-        cls = x if isinstance(x, type) else type(x)
-        for klass in cls.__mro__:
+        is_class = _is_class(x)
+        cls = x if is_class else type(x)
+        for klass in _mro(cls):
             if segment in vars(klass):
                 value = vars(klass)[segment]
                 break
         else:
             raise LookupError(path)
         get = getattr(type(value), "__get__", None)
-        x = value if get is None else get(value, None if isinstance(x, type) else x, cls)
+        x = value if get is None else get(value, None if is_class else x, cls)
     return x
 
 
@@ -371,141 +384,6 @@ def describe(exposure: Dict[str, Any]) -> List[Dict[str, str]]:
                             "doc": _first_line(getattr(target, "__doc__", None))})
     entries.sort(key=lambda entry: entry["name"])
     return entries
-
-
-# ---- metrics ------------------------------------------------------------------
-
-
-class Recorder:
-    """Counts calls, cheaply, for the metrics endpoint to read at scrape time.
-
-    The dispatcher calls :meth:`enter` as a call begins and :meth:`record` as it
-    ends. Counts live in plain dicts under one lock; :meth:`snapshot` copies
-    them. At most `max_series` (module, method) pairs are kept apart; calls to
-    further ones are counted under module and method "(other)".
-    """
-
-    def __init__(self, buckets: Tuple[float, ...] = DURATION_BUCKETS,
-                 max_series: int = 1000) -> None:
-        self.buckets = tuple(sorted(float(b) for b in buckets))
-        self.max_series = max_series
-        self._lock = threading.Lock()
-        self._in_flight = 0
-        self._calls = {}  # type: Dict[Tuple[str, str, str], int]
-        # (module, method) -> [count per bucket..., count above the last, sum of seconds]
-        self._durations = {}  # type: Dict[Tuple[str, str], List[float]]
-
-    def enter(self) -> None:
-        """A call begins."""
-        with self._lock:
-            self._in_flight += 1
-
-    def record(self, module: str, method: str, outcome: str, seconds: float) -> None:
-        """A call ended with `outcome` ("ok", "raised", "refused" or "failed")
-        after `seconds`; module and method are empty when it never resolved."""
-        index = bisect.bisect_left(self.buckets, seconds)
-        with self._lock:
-            self._in_flight -= 1
-            series = self._durations.get((module, method))
-            if series is None:
-                if len(self._durations) >= self.max_series:
-                    module = method = "(other)"
-                    series = self._durations.get((module, method))
-                if series is None:
-                    series = self._durations[(module, method)] = \
-                        [0] * (len(self.buckets) + 1) + [0.0]  # type: ignore[assignment]
-            series[index] += 1
-            series[-1] += seconds
-            key = (module, method, outcome)
-            self._calls[key] = self._calls.get(key, 0) + 1
-
-    def snapshot(self) -> Tuple[int, Dict[Tuple[str, str, str], int],
-                                Dict[Tuple[str, str], List[float]]]:
-        """(calls in flight, {(module, method, outcome): calls},
-        {(module, method): [calls per bucket..., calls above, seconds in all]})."""
-        with self._lock:
-            return (self._in_flight, dict(self._calls),
-                    {key: list(series) for key, series in self._durations.items()})
-
-
-def _import_prometheus() -> Any:
-    try:
-        return importlib.import_module("prometheus_client")
-    except ImportError:
-        raise RuntimeError("metrics need the prometheus_client package: "
-                           "pip install sorvane[metrics]") from None
-
-
-def _collector(recorder: Recorder) -> Any:
-    """A prometheus_client collector reading `recorder` at each scrape."""
-    core = importlib.import_module("prometheus_client.core")
-    utils = importlib.import_module("prometheus_client.utils")
-    bounds = [utils.floatToGoString(b) for b in recorder.buckets] + ["+Inf"]
-
-    class CallCollector:
-        def collect(self) -> Iterator[Any]:
-            in_flight, calls, durations = recorder.snapshot()
-            counter = core.CounterMetricFamily(
-                "sorvane_calls", "Calls the dispatcher finished, by target and outcome.",
-                labels=["module", "method", "outcome"])
-            for (module, method, outcome), count in sorted(calls.items()):
-                counter.add_metric([module, method, outcome], count)
-            histogram = core.HistogramMetricFamily(
-                "sorvane_call_duration_seconds", "Time the dispatcher spent on each call.",
-                labels=["module", "method"])
-            for (module, method), series in sorted(durations.items()):
-                total, cumulative = 0, []
-                for bound, count in zip(bounds, series[:-1]):
-                    total += int(count)
-                    cumulative.append((bound, total))
-                histogram.add_metric([module, method], cumulative, sum_value=series[-1])
-            gauge = core.GaugeMetricFamily("sorvane_calls_in_flight",
-                                           "Calls the dispatcher is running now.",
-                                           value=in_flight)
-            return iter([counter, histogram, gauge])
-
-    return CallCollector()
-
-
-class MetricsServer:
-    """prometheus_client's HTTP server, on a registry of its own, serving one
-    recorder's metrics at http://127.0.0.1:PORT/metrics until :meth:`stop`."""
-
-    def __init__(self, recorder: Recorder, port: int, host: str = "127.0.0.1") -> None:
-        prometheus = _import_prometheus()
-        self.recorder = recorder
-        self.registry = prometheus.CollectorRegistry()
-        self.registry.register(_collector(recorder))
-        started = prometheus.start_http_server(port, addr=host, registry=self.registry)
-        if not isinstance(started, tuple):
-            raise RuntimeError("this prometheus_client is too old to stop its server; "
-                               "pip install sorvane[metrics] upgrades it")
-        self._httpd, self._thread = started
-        self.host = host
-        self.port = int(self._httpd.server_address[1])
-        self._stop_lock = threading.Lock()
-        self._stopped = False
-
-    @property
-    def url(self) -> str:
-        return "http://%s:%d/metrics" % (self.host, self.port)
-
-    def stop(self) -> None:
-        """Closes the endpoint (once; later calls do nothing)."""
-        with self._stop_lock:
-            if self._stopped:
-                return
-            self._stopped = True
-        self._httpd.shutdown()
-        self._httpd.server_close()
-        self._thread.join(5.0)
-
-
-def start_metrics(recorder: Recorder, port: int) -> MetricsServer:
-    """Serves `recorder`'s metrics on 127.0.0.1:`port` (0: a free port)."""
-    if isinstance(port, bool) or not isinstance(port, int) or not 0 <= port <= 65535:
-        raise ValueError("metrics_port must be a port number 0-65535, not %r" % (port,))
-    return MetricsServer(recorder, port)
 
 
 # ---- attaching to a server ----------------------------------------------------
