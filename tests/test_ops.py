@@ -378,6 +378,13 @@ class TestHealth:
                     assert time.monotonic() < deadline, "a cancelled watch kept its slot"
                     time.sleep(0.1)
 
+    def test_a_single_worker_is_kept_for_calls(self, streaming):
+        with running(max_workers=1) as (server, channel, _):
+            with pytest.raises(grpc.RpcError) as error:
+                next(watch(channel))
+            assert error.value.code() == grpc.StatusCode.RESOURCE_EXHAUSTED
+            assert check(channel) == ops.SERVING
+
     def test_health_needs_the_token_when_the_server_has_one(self):
         with running(token=TOKEN) as (server, channel, _):
             with pytest.raises(grpc.RpcError) as error:

@@ -204,7 +204,7 @@ class Health:
         self._statuses = {name: SERVING for name in services}  # type: Dict[str, int]
         self._stopped = False
         self._wakers = set()  # type: set
-        self.max_watchers = max(1, int(max_watchers))
+        self.max_watchers = max(0, int(max_watchers))
 
     def status(self, service: str) -> Optional[int]:
         """The status of `service`, or None when health does not know it."""
@@ -470,7 +470,8 @@ def attach(grpc_server: Any, rpc_server: Any, registered_on: Any) -> Ops:
     ``service._metrics`` to the recorder.
     """
     service = grpc_server.service
-    # Watches hold a worker thread each: half the workers stay for calls.
+    # Watches hold a worker thread each: half the workers (at least one)
+    # stay for calls.
     health = Health(max_watchers=_workers(grpc_server) // 2)
     recorder = metrics = None
     port = getattr(grpc_server, "metrics_port", None)
