@@ -174,7 +174,8 @@ def build_parser() -> argparse.ArgumentParser:
 
     parser = _Parser(
         prog="python -m sorvane",
-        description="Serve Python modules over gRPC, or call a function on a sorvane server.",
+        description="Serve Python modules over gRPC; call a function on a sorvane server, "
+                    "check its health or list what it exposes.",
     )
     parser.add_argument("--version", action="version", version="sorvane " + __version__)
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
