@@ -37,6 +37,8 @@ def assert_one_line_error(proc):
     ([], "usage: python -m sorvane [-h]"),
     (["serve"], "usage: python -m sorvane serve"),
     (["call"], "usage: python -m sorvane call"),
+    (["health"], "usage: python -m sorvane health"),
+    (["list"], "usage: python -m sorvane list"),
 ])
 def test_help_on_every_command(tmp_path, args, usage):
     proc = run_cli(args + ["--help"], tmp_path)
@@ -72,6 +74,11 @@ def test_serve_help_tells_what_is_exposed(tmp_path):
     (["serve", "m", "--processes", "two"], "not an integer"),
     (["serve", "m", "--log-level", "LOUD"], "choose from DEBUG"),
     (["call", "127.0.0.1:6565"], "MODULE:PATH"),
+    (["health", "127.0.0.1"], "expected HOST:PORT"),
+    (["health", "127.0.0.1:6565", "--timeout", "0"], "positive number of seconds"),
+    (["list"], "HOST:PORT"),
+    (["list", "127.0.0.1:6565", "--tls-cert", "c.pem"], "go together"),
+    (["serve", "m", "--metrics-port", "0"], "port out of range"),
     (["call", "127.0.0.1", "m:f"], "expected HOST:PORT"),
     (["call", "127.0.0.1:99999", "m:f"], "port out of range"),
     (["call", "127.0.0.1:6565", "m.f"], "expected MODULE:PATH"),

@@ -233,3 +233,12 @@ def test_rendered_configuration_is_accepted_by_nginx(nginx_binary, tmp_path):
 def test_renderer_refuses_what_nginx_would_misread(listen, servers, tmp_path):
     with pytest.raises(ValueError):
         nginx_conf.render(listen, servers, str(tmp_path))
+
+
+def test_health_check_through_nginx(balancer, tmp_path):
+    nginx, servers = balancer
+    proc = run_cli(["health", nginx.address], tmp_path)
+    assert (proc.returncode, proc.stdout, proc.stderr) == (0, "SERVING\n", "")
+    for server in servers:
+        proc = run_cli(["health", server.wait_started()[0]], tmp_path)
+        assert (proc.returncode, proc.stdout) == (0, "SERVING\n"), proc.stderr

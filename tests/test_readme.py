@@ -18,7 +18,7 @@ it is, and an unmarked block fails the test:
                                            shown after it
     <!-- sample: skip (REASON) -->         not run, for the reason given
 
-In shown output "..." stands for any text. The samples' ports 6565-6569 are
+In shown output "..." stands for any text. The samples' ports 6560-6569 are
 replaced by free ports (6569 by one where nothing listens), and `python` is
 the interpreter running the tests. Everything listens on 127.0.0.1 only.
 """
@@ -37,7 +37,7 @@ from processes import Background, START_LINE, child_env
 README = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "README.md")
 MARKER = re.compile(r"^<!-- sample: (\w+)(.*?) -->$")
 FENCE = re.compile(r"^```(\w*)$")
-SAMPLE_PORTS = range(6565, 6570)
+SAMPLE_PORTS = range(6560, 6570)
 
 
 class Sample:
@@ -129,7 +129,7 @@ class Reader:
             os.mkdir(os.path.join(self.folder, name))
 
     def localise(self, text):
-        return re.sub(r"\b(656[5-9])\b", lambda m: self.ports[m.group(1)], text)
+        return re.sub(r"\b(656[0-9])\b", lambda m: self.ports[m.group(1)], text)
 
     def cwd(self, sample):
         return os.path.join(self.folder, sample.options.get("cwd", "client"))

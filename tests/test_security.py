@@ -170,7 +170,7 @@ class TestSettings:
                                             "max_message_length"]
         assert str(__import__("inspect").signature(GrpcServer)) == (
             "(host='0.0.0.0', port=6565, max_workers=10, max_message_length=268435456, *, "
-            "tls=None, token=None)")
+            "tls=None, token=None, metrics_port=None)")
 
     def test_copy_keeps_tls_and_token(self, pki):
         tls = ClientTls.from_files(pki.path("ca.pem"))

@@ -86,7 +86,7 @@ class TestConstruction:
         assert cls.__init__.__doc__ == DOC
         assert str(inspect.signature(cls)) == (
             "(host='0.0.0.0', port=6565, max_workers=10, max_message_length=268435456, *, "
-            "tls=None, token=None)")
+            "tls=None, token=None, metrics_port=None)")
         for name in ("run", "run_background", "run_blocking"):
             assert str(inspect.signature(getattr(cls, name))) == "(self)"
         assert str(inspect.signature(cls.set_clazz_handler)) == "(self, func)"

@@ -1,8 +1,10 @@
-"""The command line: ``python -m sorvane serve`` and ``python -m sorvane call``.
+"""The command line: ``python -m sorvane serve``, ``call``, ``health`` and ``list``.
 
 ``serve`` hosts modules through :class:`sorvane.corvex.GrpcServer`, in one
 process or in several processes sharing one port; ``call`` makes one remote
-call through :class:`sorvane.corvex.GrpcHelper` and prints the result as JSON.
+call through :class:`sorvane.corvex.GrpcHelper` and prints the result as JSON;
+``health`` asks a server's health service (:mod:`sorvane.ops`) and ``list``
+what its exposure guard lets calls reach.
 Errors are one line on standard error and a meaningful exit status, never a
 traceback. The framework itself is only imported once a command runs, so
 ``--help`` works even where the native modules cannot load.
@@ -78,6 +80,26 @@ imports included (mymodule.os.system): this is not a security boundary, and
 this installation has no exposure guard (sorvane.guard) to restrict paths.
 Listen only where every client that can reach the port is trusted."""
 
+HEALTH_DESCRIPTION = """\
+Ask the server at HOST:PORT whether it serves (gRPC's standard health check)
+and print the answer: SERVING, NOT_SERVING, or the gRPC status of a failed
+check (NOT_FOUND for an unknown --service, UNAVAILABLE for no server).
+
+Exit status: 0 SERVING; 1 anything else the server answered (NOT_SERVING,
+NOT_FOUND, UNAUTHENTICATED, ...); 2 usage error; 3 the server could not be
+reached (UNAVAILABLE, or --timeout expired); 130 interrupted.
+"""
+
+LIST_DESCRIPTION = """\
+List what the server at HOST:PORT lets calls reach, one callable a line:
+MODULE:PATH(SIGNATURE), then the first line of its docstring. Only a server
+with the exposure guard (as serve runs) answers.
+
+Exit status: 0 listed; 1 the server refused or failed the listing (a server
+without the guard refuses with PERMISSION_DENIED); 2 usage error; 3 the server
+could not be reached (UNAVAILABLE, or --timeout expired); 130 interrupted.
+"""
+
 CALL_DESCRIPTION = """\
 Call MODULE:PATH on the server at HOST:PORT once and print the result as JSON.
 
@@ -152,7 +174,8 @@ def build_parser() -> argparse.ArgumentParser:
 
     parser = _Parser(
         prog="python -m sorvane",
-        description="Serve Python modules over gRPC, or call a function on a sorvane server.",
+        description="Serve Python modules over gRPC; call a function on a sorvane server, "
+                    "check its health or list what it exposes.",
     )
     parser.add_argument("--version", action="version", version="sorvane " + __version__)
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
@@ -177,6 +200,9 @@ def build_parser() -> argparse.ArgumentParser:
                        help="server processes sharing the port, Linux only (default: 1)")
     serve.add_argument("--log-level", type=_log_level, default="INFO", metavar="L",
                        help="DEBUG, INFO, WARNING or ERROR (default: INFO); DEBUG logs every call")
+    serve.add_argument("--metrics-port", type=_port, default=None, metavar="N",
+                       help="serve Prometheus metrics on http://127.0.0.1:N/metrics "
+                            "(needs pip install sorvane[metrics])")
     _engine_option(serve)
     secure = serve.add_argument_group(
         "security", "A server listening beyond loopback needs TLS or a token (or --insecure).")
@@ -206,7 +232,32 @@ def build_parser() -> argparse.ArgumentParser:
     call.add_argument("--timeout", type=_seconds, default=None, metavar="S",
                       help="give up after S seconds (default: wait as long as the call takes)")
     _engine_option(call)
-    secure = call.add_argument_group("security")
+    _client_security_options(call)
+
+    health = commands.add_parser(
+        "health", help="check whether a server serves",
+        description=HEALTH_DESCRIPTION, formatter_class=formatter)
+    health.add_argument("address", metavar="HOST:PORT", help="the server, e.g. 127.0.0.1:6565")
+    health.add_argument("--service", default="", metavar="NAME",
+                        help='the service to ask about (default: "", the server as a whole)')
+    health.add_argument("--timeout", type=_seconds, default=5.0, metavar="S",
+                        help="give up after S seconds (default: 5)")
+    _engine_option(health)
+    _client_security_options(health)
+
+    listing = commands.add_parser(
+        "list", help="list what a server lets calls reach",
+        description=LIST_DESCRIPTION, formatter_class=formatter)
+    listing.add_argument("address", metavar="HOST:PORT", help="the server, e.g. 127.0.0.1:6565")
+    listing.add_argument("--timeout", type=_seconds, default=30.0, metavar="S",
+                         help="give up after S seconds (default: 30)")
+    _engine_option(listing)
+    _client_security_options(listing)
+    return parser
+
+
+def _client_security_options(command: argparse.ArgumentParser) -> None:
+    secure = command.add_argument_group("security")
     secure.add_argument("--tls-ca", metavar="FILE", default=None,
                         help="PEM CA that signed the server's certificate: call over TLS")
     secure.add_argument("--tls-cert", metavar="FILE", default=None,
@@ -217,7 +268,6 @@ def build_parser() -> argparse.ArgumentParser:
                         help="the name in the server's certificate, when not HOST")
     secure.add_argument("--token-file", metavar="FILE", default=None,
                         help="send this token with the call (default: $SORVANE_TOKEN when set)")
-    return parser
 
 
 def _engine_option(command: argparse.ArgumentParser) -> None:
@@ -240,7 +290,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     parser = build_parser()
     ns = parser.parse_args(argv)
     if ns.command is None:
-        sys.stderr.write("%s: error: choose a command: serve or call (see --help)\n" % parser.prog)
+        sys.stderr.write("%s: error: choose a command: serve, call, health or list (see --help)\n"
+                         % parser.prog)
         return EXIT_USAGE
     command = ns.command  # type: str
     try:
@@ -251,6 +302,10 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     try:
         if command == "serve":
             return serve_command(ns)
+        if command == "health":
+            return health_command(ns)
+        if command == "list":
+            return list_command(ns)
         return call_command(ns)
     except UsageError as e:
         _fail("%s %s: error: %s (see --help)" % (parser.prog, command, e))
@@ -451,6 +506,114 @@ def call_command(ns: argparse.Namespace) -> int:
     return EXIT_OK
 
 
+# -- health and list --------------------------------------------------------
+
+#: gRPC codes that mean the server was not reached (in time).
+UNREACHED = ("UNAVAILABLE", "DEADLINE_EXCEEDED")
+
+
+def _ask(ns: argparse.Namespace, method: str, request: bytes) -> bytes:
+    """One unary call of `method` with raw bytes, on the chosen engine, with
+    the command line's TLS and token; raises grpc.RpcError."""
+    from sorvane import engine, security
+
+    host, port = parse_address(ns.address)
+    settings = client_security(ns)
+    options = [("grpc.max_receive_message_length", 268435456)]
+    channel = security.open_channel(engine.transport(), "%s:%d" % (host, port), options,
+                                    settings.get("tls"), settings.get("token"))
+    try:
+        return channel.unary_unary(method)(request, timeout=ns.timeout)
+    finally:
+        channel.close()
+
+
+def _code_name(error: Any) -> str:
+    code = getattr(error, "code", None)
+    value = code() if callable(code) else None
+    return getattr(value, "name", None) or "UNKNOWN"
+
+
+def _printable(text: str) -> str:
+    """`text` with control characters escaped, for a terminal."""
+    return "".join(c if c.isprintable() else ascii(c)[1:-1] for c in text)
+
+
+def health_command(ns: argparse.Namespace) -> int:
+    import grpc
+    from sorvane import ops
+
+    try:
+        reply = _ask(ns, ops.CHECK_METHOD, ops.encode_health_request(ns.service))
+    except KeyboardInterrupt:
+        _fail("interrupted")
+        return EXIT_INTERRUPTED
+    except grpc.RpcError as e:
+        name = _code_name(e)
+        sys.stdout.write(name + "\n")
+        sys.stdout.flush()
+        _fail("error: health check failed: %s" % _printable(describe_rpc_error(e)))
+        return EXIT_FAILED if name in UNREACHED else EXIT_ERROR
+    try:
+        status = ops.decode_health_response(reply)
+    except ops.MalformedMessage as e:
+        _fail("error: bad reply from %s: %s" % (ns.address, e))
+        return EXIT_ERROR
+    sys.stdout.write(ops.STATUS_NAMES.get(status, "UNKNOWN(%d)" % status) + "\n")
+    sys.stdout.flush()
+    return EXIT_OK if status == ops.SERVING else EXIT_ERROR
+
+
+def _listing(reply: bytes) -> List[Tuple[str, str, str]]:
+    """(name, signature, doc) of each entry of a listing; ValueError when the
+    reply is not one."""
+    entries = json.loads(reply.decode("utf-8"))
+    if not isinstance(entries, list):
+        raise ValueError("not a JSON list")
+    rows = []
+    for entry in entries:
+        if not isinstance(entry, dict):
+            raise ValueError("an entry is not a JSON object")
+        fields = tuple(entry.get(key, "") for key in ("name", "signature", "doc"))
+        if not all(isinstance(field, str) for field in fields):
+            raise ValueError("an entry's name, signature or doc is not text")
+        rows.append(fields)
+    return rows  # type: ignore[return-value]
+
+
+def list_command(ns: argparse.Namespace) -> int:
+    import grpc
+    from sorvane import ops
+
+    try:
+        reply = _ask(ns, ops.LIST_METHOD, b"")
+    except KeyboardInterrupt:
+        _fail("interrupted")
+        return EXIT_INTERRUPTED
+    except grpc.RpcError as e:
+        name = _code_name(e)
+        if name == "PERMISSION_DENIED":
+            details = e.details() if callable(getattr(e, "details", None)) else ""
+            _fail(_printable(details or name))
+        else:
+            _fail("error: listing failed: %s" % _printable(describe_rpc_error(e)))
+        return EXIT_FAILED if name in UNREACHED else EXIT_ERROR
+    try:
+        rows = _listing(reply)
+    except ValueError as e:  # UnicodeDecodeError and json's errors included
+        _fail("error: bad reply from %s: %s" % (ns.address, e))
+        return EXIT_ERROR
+    lines = []
+    for name, signature, doc in rows:
+        line = _printable(name + signature)
+        if doc:
+            line += "  " + _printable(doc)
+        lines.append(line + "\n")
+    sys.stdout.write("".join(lines))
+    sys.stdout.flush()
+    return EXIT_OK
+
+
 def describe_rpc_error(error: Any) -> str:
     """``CODE: details`` of a gRPC call error, or its text if it has no code."""
     code = getattr(error, "code", None)
@@ -515,6 +678,14 @@ def expose(server: Any, modules: Sequence[str]) -> None:
 def serve_command(ns: argparse.Namespace) -> int:
     # TLS files, the token and the address are checked before anything listens.
     settings = server_security(ns)
+    if ns.metrics_port is not None:
+        if ns.processes > 1:
+            raise UsageError("--metrics-port serves one process's metrics: use it with "
+                             "--processes 1")
+        if importlib.util.find_spec("prometheus_client") is None:
+            raise UsageError("--metrics-port needs the prometheus_client package: "
+                             "pip install sorvane[metrics]")
+        settings["metrics_port"] = ns.metrics_port
     _configure_logging(ns.log_level)
     if ns.processes > 1:
         return _serve_processes(ns)
@@ -548,6 +719,9 @@ def _serve_one(ns: argparse.Namespace, settings: Dict[str, Any]) -> int:
 
         log.info("transport engine: %s; security: %s", engine.current(),
                  describe_security(ns, settings))
+        metrics = getattr(getattr(server, "ops", None), "metrics", None)
+        if metrics is not None:
+            log.info("metrics on %s", metrics.url)
         if ns.parent_pid is not None:
             _watch_parent(ns.parent_pid)
         while True:

@@ -97,6 +97,7 @@ class GrpcServer:
         *,
         tls: Optional[ServerTls] = ...,
         token: Optional[str] = ...,
+        metrics_port: Optional[int] = ...,
     ) -> None: ...
     # Anything that cannot be called is ignored, silently.
     def set_clazz_handler(self, func: Callable[[Any], str]) -> None: ...

@@ -64,11 +64,16 @@ Ref GrpcServer_init(FunctionObject* f, PyObject* const* argv) {
             setattr(self, "token", checked.get());
         }
     }
+    // The metrics port, keyword-only, likewise an attribute only when given;
+    // sorvane.ops checks it when the server starts.
+    PyObject* metrics_port = argv[7];
+    if (metrics_port != Py_None) setattr(self, "metrics_port", metrics_port);
     return none();
 }
 const FunctionDef GrpcServer_init_def = {
     "__init__", "GrpcServer.__init__", kInitDoc,
-    {"self", "host", "port", "max_workers", "max_message_length", "*", "tls", "token"},
+    {"self", "host", "port", "max_workers", "max_message_length", "*", "tls", "token",
+     "metrics_port"},
     GrpcServer_init, nullptr};
 
 Ref GrpcServer_set_clazz_handler(FunctionObject* f, PyObject* const* argv) {
@@ -125,6 +130,11 @@ Ref GrpcServer_run_background(FunctionObject* f, PyObject* const* argv) {
         registered_on = call(getattr(security.get(), "TokenCheckedServer").get(),
                              {registered_on.get(), token.get()});
     call(add.get(), {service.get(), registered_on.get()});
+    // sorvane.ops.attach(self, self.rpc_server, registered_on): health, the
+    // listing and metrics, behind the same token check as the dispatcher.
+    Ref ops = import("sorvane.ops");
+    call(getattr(ops.get(), "attach").get(),
+         {self, getattr(self, st[N::rpc_server]).get(), registered_on.get()});
     // self.rpc_server.add_insecure_port(self.address), or add_secure_port
     // with the credentials of the TLS material.
     if (tls) {
@@ -187,7 +197,7 @@ void define_GrpcServer(PyObject* m) {
     Ref max_workers = check(PyLong_FromLong(10));
     Ref max_message_length = check(PyLong_FromLong(kMaxMessageLength));
     Ref init_defaults = defaults(
-        {host.get(), port.get(), max_workers.get(), max_message_length.get(), Py_None, Py_None});
+        {host.get(), port.get(), max_workers.get(), max_message_length.get(), Py_None, Py_None, Py_None});
     Ref cls = make_class(m, "GrpcServer", nullptr, nullptr,
                          method(m, GrpcServer_init_def, init_defaults.get()),
                          method(m, GrpcServer_set_clazz_handler_def),
