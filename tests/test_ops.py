@@ -829,7 +829,6 @@ class TestMetricsEndpoint:
         proc = run_cli(["serve", "m", "--metrics-port", "9", "--processes", "2"], tmp_path)
         assert proc.returncode == 2 and "--processes 1" in proc.stderr
 
-    @pytest.mark.xfail(reason="dispatcher hook pending", strict=False)
     def test_dispatcher_feeds_metrics_per_outcome(self, module_dir):
         name = write_module(module_dir, LISTED, "ops_metered")
         metrics_port = free_port()
