@@ -133,7 +133,7 @@ struct Guard {
     /* objects of the host and of this module, taken at import */                           \
     X(sys_dict) X(request_class) X(response_class) X(service_class) X(default_clazz_handler) \
     X(logger_class) X(logger_is_enabled_for) X(logger_log) X(logger_debug)                   \
-    X(encoder) X(markers) X(scan_once) X(decoder) X(decoder_type) X(ok_prefix) X(close_brace) X(urandom) X(deadline) X(b2a_base64) X(monotonic)
+    X(encoder) X(markers) X(scan_once) X(decoder) X(decoder_type) X(ok_prefix) X(record_function) X(urandom) X(deadline) X(b2a_base64) X(monotonic)
 #define SORVANE_STATE_GUARDS(X) \
     X(dumps) X(loads) X(record) X(logger) X(importer) X(signature) X(request_id)
 

@@ -18,6 +18,8 @@
 // attribute added).
 #include "corvex.hpp"
 
+#include <string>
+
 namespace sorvane::corvex {
 namespace {
 
@@ -30,11 +32,11 @@ Ref lookup_json(FunctionObject* caller, const State& st) {
     return lookup_global(globals_of(caller), st[N::json]);
 }
 
-// The text of ''.join(encoder(obj, 0)) with the shared encoder, or none
-// (no exception set) when it is in use: its markers dict serves one call at
-// a time, and a call can only overlap another when the host's code released
+// The chunks of encoder(obj, 0) from the shared encoder, or none (no
+// exception set) when it is in use: its markers dict serves one call at a
+// time, and a call can only overlap another when the host's code released
 // the GIL inside it.
-Ref encode_with_shared(State& st, PyObject* obj, PyObject* prefix = nullptr) {
+Ref chunks_of(State& st, PyObject* obj) {
     if (st.encoder_busy) return Ref();
     st.encoder_busy = true;
     struct Release {
@@ -47,12 +49,35 @@ Ref encode_with_shared(State& st, PyObject* obj, PyObject* prefix = nullptr) {
     } release{st};
     Ref zero = st.zero.copy();
     Ref chunks = call(st.encoder.get(), {obj, zero.get()});
-    if (prefix) {
-        chunks = check(PySequence_List(chunks.get()));
-        check(PyList_Insert(chunks.get(), 0, prefix));
-        check(PyList_Append(chunks.get(), st.close_brace.get()));
+    return check(PySequence_Fast(chunks.get(), "the encoder gave no sequence"));
+}
+
+// ''.join(chunks) as text, or its UTF-8 bytes between `prefix` and "}".
+Ref encode_with_shared(State& st, PyObject* obj) {
+    Ref chunks = chunks_of(st, obj);
+    return chunks ? check(PyUnicode_Join(st.empty.get(), chunks.get())) : Ref();
+}
+
+void append_utf8(std::string& out, PyObject* text) {
+    Py_ssize_t n;
+    const char* p = PyUnicode_AsUTF8AndSize(text, &n);
+    if (!p) throw PyErrAlreadySet{};
+    out.append(p, static_cast<size_t>(n));
+}
+
+Ref encode_utf8_with_shared(State& st, PyObject* obj, PyObject* prefix) {
+    Ref chunks = chunks_of(st, obj);
+    if (!chunks) return Ref();
+    std::string out;
+    append_utf8(out, prefix);
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(chunks.get());
+    PyObject** items = PySequence_Fast_ITEMS(chunks.get());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (!PyUnicode_Check(items[i])) return check(PyUnicode_Join(st.empty.get(), chunks.get()));
+        append_utf8(out, items[i]);
     }
-    return check(PyUnicode_Join(st.empty.get(), chunks.get()));
+    out += '}';
+    return check(PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size())));
 }
 
 // The length of JSON whitespace (" \t\n\r") at `at`.
@@ -109,12 +134,12 @@ bool snapshot_dumps(PyObject* ns, State& st, PyObject* json_ns) {
     Ref tail = check(PyUnicode_Substring(text.get(), n - 5, n));
     if (PyUnicode_CompareWithASCIIString(tail.get(), "null}") != 0) return false;
     st.ok_prefix = check(PyUnicode_Substring(text.get(), 0, n - 5));
-    st.close_brace = str("}");
     Ref value = check(Py_BuildValue("[i,s]", 7, "x"));
     check(PyDict_SetItem(envelope.get(), st[N::result], value.get()));
     host = call_kw(dumps, {envelope.get()}, st.kw_ensure_ascii.get(), {Py_False});
-    mine = encode_with_shared(st, value.get(), st.ok_prefix.get());
-    return PyUnicode_Compare(mine.get(), host.get()) == 0 && !PyErr_Occurred();
+    Ref mine_bytes = encode_utf8_with_shared(st, value.get(), st.ok_prefix.get());
+    Ref host_bytes = check(PyUnicode_AsUTF8String(host.get()));
+    return PyObject_RichCompareBool(mine_bytes.get(), host_bytes.get(), Py_EQ) == 1;
 }
 
 // json.loads(text) of the stock package over _json's scanner.
@@ -176,9 +201,9 @@ void init_json(PyObject* m, State& st) {
 
 Ref json_dumps_text(FunctionObject* caller, PyObject* obj) {
     State& st = state_of(caller);
-    Ref json = lookup_json(caller, st);
     if (st.dumps.holds(globals_of(caller)))
         if (Ref text = encode_with_shared(st, obj)) return text;
+    Ref json = lookup_json(caller, st);
     Ref dumps = attr(json.get(), st[N::dumps]);
     return call_kw(dumps.get(), {obj}, st.kw_ensure_ascii.get(), {Py_False});
 }
@@ -191,14 +216,12 @@ Ref json_dumps_utf8(FunctionObject* caller, PyObject* obj) {
 Ref json_dumps_envelope(FunctionObject* caller, PyObject* envelope, PyObject* result) {
     State& st = state_of(caller);
     if (result && st.dumps.holds(globals_of(caller)))
-        if (Ref text = encode_with_shared(st, result, st.ok_prefix.get()))
-            return check(PyUnicode_AsUTF8String(text.get()));
+        if (Ref body = encode_utf8_with_shared(st, result, st.ok_prefix.get())) return body;
     return json_dumps_utf8(caller, envelope);
 }
 
 Ref json_loads_text(FunctionObject* caller, PyObject* text) {
     State& st = state_of(caller);
-    Ref json = lookup_json(caller, st);
     if (PyUnicode_CheckExact(text) && st.loads.holds(globals_of(caller)) &&
         reinterpret_cast<PyObject*>(Py_TYPE(st.decoder.get())) == st.decoder_type.get()) {
 #if PY_VERSION_HEX < 0x030C0000
@@ -208,7 +231,8 @@ Ref json_loads_text(FunctionObject* caller, PyObject* text) {
         // whitespace may follow. A StopIteration (no value) and trailing data
         // are left to the host, which raises its JSONDecodeError; any other
         // error of the scanner is the host's own, raised as it would be.
-        Ref start = check(PyLong_FromSsize_t(skip_ws(text, 0)));
+        const Py_ssize_t at = skip_ws(text, 0);
+        Ref start = at ? check(PyLong_FromSsize_t(at)) : st.zero.copy();
         PyObject* argv[] = {text, start.get()};
         Ref pair = Ref::steal(vectorcall_raw(st.scan_once.get(), argv, 2, nullptr));
         if (!pair) {
@@ -221,6 +245,7 @@ Ref json_loads_text(FunctionObject* caller, PyObject* text) {
                 return Ref::borrow(PyTuple_GET_ITEM(pair.get(), 0));
         }
     }
+    Ref json = lookup_json(caller, st);
     Ref loads = attr(json.get(), st[N::loads]);
     return call(loads.get(), {text});
 }

@@ -39,22 +39,14 @@ Ref wall_clock(FunctionObject* self, const State& st) {
 
 Py_ssize_t base64_length(Py_ssize_t n) { return 4 * ((n + 2) / 3); }
 
-// base64 of `n` bytes at `p`, by the host's binascii.
-void append_base64(std::string& out, const State& st, const unsigned char* p, Py_ssize_t n) {
-    Ref raw = check(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(p), n));
-    PyObject* argv[] = {raw.get(), Py_False};
-    Ref text = vectorcall(st.b2a_base64.get(), argv, 1, st.kw_newline.get());
-    out.append(PyBytes_AS_STRING(text.get()), static_cast<size_t>(PyBytes_GET_SIZE(text.get())));
-}
-
 // The fields of a CommonResponse as json_format.MessageToJson renders them
 // with preserving_proto_field_name=True: fields at their default left out, the
 // rest in field-number order, one per line indented by two, bytes as base64.
 struct ResponseFields {
-    const State& st;
     long status;
-    const unsigned char* body;
-    Py_ssize_t size;
+    Py_ssize_t size;     // of the bytes field
+    const char* base64;  // its base64 text, by the host's binascii
+    Py_ssize_t base64_size;
 
     // len(MessageToJson(...)), without rendering it.
     Py_ssize_t json_length() const {
@@ -72,7 +64,7 @@ struct ResponseFields {
         if (size != 0) {
             if (status != 0) out += ",\n";
             out += "  \"response\": \"";
-            append_base64(out, st, body, size);
+            out.append(base64, static_cast<size_t>(base64_size));
             out += '"';
         }
         out += "\n}";
@@ -85,7 +77,7 @@ struct ResponseFields {
         if (size != 0) {
             if (status != 0) out += ", ";
             out += "'response': '";
-            append_base64(out, st, body, size);
+            out.append(base64, static_cast<size_t>(base64_size));
             out += '\'';
         }
         out += '}';
@@ -105,11 +97,17 @@ void append_repr(std::string& out, PyObject* o) {
     append_utf8(out, r.get());
 }
 
-// repr(module + "." + name), both exact str.
-void append_function_repr(std::string& out, const State& st, PyObject* module, PyObject* name) {
-    Ref function = check(PyUnicode_Concat(module, st.dot.get()));
-    function = check(PyUnicode_Concat(function.get(), name));
-    append_repr(out, function.get());
+// repr(module + "." + name), both exact str; the last one is kept.
+void append_function_repr(std::string& out, State& st, PyObject* module, PyObject* name) {
+    PyObject* kept = st.record_function.get();
+    if (!kept || PyTuple_GET_ITEM(kept, 0) != module || PyTuple_GET_ITEM(kept, 1) != name) {
+        Ref function = check(PyUnicode_Concat(module, st.dot.get()));
+        function = check(PyUnicode_Concat(function.get(), name));
+        Ref text = check(PyObject_Repr(function.get()));
+        st.record_function = check(PyTuple_Pack(3, module, name, text.get()));
+        kept = st.record_function.get();
+    }
+    append_utf8(out, PyTuple_GET_ITEM(kept, 2));
 }
 
 // repr("{:.6f}s".format(elapsed))
@@ -130,15 +128,20 @@ void append_process_time(std::string& out, const State& st, PyObject* elapsed) {
 }
 
 // The record's text, rendered natively for the dispatcher's own handle.
-Ref render_record(const State& st, FunctionObject* handle, PyObject* request,
+Ref render_record(State& st, FunctionObject* handle, PyObject* request,
                   PyObject* response, PyObject* elapsed) {
     Ref status = getattr(response, st[N::status]);
     Ref body = getattr(response, st[N::response]);
-    ResponseFields fields{st, PyLong_AsLong(status.get()), nullptr, 0};
-    if (fields.status == -1 && PyErr_Occurred()) throw PyErrAlreadySet{};
-    char* data;
-    check(PyBytes_AsStringAndSize(body.get(), &data, &fields.size));
-    fields.body = reinterpret_cast<const unsigned char*>(data);
+    ResponseFields fields{PyLong_AsLong(status.get()), PyObject_Size(body.get()), "", 0};
+    if ((fields.status == -1 || fields.size < 0) && PyErr_Occurred()) throw PyErrAlreadySet{};
+    Ref base64;
+    if (fields.size) {
+        PyObject* argv[] = {body.get(), Py_False};
+        base64 = vectorcall(st.b2a_base64.get(), argv, 1, st.kw_newline.get());
+        char* text;
+        check(PyBytes_AsStringAndSize(base64.get(), &text, &fields.base64_size));
+        fields.base64 = text;
+    }
 
     Ref request_id = getattr(request, st[N::request_id]);
 
@@ -221,7 +224,7 @@ bool plain_logger(PyObject* globals, const State& st, PyObject* logger) {
 // Writes the native record, unless `logger` is a plain Logger that drops DEBUG
 // records: its debug() tests isEnabledFor(DEBUG) first and does nothing else
 // when that is false.
-void log_native(const State& st, FunctionObject* handle, PyObject* logger,
+void log_native(State& st, FunctionObject* handle, PyObject* logger,
                 PyObject* request, PyObject* response, PyObject* elapsed) {
     if (plain_logger(globals_of(handle), st, logger)) {
         PyObject* argv[] = {logger, st.debug_level.get()};
@@ -314,7 +317,7 @@ void log_general(FunctionObject* self, const State& st, PyObject* func,
 
 Ref rpc_log_wrapper(FunctionObject* self, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames) {
-    const State& st = state_of(self);
+    State& st = state_of(self);
     Ref func = Ref::borrow(closure_item(self, 0));
     Ref start_time = wall_clock(self, st);
     // The dispatcher's own handle is entered directly (no argument repacking on 3.7).

@@ -171,14 +171,15 @@ void init_record_guard(PyObject* ns, State& st) {
 // Logger.debug / isEnabledFor / _log as the logging class holds them.
 void init_logger_guard(PyObject* ns, State& st) {
     Guard& g = st.logger;
-    PyObject* logging = g.watch(ns, ns, "logging");
-    PyObject* cls = g.watch(ns, module_dict(logging), "Logger");
-    PyObject* cls_ns = type_dict(cls);
+    Ref logging = import("logging");
+    Ref cls = getattr(logging.get(), "Logger");
+    PyObject* cls_ns = type_dict(cls.get());
     st.logger_debug = Ref::borrow(g.watch(ns, cls_ns, "debug"));
     st.logger_is_enabled_for = Ref::borrow(g.watch(ns, cls_ns, "isEnabledFor"));
     st.logger_log = Ref::borrow(g.watch(ns, cls_ns, "_log"));
-    st.logger_class = Ref::borrow(cls);
-    g.arm(cls && reinterpret_cast<PyTypeObject*>(cls)->tp_getattro == PyObject_GenericGetAttr);
+    st.logger_class = std::move(cls);
+    g.arm(reinterpret_cast<PyTypeObject*>(st.logger_class.get())->tp_getattro ==
+          PyObject_GenericGetAttr);
 }
 
 // importlib.import_module as imported: the dispatcher may then take an
