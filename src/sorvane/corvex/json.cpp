@@ -73,8 +73,15 @@ Ref encode_utf8_with_shared(State& st, PyObject* obj, PyObject* prefix) {
     const Py_ssize_t n = PySequence_Fast_GET_SIZE(chunks.get());
     PyObject** items = PySequence_Fast_ITEMS(chunks.get());
     for (Py_ssize_t i = 0; i < n; ++i) {
-        if (!PyUnicode_Check(items[i])) return check(PyUnicode_Join(st.empty.get(), chunks.get()));
-        append_utf8(out, items[i]);
+        Py_ssize_t size;
+        const char* p = PyUnicode_Check(items[i]) ? PyUnicode_AsUTF8AndSize(items[i], &size) : nullptr;
+        if (!p) {
+            // Not UTF-8 (a lone surrogate): the whole text's own error, from
+            // the caller's path over the whole envelope.
+            PyErr_Clear();
+            return Ref();
+        }
+        out.append(p, static_cast<size_t>(size));
     }
     out += '}';
     return check(PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size())));
