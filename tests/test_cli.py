@@ -132,19 +132,6 @@ def test_fallback_clazz_handler_admits_only_the_listed_modules():
             handler(clazz)
 
 
-def test_deadline_stub_passes_the_timeout_on_every_call():
-    seen = []
-
-    class Stub:
-        def handle(self, request, **options):
-            seen.append((request, options))
-            return "reply"
-
-    wrapper = cli.DeadlineStub(Stub(), 2.5)
-    assert wrapper.handle("request") == "reply"
-    assert seen == [("request", {"timeout": 2.5})]
-
-
 # -- serve and call against a real server -----------------------------------
 
 

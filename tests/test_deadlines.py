@@ -71,7 +71,7 @@ class TestTimeouts:
             assert entry.copy().timeout == 0.3
             corvex.grpc_client.load([entry])
             stub = corvex.grpc_client.connect("deadline-default")
-            assert stub.timeout == 0.3
+            assert stub._sorvane_timeout == 0.3
             with pytest.raises(grpc.RpcError) as caught:
                 GrpcHelper.call_rpc_result(stub, MODULE, "sleepy", kwargs={"seconds": 3})
             assert caught.value.code() == grpc.StatusCode.DEADLINE_EXCEEDED

@@ -364,21 +364,6 @@ def parse_kwargs(text: Optional[str]) -> Dict[str, Any]:
     return value
 
 
-class DeadlineStub:
-    """Stands in for a stub and passes a deadline to every call of ``handle``.
-
-    ``GrpcHelper`` needs only an object with a ``handle`` attribute; this one
-    forwards to the real stub's ``handle`` with gRPC's ``timeout`` option.
-    """
-
-    def __init__(self, stub: Any, timeout: float) -> None:
-        self.stub = stub
-        self.timeout = timeout
-
-    def handle(self, request: Any) -> Any:
-        return self.stub.handle(request, timeout=self.timeout)
-
-
 def read_token(ns: argparse.Namespace) -> Optional[str]:
     """--token-file's token, else $SORVANE_TOKEN's, else None; UsageError when bad."""
     from sorvane import security
@@ -480,8 +465,8 @@ def call_command(ns: argparse.Namespace) -> int:
     entry = Server("cli", host, port, **settings)
     try:
         with entry as stub:
-            client = stub if ns.timeout is None else DeadlineStub(stub, ns.timeout)
-            result = GrpcHelper.call_rpc_result(client, module, path, args=args, kwargs=kwargs)
+            result = GrpcHelper.call_rpc_result(stub, module, path, args=args, kwargs=kwargs,
+                                                timeout=ns.timeout)
     except KeyboardInterrupt:
         _fail("interrupted")
         return EXIT_INTERRUPTED

@@ -47,13 +47,13 @@ Ref open_channel(FunctionObject* self, PyObject* entry_obj) {
 }
 
 // brindlow.CommonServiceStub(channel); an entry's default timeout goes with
-// its stubs, as their `timeout`. Returns a new reference.
+// its stubs (as `_sorvane_timeout`). Returns a new reference.
 Ref new_stub(FunctionObject* self, PyObject* channel, PyObject* entry_obj) {
     State& st = state_of(self);
     Ref brindlow = global(self, N::brindlow);
     Ref stub_class = getattr(brindlow.get(), st[N::CommonServiceStub]);
     Ref stub = call(stub_class.get(), {channel});
-    if (Ref timeout = instance_setting(entry_obj, "timeout")) setattr(stub.get(), "timeout", timeout.get());
+    if (Ref timeout = instance_setting(entry_obj, "timeout")) setattr(stub.get(), "_sorvane_timeout", timeout.get());
     return stub;
 }
 

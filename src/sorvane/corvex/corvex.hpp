@@ -56,7 +56,7 @@ constexpr long kMaxMessageLength = 268435456;
     X(dunder_qualname, "__qualname__") X(dunder_wrapped, "__wrapped__")                      \
     X(dunder_signature, "__signature__") X(dunder_text_signature, "__text_signature__")     \
     X(partialmethod_private, "_partialmethod") X(dunder_partialmethod, "__partialmethod__") \
-    X(timeout, "timeout") X(metadata, "metadata") X(exposure, "_exposure")   \
+    X(timeout, "timeout") X(stub_timeout, "_sorvane_timeout") X(metadata, "metadata") X(exposure, "_exposure")   \
     X(metrics, "_metrics") X(enter, "enter") X(record, "record")                          \
     X(time_remaining, "time_remaining")
 
