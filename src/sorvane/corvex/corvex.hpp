@@ -12,6 +12,8 @@
 #include "classes.hpp"
 #include "module.hpp"
 
+#include <cstdint>
+
 namespace sorvane::corvex {
 
 using namespace sorvane::native;
@@ -80,6 +82,8 @@ struct Snapshot {
     SORVANE_SNAPSHOT_REFS(SORVANE_FIELD)
 #undef SORVANE_FIELD
     Py_ssize_t size = 0;
+    mutable std::uint64_t stamp = 0;  // the namespace's change stamp when last verified
+    bool always = false;  // an instance's dict: looked up at every check
 };
 
 // The one guard mechanism of every fast path: the snapshots of everything the
@@ -98,6 +102,12 @@ struct Guard {
     PyObject* watch(PyObject* module_ns, PyObject* ns, const char* name);
     // The dict `d` must keep its number of entries.
     void watch_size(PyObject* d);
+    // The last `n` snapshots are of an instance's own dict, whose changes do
+    // not all show in its stamp: they are looked up at every check.
+    void always_check(int n) noexcept {
+        for (int i = count - n; i < count; ++i)
+            if (i >= 0) items[i].always = true;
+    }
     // Arms the guard when every snapshot was taken and `feature_ok`.
     void arm(bool feature_ok) noexcept { armed = feature_ok && !failed; }
     bool holds(PyObject* module_ns) const;

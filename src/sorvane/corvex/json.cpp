@@ -162,6 +162,7 @@ bool snapshot_loads(PyObject* ns, State& st, PyObject* json_ns) {
     Ref inst_dict = check(PyObject_GenericGetDict(decoder, nullptr));
     PyObject* scan_once = g.watch(ns, inst_dict.get(), "scan_once");
     g.watch_size(inst_dict.get());
+    g.always_check(2);
     if (g.failed) return false;
     // The keyword defaults of loads must all be None (no hook of its own).
     if (PyObject* kw = PyFunction_GET_KW_DEFAULTS(loads)) {

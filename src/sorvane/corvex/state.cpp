@@ -13,6 +13,34 @@ namespace sorvane::corvex {
 
 namespace {
 
+// A dict's change stamp: it differs from the last one read whenever the dict
+// may have changed since, so a guard whose namespaces all show the stamps of
+// its last full check still holds without looking anything up. Up to 3.11
+// that is the dict's own version tag; from 3.12 (whose tag is no longer for
+// extensions) a dict watcher counts the changes of every watched namespace.
+#if PY_VERSION_HEX >= 0x030C0000
+std::uint64_t g_changes = 1;
+int g_watcher = -1;
+
+int count_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept {
+    ++g_changes;
+    return 0;
+}
+
+std::uint64_t stamp_of(PyObject*) noexcept { return g_changes; }
+
+void watch_dict(PyObject* d) {
+    if (g_watcher < 0) g_watcher = check(PyDict_AddWatcher(count_change));
+    check(PyDict_Watch(g_watcher, d));
+}
+#else
+std::uint64_t stamp_of(PyObject* d) noexcept {
+    return reinterpret_cast<PyDictObject*>(d)->ma_version_tag;
+}
+
+void watch_dict(PyObject*) {}
+#endif
+
 // The function whose code a snapshot watches: `o` itself, or the function
 // under a property, class method or static method. A new reference or none.
 Ref guarded_function(PyObject* o) {
@@ -42,6 +70,7 @@ PyObject* Guard::watch(PyObject* module_ns, PyObject* ns, const char* name) {
             s.expected = Ref::borrow(value);
             s.func = guarded_function(value);
             if (s.func) s.code = Ref::borrow(PyFunction_GET_CODE(s.func.get()));
+            watch_dict(ns);
         }
     }
     if (!value) failed = true;
@@ -56,10 +85,25 @@ void Guard::watch_size(PyObject* d) {
     Snapshot& s = items[count++];
     s.ns = Ref::borrow(d);
     s.size = PyDict_GET_SIZE(d);
+    watch_dict(d);
 }
 
 bool Guard::holds(PyObject* module_ns) const {
     if (!armed) return false;
+    bool unchanged = true;
+    for (int i = 0; i < count && unchanged; ++i) {
+        const Snapshot& s = items[i];
+        if (s.func && PyFunction_GET_CODE(s.func.get()) != s.code.get()) return false;
+        if (s.always) {
+            if (s.name ? dict_get(s.ns.get(), s.name.get()) != s.expected.get()
+                       : PyDict_GET_SIZE(s.ns.get()) != s.size)
+                return false;
+            continue;
+        }
+        unchanged = stamp_of(s.ns ? s.ns.get() : module_ns) == s.stamp;
+    }
+    if (unchanged) return true;
+    // Something may have changed: look every snapshot up again.
     for (int i = 0; i < count; ++i) {
         const Snapshot& s = items[i];
         PyObject* ns = s.ns ? s.ns.get() : module_ns;
@@ -70,6 +114,8 @@ bool Guard::holds(PyObject* module_ns) const {
         if (dict_get(ns, s.name.get()) != s.expected.get()) return false;
         if (s.func && PyFunction_GET_CODE(s.func.get()) != s.code.get()) return false;
     }
+    for (int i = 0; i < count; ++i)
+        items[i].stamp = stamp_of(items[i].ns ? items[i].ns.get() : module_ns);
     return true;
 }
 
