@@ -494,3 +494,4 @@ def test_mixed_load_from_64_threads():
     running.stop(0).wait(WAIT)
     assert not errors, errors[:3]
     assert sum(counts.values()) == 64 * 40 and min(counts.values()) > 0
+

@@ -729,6 +729,12 @@ def _stop_everything():
             waited += 1
             if waited == 5:
                 _LOGGER.warning("exit waits for handlers of a stopped server to return")
+    # Handlers of servers already stopped and collected may still run too.
+    waited = 0
+    while not _transport._wait_handlers(1.0):
+        waited += 1
+        if waited == 5:
+            _LOGGER.warning("exit waits for handlers of a stopped server to return")
     for channel in list(_live_channels):
         try:
             channel.close()

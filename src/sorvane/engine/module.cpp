@@ -19,6 +19,7 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -43,6 +44,25 @@ bool python_usable() noexcept {
     return !_Py_IsFinalizing();
 #endif
 }
+
+// Handlers running in Python on server host threads, of every server, live
+// or not: exit waits for them (_wait_handlers), as grpcio's thread pools are
+// joined, since a thread still in Python when the interpreter finalizes is
+// ended in mid-call.
+std::mutex g_handlers_mu;
+std::condition_variable g_handlers_cv;
+int g_handlers = 0;
+
+struct HandlerRunning {
+    HandlerRunning() {
+        std::lock_guard<std::mutex> lock(g_handlers_mu);
+        ++g_handlers;
+    }
+    ~HandlerRunning() {
+        std::lock_guard<std::mutex> lock(g_handlers_mu);
+        if (--g_handlers == 0) g_handlers_cv.notify_all();
+    }
+};
 
 // Holds the GIL for a scope on a thread of gRPC or of a server host.
 class GilAcquire {
@@ -625,12 +645,14 @@ public:
             reply.details = "the server is shutting down";
             return;
         }
+        HandlerRunning running;
         HostGil gil;
         run_handler(*py_, call, reply);
     }
 
     void closed(InboundCall& call) override {
         if (!python_usable()) return;
+        HandlerRunning running;
         HostGil gil;
         auto* c = static_cast<ServerCallObject*>(call.user);
         call.user = nullptr;
@@ -1081,7 +1103,23 @@ PyObject* transport_finalize(PyObject*, PyObject*) {
     Py_RETURN_NONE;
 }
 
+// _wait_handlers(seconds) -> True once no server host thread runs Python code
+// (False when `seconds` passed first). Waits without the GIL.
+PyObject* transport_wait_handlers(PyObject*, PyObject* arg) {
+    const double seconds = PyFloat_AsDouble(arg);
+    if (seconds == -1.0 && PyErr_Occurred()) return nullptr;
+    bool idle;
+    Py_BEGIN_ALLOW_THREADS
+    std::unique_lock<std::mutex> lock(g_handlers_mu);
+    idle = g_handlers_cv.wait_for(lock, std::chrono::duration<double>(seconds),
+                                  [] { return g_handlers == 0; });
+    Py_END_ALLOW_THREADS
+    return PyBool_FromLong(idle);
+}
+
 PyMethodDef module_methods[] = {
+    {"_wait_handlers", transport_wait_handlers, METH_O,
+     "Waits up to the given seconds for no handler to run; True when none runs."},
     {"_finalize", transport_finalize, METH_NOARGS,
      "Stops native threads from entering Python (called at exit)."},
     {nullptr, nullptr, 0, nullptr}};
