@@ -7,15 +7,25 @@ C++ threads (:mod:`sorvane._transport`); the GIL is held only to resolve the
 handler, deserialize the request, run the handler and serialize the response,
 and on the client to serialize, deserialize and raise.
 
-Unary-unary methods only: streaming method handlers are refused when they are
-registered (or answered UNIMPLEMENTED when a generic handler returns one), and
-a channel's streaming multi-callables raise NotImplementedError. Server
+Unary-unary and unary-stream methods, served and called. A unary-stream
+handler returns an iterator (or is a generator); each item is sent as one
+message, in order, and its handler thread counts toward ``max_workers`` until
+the iterator is done, however long it blocks between items. When the call ends
+early (the client cancels, the deadline passes, the server stops), the context
+turns inactive, its callbacks run, and at the next item the iterator is closed.
+A channel's ``unary_stream`` returns an iterator of the responses that is also
+the call (``cancel``, ``code``, ``details``, ``is_active`` ...) and raises
+itself, an :class:`grpc.RpcError`, when the call ends with another status than
+OK. Request-streaming method handlers are refused when they are registered (or
+answered UNIMPLEMENTED when a generic handler returns one), and a channel's
+request-streaming multi-callables raise NotImplementedError. Server
 interceptors and per-call credentials are not supported either; use the grpcio
 engine (``SORVANE_ENGINE=grpcio``) for those.
 
 Behaviour follows grpcio's: a handler that raises ends the call with UNKNOWN
-and the details "Exception calling application: <error>" (logged on the
-logger "grpc._server"); ``abort``, ``set_code``, ``set_details`` and trailing
+and the details "Exception calling application: <error>" ("Exception
+iterating responses: <error>" when a streaming handler's iterator raises;
+logged on the logger "grpc._server"); ``abort``, ``set_code``, ``set_details`` and trailing
 metadata work as there; ``stop(grace)`` returns an event at once (``stop(None)``
 waits), refuses new calls, lets calls in flight finish within the grace period
 and then cancels them; ``max_workers`` of the thread pool given to
@@ -42,9 +52,9 @@ _LOGGER = logging.getLogger("grpc._server")
 _CODES = {code.value[0]: code for code in grpc.StatusCode}
 _CONNECTIVITY = {state.value[0]: state for state in grpc.ChannelConnectivity}
 _DEFAULT_WORKERS = 10
-_UNARY_ONLY = (
-    "the native engine serves and calls unary-unary methods only; "
-    "choose the grpcio engine (SORVANE_ENGINE=grpcio) for streaming methods"
+_NO_REQUEST_STREAMING = (
+    "the native engine serves and calls unary-unary and unary-stream methods only; "
+    "choose the grpcio engine (SORVANE_ENGINE=grpcio) for request-streaming methods"
 )
 
 try:
@@ -93,14 +103,16 @@ class _ServerSupport:
             _LOGGER.error(text, exc_info=(type(error), error, error.__traceback__))
 
     @staticmethod
-    def handler_failed(call, error):
-        """(status number, details bytes) for a handler that raised `error`."""
+    def handler_failed(call, error, iterating=False):
+        """(status number, details bytes) for a handler that raised `error`
+        (`iterating`: the iterator of a streaming handler raised it)."""
         if call.aborted:
             code = _number(call.code) if call.code is not None else grpc.StatusCode.UNKNOWN.value[0]
             details = call.details if call.details is not None else b"RPC Aborted"
             return code, details
         try:
-            text = "Exception calling application: {}".format(error)
+            text = "Exception {}: {}".format(
+                "iterating responses" if iterating else "calling application", error)
         except Exception:  # noqa: BLE001 - what grpcio does for an unprintable error
             text = "Calling application raised unprintable Exception!"
         _LOGGER.error(text, exc_info=(type(error), error, error.__traceback__))
@@ -192,9 +204,9 @@ _live_servers = weakref.WeakSet()
 _live_channels = weakref.WeakSet()
 
 
-def _check_unary(path, handler):
-    if handler is not None and (handler.request_streaming or handler.response_streaming):
-        raise ValueError("%s: %s" % (path, _UNARY_ONLY))
+def _check_servable(path, handler):
+    if handler is not None and handler.request_streaming:
+        raise ValueError("%s: %s" % (path, _NO_REQUEST_STREAMING))
 
 
 class Server(grpc.Server):
@@ -233,13 +245,13 @@ class Server(grpc.Server):
             table = getattr(handler, "_method_handlers", None)
             if type(handler) is _DICT_HANDLER and isinstance(table, dict):
                 for path, method_handler in table.items():
-                    _check_unary(path, method_handler)
+                    _check_servable(path, method_handler)
         self._handlers.extend(generic_rpc_handlers)
 
     def add_registered_method_handlers(self, service_name, method_handlers):
         for name, method_handler in method_handlers.items():
             path = "/%s/%s" % (service_name, name)
-            _check_unary(path, method_handler)
+            _check_servable(path, method_handler)
             self._registered[path] = method_handler
 
     def _add_port(self, address, tls):
@@ -535,6 +547,180 @@ class _Future(grpc.RpcError, grpc.Future, grpc.Call):
     __repr__ = __str__
 
 
+class _ResponseStream(grpc.RpcError, grpc.Call, grpc.Future):
+    """What a unary-stream call returns: an iterator of the responses that is
+    also the call, and the error iteration raises when the call does not end
+    with OK."""
+
+    def __init__(self, deserialize, timeout):
+        super().__init__()
+        self._deserialize = deserialize
+        self._deadline = None if timeout is None else time.monotonic() + timeout
+        self._condition = threading.Condition()
+        self._stream = None
+        self._local = None  # (code, details) decided here: cancelled, bad response
+        self._callbacks = []
+
+    def _start(self, core, method, payload, timeout, metadata, wait_for_ready):
+        # The hook holds the call weakly: a stream nobody holds is dropped,
+        # and dropping it cancels the call.
+        this = weakref.ref(self)
+
+        def on_done():
+            call = this()
+            if call is not None:
+                call._done()
+
+        # Held until the stream is stored: the call may end before it returns.
+        with self._condition:
+            self._stream = core.stream(method, payload, timeout, metadata, wait_for_ready,
+                                       on_done)
+
+    def _done(self):
+        with self._condition:
+            callbacks, self._callbacks = self._callbacks, None
+        for callback in callbacks:
+            try:
+                callback(self)
+            except Exception:  # noqa: BLE001
+                logging.getLogger("grpc._channel").exception("Exception in callback")
+
+    def _end_here(self, code, details):
+        """Ends the call on this side with `code`; False when it had ended."""
+        with self._condition:
+            if self._local is not None or self._stream.done():
+                return False
+            self._local = (code.value[0], details)
+        self._stream.cancel()
+        return True
+
+    def _outcome(self, timeout=None):
+        """(code, details, initial, trailing, debug), waiting for the status."""
+        end = None if timeout is None else time.monotonic() + timeout
+        while not self._stream.wait(0.25 if end is None else min(0.25, max(end - time.monotonic(), 0))):
+            if end is not None and time.monotonic() >= end:
+                raise grpc.FutureTimeoutError()
+        code, details, _, initial, trailing, debug = self._stream.result()
+        if self._local is not None:
+            code, details = self._local
+        return code, details, initial, trailing, debug
+
+    def __iter__(self):
+        return self
+
+    def __next__(self):
+        if self._local is not None:
+            raise self
+        message = self._stream.read()
+        if message is None:
+            if self._outcome()[0] == 0:
+                raise StopIteration()
+            raise self
+        if self._deserialize is None:
+            return message
+        try:
+            return self._deserialize(message)
+        except Exception:  # noqa: BLE001 - grpcio ends the call with INTERNAL
+            logging.getLogger("grpc._common").exception("Exception deserializing message!")
+            self._end_here(grpc.StatusCode.INTERNAL, "Exception deserializing response!")
+            raise self from None
+
+    next = __next__
+
+    def cancel(self):
+        return self._end_here(grpc.StatusCode.CANCELLED, "Locally cancelled by application!")
+
+    def cancelled(self):
+        return self._local is not None and self._local[0] == grpc.StatusCode.CANCELLED.value[0]
+
+    def running(self):
+        return not self._stream.done()
+
+    def done(self):
+        return self._stream.done()
+
+    def is_active(self):
+        return self._local is None and not self._stream.done()
+
+    def time_remaining(self):
+        if self._deadline is None:
+            return None
+        return max(self._deadline - time.monotonic(), 0)
+
+    def result(self, timeout=None):
+        outcome = self._outcome(timeout)
+        if self.cancelled():
+            raise grpc.FutureCancelledError()
+        if outcome[0] != 0:
+            raise self
+        return None
+
+    def exception(self, timeout=None):
+        outcome = self._outcome(timeout)
+        if self.cancelled():
+            raise grpc.FutureCancelledError()
+        return None if outcome[0] == 0 else self
+
+    def traceback(self, timeout=None):
+        outcome = self._outcome(timeout)
+        return None if outcome[0] == 0 else self.__traceback__
+
+    def add_done_callback(self, fn):
+        with self._condition:
+            if self._callbacks is not None:
+                self._callbacks.append(fn)
+                return
+        fn(self)
+
+    def add_callback(self, callback):
+        with self._condition:
+            if self._callbacks is not None:
+                self._callbacks.append(lambda unused_call: callback())
+                return True
+        return False
+
+    def code(self):
+        return _CODES.get(self._outcome()[0], grpc.StatusCode.UNKNOWN)
+
+    def details(self):
+        return self._outcome()[1]
+
+    def initial_metadata(self):
+        while True:
+            initial = self._stream.initial_metadata(0.25)
+            if initial is not None:
+                return _metadata(initial)
+
+    def trailing_metadata(self):
+        return _metadata(self._outcome()[3])
+
+    def debug_error_string(self):
+        return self._outcome()[4]
+
+    def __str__(self):
+        if not self._stream.done() and self._local is None:
+            return "<_MultiThreadedRendezvous object of in-flight RPC>"
+        code, details, _, _, debug = self._outcome()
+        return ("<_MultiThreadedRendezvous of RPC that terminated with:\n\tstatus = {}\n"
+                "\tdetails = \"{}\"\n\tdebug_error_string = \"{}\"\n>").format(
+                    _CODES.get(code, grpc.StatusCode.UNKNOWN), details, debug)
+
+    __repr__ = __str__
+
+
+def _serialized(serialize, request, credentials):
+    if credentials is not None:
+        raise ValueError("the native engine does not take per-call credentials; "
+                         "send them as metadata")
+    if serialize is None:
+        return request
+    try:
+        return serialize(request)
+    except Exception:  # noqa: BLE001 - grpcio reports it as the call's status
+        logging.getLogger("grpc._common").exception("Exception serializing message!")
+        raise _internal("Exception serializing request!") from None
+
+
 class _UnaryUnaryMultiCallable(grpc.UnaryUnaryMultiCallable):
     __slots__ = ("_core", "_method", "_serialize", "_deserialize")
 
@@ -545,16 +731,7 @@ class _UnaryUnaryMultiCallable(grpc.UnaryUnaryMultiCallable):
         self._deserialize = deserialize
 
     def _payload(self, request, credentials):
-        if credentials is not None:
-            raise ValueError("the native engine does not take per-call credentials; "
-                             "send them as metadata")
-        if self._serialize is None:
-            return request
-        try:
-            return self._serialize(request)
-        except Exception:  # noqa: BLE001 - grpcio reports it as the call's status
-            logging.getLogger("grpc._common").exception("Exception serializing message!")
-            raise _internal("Exception serializing request!") from None
+        return _serialized(self._serialize, request, credentials)
 
     def _blocking(self, request, timeout, metadata, credentials, wait_for_ready):
         payload = self._payload(request, credentials)
@@ -588,6 +765,23 @@ class _UnaryUnaryMultiCallable(grpc.UnaryUnaryMultiCallable):
         return future
 
 
+class _UnaryStreamMultiCallable(grpc.UnaryStreamMultiCallable):
+    __slots__ = ("_core", "_method", "_serialize", "_deserialize")
+
+    def __init__(self, core, method, serialize, deserialize):
+        self._core = core
+        self._method = method
+        self._serialize = serialize
+        self._deserialize = deserialize
+
+    def __call__(self, request, timeout=None, metadata=None, credentials=None,
+                 wait_for_ready=None, compression=None):
+        payload = _serialized(self._serialize, request, credentials)
+        call = _ResponseStream(self._deserialize, timeout)
+        call._start(self._core, self._method, payload, timeout, metadata, wait_for_ready)
+        return call
+
+
 class Channel(grpc.Channel):
     """A gRPC channel on the native engine (see the module's documentation)."""
 
@@ -607,15 +801,16 @@ class Channel(grpc.Channel):
 
     def unary_stream(self, method, request_serializer=None, response_deserializer=None,
                      _registered_method=False):
-        raise NotImplementedError(_UNARY_ONLY)
+        return _UnaryStreamMultiCallable(self._core, method, request_serializer,
+                                         response_deserializer)
 
     def stream_unary(self, method, request_serializer=None, response_deserializer=None,
                      _registered_method=False):
-        raise NotImplementedError(_UNARY_ONLY)
+        raise NotImplementedError(_NO_REQUEST_STREAMING)
 
     def stream_stream(self, method, request_serializer=None, response_deserializer=None,
                       _registered_method=False):
-        raise NotImplementedError(_UNARY_ONLY)
+        raise NotImplementedError(_NO_REQUEST_STREAMING)
 
     def subscribe(self, callback, try_to_connect=False):
         with self._lock:

@@ -1,13 +1,15 @@
 // sorvane._transport: the Python face of the native engine's platform layer.
 //
-// Four private types, wrapped by sorvane.native_grpc into grpcio's interfaces:
-//   ServerCore  - a server host; runs the handlers registered in Python
-//   ServerCall  - the per-call state behind a servicer context
-//   ChannelCore - a channel host; unary calls, blocking or with a completion
-//   ClientCall  - a started call (for futures)
-// The GIL is held only to resolve the handler, deserialize, run it and
-// serialize (server) and to convert arguments and results (client); every wait
-// runs without it. Threads of gRPC or of a server host enter Python only while
+// Five private types, wrapped by sorvane.native_grpc into grpcio's interfaces:
+//   ServerCore   - a server host; runs the handlers registered in Python
+//   ServerCall   - the per-call state behind a servicer context
+//   ChannelCore  - a channel host; unary calls, blocking or with a completion,
+//                  and calls with a stream of responses
+//   ClientCall   - a started unary call (for futures)
+//   ClientStream - a started call with a stream of responses
+// The GIL is held only to resolve the handler, deserialize, run it (and pull
+// each streamed response from its iterator) and serialize (server) and to
+// convert arguments and results (client); every wait runs without it. Threads of gRPC or of a server host enter Python only while
 // the interpreter is alive (a flag cleared at exit, before finalization).
 #include "transport.hpp"
 
@@ -520,6 +522,103 @@ void reply_from_context(ServerCallObject* c, Reply& reply, int default_code,
     }
 }
 
+// Fills the reply for a handler (or, `iterating`, its response iterator) that
+// raised, as grpcio does: the code and details an abort or the context set,
+// else UNKNOWN with the error's text. With the handler's exception set, which
+// it clears.
+void reply_from_failure(ServerPython& py, ServerCallObject* c, Reply& reply, bool iterating) {
+    Ref e = take_raised();
+    Ref outcome = Ref::steal(PyObject_CallMethod(py.support.get(), "handler_failed", "OOO",
+                                                 reinterpret_cast<PyObject*>(c),
+                                                 e ? e.get() : Py_None,
+                                                 iterating ? Py_True : Py_False));
+    int code = kUnknown;
+    std::string details = iterating ? "Exception iterating responses" : "Exception calling application";
+    if (outcome && PyTuple_Check(outcome.get()) && PyTuple_GET_SIZE(outcome.get()) == 2) {
+        code = static_cast<int>(PyLong_AsLong(PyTuple_GET_ITEM(outcome.get(), 0)));
+        PyObject* d = PyTuple_GET_ITEM(outcome.get(), 1);
+        if (PyBytes_Check(d)) details.assign(PyBytes_AS_STRING(d), PyBytes_GET_SIZE(d));
+    }
+    PyErr_Clear();
+    reply.code = code;
+    reply.details = std::move(details);
+    reply.has_body = false;
+    if (c->trailing && c->trailing != Py_None) {
+        try {
+            reply.trailing = metadata_from(c->trailing);
+        } catch (const PyErrAlreadySet&) {
+            PyErr_Clear();
+        }
+    }
+}
+
+// A response serialized with the handler's serializer (None: must be bytes).
+std::string serialized(PyObject* serializer, Ref response) {
+    Ref body = serializer == Py_None ? std::move(response)
+                                     : ::sorvane::native::call(serializer, {response.get()});
+    if (!PyBytes_Check(body.get()))
+        raise_format(PyExc_TypeError, "a serialized response must be bytes, not %.100s",
+                     Py_TYPE(body.get())->tp_name);
+    return std::string(PyBytes_AS_STRING(body.get()), PyBytes_GET_SIZE(body.get()));
+}
+
+// Ends a response iterator the call no longer needs: a generator's close()
+// runs its finally blocks (and context managers) now rather than at collection.
+void close_iterator(ServerPython& py, PyObject* responses) {
+    Ref close = Ref::steal(PyObject_GetAttrString(responses, "close"));
+    if (!close) {
+        PyErr_Clear();
+        return;
+    }
+    Ref r = Ref::steal(PyObject_CallObject(close.get(), nullptr));
+    if (!r) log_exception(py, "Exception closing the response iterator");
+}
+
+// Sends each item of a streaming handler's iterator as one message, in order,
+// then fills the reply with the status the context left. The GIL is released
+// while each message is sent. Borrows `responses`; never throws.
+void stream_responses(ServerPython& py, PyObject* handler, ServerCallObject* c,
+                      PyObject* responses, InboundCall& call, Reply& reply) {
+    reply.has_body = false;
+    Ref serializer = Ref::steal(PyObject_GetAttrString(handler, "response_serializer"));
+    if (!serializer) {
+        log_exception(py, "Exception serializing message!");
+        close_iterator(py, responses);
+        return set_reply(reply, kInternal, "Failed to serialize response!");
+    }
+    if (!PyIter_Check(responses)) {
+        // What grpcio's next() on it raises.
+        PyErr_Format(PyExc_TypeError, "'%.200s' object is not an iterator",
+                     Py_TYPE(responses)->tp_name);
+        return reply_from_failure(py, c, reply, true);
+    }
+    for (;;) {
+        Ref item = Ref::steal(PyIter_Next(responses));
+        if (!item) {
+            if (PyErr_Occurred()) return reply_from_failure(py, c, reply, true);
+            return reply_from_context(c, reply, kOk, std::string());
+        }
+        std::string body;
+        try {
+            body = serialized(serializer.get(), std::move(item));
+        } catch (const PyErrAlreadySet&) {
+            log_exception(py, "Exception serializing message!");
+            close_iterator(py, responses);
+            return set_reply(reply, kInternal, "Failed to serialize response!");
+        }
+        bool sent;
+        Py_BEGIN_ALLOW_THREADS
+        sent = call.send_message(std::move(body));
+        Py_END_ALLOW_THREADS
+        if (!sent) {
+            // The call is over (cancelled, deadline, server stopped): no
+            // status reaches the client any more.
+            close_iterator(py, responses);
+            return set_reply(reply, kCancelled, "");
+        }
+    }
+}
+
 // Runs one call's handler with the GIL held; never throws.
 void run_handler(ServerPython& py, InboundCall& call, Reply& reply) {
     Ref handler;
@@ -530,10 +629,12 @@ void run_handler(ServerPython& py, InboundCall& call, Reply& reply) {
         return set_reply(reply, kUnknown, "Error in service handler!");
     }
     if (handler.get() == Py_None) return set_reply(reply, kUnimplemented, "Method not found!");
-    if (flag(handler.get(), "request_streaming") || flag(handler.get(), "response_streaming"))
+    if (flag(handler.get(), "request_streaming"))
         return set_reply(reply, kUnimplemented,
-                         "the native engine serves unary-unary methods only");
-    Ref behavior = Ref::steal(PyObject_GetAttrString(handler.get(), "unary_unary"));
+                         "the native engine does not serve request-streaming methods");
+    bool streaming = flag(handler.get(), "response_streaming");
+    Ref behavior = Ref::steal(
+        PyObject_GetAttrString(handler.get(), streaming ? "unary_stream" : "unary_unary"));
     if (!behavior || behavior.get() == Py_None) {
         PyErr_Clear();
         return set_reply(reply, kUnimplemented, "Method not found!");
@@ -575,39 +676,14 @@ void run_handler(ServerPython& py, InboundCall& call, Reply& reply) {
         Ref context = ::sorvane::native::call(py.context_class.get(), {state.get()});
         response = ::sorvane::native::call(behavior.get(), {request.get(), context.get()});
     } catch (const PyErrAlreadySet&) {
-        Ref e = take_raised();
-        Ref outcome = Ref::steal(PyObject_CallMethod(py.support.get(), "handler_failed", "OO",
-                                                     state.get(), e ? e.get() : Py_None));
-        int code = kUnknown;
-        std::string details = "Exception calling application";
-        if (outcome && PyTuple_Check(outcome.get()) && PyTuple_GET_SIZE(outcome.get()) == 2) {
-            code = static_cast<int>(PyLong_AsLong(PyTuple_GET_ITEM(outcome.get(), 0)));
-            PyObject* d = PyTuple_GET_ITEM(outcome.get(), 1);
-            if (PyBytes_Check(d)) details.assign(PyBytes_AS_STRING(d), PyBytes_GET_SIZE(d));
-        }
-        PyErr_Clear();
-        reply.code = code;
-        reply.details = std::move(details);
-        reply.has_body = false;
-        if (c->trailing && c->trailing != Py_None) {
-            try {
-                reply.trailing = metadata_from(c->trailing);
-            } catch (const PyErrAlreadySet&) {
-                PyErr_Clear();
-            }
-        }
-        return;
+        return reply_from_failure(py, c, reply, false);
     }
+    // The context stays attached while the iterator runs: it is the handler's.
+    if (streaming) return stream_responses(py, handler.get(), c, response.get(), call, reply);
     // Serialize.
     try {
         Ref serializer = getattr(handler.get(), "response_serializer");
-        Ref body = serializer.get() == Py_None
-                       ? std::move(response)
-                       : ::sorvane::native::call(serializer.get(), {response.get()});
-        if (!PyBytes_Check(body.get()))
-            raise_format(PyExc_TypeError, "a serialized response must be bytes, not %.100s",
-                         Py_TYPE(body.get())->tp_name);
-        reply.body.assign(PyBytes_AS_STRING(body.get()), PyBytes_GET_SIZE(body.get()));
+        reply.body = serialized(serializer.get(), std::move(response));
         reply.has_body = true;
     } catch (const PyErrAlreadySet&) {
         log_exception(py, "Exception serializing message!");
@@ -895,6 +971,113 @@ PyTypeObject* client_call_type() {
     return &type;
 }
 
+struct ClientStreamObject {
+    PyObject_HEAD
+    std::shared_ptr<ResponseStream>* stream;
+};
+
+// A stream nobody can read any more is cancelled, as grpcio's is.
+void ClientStream_dealloc(ClientStreamObject* self) {
+    if (self->stream) {
+        std::shared_ptr<ResponseStream> stream = std::move(*self->stream);
+        delete self->stream;
+        Py_BEGIN_ALLOW_THREADS
+        stream->cancel();
+        stream.reset();
+        Py_END_ALLOW_THREADS
+    }
+    Py_TYPE(self)->tp_free(reinterpret_cast<PyObject*>(self));
+}
+
+// The next message as bytes, or None once the stream has ended (the status is
+// then known). Waits without the GIL, in slices so that a signal (Ctrl-C) can
+// end the wait: the call is then cancelled and the error raised.
+PyObject* ClientStream_read(ClientStreamObject* self, PyObject*) {
+    std::shared_ptr<ResponseStream> stream = *self->stream;
+    std::string message;
+    int got;
+    Py_BEGIN_ALLOW_THREADS
+    got = stream->read(0.25, &message);
+    Py_END_ALLOW_THREADS
+    while (got < 0) {
+        if (PyErr_CheckSignals() < 0) {
+            Py_BEGIN_ALLOW_THREADS
+            stream->cancel();
+            Py_END_ALLOW_THREADS
+            return nullptr;
+        }
+        Py_BEGIN_ALLOW_THREADS
+        got = stream->read(0.25, &message);
+        Py_END_ALLOW_THREADS
+    }
+    if (got == 0) Py_RETURN_NONE;
+    return PyBytes_FromStringAndSize(message.data(), message.size());
+}
+
+// Waits up to `timeout` seconds (None: forever) for the status; True once known.
+PyObject* ClientStream_wait(ClientStreamObject* self, PyObject* arg) {
+    double timeout = 0;
+    if (entry_status([&] { timeout = timeout_from(arg); }) < 0) return nullptr;
+    std::shared_ptr<ResponseStream> stream = *self->stream;
+    bool done;
+    Py_BEGIN_ALLOW_THREADS
+    done = stream->wait(timeout);
+    Py_END_ALLOW_THREADS
+    return PyBool_FromLong(done);
+}
+
+// Waits up to `timeout` seconds for the initial metadata; it (a tuple of
+// pairs), or None when the time ran out.
+PyObject* ClientStream_initial_metadata(ClientStreamObject* self, PyObject* arg) {
+    double timeout = 0;
+    if (entry_status([&] { timeout = timeout_from(arg); }) < 0) return nullptr;
+    std::shared_ptr<ResponseStream> stream = *self->stream;
+    bool arrived;
+    Py_BEGIN_ALLOW_THREADS
+    arrived = stream->wait_initial(timeout);
+    Py_END_ALLOW_THREADS
+    if (!arrived) Py_RETURN_NONE;
+    return entry([&]() -> Ref { return metadata_to(stream->result().initial); });
+}
+
+PyObject* ClientStream_done(ClientStreamObject* self, PyObject*) {
+    return PyBool_FromLong((*self->stream)->done());
+}
+
+PyObject* ClientStream_cancel(ClientStreamObject* self, PyObject*) {
+    std::shared_ptr<ResponseStream> stream = *self->stream;
+    Py_BEGIN_ALLOW_THREADS
+    stream->cancel();
+    Py_END_ALLOW_THREADS
+    Py_RETURN_NONE;
+}
+
+// (code, details, None, initial, trailing, debug) once the status is known.
+PyObject* ClientStream_result(ClientStreamObject* self, PyObject*) {
+    return entry([&]() -> Ref {
+        if (!(*self->stream)->done()) raise(PyExc_RuntimeError, "the call is not done");
+        return result_tuple((*self->stream)->result());
+    });
+}
+
+PyMethodDef ClientStream_methods[] = {
+    {"read", reinterpret_cast<PyCFunction>(ClientStream_read), METH_NOARGS, nullptr},
+    {"wait", reinterpret_cast<PyCFunction>(ClientStream_wait), METH_O, nullptr},
+    {"initial_metadata", reinterpret_cast<PyCFunction>(ClientStream_initial_metadata), METH_O,
+     nullptr},
+    {"done", reinterpret_cast<PyCFunction>(ClientStream_done), METH_NOARGS, nullptr},
+    {"cancel", reinterpret_cast<PyCFunction>(ClientStream_cancel), METH_NOARGS, nullptr},
+    {"result", reinterpret_cast<PyCFunction>(ClientStream_result), METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr}};
+
+PyTypeObject* client_stream_type() {
+    static PyTypeObject type = new_type(
+        "sorvane._transport.ClientStream", sizeof(ClientStreamObject),
+        reinterpret_cast<destructor>(ClientStream_dealloc), ClientStream_methods,
+        "A started native call with a stream of responses.");
+    return &type;
+}
+
 struct ChannelCoreObject {
     PyObject_HEAD
     std::shared_ptr<ChannelHost>* host;
@@ -1009,6 +1192,26 @@ PyObject* ChannelCore_unary(ChannelCoreObject* self, PyObject* args) {
     return entry([&]() -> Ref { return result_tuple(call->result()); });
 }
 
+// A completion hook calling `on_done` (or nothing, for None) with no
+// arguments on a gRPC thread, once. The hook owns a reference to it, released
+// there with the GIL. Borrows on_done.
+std::function<void()> python_hook(PyObject* on_done) {
+    if (on_done == Py_None) return {};
+    auto owned = std::make_shared<PyObject*>(on_done);
+    Py_INCREF(on_done);
+    return [owned] {
+        if (!python_usable()) return;  // the interpreter is going: leak it
+        GilAcquire gil;
+        PyObject* f = *owned;
+        *owned = nullptr;
+        if (!f) return;
+        PyObject* r = PyObject_CallObject(f, nullptr);
+        if (r) Py_DECREF(r);
+        else PyErr_WriteUnraisable(f);
+        Py_DECREF(f);
+    };
+}
+
 // Starts a unary call; on_done (or None) is called with no arguments on a
 // gRPC thread once it is done. Returns a ClientCall.
 PyObject* ChannelCore_start(ChannelCoreObject* self, PyObject* args) {
@@ -1019,24 +1222,7 @@ PyObject* ChannelCore_start(ChannelCoreObject* self, PyObject* args) {
             if (PyTuple_GET_SIZE(args) != 6) raise(PyExc_TypeError, "start() takes 6 arguments");
             a = call_args(&PyTuple_GET_ITEM(args, 0));
             channel = channel_of(self);
-            PyObject* on_done = PyTuple_GET_ITEM(args, 5);
-            if (on_done != Py_None) {
-                // The callback is owned by the hook and released on a gRPC
-                // thread, with the GIL, once the call is done.
-                auto owned = std::make_shared<PyObject*>(on_done);
-                Py_INCREF(on_done);
-                hook = [owned] {
-                    if (!python_usable()) return;  // the interpreter is going: leak it
-                    GilAcquire gil;
-                    PyObject* f = *owned;
-                    *owned = nullptr;
-                    if (!f) return;
-                    PyObject* r = PyObject_CallObject(f, nullptr);
-                    if (r) Py_DECREF(r);
-                    else PyErr_WriteUnraisable(f);
-                    Py_DECREF(f);
-                };
-            }
+            hook = python_hook(PyTuple_GET_ITEM(args, 5));
         }) < 0)
         return nullptr;
     std::string error;
@@ -1053,6 +1239,37 @@ PyObject* ChannelCore_start(ChannelCoreObject* self, PyObject* args) {
     if (!obj) return nullptr;
     obj->call = new std::shared_ptr<PendingCall>(std::move(call));
     return reinterpret_cast<PyObject*>(obj);
+}
+
+// Starts a call with a stream of responses, with start()'s arguments; on_done
+// is called once its status is known. Returns a ClientStream.
+PyObject* ChannelCore_stream(ChannelCoreObject* self, PyObject* args) {
+    CallArgs a;
+    std::shared_ptr<ChannelHost> channel;
+    std::function<void()> hook;
+    if (entry_status([&] {
+            if (PyTuple_GET_SIZE(args) != 6) raise(PyExc_TypeError, "stream() takes 6 arguments");
+            a = call_args(&PyTuple_GET_ITEM(args, 0));
+            channel = channel_of(self);
+            hook = python_hook(PyTuple_GET_ITEM(args, 5));
+        }) < 0)
+        return nullptr;
+    auto* obj = PyObject_New(ClientStreamObject, client_stream_type());
+    if (!obj) return nullptr;
+    obj->stream = nullptr;
+    Ref owner = Ref::steal(reinterpret_cast<PyObject*>(obj));
+    std::string error;
+    std::shared_ptr<ResponseStream> stream;
+    Py_BEGIN_ALLOW_THREADS
+    stream = channel->stream(a.method, std::move(a.body), a.timeout, a.metadata, a.wait_for_ready,
+                             std::move(hook), &error);
+    Py_END_ALLOW_THREADS
+    if (!stream) {
+        PyErr_SetString(PyExc_ValueError, error.c_str());
+        return nullptr;
+    }
+    obj->stream = new std::shared_ptr<ResponseStream>(std::move(stream));
+    return owner.release();
 }
 
 PyObject* ChannelCore_connectivity(ChannelCoreObject* self, PyObject* arg) {
@@ -1082,6 +1299,7 @@ PyObject* ChannelCore_close(ChannelCoreObject* self, PyObject*) {
 PyMethodDef ChannelCore_methods[] = {
     {"unary", reinterpret_cast<PyCFunction>(ChannelCore_unary), METH_VARARGS, nullptr},
     {"start", reinterpret_cast<PyCFunction>(ChannelCore_start), METH_VARARGS, nullptr},
+    {"stream", reinterpret_cast<PyCFunction>(ChannelCore_stream), METH_VARARGS, nullptr},
     {"connectivity", reinterpret_cast<PyCFunction>(ChannelCore_connectivity), METH_O, nullptr},
     {"close", reinterpret_cast<PyCFunction>(ChannelCore_close), METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr}};
@@ -1141,12 +1359,13 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit__transport(vo
         PyEval_InitThreads();
 #endif
         for (PyTypeObject* t : {server_call_type(), server_core_type(), client_call_type(),
-                                channel_core_type()})
+                                client_stream_type(), channel_core_type()})
             check(PyType_Ready(t));
         Ref m = check(PyModule_Create(&module_def));
         for (auto [name, t] : {std::pair<const char*, PyTypeObject*>{"ServerCall", server_call_type()},
                                {"ServerCore", server_core_type()},
                                {"ClientCall", client_call_type()},
+                               {"ClientStream", client_stream_type()},
                                {"ChannelCore", channel_core_type()}}) {
             Py_INCREF(t);
             check(PyModule_AddObject(m.get(), name, reinterpret_cast<PyObject*>(t)));

@@ -1,7 +1,9 @@
 // The server host: a grpc_server with one completion queue, polled by
 // max_workers + 1 threads, serving every method generically (the module decides
 // what a method means). Each accepted call is one ServerCall, freed when its
-// last outstanding operation and its handler are done. No Python here.
+// last outstanding operation and its handler are done. A streaming handler
+// sends its messages one batch at a time, each awaited before the next (gRPC
+// allows one send in flight per call). No Python here.
 #include "transport.hpp"
 
 #include <grpc/byte_buffer.h>
@@ -28,7 +30,7 @@ namespace {
 
 class Host;
 
-enum class TagKind { accept, read, close, finish, shutdown };
+enum class TagKind { accept, read, close, send, finish, shutdown };
 
 struct Tag {
     TagKind kind;
@@ -53,6 +55,7 @@ public:
         }
         if (status_details_set_) grpc_slice_unref(status_details_);
         if (send_) grpc_byte_buffer_destroy(send_);
+        if (stream_send_) grpc_byte_buffer_destroy(stream_send_);
     }
 
     // InboundCall
@@ -92,6 +95,7 @@ public:
         if (call_ && !closed_.load()) grpc_call_cancel(call_, nullptr);
     }
     void want_closed_hook() override { want_hook_.store(true, std::memory_order_release); }
+    bool send_message(std::string&& body) override;
     void retain() override { refs_.fetch_add(1, std::memory_order_relaxed); }
     void release() override;
 
@@ -112,11 +116,16 @@ public:
     std::atomic<bool> want_hook_{false};
     bool running_ = false;    // under mu_
     bool finishing_ = false;  // under mu_
+    bool initial_sent_ = false;  // under mu_: a streamed message carried it
+    bool sending_ = false;       // under mu_: a message batch is in flight
+    bool send_ok_ = false;       // under mu_: how the last one completed
     mutable std::mutex mu_;
+    std::condition_variable send_cv_;
 
     Tag accept_tag{TagKind::accept, this};
     Tag read_tag{TagKind::read, this};
     Tag close_tag{TagKind::close, this};
+    Tag send_tag{TagKind::send, this};
     Tag finish_tag{TagKind::finish, this};
 
     // The finishing batch's storage, alive until the batch completes.
@@ -125,6 +134,7 @@ public:
     grpc_slice status_details_;
     bool status_details_set_ = false;
     grpc_byte_buffer* send_ = nullptr;
+    grpc_byte_buffer* stream_send_ = nullptr;  // the streamed message in flight
 };
 
 class Host final : public ServerHost, public std::enable_shared_from_this<Host> {
@@ -299,6 +309,18 @@ public:
 
     bool leading_locked() const { return leader_ && leader_token_ == t_token; }
 
+    // The calling handler thread is about to wait for a completion that this
+    // queue delivers: if it leads, a follower must poll in its place. One
+    // always can: at most max_workers of the max_workers + 1 threads run
+    // handlers.
+    void step_aside() {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (!leading_locked()) return;
+        leader_ = false;
+        handler_active_ = false;
+        follower_cv_.notify_one();
+    }
+
     // The watchdog: while the leader runs a handler for more than about a
     // millisecond, it wakes a follower to lead. It ticks while calls come in
     // (so that starting a handler wakes nobody) and sleeps when idle.
@@ -342,6 +364,7 @@ public:
             case TagKind::accept: on_accept(call, ok); break;
             case TagKind::read: on_read(call, ok); break;
             case TagKind::close: on_close(call); break;
+            case TagKind::send: on_sent(call, ok); break;
             case TagKind::finish: call->release(); break;
             case TagKind::shutdown: break;
         }
@@ -471,9 +494,11 @@ public:
         call->finishing_ = true;
         size_t n = 0;
         grpc_op* ops = call->ops_;
-        ops[n] = grpc_op{};
-        ops[n].op = GRPC_OP_SEND_INITIAL_METADATA;
-        ++n;
+        if (!call->initial_sent_) {
+            ops[n] = grpc_op{};
+            ops[n].op = GRPC_OP_SEND_INITIAL_METADATA;
+            ++n;
+        }
         if (reply.has_body && reply.code == kOk) {
             grpc_slice body = slice_owning(std::move(reply.body));
             call->send_ = grpc_raw_byte_buffer_create(&body, 1);
@@ -506,6 +531,18 @@ public:
                                          "the server could not send its reply", nullptr);
             call->refs_.fetch_sub(1, std::memory_order_relaxed);
         }
+    }
+
+    void on_sent(ServerCall* call, bool ok) {
+        {
+            std::lock_guard<std::mutex> lock(call->mu_);
+            call->sending_ = false;
+            call->send_ok_ = ok;
+            grpc_byte_buffer_destroy(call->stream_send_);
+            call->stream_send_ = nullptr;
+        }
+        call->send_cv_.notify_all();
+        call->release();
     }
 
     void on_close(ServerCall* call) {
@@ -565,6 +602,38 @@ thread_local unsigned long long Host::t_token = 0;
 
 void ServerCall::release() {
     if (refs_.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
+}
+
+bool ServerCall::send_message(std::string&& body) {
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        // on_close lets go of call_ when the call ends while its handler runs.
+        if (!call_ || closed_.load() || finishing_) return false;
+        grpc_slice slice = slice_owning(std::move(body));
+        stream_send_ = grpc_raw_byte_buffer_create(&slice, 1);
+        grpc_slice_unref(slice);
+        grpc_op ops[2] = {};
+        size_t n = 0;
+        if (!initial_sent_) ops[n++].op = GRPC_OP_SEND_INITIAL_METADATA;
+        ops[n].op = GRPC_OP_SEND_MESSAGE;
+        ops[n].data.send_message.send_message = stream_send_;
+        ++n;
+        refs_.fetch_add(1, std::memory_order_relaxed);  // the send
+        if (grpc_call_start_batch(call_, ops, n, &send_tag, nullptr) != GRPC_CALL_OK) {
+            refs_.fetch_sub(1, std::memory_order_relaxed);
+            grpc_byte_buffer_destroy(stream_send_);
+            stream_send_ = nullptr;
+            return false;
+        }
+        initial_sent_ = true;
+        sending_ = true;
+    }
+    // The completion comes through the queue; a cancelled or ended call
+    // completes the batch too (as failed), so this wait always ends.
+    host_->step_aside();
+    std::unique_lock<std::mutex> lock(mu_);
+    send_cv_.wait(lock, [this] { return !sending_; });
+    return send_ok_;
 }
 
 }  // namespace

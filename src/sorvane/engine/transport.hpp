@@ -8,9 +8,11 @@
 // (the module takes the GIL there) while fewer than max_workers handlers run;
 // otherwise the call waits in a queue for the next free handler thread. So at
 // least one thread always polls: cancellations, shutdown and new calls are seen
-// even when every handler is blocked. Client calls complete on gRPC's own
-// threads through a callback queue and wake the caller, which waits without the
-// GIL.
+// even when every handler is blocked. A handler that streams its response waits
+// for each message to be sent; the completion arrives on the same queue, so the
+// handler's thread first stops leading and another thread polls for it. Client
+// calls complete on gRPC's own threads through a callback queue and wake the
+// caller, which waits without the GIL.
 #pragma once
 
 #include <atomic>
@@ -67,7 +69,8 @@ struct Reply {
     Metadata trailing;
 };
 
-// One unary call accepted by a server host, as the handler sees it. Valid for
+// One call accepted by a server host (one request message; one response
+// message or a stream of them), as the handler sees it. Valid for
 // the duration of the handler; the module keeps it alive longer through
 // retain/release (a context object that escapes the handler).
 class InboundCall {
@@ -84,6 +87,12 @@ public:
     virtual void cancel() = 0;
     // Asks for ServerHost::Hooks::closed when the call ends (for callbacks).
     virtual void want_closed_hook() = 0;
+    // Sends one message of a streaming response (the initial metadata with the
+    // first) and blocks until gRPC is done with it; the handler's reply then
+    // carries no body. False when the call is over (cancelled, past its
+    // deadline, the server stopped): nothing more can be sent. Called by the
+    // handler's thread only, without the GIL.
+    virtual bool send_message(std::string&& body) = 0;
     virtual void retain() = 0;
     virtual void release() = 0;
     // Opaque slot for the module: the Python context of the call.
@@ -142,6 +151,26 @@ public:
     virtual CallResult& result() = 0;
 };
 
+// A started call with one request and a stream of responses. Its operations
+// complete on gRPC's threads, which store what arrived and wake the waiters.
+class ResponseStream {
+public:
+    virtual ~ResponseStream() = default;
+    // Waits up to `seconds` (negative: forever) for the next message: 1 with
+    // `message` set; 0 once the stream has ended and the status is known
+    // (result()); -1 when the time ran out first (call again).
+    virtual int read(double seconds, std::string* message) = 0;
+    // Waits up to `seconds` (negative: forever) until the initial metadata
+    // arrived or the call ended; true then (result().initial holds it).
+    virtual bool wait_initial(double seconds) = 0;
+    // Waits up to `seconds` (negative: forever); true once the status is known.
+    virtual bool wait(double seconds) = 0;
+    virtual bool done() const = 0;
+    virtual void cancel() = 0;
+    // Valid once done (`has_body` and `body` unused).
+    virtual CallResult& result() = 0;
+};
+
 class ChannelHost {
 public:
     // Returns nullptr with `error` set when the channel cannot be made.
@@ -157,6 +186,13 @@ public:
                                                int wait_for_ready,
                                                std::function<void()> on_done,
                                                std::string* error) = 0;
+    // Starts one unary-request, streaming-response call; as start(), with
+    // `on_done` run once the status is known.
+    virtual std::shared_ptr<ResponseStream> stream(const std::string& method, std::string&& body,
+                                                   double timeout, const Metadata& metadata,
+                                                   int wait_for_ready,
+                                                   std::function<void()> on_done,
+                                                   std::string* error) = 0;
     // 0 idle, 1 connecting, 2 ready, 3 transient failure, 4 shutdown.
     virtual int connectivity(bool try_to_connect) = 0;
     virtual void close() = 0;
