@@ -18,11 +18,15 @@ it is, and an unmarked block fails the test:
                                            shown after it
     <!-- sample: skip (REASON) -->         not run, for the reason given
 
+A marker may add needs=MODULE: the sample runs only where MODULE imports (an
+optional extra such as prometheus_client, which has no release for 3.7).
+
 In shown output "..." stands for any text. The samples' ports 6560-6569 are
 replaced by free ports (6569 by one where nothing listens), and `python` is
 the interpreter running the tests. Everything listens on 127.0.0.1 only.
 """
 
+import importlib.util
 import os
 import re
 import signal
@@ -219,6 +223,9 @@ def test_readme_samples_run_in_order(tmp_path):
     reader = Reader(tmp_path)
     try:
         for sample in parse_readme():
+            needs = sample.options.get("needs")
+            if needs and importlib.util.find_spec(needs) is None:
+                continue
             if sample.kind != "skip":
                 getattr(reader, sample.kind)(sample)
         failures = reader.stop_servers()
