@@ -28,7 +28,9 @@ def two_servers():
         entries.append(Server(name, "127.0.0.1", port))
     corvex.grpc_client.load(entries)
     targets.notes.clear()
+    targets.wake.clear()
     yield
+    targets.wake.set()  # the targets still sleeping return now
     for server in servers:
         server.rpc_server.stop(0).wait()
     for name in ("deadline-outer", "deadline-inner"):
@@ -64,6 +66,7 @@ class TestTimeouts:
         assert grpc_service("deadline-outer", timeout=5)(sleepy)(0) == "slept"
 
     def test_server_default_and_call_timeout(self, port):
+        targets.wake.clear()
         server = GrpcServer("127.0.0.1", port, max_workers=2)
         server.run_background()
         entry = Server("deadline-default", "127.0.0.1", port, timeout=0.3)
@@ -79,6 +82,7 @@ class TestTimeouts:
             assert GrpcHelper.call_rpc_result(stub, MODULE, "sleepy", kwargs={"seconds": 0.5},
                                               timeout=5) == "slept"
         finally:
+            targets.wake.set()
             corvex.grpc_client.stubs.pop("deadline-default", None)
             corvex.grpc_client.server_address.pop("deadline-default", None)
             entry.channel.close()
