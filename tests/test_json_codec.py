@@ -489,6 +489,77 @@ class TestDecoding:
         check_decoding(envelope(text))
 
 
+# Texts without escapes, NaN or control characters, in any script: the common
+# wire text, decoded without the scanner's call.
+plain_strings = st.text(st.characters(blacklist_categories=("Cs",)).filter(lambda c: c >= " " and c not in '"\\'))
+plain_scalars = st.none() | st.booleans() | st.integers() | huge_ints | st.floats(allow_nan=False, allow_infinity=False) | plain_strings
+plain_values = st.recursive(
+    plain_scalars,
+    lambda children: st.lists(children, max_size=5) | st.dictionaries(plain_strings | st.sampled_from(
+        ["clazz", "method", "args", "kwargs", "status", "message", "excType", "result", "é", "ab"]), children, max_size=5),
+    max_leaves=30,
+)
+
+
+def key_objects(value):
+    """id() of every key object in the decoded tree, kept alive by it."""
+    found, pending = [], [value]
+    while pending:
+        v = pending.pop()
+        if isinstance(v, dict):
+            found.extend(id(k) for k in v)
+            pending.extend(v.values())
+        elif isinstance(v, list):
+            pending.extend(v)
+    return found
+
+
+class TestPlainTexts:
+    @given(plain_values, st.sampled_from([None, (",", ":"), (" , ", " : "), (",\r\n", ":\t")]), st.booleans())
+    @settings(max_examples=400, suppress_health_check=[HealthCheck.too_slow])
+    def test_decode_like_the_host_with_keys_shared_alike(self, value, separators, ensure_ascii):
+        text = envelope(json.dumps(value, separators=separators, ensure_ascii=ensure_ascii))
+        check_decoding(text)
+        got, want = decode(text), json.loads(text)["result"]
+        assert len(set(key_objects(got))) == len(set(key_objects(want)))
+
+    def test_equal_keys_in_one_text_are_one_object(self):
+        text = envelope('[{"name": 1, "é€": 2, "kwargs": 3}, {"name": 4, "é€": 5, "kwargs": 6}]')
+        first, second = decode(text)
+        assert [a is b for a, b in zip(first, second)] == [True, True, True]
+        assert list(first) == ["name", "é€", "kwargs"] and list(second.values()) == [4, 5, 6]
+
+    @pytest.mark.parametrize("depth", [31, 32, 33, 34])
+    def test_nesting_around_the_plain_limit(self, depth):
+        check_decoding(envelope("[" * depth + "1" + "]" * depth))
+        check_decoding(envelope('{"k": ' * depth + '"v"' + "}" * depth))
+
+    @pytest.mark.parametrize(
+        "number",
+        ["999999999999999999", "-99999999999999999", "-999999999999999999", "1000000000000000000",
+         "9223372036854775807", "-9223372036854775808", "18446744073709551616", "0", "-0", "-0.0",
+         "1e400", "-1e400", "2.5E-3", "1e+2", "123456789012345678.5", "5e-324"],
+    )
+    def test_numbers_at_the_edges(self, number):
+        check_decoding(envelope(number))
+        check_decoding(envelope("[" + number + ", " + number + "]"))
+
+    @pytest.mark.parametrize(
+        "text",
+        ['"a\x7fb"', '"tab\there"', '"\u00e9"', '"é€😀"', '"\u2028 \u2029"', '"no end', '[1 2]', '{"a" 1}',
+         '{"a": 1 "b": 2}', "[true false]", "nul", "tru", "-", "--1", "+1", "1.5.5", '{"a":}', "{1: 2}",
+         "[] ", " \t\r\n[]\n", '"\ufeff"', "[1,\u00a02]"],
+    )
+    def test_near_misses(self, text):
+        check_decoding(envelope(text))
+        check_decoding(text + envelope("1"))
+
+    def test_non_ascii_descriptions_reach_the_target(self):
+        del RECEIVED[:]
+        handle('{"clazz": "%s", "method": "receive", "args": [{"名前": "é€😀", "n": [1, 2.5]}]}' % __name__)
+        assert RECEIVED == [{"名前": "é€😀", "n": [1, 2.5]}]
+
+
 # ---------------------------------------------------------------------------
 # Through the dispatcher: it decodes the call description and encodes the
 # result envelope. The targets below live in this module.
