@@ -87,27 +87,13 @@ Ref Server_init(FunctionObject* self, PyObject* const* argv) {
     Ref addr = check(PyNumber_Add(host_colon.get(), port_text.get()));
     setattr(entry_obj, st[N::addr], addr.get());
     setattr(entry_obj, st[N::channel_attr], Py_None);
-    // TLS, a token and a default timeout, keyword-only: attributes only when
+    // A default timeout, TLS and a token, keyword-only: attributes only when
     // given, so that an entry without them is what it always was.
     if (argv[timeout] != Py_None) {
         check_timeout(argv[timeout]);
         setattr(entry_obj, "timeout", argv[timeout]);
     }
-    if (argv[tls] != Py_None || argv[token] != Py_None) {
-        Ref security = import("sorvane.security");
-        if (argv[tls] != Py_None) {
-            Ref tls_class = getattr(security.get(), "ClientTls");
-            int ok = check(PyObject_IsInstance(argv[tls], tls_class.get()));
-            if (!ok)
-                raise_format(PyExc_TypeError, "tls must be a sorvane.security.ClientTls, not %.100s",
-                             Py_TYPE(argv[tls])->tp_name);
-            setattr(entry_obj, "tls", argv[tls]);
-        }
-        if (argv[token] != Py_None) {
-            Ref checked = call(getattr(security.get(), "check_token").get(), {argv[token]});
-            setattr(entry_obj, "token", checked.get());
-        }
-    }
+    set_security(entry_obj, argv[tls], argv[token], "ClientTls");
     return Ref::borrow(Py_None);
 }
 const FunctionDef Server_init_def = {
@@ -201,20 +187,21 @@ Ref GrpcClient_load(FunctionObject* self, PyObject* const* argv) {
 const FunctionDef GrpcClient_load_def = {
     "load", "GrpcClient.load", kLoadDoc, {"self", "servers"}, GrpcClient_load, nullptr};
 
-// self.stubs.get(server): None for a name never loaded.
-Ref GrpcClient_connect(FunctionObject* self, PyObject* const* argv) {
+// self.<table>.get(server): None for a name never loaded.
+Ref registry_get(FunctionObject* self, PyObject* const* argv, N table) {
     State& st = state_of(self);
-    Ref stubs = getattr(argv[0], st[N::stubs]);
-    return mapping_get(st, stubs.get(), argv[1]);
+    Ref mapping = getattr(argv[0], st[table]);
+    return mapping_get(st, mapping.get(), argv[1]);
+}
+
+Ref GrpcClient_connect(FunctionObject* self, PyObject* const* argv) {
+    return registry_get(self, argv, N::stubs);
 }
 const FunctionDef GrpcClient_connect_def = {
     "connect", "GrpcClient.connect", kConnectDoc, {"self", "server"}, GrpcClient_connect, nullptr};
 
-// self.server_address.get(server).
 Ref GrpcClient_get_server(FunctionObject* self, PyObject* const* argv) {
-    State& st = state_of(self);
-    Ref server_address = getattr(argv[0], st[N::server_address]);
-    return mapping_get(st, server_address.get(), argv[1]);
+    return registry_get(self, argv, N::server_address);
 }
 const FunctionDef GrpcClient_get_server_def = {
     "get_server", "GrpcClient.get_server", nullptr, {"self", "server"}, GrpcClient_get_server,

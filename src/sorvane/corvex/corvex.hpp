@@ -13,6 +13,7 @@
 #include "module.hpp"
 
 #include <cstdint>
+#include <string>
 
 namespace sorvane::corvex {
 
@@ -133,7 +134,7 @@ struct Guard {
     /* texts and numbers */                                                                 \
     X(empty) X(dot) X(spec_6f) X(suffix_s) X(ellipsis) X(rpc_log_text) X(colon) X(running)  \
     X(send_limit) X(receive_limit) X(minus_one) X(zero) X(sixteen) X(debug_level) X(one_day) \
-    X(head_4096) X(empty_tuple)                                                              \
+    X(head_4096) X(empty_tuple) X(dotted)                                                   \
     /* keyword-name tuples of host calls */                                                 \
     X(kw_preserving) X(kw_response_status) X(kw_max_workers) X(kw_options)                  \
     X(kw_ensure_ascii) X(kw_call_rpc) X(kw_call_rpc_result) X(kw_request) X(kw_timeout)     \
@@ -216,6 +217,18 @@ Ref attr(PyObject* o, PyObject* name);
 
 // o.<name>.decode("utf-8") for the bytes field `name` of a message.
 Ref utf8_field(const State& st, PyObject* o, Name name);
+
+// The namespace of a module, or of a type; nullptr for anything else.
+PyObject* module_dict(PyObject* o);
+PyObject* type_dict(PyObject* o);
+// Appends the UTF-8 of the str `text`.
+void append_utf8(std::string& out, PyObject* text);
+
+// The keyword-only `tls` and `token` of a Server entry or a GrpcServer, set as
+// attributes only when given (so that one without them is what it always
+// was): `tls` must be a sorvane.security.<tls_class>, `token` passes
+// sorvane.security.check_token.
+void set_security(PyObject* obj, PyObject* tls, PyObject* token, const char* tls_class);
 
 // An optional setting stored in an instance's own __dict__ only when it was
 // given (`tls`, `token`): a new reference, or none when absent or None.

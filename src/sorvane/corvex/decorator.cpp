@@ -10,7 +10,6 @@
 // `timeout`, keyword-only, bounds every call the wrapper makes.
 #include "corvex.hpp"
 
-
 namespace sorvane::corvex {
 namespace {
 
@@ -151,18 +150,6 @@ Ref bind_arguments(const State& st, FunctionObject* self, PyObject* func, PyObje
     return arguments;
 }
 
-// obj.<name>(arg), without a bound-method object where the host allows.
-Ref call_method(PyObject* obj, PyObject* name, PyObject* arg) {
-#if PY_VERSION_HEX >= 0x03090000
-    PyObject* stack[2] = {obj, arg};
-    return check(
-        PyObject_VectorcallMethod(name, stack, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-#else
-    Ref method = getattr(obj, name);
-    return call(method.get(), {arg});
-#endif
-}
-
 // ---- grpc_service -----------------------------------------------------------
 
 // Closure: (server, func, signature cache, timeout).
@@ -175,7 +162,7 @@ Ref grpc_service_wrapper(FunctionObject* self, PyObject* const* args, Py_ssize_t
     Ref kwargs = bind_arguments(st, self, func, closure_item(self, 2), args, nargs, kwnames);
 
     Ref registry = global(self, N::grpc_client);
-    Ref rpc_client = call_method(registry.get(), st[N::connect], server);
+    Ref rpc_client = call(getattr(registry.get(), st[N::connect]).get(), {server});
     Ref helper = global(self, N::GrpcHelper);
     Ref call_rpc_result = getattr(helper.get(), st[N::call_rpc_result]);
     Ref clazz = getattr(func, st[N::dunder_module]);

@@ -4,15 +4,8 @@
 // clazz_handler, imports the module, folds attribute look-ups along "method",
 // calls the target and answers with the result envelope. Only the call of the
 // target is guarded; any other failure leaves handle, and gRPC ends the RPC
-// with UNKNOWN.
-//
-// One addition to "let it leave": gRPC's worker answers a call only when its
-// handler raised an Exception whose text it can encode, so an exception
-// outside that category (SystemExit, KeyboardInterrupt, GeneratorExit, a
-// direct BaseException subclass) or one whose text holds a lone surrogate
-// would leave the caller waiting forever. During an RPC (a context is given)
-// such an exception leaves handle as a RuntimeError caused by it; a caller
-// without a context gets the original exception.
+// with UNKNOWN, except that an exception gRPC could not report leaves an RPC
+// as a RuntimeError (make_reportable).
 //
 // Module-level names (json, importlib, sys, traceback, marvetta) are looked up
 // at every call. The shortcut past import_module is taken only while importlib
@@ -27,7 +20,6 @@
 
 namespace sorvane::corvex {
 namespace {
-
 
 // {"status": 0, "message": "", "excType": "", "result": {"status": "", "msg": "", "data": ""}},
 // both mappings new, copied from templates that no caller ever sees.
@@ -46,46 +38,28 @@ Ref new_envelope(const State& st) {
 // third of the dispatch target of bench/bench_dispatch.py (<= 3 us over the
 // direct call), hence this shortcut.
 Ref cached_module(const State& st, PyObject* name) {
-    if (!PyUnicode_CheckExact(name)) return {};
-    if (PyUnicode_GetLength(name) <= 0 || PyUnicode_ReadChar(name, 0) == '.') {
-        PyErr_Clear();
-        return {};
+    Ref module;
+    if (PyUnicode_CheckExact(name) && PyUnicode_GetLength(name) > 0 &&
+        PyUnicode_ReadChar(name, 0) != '.') {
+        PyObject* modules = PyDict_GetItemWithError(st.sys_dict.get(), st[N::modules]);
+        PyObject* found = modules && PyDict_CheckExact(modules)  // sys.modules[name]
+                              ? PyDict_GetItemWithError(modules, name)
+                              : nullptr;
+        if (found && PyModule_CheckExact(found)) module = Ref::borrow(found);
     }
-    PyObject* modules = PyDict_GetItemWithError(st.sys_dict.get(), st[N::modules]);  // sys.modules
-    if (!modules || !PyDict_CheckExact(modules)) {
-        PyErr_Clear();
-        return {};
-    }
-    PyObject* found = PyDict_GetItemWithError(modules, name);
-    if (!found || !PyModule_CheckExact(found)) {
-        PyErr_Clear();
-        return {};
-    }
-    Ref module = Ref::borrow(found);
     // __spec__ is read from the namespace rather than through getattr, so that
     // a module-level __getattr__ never runs twice when we fall back.
-    PyObject* module_spec = PyDict_GetItemWithError(PyModule_GetDict(module.get()), st[N::dunder_spec]);
-    if (!module_spec) {
-        PyErr_Clear();
-        return {};
+    PyObject* spec =
+        module ? PyDict_GetItemWithError(PyModule_GetDict(module.get()), st[N::dunder_spec]) : nullptr;
+    if (spec && spec != Py_None) {
+        Ref holder = Ref::borrow(spec);
+        Ref initializing = Ref::steal(PyObject_GetAttr(spec, st[N::initializing]));
+        if (initializing ? PyObject_IsTrue(initializing.get()) != 0
+                         : !PyErr_ExceptionMatches(PyExc_AttributeError))
+            spec = nullptr;
     }
-    if (module_spec == Py_None) return module;
-    Ref holder = Ref::borrow(module_spec);
-    Ref initializing = Ref::steal(PyObject_GetAttr(module_spec, st[N::initializing]));
-    if (!initializing) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
-            PyErr_Clear();
-            return {};
-        }
-        PyErr_Clear();
-        return module;
-    }
-    const int busy = PyObject_IsTrue(initializing.get());
-    if (busy != 0) {
-        PyErr_Clear();
-        return {};
-    }
-    return module;
+    PyErr_Clear();
+    return spec ? std::move(module) : Ref();
 }
 
 // self.clazz_handler(clazz). Skipped when it is sure to be the class's own
@@ -398,9 +372,11 @@ bool sendable(PyObject* text) {
     return false;
 }
 
-// Called while an exception leaves handle during an RPC. gRPC's worker answers
-// the call (UNKNOWN, "Exception calling application: " + str(e)) only for an
-// Exception whose text it can encode; for anything else it never answers.
+// Called while an exception leaves handle during an RPC (a context is given).
+// gRPC's worker answers the call (UNKNOWN, "Exception calling application: " +
+// str(e)) only for an Exception whose text it can encode; for anything else
+// (SystemExit, KeyboardInterrupt, a direct BaseException subclass, a text
+// with a lone surrogate) it never answers, and the caller would wait forever.
 // Such an exception is replaced by a RuntimeError, "call ended by <type>[:
 // <text>]" outside the Exception category, "call failed with <type>: <text>"
 // otherwise, the text backslash-escaped. It is raised from the original, as

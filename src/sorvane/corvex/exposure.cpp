@@ -21,7 +21,6 @@
 
 namespace sorvane::corvex {
 
-
 namespace {
 
 // ascii(value), cut to 120 characters, as the guard quotes client input.
@@ -47,15 +46,13 @@ Ref type_dict(PyTypeObject* cls) {
 #endif
 }
 
-// Whether `cls` is a class the module `module_name` defined: a class made by
-// a class statement (a heap type) whose own dict names the module.
-bool own_class(PyTypeObject* cls, PyObject* module_name);
-
 bool same_text(PyObject* a, PyObject* b) {
     if (!a || !b || !PyUnicode_Check(a) || !PyUnicode_Check(b)) return false;
     return PyUnicode_Compare(a, b) == 0;
 }
 
+// Whether `cls` is a class the module `module_name` defined: a class made by
+// a class statement (a heap type) whose own dict names the module.
 bool own_class(PyTypeObject* cls, PyObject* module_name) {
     if (!(cls->tp_flags & Py_TPFLAGS_HEAPTYPE)) return false;
     Ref dict = type_dict(cls);
@@ -157,14 +154,12 @@ Ref path_refusal(PyObject* exposure, PyObject* name, PyObject* module, PyObject*
     }
     Ref keep_listed = Ref::borrow(listed);
     const bool everything = listed == Py_None;
-    auto not_exposed = [&] {
-        return because("%U of the module %U is not exposed", shown(method).get(),
-                        shown(name).get());
+    // A reason naming the method, then the module.
+    auto said = [&](const char* format) {
+        return because(format, shown(method).get(), shown(name).get());
     };
-    auto not_defined = [&] {
-        return because("%U is not defined in the module %U", shown(method).get(),
-                       shown(name).get());
-    };
+    auto not_exposed = [&] { return said("%U of the module %U is not exposed"); };
+    auto not_defined = [&] { return said("%U is not defined in the module %U"); };
     auto missing = [&] {
         return because("the module %U has no public %U", shown(name).get(), shown(method).get());
     };
@@ -198,8 +193,7 @@ Ref path_refusal(PyObject* exposure, PyObject* name, PyObject* module, PyObject*
             if (!v) return missing();
             Ref keep = Ref::borrow(v);
             if (!plain_descriptor(v))
-                return because("%U of the module %U is an attribute the guard does not evaluate",
-                               shown(method).get(), shown(name).get());
+                return said("%U of the module %U is an attribute the guard does not evaluate");
             if (everything) {
                 PyObject* f = underlying_function(v);
                 if (!own_class(holder, name) || !f || !defined_in(f, name)) return not_defined();
@@ -209,9 +203,7 @@ Ref path_refusal(PyObject* exposure, PyObject* name, PyObject* module, PyObject*
         if (!everything || i > 0) continue;
         // The first name of a path into a module listed with "*".
         PyObject* v = x.get();
-        if (PyModule_Check(v))
-            return because("%U of the module %U is another module", shown(method).get(),
-                           shown(name).get());
+        if (PyModule_Check(v)) return said("%U of the module %U is another module");
         if (PyFunction_Check(v)) {
             if (!defined_in(v, name)) return not_defined();
             if (!last) return not_exposed();
@@ -220,16 +212,10 @@ Ref path_refusal(PyObject* exposure, PyObject* name, PyObject* module, PyObject*
         PyTypeObject* cls = PyType_Check(v) ? reinterpret_cast<PyTypeObject*>(v) : Py_TYPE(v);
         if (!own_class(cls, name)) return not_defined();
         if (last && PyType_Check(v))
-            return because("%U of the module %U is a class: making an instance needs its path "
-                           "listed",
-                           shown(method).get(), shown(name).get());
-        if (last)
-            return because("%U of the module %U cannot be called", shown(method).get(),
-                           shown(name).get());
+            return said("%U of the module %U is a class: making an instance needs its path listed");
+        if (last) return said("%U of the module %U cannot be called");
     }
-    if (!PyCallable_Check(x.get()))
-        return because("%U of the module %U cannot be called", shown(method).get(),
-                       shown(name).get());
+    if (!PyCallable_Check(x.get())) return said("%U of the module %U cannot be called");
     invoke = std::move(x);
     return Ref();
 }

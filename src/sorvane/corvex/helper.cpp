@@ -4,10 +4,10 @@
 // is given; call_rpc_result also opens the result envelope. Module-level names
 // (uuid, marvetta, GrpcException, json) are looked up at every call. Both
 // take a keyword-only timeout in seconds (None: the stub's server default,
-// else no limit), shortened to the time left of the call being served. Nothing here catches, logs or retries:
-// every failure leaves as the host raised it.
+// else no limit), shortened to the time left of the call being served.
+// Nothing here catches, logs or retries: every failure leaves as the host
+// raised it.
 #include "corvex.hpp"
-
 
 namespace sorvane::corvex {
 namespace {
@@ -92,10 +92,9 @@ Ref GrpcHelper_call_rpc(FunctionObject* self, PyObject* const* argv) {
     Ref kwargs_copy = argv[kwargs] == Py_None ? check(PyDict_New()) : copy_kwargs(argv[kwargs]);
 
     Ref description = check(PyDict_New());
-    check(PyDict_SetItem(description.get(), st[N::clazz], argv[clazz]));
-    check(PyDict_SetItem(description.get(), st[N::method], argv[method]));
-    check(PyDict_SetItem(description.get(), st[N::args], args_value));
-    check(PyDict_SetItem(description.get(), st[N::kwargs], kwargs_copy.get()));
+    for (auto [key, value] : {std::pair{N::clazz, argv[clazz]}, {N::method, argv[method]},
+                              {N::args, args_value}, {N::kwargs, kwargs_copy.get()}})
+        check(PyDict_SetItem(description.get(), st[key], value));
     Ref body = json_dumps_utf8(self, description.get());
 
     Ref marvetta = global(self, N::marvetta);

@@ -6,16 +6,10 @@
 // what it was then (the `dumps` and `loads` guards), the C code they would end
 // in is called directly: the _json encoder that JSONEncoder.iterencode makes
 // (made once here, with the same arguments) and the _json scanner of
-// json._default_decoder. The text is then the host's by construction; only
-// the Python layers around the C code are skipped, which the dispatch
-// benchmark (bench/bench_dispatch.py, <= 3 us over the direct call) needs.
-//
-// Watched for dumps: json.dumps, json.JSONEncoder, JSONEncoder's __init__,
-// encode, iterencode, default, item_separator and key_separator (and no entry
-// added to its dict), json.encoder's c_make_encoder and encode_basestring. For
-// loads: json.loads, json._default_decoder, JSONDecoder's decode and raw_decode
-// (no entry added to its dict), the decoder's class and its scan_once (no
-// attribute added).
+// json._default_decoder (or, for plain texts, PlainJson below). The text is
+// then the host's by construction; only the Python layers around the C code
+// are skipped, which the dispatch benchmark (bench/bench_dispatch.py, <= 3 us
+// over the direct call) needs. The snapshots list what is watched.
 #include "corvex.hpp"
 
 #include <cstring>
@@ -23,11 +17,6 @@
 
 namespace sorvane::corvex {
 namespace {
-
-PyObject* module_dict(PyObject* o) { return o && PyModule_Check(o) ? PyModule_GetDict(o) : nullptr; }
-PyObject* type_dict(PyObject* o) {
-    return o && PyType_Check(o) ? reinterpret_cast<PyTypeObject*>(o)->tp_dict : nullptr;
-}
 
 Ref lookup_json(FunctionObject* caller, const State& st) {
     return lookup_global(globals_of(caller), st[N::json]);
@@ -57,13 +46,6 @@ Ref chunks_of(State& st, PyObject* obj) {
 Ref encode_with_shared(State& st, PyObject* obj) {
     Ref chunks = chunks_of(st, obj);
     return chunks ? check(PyUnicode_Join(st.empty.get(), chunks.get())) : Ref();
-}
-
-void append_utf8(std::string& out, PyObject* text) {
-    Py_ssize_t n;
-    const char* p = PyUnicode_AsUTF8AndSize(text, &n);
-    if (!p) throw PyErrAlreadySet{};
-    out.append(p, static_cast<size_t>(n));
 }
 
 Ref encode_utf8_with_shared(State& st, PyObject* obj, PyObject* prefix) {
@@ -143,17 +125,15 @@ private:
             case '{': return container(depth, '}');
             case '[': return container(depth, ']');
             case '"': return text(false);
-            case 't': return word("true", Py_True);
-            case 'f': return word("false", Py_False);
-            case 'n': return word("null", Py_None);
+            case 't': return word("true", 4, Py_True);
+            case 'f': return word("false", 5, Py_False);
+            case 'n': return word("null", 4, Py_None);
             default: return number();
         }
     }
-    Ref word(const char* w, PyObject* v) {
-        const size_t n = strlen(w);
+    Ref word(const char* w, size_t n, PyObject* v) {
         if (static_cast<size_t>(end_ - p_) < n || memcmp(p_, w, n) != 0) return Ref();
-        p_ += n;
-        return Ref::borrow(v);
+        return p_ += n, Ref::borrow(v);
     }
     // A string; as a member name, the envelope's and the call description's
     // own names are the module's interned ones, others go through the memo
@@ -168,14 +148,15 @@ private:
         }
         if (p_ == end_) return Ref();
         const Py_ssize_t n = (p_++) - from;
-        if (n < 2) return Ref::steal(PyUnicode_FromStringAndSize(from, n));  // the host's singletons
+        if (n < 2) return Ref::steal(PyUnicode_FromStringAndSize(from, n));  // singletons
+        const auto size = static_cast<size_t>(n);
         if (key && ascii)
             for (N name : {N::clazz, N::method, N::args, N::kwargs, N::status, N::message,
                            N::excType, N::result})
-                if (PyUnicode_GET_LENGTH(st_[name]) == n && !memcmp(PyUnicode_DATA(st_[name]), from, static_cast<size_t>(n)))
+                if (PyUnicode_GET_LENGTH(st_[name]) == n && !memcmp(PyUnicode_DATA(st_[name]), from, size))
                     return Ref::borrow(st_[name]);
         Ref out = Ref::steal(ascii ? PyUnicode_New(n, 127) : PyUnicode_DecodeUTF8(from, n, nullptr));
-        if (out && ascii) memcpy(PyUnicode_DATA(out.get()), from, static_cast<size_t>(n));
+        if (out && ascii) memcpy(PyUnicode_DATA(out.get()), from, size);
         if (key && out) return shared(std::move(out));
         return out;
     }

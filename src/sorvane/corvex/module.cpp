@@ -2,11 +2,10 @@
 //
 // Imports, in order, the host facilities the framework uses, then marvetta and
 // brindlow by their top-level names, then gRPC and protobuf's JSON mapping and
-// the selected transport engine (sorvane.engine), all
-// bound as module-level names (looked up again at every call, so rebinding one
-// from Python takes effect at the next call); binds the two loggers; then
-// defines the framework's names in their documented order. Nothing else happens
-// at import: no logging configuration, no server, no channel.
+// the selected transport engine (sorvane.engine), all bound as module-level
+// names (looked up again at every call); binds the two loggers; then defines
+// the framework's names in their documented order. Nothing else happens at
+// import: no logging configuration, no server, no channel.
 #include "corvex.hpp"
 
 namespace sorvane::corvex {

@@ -13,11 +13,11 @@
 // json_format and json are still the objects bound at import (the `record`
 // guard): it renders the record itself, with the host's repr and binascii for
 // the pieces, and builds nothing at all when rpc_logger is a plain Logger that
-// drops DEBUG records. json_format.MessageToJson and json.loads in Python cost
+// drops DEBUG records (nothing on that road can fail, so skipping the record
+// is unobservable). json_format.MessageToJson and json.loads in Python cost
 // more than the DEBUG target of bench/bench_dispatch.py allows (<= 8 us over
-// the direct call with a discarding handler), hence this road. Nothing on that road can fail, so skipping the
-// record there is unobservable; on the general road every step runs, so its
-// failures surface whatever the logger's level.
+// the direct call with a discarding handler), hence this road. On the general
+// road every step runs, so its failures surface whatever the logger's level.
 //
 // The wrapper catches nothing: what the handler raises leaves it unchanged.
 #include "corvex.hpp"
@@ -37,8 +37,6 @@ Ref wall_clock(FunctionObject* self, const State& st) {
 
 // ---- the native record --------------------------------------------------------
 
-Py_ssize_t base64_length(Py_ssize_t n) { return 4 * ((n + 2) / 3); }
-
 // The fields of a CommonResponse as json_format.MessageToJson renders them
 // with preserving_proto_field_name=True: fields at their default left out, the
 // rest in field-number order, one per line indented by two, bytes as base64.
@@ -48,14 +46,11 @@ struct ResponseFields {
     const char* base64;  // its base64 text, by the host's binascii
     Py_ssize_t base64_size;
 
-    // len(MessageToJson(...)), without rendering it.
+    // len(json()), without rendering it.
     Py_ssize_t json_length() const {
-        if (status == 0 && size == 0) return 2;                   // {}
-        Py_ssize_t n = 4;                                         // {\n ... \n}
-        if (status != 0) n += 12 + static_cast<Py_ssize_t>(std::to_string(status).size());
-        if (size != 0) n += 16 + base64_length(size);
-        if (status != 0 && size != 0) n += 2;                     // ,\n
-        return n;
+        if (status == 0 && size == 0) return 2;  // {}
+        return 4 + (status ? 12 + static_cast<Py_ssize_t>(std::to_string(status).size()) : 0) +
+               (size ? 16 + base64_size : 0) + (status && size ? 2 : 0);  // {\n, \n}; ,\n
     }
     std::string json() const {
         if (status == 0 && size == 0) return "{}";
@@ -84,13 +79,6 @@ struct ResponseFields {
         return out;
     }
 };
-
-void append_utf8(std::string& out, PyObject* text) {
-    Py_ssize_t n;
-    const char* p = PyUnicode_AsUTF8AndSize(text, &n);
-    if (!p) throw PyErrAlreadySet{};
-    out.append(p, static_cast<size_t>(n));
-}
 
 void append_repr(std::string& out, PyObject* o) {
     Ref r = check(PyObject_Repr(o));
@@ -147,7 +135,7 @@ Ref render_record(State& st, FunctionObject* handle, PyObject* request,
 
     const bool long_form = fields.json_length() > kCut;
     std::string out;
-    out.reserve(static_cast<size_t>(160 + (long_form ? kCut : base64_length(fields.size))));
+    out.reserve(static_cast<size_t>(160 + (long_form ? kCut : fields.base64_size)));
     out += "{'type': 'rpc_log', 'request_id': ";
     append_repr(out, request_id.get());
     out += ", 'function': ";
@@ -253,14 +241,6 @@ void log_native(State& st, FunctionObject* handle, PyObject* logger,
 
 // ---- the general record -------------------------------------------------------
 
-// "{}.{}".format(a, b)
-Ref dotted(const State& st, PyObject* a, PyObject* b) {
-    Ref left = check(PyObject_Format(a, st.empty.get()));
-    Ref right = check(PyObject_Format(b, st.empty.get()));
-    Ref text = check(PyUnicode_Concat(left.get(), st.dot.get()));
-    return check(PyUnicode_Concat(text.get(), right.get()));
-}
-
 // Steps 4 to 10 as written:
 //     func_name = "{}.{}".format(func.__module__, func.__name__)
 //     sig = inspect.signature(func)
@@ -274,7 +254,8 @@ void log_general(FunctionObject* self, const State& st, PyObject* func,
                  Py_ssize_t nargs, PyObject* kwnames) {
     Ref module_name = getattr(func, st[N::dunder_module]);
     Ref name = getattr(func, st[N::dunder_name]);
-    Ref func_name = dotted(st, module_name.get(), name.get());
+    Ref func_name =
+        check(PyObject_CallMethod(st.dotted.get(), "format", "OO", module_name.get(), name.get()));
 
     Ref inspect = global(self, N::inspect);
     Ref sig = call(attr(inspect.get(), st[N::signature]).get(), {func});

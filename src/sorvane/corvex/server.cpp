@@ -15,12 +15,8 @@ namespace sorvane::corvex {
 namespace {
 
 const char kInitDoc[] =
-    "\n"
-    "        grpc server\n"
-    "        Args:\n"
-    "            host: address\n"
-    "            port: Port number\n"
-    "            max_workers: Number of worker threads\n"
+    "\n        grpc server\n        Args:\n            host: address\n"
+    "            port: Port number\n            max_workers: Number of worker threads\n"
     "            max_message_length: Can be set according to specific needs, set to 256 M here\n"
     "        ";
 
@@ -46,24 +42,7 @@ Ref GrpcServer_init(FunctionObject* f, PyObject* const* argv) {
     setattr(self, st[N::service], service.get());
     setattr(self, st[N::rpc_server], Py_None);
     setattr(self, st[N::max_message_length], max_message_length);
-    // TLS and a token, keyword-only: attributes only when given, so that a
-    // server without them is what it always was.
-    PyObject* tls = argv[5];
-    PyObject* token = argv[6];
-    if (tls != Py_None || token != Py_None) {
-        Ref security = import("sorvane.security");
-        if (tls != Py_None) {
-            Ref tls_class = getattr(security.get(), "ServerTls");
-            if (!check(PyObject_IsInstance(tls, tls_class.get())))
-                raise_format(PyExc_TypeError, "tls must be a sorvane.security.ServerTls, not %.100s",
-                             Py_TYPE(tls)->tp_name);
-            setattr(self, "tls", tls);
-        }
-        if (token != Py_None) {
-            Ref checked = call(getattr(security.get(), "check_token").get(), {token});
-            setattr(self, "token", checked.get());
-        }
-    }
+    set_security(self, argv[5], argv[6], "ServerTls");
     // The metrics port, keyword-only, likewise an attribute only when given;
     // sorvane.ops checks it when the server starts.
     PyObject* metrics_port = argv[7];
@@ -108,12 +87,9 @@ Ref GrpcServer_run_background(FunctionObject* f, PyObject* const* argv) {
     Ref transport = global(f, N::transport);
     Ref server_factory = attr(transport.get(), st[N::server]);
     Ref send = getattr(self, st[N::max_message_length]);
-    Ref send_option = check(PyTuple_Pack(2, st.send_limit.get(), send.get()));
     Ref receive = getattr(self, st[N::max_message_length]);
-    Ref receive_option = check(PyTuple_Pack(2, st.receive_limit.get(), receive.get()));
-    Ref options = check(PyList_New(2));
-    PyList_SET_ITEM(options.get(), 0, send_option.release());     // steals
-    PyList_SET_ITEM(options.get(), 1, receive_option.release());  // steals
+    Ref options = check(Py_BuildValue("[(OO)(OO)]", st.send_limit.get(), send.get(),
+                                      st.receive_limit.get(), receive.get()));
     Ref rpc_server = call_kw(server_factory.get(), {executor.get()}, st.kw_options.get(),
                              {options.get()});
     setattr(self, st[N::rpc_server], rpc_server.get());

@@ -41,6 +41,14 @@ std::uint64_t stamp_of(PyObject* d) noexcept {
 void watch_dict(PyObject*) {}
 #endif
 
+bool is_dunder(PyObject* name) noexcept {
+#if PY_VERSION_HEX < 0x030C0000
+    if (!PyUnicode_IS_READY(name)) return true;  // let getattr deal with it
+#endif
+    return PyUnicode_GET_LENGTH(name) >= 2 && PyUnicode_READ_CHAR(name, 0) == '_' &&
+           PyUnicode_READ_CHAR(name, 1) == '_';
+}
+
 // The function whose code a snapshot watches: `o` itself, or the function
 // under a property, class method or static method. A new reference or none.
 Ref guarded_function(PyObject* o) {
@@ -149,18 +157,6 @@ Ref mapping_get(const State& st, PyObject* mapping, PyObject* key, bool with_def
     return with_default ? call(get.get(), {key, Py_None}) : call(get.get(), {key});
 }
 
-namespace {
-
-bool is_dunder(PyObject* name) noexcept {
-#if PY_VERSION_HEX < 0x030C0000
-    if (!PyUnicode_IS_READY(name)) return true;  // let getattr deal with it
-#endif
-    return PyUnicode_GET_LENGTH(name) >= 2 && PyUnicode_READ_CHAR(name, 0) == '_' &&
-           PyUnicode_READ_CHAR(name, 1) == '_';
-}
-
-}  // namespace
-
 Ref attr(PyObject* o, PyObject* name) {
     if (Py_TYPE(o) == &PyModule_Type && PyUnicode_Check(name) && !is_dunder(name))
         if (PyObject* found = dict_get(PyModule_GetDict(o), name)) return Ref::borrow(found);
@@ -189,7 +185,33 @@ Ref instance_setting(PyObject* instance, const char* name) {
     return owned;
 }
 
+void set_security(PyObject* obj, PyObject* tls, PyObject* token, const char* tls_class) {
+    if (tls == Py_None && token == Py_None) return;
+    Ref security = import("sorvane.security");
+    if (tls != Py_None) {
+        Ref cls = getattr(security.get(), tls_class);
+        if (!check(PyObject_IsInstance(tls, cls.get())))
+            raise_format(PyExc_TypeError, "tls must be a sorvane.security.%s, not %.100s", tls_class,
+                         Py_TYPE(tls)->tp_name);
+        setattr(obj, "tls", tls);
+    }
+    if (token != Py_None)
+        setattr(obj, "token", call(getattr(security.get(), "check_token").get(), {token}).get());
+}
+
 // ---- init ---------------------------------------------------------------------
+
+PyObject* module_dict(PyObject* o) { return o && PyModule_Check(o) ? PyModule_GetDict(o) : nullptr; }
+PyObject* type_dict(PyObject* o) {
+    return o && PyType_Check(o) ? reinterpret_cast<PyTypeObject*>(o)->tp_dict : nullptr;
+}
+
+void append_utf8(std::string& out, PyObject* text) {
+    Py_ssize_t n;
+    const char* p = PyUnicode_AsUTF8AndSize(text, &n);
+    if (!p) throw PyErrAlreadySet{};
+    out.append(p, static_cast<size_t>(n));
+}
 
 namespace {
 
@@ -198,11 +220,6 @@ const char* const kNameTexts[] = {
     SORVANE_NAMES(SORVANE_NAME_TEXT)
 #undef SORVANE_NAME_TEXT
 };
-
-PyObject* module_dict(PyObject* o) { return o && PyModule_Check(o) ? PyModule_GetDict(o) : nullptr; }
-PyObject* type_dict(PyObject* o) {
-    return o && PyType_Check(o) ? reinterpret_cast<PyTypeObject*>(o)->tp_dict : nullptr;
-}
 
 // The rpc_log record is rendered natively only while the three host
 // functions it would call are the ones bound at import (rpc_log.cpp).
@@ -306,6 +323,7 @@ void init_state(PyObject* m, State& st) {
     for (int i = 0; i < kNameCount; ++i) st.names[i] = interned(kNameTexts[i]);
     st.empty = str("");
     st.dot = interned(".");
+    st.dotted = str("{}.{}");
     st.spec_6f = str(".6f");
     st.suffix_s = str("s");
     st.ellipsis = str("...");
@@ -337,10 +355,9 @@ void init_state(PyObject* m, State& st) {
     for (N key : {N::status, N::msg, N::data})
         check(PyDict_SetItem(st.placeholder.get(), st[key], st.empty.get()));
     st.envelope = check(PyDict_New());
-    check(PyDict_SetItem(st.envelope.get(), st[N::status], st.zero.get()));
-    check(PyDict_SetItem(st.envelope.get(), st[N::message], st.empty.get()));
-    check(PyDict_SetItem(st.envelope.get(), st[N::excType], st.empty.get()));
-    check(PyDict_SetItem(st.envelope.get(), st[N::result], Py_None));
+    for (auto [key, value] : {std::pair{N::status, st.zero.get()}, {N::message, st.empty.get()},
+                              {N::excType, st.empty.get()}, {N::result, Py_None}})
+        check(PyDict_SetItem(st.envelope.get(), st[key], value));
 
     PyObject* ns = PyModule_GetDict(m);
     Ref sys = lookup_global(ns, st[N::sys]);
