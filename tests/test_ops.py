@@ -743,6 +743,63 @@ class TestRecorder:
         assert sum(durations[("m", "f")][:-1]) == 8000
 
 
+def metered_add(a, b):
+    """Target of the in-process dispatch below."""
+    return a + b
+
+
+class ListRecorder:
+    """Keeps what the dispatcher reports; `fail` names a method that raises."""
+
+    def __init__(self, fail=None):
+        self.fail, self.entered, self.records = fail, 0, []
+
+    def enter(self):
+        if self.fail == "enter":
+            raise RuntimeError("enter broke")
+        self.entered += 1
+
+    def record(self, module, method, outcome, seconds):
+        if self.fail == "record":
+            raise RuntimeError("record broke")
+        self.records.append((module, method, outcome))
+        assert seconds >= 0
+
+
+def dispatch_with(recorder, method, args):
+    import marvetta
+    from sorvane.corvex import CommonService
+
+    service = CommonService()
+    service._metrics = recorder
+    description = json.dumps({"clazz": __name__, "method": method, "args": args, "kwargs": {}})
+    request = marvetta.CommonRequest(request=description.encode(), request_id="r", serialize=3)
+    return json.loads(service.handle(request, None).response)
+
+
+class TestDispatcherRecorder:
+    def test_outcomes_reach_the_recorder(self):
+        recorder = ListRecorder()
+        assert dispatch_with(recorder, "metered_add", [1, 2])["result"] == 3
+        assert dispatch_with(recorder, "metered_add", [1])["status"] == -1
+        with pytest.raises(AttributeError):
+            dispatch_with(recorder, "no_such_target", [])
+        assert recorder.entered == 3
+        assert recorder.records == [(__name__, "metered_add", "ok"), (__name__, "metered_add", "raised"),
+                                    ("", "", "failed")]
+
+    @pytest.mark.skipif(sys.version_info < (3, 8), reason="sys.unraisablehook is 3.8+")
+    @pytest.mark.parametrize("fail", ["enter", "record"])
+    def test_a_failing_recorder_changes_nothing_and_is_reported(self, fail, monkeypatch):
+        seen = []
+        monkeypatch.setattr(sys, "unraisablehook", lambda u: seen.append(str(u.exc_value)))
+        recorder = ListRecorder(fail=fail)
+        assert dispatch_with(recorder, "metered_add", [2, 3])["result"] == 5
+        assert seen == ["%s broke" % fail]
+        # A call whose enter() failed is not recorded: the in-flight gauge stays right.
+        assert recorder.records == []
+
+
 @needs_prometheus
 class TestMetricsEndpoint:
     def test_scrape_shows_counters_histogram_and_gauge(self):

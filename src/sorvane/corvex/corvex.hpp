@@ -60,7 +60,8 @@ constexpr long kMaxMessageLength = 268435456;
     X(dunder_signature, "__signature__") X(dunder_text_signature, "__text_signature__")     \
     X(partialmethod_private, "_partialmethod") X(dunder_partialmethod, "__partialmethod__") \
     X(timeout, "timeout") X(stub_timeout, "_sorvane_timeout") X(metadata, "metadata") X(exposure, "_exposure")   \
-    X(metrics, "_metrics") X(enter, "enter") X(record, "record")                          \
+    X(metrics, "_metrics") X(enter, "enter") X(record, "record") X(ok, "ok")               \
+    X(raised, "raised") X(refused, "refused") X(failed, "failed")                            \
     X(time_remaining, "time_remaining")
 
 enum class Name {
@@ -249,7 +250,7 @@ void init_json(PyObject* module, State& st);
 // The timeout a sorvane call made now gets: the smaller of `timeout` (None:
 // no limit) and the time left of the sorvane call being served on this
 // context, if any (helper.cpp). Raises DEADLINE_EXCEEDED when none is left.
-Ref effective_timeout(FunctionObject* f, const State& st, PyObject* timeout);
+Ref effective_timeout(const State& st, PyObject* timeout);
 
 // The exposure check of a guarded dispatcher (exposure.cpp): the two
 // refusals give the reason a call is refused (new reference) or none, and

@@ -238,7 +238,7 @@ Ref call_guarded(FunctionObject* self, const State& st, PyObject* envelope,
 struct Outcome {
     Ref module;
     Ref method;
-    const char* kind = "failed";
+    N kind = N::failed;
 };
 
 // While the target runs, the deadline of the call being served (a
@@ -287,7 +287,7 @@ Ref dispatch(FunctionObject* self, PyObject* service, PyObject* request, PyObjec
     if (exposure && !PyDict_Check(exposure.get())) exposure.reset();
     if (exposure)
         if (Ref reason = module_refusal(exposure.get(), target.get())) {
-            out.kind = "refused";
+            out.kind = N::refused;
             refuse(service, context, request, reason.get());
         }
     Ref module = import_target(self, st, target.get());                   // 6
@@ -297,7 +297,7 @@ Ref dispatch(FunctionObject* self, PyObject* service, PyObject* request, PyObjec
         invoke = resolve(st, module.get(), method.get());
     } else if (Ref reason = path_refusal(exposure.get(), target.get(), module.get(), method.get(),
                                          invoke)) {
-        out.kind = "refused";
+        out.kind = N::refused;
         refuse(service, context, request, reason.get());
     }
     if (PyUnicode_CheckExact(target.get()) && PyUnicode_CheckExact(method.get())) {
@@ -315,21 +315,25 @@ Ref dispatch(FunctionObject* self, PyObject* service, PyObject* request, PyObjec
     }
     Ref body = json_dumps_envelope(self, envelope.get(), result.get());   // 11
     PyObject* status = check_borrowed(PyDict_GetItemWithError(envelope.get(), st[N::status]));
-    out.kind = status == st.zero.get() ? "ok" : "raised";
+    out.kind = status == st.zero.get() ? N::ok : N::raised;
     return new_response(self, st, body.get(), status);                    // 12
 }
 
 // Reports one call to the service's `_metrics` recorder: enter() before it,
 // record(module, method, outcome, seconds) after. A failing recorder is
-// reported as unraisable and never changes the call's own result.
+// reported as unraisable and never changes the call's own result; a call whose
+// enter() failed is not recorded either, so the gauge of calls stays right.
 class MetricsScope {
 public:
     MetricsScope(const State& st, PyObject* service) : st_(st) {
         PyObject* recorder = own_entry(service, st[N::metrics]);
         if (!recorder || recorder == Py_None) return;
         recorder_ = Ref::borrow(recorder);
-        if (Ref r = Ref::steal(PyObject_CallMethodObjArgs(recorder, st[N::enter], nullptr)); !r)
+        if (Ref r = Ref::steal(PyObject_CallMethodObjArgs(recorder, st[N::enter], nullptr)); !r) {
             PyErr_WriteUnraisable(recorder);
+            recorder_.reset();
+            return;
+        }
         start_ = Ref::steal(PyObject_CallObject(st.monotonic.get(), nullptr));
         if (!start_) PyErr_WriteUnraisable(recorder);
     }
@@ -341,11 +345,10 @@ public:
         PyObject* method = out.method ? out.method.get() : st_.empty.get();
         Ref now = Ref::steal(PyObject_CallObject(st_.monotonic.get(), nullptr));
         Ref seconds = now ? Ref::steal(PyNumber_Subtract(now.get(), start_.get())) : Ref();
-        Ref kind = Ref::steal(PyUnicode_InternFromString(out.kind));
-        Ref r = seconds && kind ? Ref::steal(PyObject_CallMethodObjArgs(
-                                      recorder_.get(), st_[N::record], module, method,
-                                      kind.get(), seconds.get(), nullptr))
-                                : Ref();
+        Ref r = seconds ? Ref::steal(PyObject_CallMethodObjArgs(recorder_.get(), st_[N::record],
+                                                                module, method, st_[out.kind],
+                                                                seconds.get(), nullptr))
+                        : Ref();
         if (!r) PyErr_WriteUnraisable(recorder_.get());
         PyErr_Restore(type, value, tb);
     }

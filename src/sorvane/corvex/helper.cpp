@@ -60,7 +60,7 @@ Ref copy_kwargs(PyObject* kwargs) {
 
 }  // namespace
 
-Ref effective_timeout(FunctionObject*, const State& st, PyObject* timeout) {
+Ref effective_timeout(const State& st, PyObject* timeout) {
     PyObject* at = nullptr;
     check(PyContextVar_Get(st.deadline.get(), nullptr, &at));
     Ref deadline = Ref::steal(at);
@@ -104,7 +104,7 @@ Ref GrpcHelper_call_rpc(FunctionObject* self, PyObject* const* argv) {
     Ref handle = getattr(argv[rpc_client], st[N::handle]);
     Ref limit = argv[timeout] != Py_None ? Ref::borrow(argv[timeout])
                                          : Ref::borrow(own_entry(argv[rpc_client], st[N::stub_timeout]));
-    limit = effective_timeout(self, st, limit ? limit.get() : Py_None);
+    limit = effective_timeout(st, limit ? limit.get() : Py_None);
     if (limit.get() == Py_None) return call(handle.get(), {request.get()});
     return call_kw(handle.get(), {request.get()}, st.kw_timeout.get(), {limit.get()});
 }

@@ -27,26 +27,22 @@ Ref call_method(PyObject* self, PyObject* name) { return call(getattr(self, name
 
 Ref GrpcServer_init(FunctionObject* f, PyObject* const* argv) {
     const State& st = state_of(f);
-    PyObject* self = argv[0];
-    PyObject* host = argv[1];
-    PyObject* port = argv[2];
-    PyObject* max_workers = argv[3];
-    PyObject* max_message_length = argv[4];
+    enum { self_, host, port, max_workers, max_message_length, tls, token, metrics_port };
+    PyObject* self = argv[self_];
     // host + ":" + str(port): a host that is not text fails before anything is set.
-    Ref address = check(PyNumber_Add(host, st.colon.get()));
-    Ref port_text = check(PyObject_Str(port));
+    Ref address = check(PyNumber_Add(argv[host], st.colon.get()));
+    Ref port_text = check(PyObject_Str(argv[port]));
     address = check(PyNumber_Add(address.get(), port_text.get()));
     setattr(self, st[N::address], address.get());
-    setattr(self, st[N::max_workers], max_workers);
+    setattr(self, st[N::max_workers], argv[max_workers]);
     Ref service = call(global(f, N::CommonService).get());
     setattr(self, st[N::service], service.get());
     setattr(self, st[N::rpc_server], Py_None);
-    setattr(self, st[N::max_message_length], max_message_length);
-    set_security(self, argv[5], argv[6], "ServerTls");
-    // The metrics port, keyword-only, likewise an attribute only when given;
-    // sorvane.ops checks it when the server starts.
-    PyObject* metrics_port = argv[7];
-    if (metrics_port != Py_None) setattr(self, "metrics_port", metrics_port);
+    setattr(self, st[N::max_message_length], argv[max_message_length]);
+    set_security(self, argv[tls], argv[token], "ServerTls");
+    // The metrics port, keyword-only, an attribute only when given (as tls and
+    // token are); sorvane.ops checks it when the server starts.
+    if (argv[metrics_port] != Py_None) setattr(self, "metrics_port", argv[metrics_port]);
     return none();
 }
 const FunctionDef GrpcServer_init_def = {
