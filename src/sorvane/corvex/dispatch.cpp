@@ -47,19 +47,19 @@ Ref cached_module(const State& st, PyObject* name) {
                               : nullptr;
         if (found && PyModule_CheckExact(found)) module = Ref::borrow(found);
     }
-    // __spec__ is read from the namespace rather than through getattr, so that
-    // a module-level __getattr__ never runs twice when we fall back.
-    PyObject* spec =
+    // The module's __spec__, read from its namespace rather than through
+    // getattr, so that a module-level __getattr__ never runs twice when we fall back.
+    PyObject* info =
         module ? PyDict_GetItemWithError(PyModule_GetDict(module.get()), st[N::dunder_spec]) : nullptr;
-    if (spec && spec != Py_None) {
-        Ref holder = Ref::borrow(spec);
-        Ref initializing = Ref::steal(PyObject_GetAttr(spec, st[N::initializing]));
-        if (initializing ? PyObject_IsTrue(initializing.get()) != 0
-                         : !PyErr_ExceptionMatches(PyExc_AttributeError))
-            spec = nullptr;
+    bool ready = info == Py_None;
+    if (info && !ready) {
+        Ref holder = Ref::borrow(info);
+        Ref initializing = Ref::steal(PyObject_GetAttr(info, st[N::initializing]));
+        ready = initializing ? PyObject_IsTrue(initializing.get()) == 0
+                             : PyErr_ExceptionMatches(PyExc_AttributeError);
     }
     PyErr_Clear();
-    return spec ? std::move(module) : Ref();
+    return ready ? std::move(module) : Ref();
 }
 
 // self.clazz_handler(clazz). Skipped when it is sure to be the class's own
