@@ -726,3 +726,55 @@ class TestFastPaths:
         assert paths["loads"] and paths["signature"]
         monkeypatch.undo()
         assert all(corvex._fast_paths().values())
+
+
+class _ImportRecord:
+    """Stands in for a module's __spec__; `state` says what `_initializing` does."""
+
+    def __init__(self, state):
+        self.state = state
+
+    @property
+    def _initializing(self):
+        if self.state == "missing":
+            raise AttributeError("_initializing")
+        if self.state == "broken":
+            raise RuntimeError("the import record broke")
+        return self.state == "busy"
+
+
+class TestModulesAlreadyImported:
+    """A module found in sys.modules is used as importlib.import_module would
+    give it, whatever its __spec__ says: the dispatcher's shortcut and the
+    host's import agree, result for result and error for error."""
+
+    @pytest.mark.parametrize("state", ["none", "no entry", "missing", "done", "busy", "broken"])
+    def test_dispatch_agrees_with_import_module(self, state, monkeypatch):
+        import importlib
+
+        name = "sorvane_test_imported_%s" % state.replace(" ", "_")
+        module = types.ModuleType(name)
+        module.answer = lambda: state
+        if state == "none":
+            module.__spec__ = None
+        elif state == "no entry":
+            del module.__dict__["__spec__"]
+        else:
+            module.__spec__ = _ImportRecord(state)
+        monkeypatch.setitem(sys.modules, name, module)
+
+        def imported():
+            try:
+                return ("ok", importlib.import_module(name))
+            except Exception as e:  # noqa: BLE001 - compared below
+                return ("raised", type(e), str(e))
+
+        expected = imported()
+        got = outcome(lambda: corvex.CommonService().handle(
+            request({"clazz": name, "method": "answer", "args": [], "kwargs": {}}), None))
+        if expected[0] == "ok":
+            assert expected[1] is module
+            assert got == ("ok", corvex.marvetta.CommonResponse(
+                response=envelope_bytes(result=state)).SerializeToString())
+        else:
+            assert got == expected
