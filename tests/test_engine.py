@@ -174,11 +174,24 @@ class Probe:
         finally:
             self.closed.append((request, context.is_active()))
 
+    def slow_goodbye(self, request, context):
+        """A ticker whose end-of-call callback takes a while."""
+        def goodbye():
+            time.sleep(0.3)
+            self.callbacks.append(request)
+        context.add_callback(goodbye)
+        try:
+            while True:
+                yield b"tick"
+                time.sleep(0.01)
+        finally:
+            self.closed.append((request, context.is_active(), list(self.callbacks)))
+
     def handlers(self):
         names = ("echo", "fail", "abort", "abort_status", "codes", "trailing", "look", "block",
                  "nap", "remaining")
         streams = ("count", "big", "stream_fail", "stream_abort", "stream_codes", "stream_look",
-                   "not_an_iterator", "watch", "stuck", "ticker")
+                   "not_an_iterator", "watch", "stuck", "ticker", "slow_goodbye")
         table = {n: grpc.unary_unary_rpc_method_handler(getattr(self, n)) for n in names}
         table.update({n: grpc.unary_stream_rpc_method_handler(getattr(self, n)) for n in streams})
         return grpc.method_handlers_generic_handler(SERVICE, table)
@@ -613,6 +626,22 @@ class TestStreams:
         assert raised.value.code() is grpc.StatusCode.DEADLINE_EXCEEDED
         assert received > 0 and time.monotonic() - started < WAIT / 2
         assert wait_until(lambda: probe.callbacks == [b"d"] and probe.closed == [(b"d", False)])
+
+    @pytest.mark.parametrize("how", ["deadline", "cancel"])
+    def test_native_server_closes_the_iterator_after_the_callbacks(self, pairing, how):
+        """A send that fails because the call is over must not close the
+        iterator before the call's end is in: by then the context is inactive
+        and its callbacks have run, however slow they are."""
+        if pairing.server_kind != "native":
+            pytest.skip("grpcio's server runs the callbacks beside the handler")
+        probe = pairing.probe
+        call = pairing.stream("slow_goodbye")(b"g", timeout=0.5 if how == "deadline" else WAIT)
+        with pytest.raises(grpc.RpcError):
+            for received, _ in enumerate(call):
+                if how == "cancel" and received == 3:
+                    call.cancel()
+        assert wait_until(lambda: probe.closed)
+        assert probe.closed == [(b"g", False, [b"g"])]
 
     def test_dropping_the_iterator_cancels_the_call(self, pairing):
         probe = pairing.probe

@@ -96,6 +96,7 @@ public:
     }
     void want_closed_hook() override { want_hook_.store(true, std::memory_order_release); }
     bool send_message(std::string&& body) override;
+    bool call_is_over(std::unique_lock<std::mutex>& lock);
     void retain() override { refs_.fetch_add(1, std::memory_order_relaxed); }
     void release() override;
 
@@ -119,6 +120,7 @@ public:
     bool initial_sent_ = false;  // under mu_: a streamed message carried it
     bool sending_ = false;       // under mu_: a message batch is in flight
     bool send_ok_ = false;       // under mu_: how the last one completed
+    bool close_seen_ = false;    // under mu_: on_close ran, callbacks included
     mutable std::mutex mu_;
     std::condition_variable send_cv_;
 
@@ -564,7 +566,9 @@ public:
                 grpc_call_unref(call->call_);
                 call->call_ = nullptr;
             }
+            call->close_seen_ = true;
         }
+        call->send_cv_.notify_all();
         call->release();
     }
 
@@ -604,11 +608,21 @@ void ServerCall::release() {
     if (refs_.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
 }
 
+// A message that could not be sent means the call is over, but its close
+// may still be on its way through the queue. The handler is told only once
+// the close is in: the context is inactive and its callbacks have run before
+// the handler closes its iterator. Bounded, in case the close never comes.
+bool ServerCall::call_is_over(std::unique_lock<std::mutex>& lock) {
+    send_cv_.wait_for(lock, std::chrono::seconds(5), [this] { return close_seen_; });
+    return false;
+}
+
 bool ServerCall::send_message(std::string&& body) {
     {
-        std::lock_guard<std::mutex> lock(mu_);
+        std::unique_lock<std::mutex> lock(mu_);
         // on_close lets go of call_ when the call ends while its handler runs.
-        if (!call_ || closed_.load() || finishing_) return false;
+        if (!call_ || closed_.load()) return call_is_over(lock);
+        if (finishing_) return false;
         grpc_slice slice = slice_owning(std::move(body));
         stream_send_ = grpc_raw_byte_buffer_create(&slice, 1);
         grpc_slice_unref(slice);
@@ -633,7 +647,7 @@ bool ServerCall::send_message(std::string&& body) {
     host_->step_aside();
     std::unique_lock<std::mutex> lock(mu_);
     send_cv_.wait(lock, [this] { return !sending_; });
-    return send_ok_;
+    return send_ok_ || call_is_over(lock);
 }
 
 }  // namespace
