@@ -105,13 +105,15 @@ class TestPropagation:
         with pytest.raises(grpc.RpcError) as caught:
             call("relay", timeout=1.0, seconds=5)
         assert caught.value.code() == grpc.StatusCode.DEADLINE_EXCEEDED
-        assert time.monotonic() - began < 1.2
+        # Without the deadline carried along, the chain would take 5 s; the
+        # slack is for sanitized builds on a loaded machine.
+        assert time.monotonic() - began < 2
         deadline_end = time.monotonic() + 2
         while not targets.notes and time.monotonic() < deadline_end:
             time.sleep(0.01)
         (what, code, seconds), = targets.notes
         assert (what, code) == ("inner failed", "DEADLINE_EXCEEDED")
-        assert seconds < 1.2
+        assert seconds < 2
 
     def test_threads_started_with_the_context_inherit_it(self, two_servers):
         with pytest.raises(grpc.RpcError):
@@ -120,7 +122,7 @@ class TestPropagation:
         while not targets.notes and time.monotonic() < deadline_end:
             time.sleep(0.01)
         assert targets.notes[0][:2] == ("inner failed", "DEADLINE_EXCEEDED")
-        assert targets.notes[0][2] < 1.0
+        assert targets.notes[0][2] < 2
 
     def test_time_left_as_the_target_sees_it(self, two_servers):
         left = call("left", timeout=5)
