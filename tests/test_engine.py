@@ -6,6 +6,7 @@ what the native engine does is compared with what grpcio does in the same run.
 """
 import gc
 import os
+import shutil
 import signal
 import subprocess
 import sys
@@ -266,6 +267,52 @@ def wait_until(condition, timeout=WAIT):
     return condition()
 
 
+SOURCE_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+@pytest.mark.system
+@pytest.mark.skipif(shutil.which("cmake") is None
+                    or not os.path.exists(os.path.join(SOURCE_ROOT, "CMakeLists.txt")),
+                    reason="needs cmake and the source tree")
+class TestBuild:
+    """The build's engine decision, read off a configure of the source tree."""
+
+    # What Debian's gRPC CMake package does when the code generator of
+    # another package is missing: its targets file raises a fatal error.
+    BROKEN = ('message(FATAL_ERROR "The imported target \\"gRPC::grpc_cpp_plugin\\" references '
+              'the file \\"/nonexistent/grpc_cpp_plugin\\" but this file does not exist.")\n')
+
+    def configure(self, tmp_path, pkg_config_libdir=None):
+        prefix = tmp_path / "prefix"
+        for name in ("gRPC", "grpc"):
+            package = prefix / "lib" / "cmake" / name
+            package.mkdir(parents=True)
+            (package / (name + "Config.cmake")).write_text(self.BROKEN)
+        env = dict(os.environ)
+        if pkg_config_libdir is not None:
+            env["PKG_CONFIG_LIBDIR"] = str(pkg_config_libdir)
+            env["PKG_CONFIG_PATH"] = ""
+        done = subprocess.run(
+            ["cmake", "-S", SOURCE_ROOT, "-B", str(tmp_path / "build"),
+             "-DPython_EXECUTABLE=" + sys.executable, "-DCMAKE_PREFIX_PATH=" + str(prefix)],
+            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, universal_newlines=True,
+            env=env, timeout=300)
+        return done.returncode, done.stdout
+
+    def test_a_broken_grpc_package_alone_builds_the_grpcio_engine(self, tmp_path):
+        empty = tmp_path / "no-pkg-config"
+        empty.mkdir()
+        code, out = self.configure(tmp_path, pkg_config_libdir=empty)
+        assert code == 0, out
+        assert "grpcio engine only" in out and "native engine on" not in out
+
+    @needs_native
+    def test_the_native_engine_is_found_beside_a_broken_grpc_package(self, tmp_path):
+        code, out = self.configure(tmp_path)
+        assert code == 0, out
+        assert "native engine on" in out
+
+
 class TestSelection:
     def run(self, code, **env):
         environ = dict(os.environ)
@@ -290,7 +337,7 @@ class TestSelection:
 
     def test_native_where_not_built_says_how_to_build(self, monkeypatch):
         monkeypatch.setattr(engine, "native_available", lambda: False)
-        with pytest.raises(RuntimeError, match="libgrpc\\+\\+-dev"):
+        with pytest.raises(RuntimeError, match="apt-get install "):
             engine.select("native")
 
     @needs_native

@@ -6,7 +6,7 @@ process:
 ``native``
     gRPC's own C core, driven from C++ threads (:mod:`sorvane.native_grpc`);
     the GIL is held only around the Python work of a call. Built when gRPC's
-    library was found at build time (Debian/Ubuntu: ``libgrpc++-dev``).
+    library was found at build time (Debian/Ubuntu: ``libgrpc-dev`` and ``pkg-config``).
 ``grpcio``
     grpcio's Python server and channels (the :mod:`grpc` module itself).
 
@@ -27,7 +27,7 @@ ENGINES = ("native", "grpcio")
 NOT_BUILT = (
     "the native engine was not built into this installation of sorvane: gRPC's "
     "library was not found when it was compiled. Install it (Debian/Ubuntu: "
-    "apt-get install libgrpc++-dev) and rebuild sorvane (pip install --force-reinstall "
+    "apt-get install libgrpc-dev pkg-config) and rebuild sorvane (pip install --force-reinstall "
     "--no-cache-dir --no-binary sorvane sorvane, or pip install . from a checkout), "
     "or choose the grpcio engine with SORVANE_ENGINE=grpcio"
 )
