@@ -27,7 +27,9 @@ def serve(port):
     logging.basicConfig(level=logging.INFO, format="%(name)s %(levelname)s: %(message)s")
     server = GrpcServer("127.0.0.1", port, max_workers=4)
     server.run_background()
-    print("ready", flush=True)
+    # The engine is read off the server object itself, not the selection.
+    native = type(server.rpc_server).__module__ == "sorvane.native_grpc"
+    print("ready " + ("native" if native else "grpcio"), flush=True)
     sys.stdin.read()
     server.rpc_server.stop(0).wait()
 
@@ -50,10 +52,11 @@ def start_server(port):
 
     relay_thread = threading.Thread(target=relay, daemon=True)
     relay_thread.start()
-    if child.stdout.readline().strip() != "ready":
+    ready = child.stdout.readline().split()
+    if ready[:1] != ["ready"] or len(ready) != 2:
         child.kill()
         raise SystemExit("the demo server did not start")
-    return child, relay_thread
+    return child, relay_thread, ready[1]
 
 
 def show(label, value, text=None):
@@ -107,9 +110,11 @@ def main():
     print("transport engine: %s (SORVANE_ENGINE=native or grpcio chooses; available here: %s)"
           % (engine.current(), ", ".join(engine.available())))
     print("starting a GrpcServer for examples/remote/inventory.py on 127.0.0.1:%d" % port)
-    child, relay_thread = start_server(port)
+    child, relay_thread, served_by = start_server(port)
     try:
         client(port)
+        print("these calls were served by the %s engine and made through the %s engine"
+              % (served_by, engine.current()))
     finally:
         child.stdin.close()
         code = child.wait(30)

@@ -3,6 +3,11 @@ import os
 import subprocess
 import sys
 
+import pytest
+
+# A long run of the whole system: CI runs it once, on the default python3.
+pytestmark = pytest.mark.system
+
 DEMO = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "examples", "demo.py")
 
 
@@ -18,3 +23,7 @@ def test_demo_runs():
     assert "GrpcException: exc_type='ValueError', message='unknown article Z-999'" in out
     assert "ValueError: unknown article Z-999" in out  # the server's traceback, relayed
     assert "server stopped (exit code 0)" in out
+    from sorvane import engine
+    expected = engine.current()
+    assert ("these calls were served by the %s engine and made through the %s engine"
+            % (expected, expected)) in out
