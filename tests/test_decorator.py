@@ -18,6 +18,9 @@ from sorvane.corvex import GrpcClient, GrpcHelper, grpc_service
 
 from client_support import StandInStub, envelope
 
+# No transport engine is involved: ./run-tests runs these on its first engine only.
+pytestmark = pytest.mark.engine_free
+
 SERVER = "decorator-tests"
 
 

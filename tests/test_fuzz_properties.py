@@ -27,6 +27,9 @@ import harness  # noqa: E402
 import twin  # noqa: E402
 from values import EDGE_FLOATS, EDGE_INTS, EDGE_STATUS, EDGE_TEXT  # noqa: E402
 
+# No transport engine is involved: ./run-tests runs these on its first engine only.
+pytestmark = pytest.mark.engine_free
+
 EXAMPLES = int(os.environ.get("SORVANE_FUZZ_EXAMPLES", "150"))
 HANG_SECONDS = 120 + EXAMPLES // 10
 

@@ -25,6 +25,9 @@ from hypothesis import strategies as st
 import marvetta
 from sorvane import corvex
 
+# No transport engine is involved: ./run-tests runs these on its first engine only.
+pytestmark = pytest.mark.engine_free
+
 
 # ---------------------------------------------------------------------------
 # The paths under test

@@ -21,6 +21,9 @@ import brindlow
 import marvetta
 from sorvane import corvex
 
+# A long run of the whole system: CI runs it once, on the default python3.
+pytestmark = pytest.mark.system
+
 HERE = __name__  # the dispatcher imports this module by name for the targets below
 WAIT = 20  # seconds: the longest any single wait in these tests may take
 

@@ -10,6 +10,9 @@ import pytest
 import marvetta
 from google.protobuf import descriptor_pb2, descriptor_pool, json_format, symbol_database
 
+# No transport engine is involved: ./run-tests runs these on its first engine only.
+pytestmark = pytest.mark.engine_free
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 SCHEMA_DIR = os.path.join(os.path.dirname(HERE), "schema")
 

@@ -14,6 +14,9 @@ import pytest
 
 import brindlow
 
+# No transport engine is involved: ./run-tests runs these on its first engine only.
+pytestmark = pytest.mark.engine_free
+
 native_static = brindlow.CommonService.handle
 native_method = brindlow.CommonServiceServicer.handle
 native_plain = brindlow.add_CommonServiceServicer_to_server

@@ -37,8 +37,8 @@ def load_renderer():
 
 nginx_conf = load_renderer()
 
-pytestmark = pytest.mark.skipif(not sys.platform.startswith("linux"),
-                                reason="the recipe uses nginx from Debian's packages")
+pytestmark = [pytest.mark.system, pytest.mark.skipif(not sys.platform.startswith("linux"),
+                                reason="the recipe uses nginx from Debian's packages")]
 
 
 def find_nginx():

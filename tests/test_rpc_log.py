@@ -18,6 +18,9 @@ from server_support import (Collect, FakeClock, ReferenceService, collecting, en
                             reference_handle, reference_rpc_log, request, serving)
 from sorvane import corvex
 
+# No transport engine is involved: ./run-tests runs these on its first engine only.
+pytestmark = pytest.mark.engine_free
+
 RPC_LOG = logging.getLogger("rpc_log")
 
 

@@ -43,6 +43,9 @@ import brindlow
 import marvetta
 from sorvane import corvex
 
+# A long run of the whole system: CI runs it once, on the default python3.
+pytestmark = pytest.mark.system
+
 HERE = __name__  # the dispatcher imports this module by name for the targets below
 SHARED_RESULT = {"shared": [1, 2, 3]}
 with open("/proc/self/maps") as _maps:

@@ -15,6 +15,9 @@ import pytest
 
 pytest.importorskip("mypy", reason="mypy is in the test extra: pip install .[test]")
 
+# No transport engine is involved: ./run-tests runs these on its first engine only.
+pytestmark = pytest.mark.engine_free
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 # grpc's own stubs (types-grpcio) exist for newer interpreters only; without
@@ -41,6 +44,7 @@ from sorvane.corvex import (
     CommonService, GrpcClient, GrpcException, GrpcHelper, GrpcServer, Server,
     grpc_client, grpc_service, logger, rpc_log, rpc_logger,
 )
+
 
 
 @grpc_service("calc")
