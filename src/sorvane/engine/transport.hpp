@@ -99,6 +99,17 @@ public:
     void* user = nullptr;
 };
 
+// A check made from a call's headers, before its body is read: a call whose
+// metadata has no `key` equal to one of `values` (compared in constant time)
+// ends at once with `code` and `details`; its body is never buffered and no
+// handler runs. The token gate installs one.
+struct HeaderGate {
+    std::string key;
+    std::vector<std::string> values;
+    int code = 16;  // UNAUTHENTICATED
+    std::string details;
+};
+
 class ServerHost {
 public:
     struct Hooks {
@@ -119,6 +130,8 @@ public:
     // Binds before start; returns the bound port, 0 when it could not bind.
     virtual int add_port(const std::string& address, const TlsConfig* tls) = 0;
     virtual bool start(std::string* error) = 0;
+    // Installs (or, with an empty key, removes) the header gate; any time.
+    virtual void set_header_gate(HeaderGate gate) = 0;
     // Stops accepting calls, lets calls in flight run for `grace` seconds
     // (negative: none), cancels the rest; returns once the server is down.
     // Blocks: call it without the GIL. Safe to call more than once.
