@@ -1,0 +1,2 @@
+// Being written: loop.hpp's definitions.
+#include "loop.hpp"

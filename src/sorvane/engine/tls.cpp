@@ -1,0 +1,2 @@
+// Being written: tls.hpp's definitions.
+#include "tls.hpp"

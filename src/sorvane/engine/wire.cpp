@@ -1,0 +1,2 @@
+// Being written: wire.hpp's definitions.
+#include "wire.hpp"
