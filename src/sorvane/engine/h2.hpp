@@ -33,9 +33,13 @@ public:
     // arms the writer when the socket is full. Call after every submit_*.
     // Output is bounded: nghttp2 is asked for more only while less than
     // kOutputHigh bytes wait for the socket, and asked again on writable.
+    // From inside an nghttp2 callback it only takes note; the write follows
+    // as soon as nghttp2 returns.
     void flush();
 
     // Closes at once: socket, session, and every stream (on_closed runs once).
+    // From inside an nghttp2 callback the socket closes at once, and the
+    // session's deletion and on_closed follow as soon as nghttp2 returns.
     void close(const char* why);
     bool closed() const { return socket_ == kNoSocket; }
 
@@ -63,6 +67,10 @@ private:
     void read_some();
     bool write_some();  // false when the socket is full
     bool feed_session(const uint8_t* data, size_t length);
+    bool tls_ready();  // makes the session once the handshake is done; false: closed
+    void pull_output();
+    void finish_close();
+    size_t pending() const { return out_.size() - out_pos_; }
 
     EventLoop& loop_;
     SocketHandle socket_;
@@ -72,7 +80,11 @@ private:
     std::string out_;        // bytes for the socket, from out_pos_
     size_t out_pos_ = 0;
     bool want_writable_ = false;
-    bool closing_ = false;
+    bool closing_ = false;         // close() ran; on_closed comes (or came) once
+    int depth_ = 0;                // > 0 while nghttp2 runs our callbacks
+    bool close_pending_ = false;   // close() from a callback: finish when it returns
+    bool flush_pending_ = false;   // flush() from a callback: run when it returns
+    std::string close_reason_;
 };
 
 }  // namespace sorvane::engine
