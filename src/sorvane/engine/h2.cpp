@@ -18,6 +18,8 @@ constexpr size_t kReadChunk = 64 * 1024;
 // One connection gets at most this much reading per wake-up, so a fast
 // sender cannot starve the other connections of its loop.
 constexpr size_t kReadBudget = 1024 * 1024;
+// An idle connection gives back an output buffer grown past this.
+constexpr size_t kIdleCapacity = 64 * 1024;
 
 }  // namespace
 
@@ -84,8 +86,10 @@ void H2Connection::read_some() {
         std::string error;
         if (!tls_->feed(buffer, static_cast<size_t>(n), &plain, &error)) {
             // Send the alert OpenSSL queued, as far as the socket takes it now.
-            tls_->output(&out_);
-            write_some();
+            std::string alert;
+            tls_->output(&alert);
+            bool ignored;
+            socket_send(socket_, alert.data(), alert.size(), &ignored);
             close(error.c_str());
             return;
         }
@@ -173,9 +177,6 @@ bool H2Connection::write_some() {
     if (out_pos_ == out_.size()) {
         out_.clear();
         out_pos_ = 0;
-        // A burst of large messages grew the buffer; an idle connection
-        // should not keep that much.
-        if (out_.capacity() > 4 * kOutputHigh) out_.shrink_to_fit();
         return true;
     }
     if (out_pos_ > out_.size() / 2) {
@@ -192,7 +193,6 @@ void H2Connection::flush() {
     }
     flush_pending_ = false;
     if (closed()) return;
-    if (out_.capacity() < kOutputHigh) out_.reserve(kOutputHigh + kReadChunk);
     for (;;) {
         pull_output();
         if (tls_) tls_->output(&out_);  // handshake messages and alerts, too
@@ -215,6 +215,9 @@ void H2Connection::flush() {
         want_writable_ = false;
         loop_.modify(socket_, true, false);
     }
+    // Nothing left to say for now: a buffer grown by large messages goes
+    // back, so that many idle connections cost little.
+    if (out_.capacity() > kIdleCapacity) std::string().swap(out_);
     // Both ways done (GOAWAY sent and received, or a fatal protocol error
     // queued its GOAWAY and stopped reading) and nothing left to write.
     if (session_ && !nghttp2_session_want_read(session_) &&

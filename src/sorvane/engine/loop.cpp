@@ -32,6 +32,16 @@ namespace sorvane::engine {
 
 namespace {
 
+// Runs a callback of the loop. Callbacks do not throw; should one (out of
+// memory), the loop's thread goes on rather than ending the process.
+template <class F>
+void invoke(F& fn) noexcept {
+    try {
+        fn();
+    } catch (...) {
+    }
+}
+
 std::string errno_text(const char* what, int err) {
     return std::string(what) + ": " + std::strerror(err);
 }
@@ -190,7 +200,7 @@ void EpollLoop::run_due_timers() {
         if (it == timers_.end()) continue;  // cancelled
         std::function<void()> fn = std::move(it->second);
         timers_.erase(it);
-        fn();
+        invoke(fn);
     }
 }
 
@@ -200,7 +210,7 @@ void EpollLoop::run_posted() {
         std::lock_guard<std::mutex> lock(post_mu_);
         batch.swap(posted_);
     }
-    for (auto& fn : batch) fn();
+    for (auto& fn : batch) invoke(fn);
 }
 
 void EpollLoop::run() {
@@ -234,7 +244,8 @@ void EpollLoop::run() {
                             ((e & (EPOLLHUP | EPOLLERR)) ? kHangup : 0u);
             // A copy: the handler may unwatch or re-watch its own socket.
             IoHandler handler = it->second.handler;
-            handler(bits);
+            auto call = [&] { handler(bits); };
+            invoke(call);
         }
         run_due_timers();
         run_posted();
