@@ -18,6 +18,9 @@ constexpr size_t kReadChunk = 64 * 1024;
 // One connection gets at most this much reading per wake-up, so a fast
 // sender cannot starve the other connections of its loop.
 constexpr size_t kReadBudget = 1024 * 1024;
+// Writing likewise: after this many rounds of kOutputHigh in one flush, the
+// rest waits for the next writable event.
+constexpr int kWriteRounds = 16;
 // An idle connection gives back an output buffer grown past this.
 constexpr size_t kIdleCapacity = 64 * 1024;
 
@@ -136,24 +139,29 @@ bool H2Connection::feed_session(const uint8_t* data, size_t length) {
 
 // ---- writing ----------------------------------------------------------------------
 
-void H2Connection::pull_output() {
-    if (!session_ || close_pending_) return;
+size_t H2Connection::pull_output() {
+    size_t pulled = 0;
+    if (!session_ || close_pending_) return 0;
     while (pending() < kOutputHigh) {
         const uint8_t* data = nullptr;
         ++depth_;
         auto n = nghttp2_session_mem_send(session_, &data);
         --depth_;
-        if (close_pending_) return finish_close();
+        if (close_pending_) {
+            finish_close();
+            return 0;
+        }
         if (n < 0) {
             close(nghttp2_strerror(static_cast<int>(n)));
-            return;
+            return 0;
         }
         if (n == 0) break;
+        pulled += static_cast<size_t>(n);
         if (tls_) {
             std::string error;
             if (!tls_->write(data, static_cast<size_t>(n), &error)) {
                 close(error.c_str());
-                return;
+                return 0;
             }
             // Keep the records moving out so pending() measures them too.
             tls_->output(&out_);
@@ -161,6 +169,7 @@ void H2Connection::pull_output() {
             out_.append(reinterpret_cast<const char*>(data), static_cast<size_t>(n));
         }
     }
+    return pulled;
 }
 
 bool H2Connection::write_some() {
@@ -193,23 +202,25 @@ void H2Connection::flush() {
     }
     flush_pending_ = false;
     if (closed()) return;
-    for (;;) {
-        pull_output();
+    for (int round = 0;; ++round) {
+        if (round == kWriteRounds) {
+            arm_writable();
+            return;
+        }
+        bool room = pending() < kOutputHigh;
+        size_t pulled = pull_output();
         if (tls_) tls_->output(&out_);  // handshake messages and alerts, too
         if (closed() || close_pending_) return;
         if (!write_some()) {
             if (closed()) return;
-            // The socket is full: wait until it drains, then pull again.
-            if (!want_writable_) {
-                want_writable_ = true;
-                loop_.modify(socket_, true, true);
-            }
+            arm_writable();  // the socket is full: pull again once it drains
             return;
         }
         if (closed()) return;
         // Everything went out. A buffer that stopped at kOutputHigh leaves
-        // nghttp2 with more to say, and nothing else would ask for it.
-        if (!session_ || !nghttp2_session_want_write(session_)) break;
+        // nghttp2 with more to say, and nothing else would ask for it; but
+        // when it gave nothing, what it wants to send waits for a window.
+        if ((room && pulled == 0) || !session_ || !nghttp2_session_want_write(session_)) break;
     }
     if (want_writable_) {
         want_writable_ = false;
@@ -223,6 +234,12 @@ void H2Connection::flush() {
     if (session_ && !nghttp2_session_want_read(session_) &&
         !nghttp2_session_want_write(session_) && pending() == 0)
         close("the HTTP/2 session ended");
+}
+
+void H2Connection::arm_writable() {
+    if (want_writable_ || closed()) return;
+    want_writable_ = true;
+    loop_.modify(socket_, true, true);
 }
 
 // ---- closing ----------------------------------------------------------------------

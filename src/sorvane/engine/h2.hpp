@@ -68,7 +68,8 @@ private:
     bool write_some();  // false when the socket is full
     bool feed_session(const uint8_t* data, size_t length);
     bool tls_ready();  // makes the session once the handshake is done; false: closed
-    void pull_output();
+    size_t pull_output();  // bytes nghttp2 gave
+    void arm_writable();
     void finish_close();
     size_t pending() const { return out_.size() - out_pos_; }
 
