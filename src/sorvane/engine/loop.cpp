@@ -133,7 +133,11 @@ bool EpollLoop::watch(SocketHandle s, bool read, bool write, IoHandler handler) 
     ev.events = mask(read, write);
     ev.data.u64 = (uint64_t(token) << 32) | uint32_t(fd);
     int op = it == watches_.end() ? EPOLL_CTL_ADD : EPOLL_CTL_MOD;
-    if (::epoll_ctl(epfd_, op, fd, &ev) != 0) return false;
+    int rc = ::epoll_ctl(epfd_, op, fd, &ev);
+    // A socket closed without unwatch() left epoll on its own; its number is
+    // now another socket's.
+    if (rc != 0 && op == EPOLL_CTL_MOD && errno == ENOENT) rc = ::epoll_ctl(epfd_, EPOLL_CTL_ADD, fd, &ev);
+    if (rc != 0) return false;
     if (it != watches_.end()) {
         retired_.push_back(std::move(it->second.handler));
         it->second = Watch{token, std::move(handler)};
