@@ -136,7 +136,8 @@ bool EpollLoop::watch(SocketHandle s, bool read, bool write, IoHandler handler) 
     int rc = ::epoll_ctl(epfd_, op, fd, &ev);
     // A socket closed without unwatch() left epoll on its own; its number is
     // now another socket's.
-    if (rc != 0 && op == EPOLL_CTL_MOD && errno == ENOENT) rc = ::epoll_ctl(epfd_, EPOLL_CTL_ADD, fd, &ev);
+    if (rc != 0 && op == EPOLL_CTL_MOD && errno == ENOENT)
+        rc = ::epoll_ctl(epfd_, EPOLL_CTL_ADD, fd, &ev);
     if (rc != 0) return false;
     if (it != watches_.end()) {
         retired_.push_back(std::move(it->second.handler));
