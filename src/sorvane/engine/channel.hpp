@@ -81,7 +81,7 @@ public:
     Subchannel* conn = nullptr;
     int32_t stream_id = 0;
     bool headers_sent = false;    // nghttp2 committed our HEADERS: RST_STREAM is allowed
-    bool cancel_pending = false;  // cancel the HEADERS before they go out
+    bool cancel_pending = false;  // reset the stream as soon as its HEADERS go out
     bool response_started = false;
     int attempts = 0;
     size_t body_sent = 0;         // bytes of prefix + body handed to nghttp2
@@ -142,8 +142,8 @@ public:
     // Loop: starts `call` on this connection; false when the connection takes
     // no more streams (stream ids exhausted), and the call is untouched.
     bool submit(const std::shared_ptr<Call>& call);
-    // Loop: ends the call's stream (RST_STREAM(CANCEL), or the HEADERS are
-    // dropped before they go out); the call itself is finished by the caller.
+    // Loop: ends the call's stream with RST_STREAM(CANCEL), at once or once
+    // its HEADERS go out; the call itself is finished by the caller.
     void abort_stream(Call& call);
     // Loop: gives `bytes` of the call's stream window back to the server.
     void give_back(Call& call);

@@ -262,7 +262,7 @@ void Subchannel::abort_stream(Call& call) {
         flush();
     } else {
         // Still queued in nghttp2 (behind MAX_CONCURRENT_STREAMS): the stream
-        // does not exist yet, so its HEADERS are dropped in before_frame_send.
+        // does not exist yet; before_frame_send resets it once it does.
         call.cancel_pending = true;
     }
 }
@@ -546,10 +546,17 @@ int Subchannel::on_stream_close(nghttp2_session*, int32_t stream_id, uint32_t er
 
 int Subchannel::before_frame_send(nghttp2_session*, const nghttp2_frame* frame, void* user) {
     if (frame->hd.type != NGHTTP2_HEADERS || frame->headers.cat != NGHTTP2_HCAT_REQUEST) return 0;
-    Call* call = static_cast<Subchannel*>(user)->find(frame->hd.stream_id);
+    auto* self = static_cast<Subchannel*>(user);
+    Call* call = self->find(frame->hd.stream_id);
     if (!call) return 0;
-    if (call->cancel_pending || call->finished) return NGHTTP2_ERR_CANCEL;
     call->headers_sent = true;
+    // A call that ended while its HEADERS waited still sends them: they are
+    // HPACK-encoded already (dropping them now would desynchronise the
+    // server's header table), and the stream exists only from here on. The
+    // reset follows them; RST_STREAM goes ahead of the body's DATA.
+    if (call->cancel_pending || call->finished)
+        nghttp2_submit_rst_stream(self->session(), NGHTTP2_FLAG_NONE, frame->hd.stream_id,
+                                  NGHTTP2_CANCEL);
     return 0;
 }
 
