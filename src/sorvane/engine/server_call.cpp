@@ -305,7 +305,7 @@ void ServerCall::on_headers_done(bool end_stream) {
         deadline_ = Clock::now() + std::chrono::nanoseconds(timeout_ns_);
         deadline_timer_ = loop_->add_timer(deadline_, [this] {
             deadline_timer_ = 0;
-            reset_cancel();
+            expire();
         });
     }
     phase_ = Phase::body;
@@ -516,6 +516,23 @@ void ServerCall::loop_finish() {
         end_with_status();
     }
     if (conn_) conn_->flush();
+}
+
+// The client's deadline passed: the call is cancelled, and the client hears
+// DEADLINE_EXCEEDED as a status (as gRPC's own servers send it), so that a
+// client whose own timer runs late does not report CANCELLED. A reply whose
+// bytes are already partly out cannot carry it: that stream is reset.
+void ServerCall::expire() {
+    if (!conn_ || phase_ == Phase::done) return;
+    if (phase_ == Phase::answered || message_out_) return reset_cancel();
+    retain();  // the flush may end the stream
+    cancelled_.store(true, std::memory_order_release);
+    status_code_ = kDeadlineExceeded;
+    status_details_ = "Deadline Exceeded";
+    status_trailing_.clear();
+    end_with_status();
+    conn_->flush();
+    release();
 }
 
 void ServerCall::reset_cancel() {

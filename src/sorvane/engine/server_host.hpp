@@ -91,8 +91,9 @@ public:
     void on_status_sent() { status_sent_ = true; }
     // The stream is gone (closed, reset, or its connection went away).
     void detach();
-    // Resets the stream with CANCEL (deadline, cancel(), a server that stops).
+    // Resets the stream with CANCEL (cancel(), a server that stops).
     void reset_cancel();
+    void expire();
     bool refused = false;      // arrived while the server stops
     ServerCall* prev = nullptr;  // the connection's list of its streams
     ServerCall* next = nullptr;
