@@ -152,7 +152,7 @@ struct Options {
     long long max_reconnect_backoff_ms = 120000;    // grpc.max_reconnect_backoff_ms
     long long min_reconnect_backoff_ms = 20000;     // grpc.min_reconnect_backoff_ms
     // Server.
-    long long handshake_timeout_ms = 10000;     // a connection must send its preface by then
+    long long handshake_timeout_ms = 5000;      // a connection must send its preface by then
 };
 
 // Reads the options; false with `error` set for a value of the wrong type or
