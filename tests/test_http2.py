@@ -338,6 +338,24 @@ class TestServerProtocol:
             assert time.monotonic() - started < 2
         assert answer.grpc_status == 8, answer.headers  # RESOURCE_EXHAUSTED
 
+    def test_error_before_any_message_is_trailers_only(self, server):
+        with h.Client(server.port) as client:
+            for path, body, code in ((server.path("status"), b"NOT_FOUND:gone", 5),
+                                     ("/%s/nothing" % SERVICE, b"", 12)):
+                answer = client.finish(client.call(path, body))
+                assert answer.ended and answer.data == b"" and len(answer.headers) == 1
+                assert (answer.status, answer.grpc_status) == (200, code), answer.headers
+                assert answer.header("content-type").startswith("application/grpc")
+
+    @pytest.mark.parametrize("kind", ENGINES)
+    def test_response_over_the_send_limit(self, kind):
+        with served(kind, [("grpc.max_send_message_length", 1024)]) as limited, \
+                h.Client(limited.port) as client:
+            assert client.finish(client.call(limited.path("sized"), b"1000")).messages == [
+                b"\x5a" * 1000]
+            answer = client.finish(client.call(limited.path("sized"), b"2000"))
+            assert (answer.grpc_status, answer.messages) == (8, [])
+
     @needs_native
     def test_non_grpc_content_type_is_refused(self):
         # Native only: grpcio's core serves any content type.
