@@ -74,7 +74,6 @@ public:
     std::string body;
     unsigned char prefix[wire::kMessagePrefix] = {};
     std::function<void()> on_done;
-    std::shared_ptr<Call> keep;  // holds the call across the post to the loop
 
     // Loop.
     bool finished = false;        // finish() ran
@@ -198,7 +197,7 @@ public:
     void close();
     // Before first use: the addresses of a target of IP literals.
     void seed_addresses(std::vector<SocketAddress> addresses) { addresses_ = std::move(addresses); }
-    // Any thread: hands a started call to the loop (call->keep holds it).
+    // Any thread: hands a started call to the loop.
     bool post_call(const std::shared_ptr<Call>& call, std::string* error);
 
     // Loop.
@@ -218,6 +217,7 @@ public:
     std::string user_agent;
 
 private:
+    void take_incoming();
     void submit(std::shared_ptr<Call> call);
     // in_callback: inside an nghttp2 callback, where sending must wait.
     void dispatch(std::shared_ptr<Call> call, bool in_callback);
@@ -234,9 +234,12 @@ private:
     std::atomic<int> state_{0};
     mutable std::mutex mu_;
     bool closed_ = false;  // under mu_
+    std::vector<std::shared_ptr<Call>> incoming_;  // under mu_: started, not yet on the loop
 
     // Loop.
     bool shut_ = false;
+    bool batching_ = false;                        // take_incoming() flushes once at the end
+    std::vector<std::shared_ptr<Call>> taken_;
     std::unique_ptr<Subchannel> conn_;             // ready, or completing its handshake
     std::vector<std::unique_ptr<Subchannel>> draining_;
     std::deque<std::shared_ptr<Call>> pending_;    // waiting for a ready connection

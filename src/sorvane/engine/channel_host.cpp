@@ -201,18 +201,32 @@ int ChannelCore::connectivity(bool try_to_connect) {
 }
 
 bool ChannelCore::post_call(const std::shared_ptr<Call>& call, std::string* error) {
-    std::lock_guard<std::mutex> lock(mu_);
-    if (closed_) {
-        *error = "Cannot invoke RPC on closed channel!";
-        return false;
+    bool first;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (closed_) {
+            *error = "Cannot invoke RPC on closed channel!";
+            return false;
+        }
+        first = incoming_.empty();
+        incoming_.push_back(call);
     }
-    call->keep = call;
-    // Two raw pointers: small enough for std::function to keep without an
-    // allocation; the call keeps the core and `keep` the call.
-    Call* raw = call.get();
-    ChannelCore* self = this;
-    loop.post([self, raw] { self->submit(std::move(raw->keep)); });
+    // One task takes every call queued meanwhile, and the connection writes
+    // them in one go. The calls it finds hold this core.
+    if (first) loop.post([this] { take_incoming(); });
     return true;
+}
+
+void ChannelCore::take_incoming() {
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        taken_.swap(incoming_);
+    }
+    batching_ = true;
+    for (auto& call : taken_) submit(std::move(call));
+    batching_ = false;
+    taken_.clear();
+    if (conn_) conn_->flush();
 }
 
 void ChannelCore::set_state(int state) {
@@ -252,7 +266,7 @@ void ChannelCore::dispatch(std::shared_ptr<Call> call, bool in_callback) {
     if (conn_ && conn_->ready && !conn_->draining) {
         if (conn_->submit(call)) {
             if (in_callback) conn_->flush_soon();
-            else conn_->flush();
+            else if (!batching_) conn_->flush();
             return;
         }
         conn_->draining = true;  // stream ids exhausted: a new connection takes the rest
