@@ -277,17 +277,26 @@ bool Host::dispatch(ServerCall* call) {
         return false;
     }
     call->retain();  // the handler's
-    std::lock_guard<std::mutex> lock(work_mu_);
-    runs_.push_back(call);
-    if (idle_workers_ > 0) work_cv_.notify_one();
+    bool wake;
+    {
+        std::lock_guard<std::mutex> lock(work_mu_);
+        runs_.push_back(call);
+        wake = idle_workers_ > 0;
+    }
+    // Outside the lock: the woken worker would only block on it.
+    if (wake) work_cv_.notify_one();
     return true;
 }
 
 void Host::queue_closed_hook(ServerCall* call) {
     call->retain();
-    std::lock_guard<std::mutex> lock(work_mu_);
-    hooks_due_.push_back(call);
-    if (idle_workers_ > 0) work_cv_.notify_one();
+    bool wake;
+    {
+        std::lock_guard<std::mutex> lock(work_mu_);
+        hooks_due_.push_back(call);
+        wake = idle_workers_ > 0;
+    }
+    if (wake) work_cv_.notify_one();
 }
 
 // A worker thread: closed hooks first (they are short and a handler may wait
