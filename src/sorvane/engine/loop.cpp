@@ -335,9 +335,12 @@ EventLoop& LoopGroup::next() {
 }
 
 void LoopGroup::stop_and_join() {
-    std::lock_guard<std::mutex> lock(mu_);
-    if (joined_) return;
-    joined_ = true;
+    {
+        // Not held while joining: a thread's exit hook may still call next().
+        std::lock_guard<std::mutex> lock(mu_);
+        if (joined_) return;
+        joined_ = true;
+    }
     for (auto& loop : loops_) loop->stop();
     for (size_t i = 0; i < threads_.size(); ++i) {
         if (!threads_[i].joinable()) continue;
@@ -543,5 +546,7 @@ long long socket_send(SocketHandle s, const void* data, size_t length, bool* wou
 void socket_close(SocketHandle s) {
     if (s != kNoSocket) ::close(static_cast<int>(s));
 }
+
+long long process_id() { return static_cast<long long>(::getpid()); }
 
 }  // namespace sorvane::engine
