@@ -1274,3 +1274,40 @@ class TestNativeChannelOddServers:
         assert error.code() is code, error
         if details is not None:
             assert details in error.details()
+
+
+FORKED_CHILD = r"""
+import os, sys, warnings
+warnings.simplefilter("ignore")
+from sorvane import engine
+native = engine.transport("native")
+target, method = sys.argv[1], sys.argv[2]
+with native.insecure_channel(target) as channel:
+    assert channel.unary_unary(method)(b"parent", timeout=10) == b"parent"
+    pid = os.fork()
+    if pid == 0:
+        # The parent's loop thread is not in the child: a new channel makes its own.
+        try:
+            with native.insecure_channel(target) as mine:
+                ok = mine.unary_unary(method)(b"child", timeout=10) == b"child"
+        except BaseException:
+            ok = False
+        os._exit(0 if ok else 3)
+    _, status = os.waitpid(pid, 0)
+    assert os.WEXITSTATUS(status) == 0, status
+    assert channel.unary_unary(method)(b"again", timeout=10) == b"again"
+print("forked fine")
+"""
+
+
+@needs_native
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="no fork here")
+def test_a_forked_child_makes_channels_of_its_own():
+    server, port = grpcio_server()
+    try:
+        done = subprocess.run(
+            [sys.executable, "-c", FORKED_CHILD, "127.0.0.1:%d" % port, "/%s/echo" % SERVICE],
+            capture_output=True, text=True, timeout=60)
+        assert done.returncode == 0 and "forked fine" in done.stdout, done.stderr
+    finally:
+        server.stop(0).wait(WAIT)

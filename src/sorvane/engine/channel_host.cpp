@@ -56,31 +56,43 @@ private:
     std::deque<std::function<void()>> work_;
 };
 
-// Made on first use and never destroyed: their threads may be inside a task
-// when static destructors run at exit.
-WorkQueue& completions() {
-    static WorkQueue* q = new WorkQueue(2);
-    return *q;
+// The threads every channel shares, made on first use and never destroyed
+// (their threads may be inside a task when static destructors run at exit).
+// A forked child has the parent's objects but not their threads: its first
+// channel makes new ones, and the parent's are left alone.
+struct Shared {
+    long long pid = -1;
+    LoopGroup* loops = nullptr;
+    WorkQueue* completions = nullptr;
+    WorkQueue* resolver = nullptr;
+};
+std::mutex g_shared_mu;
+Shared g_shared;
+std::atomic<WorkQueue*> g_completions{nullptr};
+
+// The loop for a new channel (made, with the other threads, in this process
+// if need be); nullptr with `error` set when the system refuses.
+EventLoop* shared_loop(std::string* error) {
+    std::lock_guard<std::mutex> lock(g_shared_mu);
+    long long pid = process_id();
+    if (g_shared.pid != pid || !g_shared.loops) {
+        auto* loops = new LoopGroup(1, {}, error);
+        if (!loops->ok()) {
+            delete loops;
+            return nullptr;
+        }
+        g_shared.loops = loops;
+        g_shared.completions = new WorkQueue(2);
+        g_shared.resolver = new WorkQueue(1);
+        g_shared.pid = pid;
+        g_completions.store(g_shared.completions, std::memory_order_release);
+    }
+    return &g_shared.loops->next();
 }
 
 WorkQueue& resolver() {
-    static WorkQueue* q = new WorkQueue(1);
-    return *q;
-}
-
-EventLoop* shared_loop(std::string* error) {
-    static std::mutex mu;
-    static LoopGroup* group = nullptr;
-    std::lock_guard<std::mutex> lock(mu);
-    if (!group) {
-        auto* made = new LoopGroup(1, {}, error);
-        if (!made->ok()) {
-            delete made;
-            return nullptr;
-        }
-        group = made;
-    }
-    return &group->next();
+    std::lock_guard<std::mutex> lock(g_shared_mu);
+    return *g_shared.resolver;
 }
 
 double jitter() {
@@ -128,7 +140,10 @@ bool split_host_port(const std::string& text, Endpoint* out) {
 
 }  // namespace
 
-void run_completion(std::function<void()> fn) { completions().push(std::move(fn)); }
+// A channel exists before any call, so its shared threads do too.
+void run_completion(std::function<void()> fn) {
+    g_completions.load(std::memory_order_acquire)->push(std::move(fn));
+}
 
 // ---- target -------------------------------------------------------------------
 

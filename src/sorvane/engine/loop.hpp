@@ -119,4 +119,8 @@ long long socket_recv(SocketHandle s, void* buffer, size_t length, bool* would_b
 long long socket_send(SocketHandle s, const void* data, size_t length, bool* would_block);
 void socket_close(SocketHandle s);
 
+// This process's id: a change tells a forked child that threads made before
+// the fork are not there.
+long long process_id();
+
 }  // namespace sorvane::engine

@@ -10,9 +10,19 @@
 // least one thread always polls: cancellations, shutdown and new calls are seen
 // even when every handler is blocked. A handler that streams its response waits
 // for each message to be sent; the completion arrives on the same queue, so the
-// handler's thread first stops leading and another thread polls for it. Client
-// calls complete on gRPC's own threads through a callback queue and wake the
-// caller, which waits without the GIL.
+// handler's thread first stops leading and another thread polls for it.
+//
+// Client: every channel of the process shares one event loop thread, made on
+// first use (a forked child must not use its parent's channels: the thread is
+// not copied; channels it makes itself start their own). A call is built on
+// the caller's thread (metadata checked, body framed) and queued on its
+// channel; one loop task takes every queued call and writes them out.
+// Replies, deadlines (loop timers) and cancellations are handled on the loop,
+// which finishes a call under its mutex and wakes the waiting caller directly.
+// `on_done` hooks never run on the loop: they go to two process-wide
+// completion threads (they take the GIL). Name resolution runs on a resolver
+// thread of its own. Readers of a response stream take messages as they
+// arrive; the stream's flow-control window is given back as they do.
 #pragma once
 
 #include <atomic>
@@ -164,8 +174,9 @@ public:
     virtual CallResult& result() = 0;
 };
 
-// A started call with one request and a stream of responses. Its operations
-// complete on gRPC's threads, which store what arrived and wake the waiters.
+// A started call with one request and a stream of responses. The loop stores
+// what arrives and wakes the waiters; a reader that falls behind holds back
+// the stream's window, so the server waits for it.
 class ResponseStream {
 public:
     virtual ~ResponseStream() = default;
@@ -186,13 +197,15 @@ public:
 
 class ChannelHost {
 public:
-    // Returns nullptr with `error` set when the channel cannot be made.
+    // Returns nullptr with `error` set when the channel cannot be made (bad
+    // target or options, TLS material that does not parse). Never connects:
+    // that waits for the first call or connectivity(true).
     static std::shared_ptr<ChannelHost> create(const std::string& target,
                                                const std::vector<ChannelArg>& args,
                                                const TlsConfig* tls, std::string* error);
     virtual ~ChannelHost() = default;
-    // Starts one unary call. `on_done` (may be empty) runs on a gRPC thread once
-    // the call is done. Returns nullptr with `error` set when the call cannot
+    // Starts one unary call. `on_done` (may be empty) runs on a completion
+    // thread once the call is done. Returns nullptr with `error` set when the call cannot
     // start (closed channel, invalid metadata).
     virtual std::shared_ptr<PendingCall> start(const std::string& method, std::string&& body,
                                                double timeout, const Metadata& metadata,
