@@ -42,12 +42,7 @@ H2Connection::~H2Connection() {
 
 bool H2Connection::start() {
     if (socket_ == kNoSocket || closing_) return false;
-    if (!tls_) {
-        if (!make_session(&session_) || !session_) {
-            session_ = nullptr;
-            return false;
-        }
-    }
+    if (!tls_ && !new_session()) return false;
     if (!loop_.watch(socket_, true, false, [this](uint32_t events) { on_io(events); })) {
         if (session_) nghttp2_session_del(session_);
         session_ = nullptr;
@@ -110,12 +105,21 @@ bool H2Connection::tls_ready() {
         close("TLS peer did not agree on HTTP/2 (ALPN h2)");
         return false;
     }
-    if (!make_session(&session_) || !session_) {
-        session_ = nullptr;
+    if (!new_session()) {
         close("cannot create the HTTP/2 session");
         return false;
     }
     return true;
+}
+
+bool H2Connection::new_session() {
+    nghttp2_session* made = nullptr;
+    if (make_session(&made) && made) {
+        session_ = made;
+        return true;
+    }
+    if (made) nghttp2_session_del(made);  // made, but its SETTINGS could not be queued
+    return false;
 }
 
 bool H2Connection::feed_session(const uint8_t* data, size_t length) {

@@ -68,6 +68,7 @@ private:
     bool write_some();  // false when the socket is full
     bool feed_session(const uint8_t* data, size_t length);
     bool tls_ready();  // makes the session once the handshake is done; false: closed
+    bool new_session();  // make_session, and nothing left behind when it fails
     size_t pull_output();  // bytes nghttp2 gave
     void arm_writable();
     void finish_close();
