@@ -1311,3 +1311,42 @@ def test_a_forked_child_makes_channels_of_its_own():
         assert done.returncode == 0 and "forked fine" in done.stdout, done.stderr
     finally:
         server.stop(0).wait(WAIT)
+
+
+@needs_native
+def test_keepalive_ends_calls_on_a_silent_connection():
+    """A server that stops answering (PINGs included) is given up on after
+    keepalive_timeout, long before the call's own deadline."""
+    h2 = pytest.importorskip("h2frames")
+    import socket
+    listener = socket.socket()
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(1)
+    held = []
+
+    def silent():
+        conn, _ = listener.accept()
+        held.append(conn)
+        conn.sendall(h2.settings())  # the handshake completes; then nothing more
+        try:
+            while conn.recv(65536):
+                pass
+        except OSError:
+            pass
+
+    thread = threading.Thread(target=silent, daemon=True)
+    thread.start()
+    options = [("grpc.keepalive_time_ms", 100), ("grpc.keepalive_timeout_ms", 200)]
+    target = "127.0.0.1:%d" % listener.getsockname()[1]
+    try:
+        with transport("native").insecure_channel(target, options) as channel:
+            started = time.monotonic()
+            with pytest.raises(grpc.RpcError) as raised:
+                channel.unary_unary("/%s/echo" % SERVICE)(b"", timeout=WAIT)
+            assert raised.value.code() is grpc.StatusCode.UNAVAILABLE
+            assert time.monotonic() - started < 2
+    finally:
+        for conn in held:
+            conn.close()
+        listener.close()
+        thread.join(WAIT)
