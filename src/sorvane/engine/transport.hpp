@@ -1,16 +1,18 @@
-// The native engine's platform layer: gRPC's core library behind two plain C++
-// classes, a server host and a channel host. Nothing here touches Python; the
-// module that binds them (module.cpp) sees only these declarations, never a
-// gRPC type.
+// The native engine's platform layer: gRPC's wire protocol (on nghttp2 and
+// OpenSSL) behind two plain C++ classes, a server host and a channel host.
+// Nothing here touches Python; the module that binds them (module.cpp) sees
+// only these declarations, never an HTTP/2 type.
 //
-// Threads: a server host runs max_workers + 1 threads that poll its completion
-// queue. A thread that receives a complete request runs the handler itself
-// (the module takes the GIL there) while fewer than max_workers handlers run;
-// otherwise the call waits in a queue for the next free handler thread. So at
-// least one thread always polls: cancellations, shutdown and new calls are seen
-// even when every handler is blocked. A handler that streams its response waits
-// for each message to be sent; the completion arrives on the same queue, so the
-// handler's thread first stops leading and another thread polls for it.
+// Server threads: event loops (one, or two with cores to spare) own the
+// listeners, the connections and every stream's state, and never call the
+// hooks, so a handler blocked in Python stalls no connection. A complete
+// request goes from its loop straight to one of max_workers + 1 worker threads,
+// which runs Hooks::run (the module takes the GIL there) while fewer than
+// max_workers handlers run; otherwise it waits in a queue. Closed hooks run on
+// a worker too, ahead of waiting handlers, and the one spare worker is always
+// free for them. A worker hands its reply (and each streamed message, waiting
+// until nghttp2 took it) back to the connection's loop; InboundCall methods
+// are safe on any thread. Every worker calls Hooks::thread_exit before it ends.
 //
 // Client: every channel of the process shares one event loop thread, made on
 // first use (a forked child must not use its parent's channels: the thread is
@@ -132,7 +134,7 @@ public:
         virtual void thread_exit() = 0;
     };
 
-    // Returns nullptr with `error` set when gRPC refuses the arguments.
+    // Returns nullptr with `error` set when an option has the wrong type or range.
     static std::shared_ptr<ServerHost> create(const std::vector<ChannelArg>& args,
                                               int max_workers, int max_concurrent_rpcs,
                                               std::unique_ptr<Hooks> hooks, std::string* error);
