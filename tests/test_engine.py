@@ -938,6 +938,125 @@ def test_wait_for_ready_across_a_restart(kind):
 
 
 @needs_native
+class TestNativeServerWire:
+    """The native server's connection policies, seen on the wire with frames
+    written by hand: how it sends clients away, whom it refuses, and when."""
+
+    @pytest.fixture
+    def h2(self):
+        return pytest.importorskip("h2frames")
+
+    def path(self, name):
+        return "/%s/%s" % (SERVICE, name)
+
+    def test_stop_announces_goaway_then_names_the_last_stream(self, h2):
+        probe = Probe()
+        running = Running("native", probe)
+        try:
+            with h2.Client(running.port) as client:
+                first = client.call(self.path("block"), b"g")
+                assert probe.entered.acquire(timeout=WAIT)
+                stopped = running.stop(WAIT)
+                # The notice (no stream named) and a PING, left unanswered for now.
+                seen = {}
+                while len(seen) < 2:
+                    f = client.reader.read_frame(WAIT)
+                    assert f is not None, seen
+                    if f.kind in (h2.GOAWAY, h2.PING):
+                        seen[f.kind] = f.payload
+                assert seen[h2.GOAWAY][:8] == b"\x7f\xff\xff\xff\x00\x00\x00\x00"
+                # A stream begun before the client heard of the stop: taken,
+                # then refused as retryable, since the server is stopping.
+                late = client.call(self.path("echo"), b"late")
+                assert client.finish(late).reset == h2.REFUSED_STREAM
+                client.send(h2.ping(seen[h2.PING], ack=True))
+                assert client.wait(lambda: client.goaway is not None)
+                assert client.goaway == (late, h2.NO_ERROR)
+                assert not stopped.is_set()
+                probe.release.set()
+                answer = client.finish(first)
+                assert (answer.grpc_status, answer.messages) == (0, [b"released:g"])
+                assert client.wait_closed(WAIT)
+                assert stopped.wait(WAIT)
+        finally:
+            probe.release.set()
+            running.stop(None)
+
+    def test_pings_without_replies_past_the_strikes_end_the_connection(self, h2):
+        options = [("grpc.http2.min_ping_interval_without_data_ms", 60000),
+                   ("grpc.http2.max_ping_strikes", 2)]
+        running = Running("native", Probe(), options=options)
+        try:
+            with h2.Client(running.port) as client:
+                for i in range(3):  # a ping after each reply is no strike
+                    answer = client.finish(client.call(self.path("echo"), b"%d" % i))
+                    assert answer.grpc_status == 0
+                    client.send(h2.ping(b"after-%02d" % i))
+                assert client.finish(client.call(self.path("echo"), b"ok")).grpc_status == 0
+                assert client.goaway is None
+                for i in range(4):
+                    client.send(h2.ping(b"burst-%02d" % i))
+                assert client.wait_closed(WAIT)
+                assert client.goaway is not None
+                assert client.goaway[1] == h2.ENHANCE_YOUR_CALM
+        finally:
+            running.stop(None)
+
+    def test_a_unary_request_needs_exactly_one_message(self, h2):
+        running = Running("native", Probe())
+        try:
+            with h2.Client(running.port) as client:
+                none = client.new_id()
+                client.send(h2.headers_frames(none, h2.request_headers(self.path("echo")),
+                                              end_stream=True))
+                two = client.new_id()
+                client.send(h2.headers_frames(two, h2.request_headers(self.path("echo")))
+                            + h2.data_frames(two, h2.grpc_message(b"a") + h2.grpc_message(b"b"),
+                                             end_stream=True))
+                torn = client.new_id()
+                client.send(h2.headers_frames(torn, h2.request_headers(self.path("echo")))
+                            + h2.data_frames(torn, h2.grpc_message(b"abc")[:-1], end_stream=True))
+                for stream_id, code in ((none, 12), (two, 12), (torn, 13)):
+                    answer = client.finish(stream_id)
+                    assert (answer.grpc_status, answer.messages) == (code, []), answer.headers
+                    assert len(answer.headers) == 1  # Trailers-Only
+                answer = client.finish(client.call(self.path("echo"), b"one"))
+                assert (answer.grpc_status, answer.messages) == (0, [b"one"])
+        finally:
+            running.stop(None)
+
+    def test_a_passed_deadline_ends_the_call_as_deadline_exceeded(self, h2):
+        probe = Probe()
+        running = Running("native", probe)
+        try:
+            with h2.Client(running.port) as client:
+                started = time.monotonic()
+                answer = client.finish(client.call(self.path("block"), b"d", timeout="200m"))
+                assert answer.grpc_status == 4 and answer.reset is None
+                assert 0.15 < time.monotonic() - started < WAIT / 2
+                # The handler still runs: it sees its call cancelled, and the
+                # call's callbacks have run.
+                assert wait_until(lambda: probe.callbacks == [b"d"])
+                assert not probe.contexts[0].is_active()
+        finally:
+            probe.release.set()
+            running.stop(None)
+
+    def test_an_idle_connection_is_sent_away(self, h2):
+        running = Running("native", Probe(), options=[("grpc.max_connection_idle_ms", 200)])
+        try:
+            with h2.Client(running.port) as client:
+                first = client.call(self.path("echo"), b"x")
+                assert client.finish(first).grpc_status == 0
+                assert client.wait_closed(WAIT)
+                assert client.goaway == (first, h2.NO_ERROR)
+            with grpc.insecure_channel("127.0.0.1:%d" % running.port) as channel:
+                assert channel.unary_unary(self.path("echo"))(b"y", timeout=WAIT) == b"y"
+        finally:
+            running.stop(None)
+
+
+@needs_native
 def test_mixed_load_from_64_threads():
     """64 client threads, each mixing good calls, failures and deadlines, over
     one native channel to a native server with 8 workers: every call gets its
