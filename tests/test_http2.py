@@ -601,8 +601,9 @@ class TestProtections:
     @pytest.mark.system
     @pytest.mark.parametrize("kind", ENGINES)
     def test_reset_streams_leave_no_memory_behind(self, kind):
-        """20,000 streams reset by the client (some before, some after their
-        request ended), 400 per connection so no flood limit cuts them short."""
+        """20,000 streams reset by the client (half before, half after their
+        request ended), 400 per connection so no flood limit cuts them short.
+        Allocators settle unevenly: a leak shows in each of three windows."""
         with ChildServer(kind) as child:
             def reset_streams(connections):
                 for _ in range(connections):
@@ -616,11 +617,15 @@ class TestProtections:
                                                         end_stream=True)
                             client.send(frames + h.rst_stream(stream_id))
                         assert still_serves(client, child)
-            reset_streams(5)
-            before = child.rss()
-            reset_streams(50)
-            grown = child.rss() - before
-            assert grown < 16 << 20, "%d bytes more after 20,000 reset streams" % grown
+            reset_streams(10)
+            growth = []
+            for _ in range(3):
+                before = child.rss()
+                reset_streams(25)
+                growth.append(child.rss() - before)
+            # 6 MiB per 10,000 streams: 600 bytes each, less than a call's state
+            # with its headers; busy machines grow arenas by a few MiB at times.
+            assert min(growth) < 6 << 20, growth
             assert child.alive()
 
 
