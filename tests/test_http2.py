@@ -24,7 +24,6 @@ import grpc
 import pytest
 
 import h2frames as h
-from conftest import free_port
 from sorvane import engine
 
 NATIVE = engine.native_available()
