@@ -205,8 +205,9 @@ public:
     void on_ready(Subchannel& conn);
     void on_goaway(Subchannel& conn);
     void on_connection_closed(Subchannel& conn, const char* why);
-    // Loop: a call that never reached the server goes out again (bounded).
-    void retry(std::shared_ptr<Call> call);
+    // Loop: a call the server never processed goes out again (a bounded
+    // number of times); one the server refused, after a pause.
+    void retry(std::shared_ptr<Call> call, bool refused = false);
     void call_ended(Call& call);
 
     EventLoop& loop;

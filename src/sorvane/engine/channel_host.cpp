@@ -4,7 +4,7 @@
 // shares (one event loop, a resolver, the completion threads). The HTTP/2
 // connection and the calls on it are subchannel.cpp's. No Python here.
 //
-// Contents: process-wide threads; target parsing; ChannelCore (posting calls,
+// Contents: process-wide threads; ChannelCore (posting calls,
 // connecting, backoff, connection events, close); the facade and create().
 #include "channel.hpp"
 
@@ -19,7 +19,7 @@ namespace client {
 namespace {
 
 constexpr auto kProbeInterval = std::chrono::seconds(1);  // see dispatch()
-constexpr int kMaxTransparentRetries = 5;
+constexpr int kMaxTransparentRetries = 8;
 
 // ---- process-wide threads ---------------------------------------------------
 
@@ -100,92 +100,11 @@ double jitter() {
     return std::uniform_real_distribution<double>(-0.2, 0.2)(rng);
 }
 
-bool numeric_host(const std::string& host) {
-    if (host.find(':') != std::string::npos) return true;  // IPv6
-    int dots = 0;
-    for (char c : host) {
-        if (c == '.') ++dots;
-        else if (c < '0' || c > '9') return false;
-    }
-    return dots == 3;
-}
-
-// "host", "host:port", "[v6]", "[v6]:port", bare "v6"; port 443 when absent.
-bool split_host_port(const std::string& text, Endpoint* out) {
-    if (text.empty()) return false;
-    std::string port;
-    if (text[0] == '[') {
-        size_t close = text.find(']');
-        if (close == std::string::npos) return false;
-        out->host = text.substr(1, close - 1);
-        if (close + 1 < text.size()) {
-            if (text[close + 1] != ':') return false;
-            port = text.substr(close + 2);
-        }
-    } else {
-        size_t colon = text.find(':');
-        if (colon != std::string::npos && text.find(':', colon + 1) == std::string::npos) {
-            out->host = text.substr(0, colon);
-            port = text.substr(colon + 1);
-        } else {
-            out->host = text;  // no port, or an IPv6 literal without brackets
-        }
-    }
-    if (out->host.empty()) return false;
-    for (char c : port)
-        if (c < '0' || c > '9') return false;
-    out->port = port.empty() ? "443" : port;
-    return true;
-}
-
 }  // namespace
 
 // A channel exists before any call, so its shared threads do too.
 void run_completion(std::function<void()> fn) {
     g_completions.load(std::memory_order_acquire)->push(std::move(fn));
-}
-
-// ---- target -------------------------------------------------------------------
-
-bool parse_target(const std::string& text, Target* out, std::string* error) {
-    std::string rest = text;
-    bool list = false;
-    if (rest.compare(0, 5, "ipv4:") == 0 || rest.compare(0, 5, "ipv6:") == 0) {
-        rest = rest.substr(5);
-        list = true;
-    } else if (rest.compare(0, 4, "dns:") == 0) {
-        rest = rest.substr(4);
-        if (rest.compare(0, 2, "//") == 0) {  // dns://authority/host:port: the authority is ignored
-            size_t slash = rest.find('/', 2);
-            if (slash == std::string::npos) {
-                *error = "invalid target " + text;
-                return false;
-            }
-            rest = rest.substr(slash + 1);
-        }
-    } else if (rest.compare(0, 5, "unix:") == 0) {
-        *error = "unix socket targets are not supported by the native engine: " + text;
-        return false;
-    }
-    size_t start = 0;
-    for (;;) {
-        size_t comma = list ? rest.find(',', start) : std::string::npos;
-        std::string part = rest.substr(start, comma == std::string::npos ? comma : comma - start);
-        Endpoint ep;
-        if (!split_host_port(part, &ep) || (list && !numeric_host(ep.host))) {
-            *error = "invalid target " + text;
-            return false;
-        }
-        if (out->endpoints.empty()) {
-            out->host = ep.host;
-            out->authority = part;
-        }
-        out->numeric = out->numeric && numeric_host(ep.host);
-        out->endpoints.push_back(std::move(ep));
-        if (comma == std::string::npos) break;
-        start = comma + 1;
-    }
-    return true;
 }
 
 // ---- ChannelCore ---------------------------------------------------------------
@@ -323,7 +242,7 @@ void ChannelCore::call_ended(Call& call) {
     call.timer = 0;
 }
 
-void ChannelCore::retry(std::shared_ptr<Call> call) {
+void ChannelCore::retry(std::shared_ptr<Call> call, bool refused) {
     call->conn = nullptr;
     call->stream_id = 0;
     if (call->done()) return;
@@ -331,6 +250,17 @@ void ChannelCore::retry(std::shared_ptr<Call> call) {
         call->finish(kCancelled, "Channel closed!");
     } else if (++call->attempts > kMaxTransparentRetries) {
         call->finish(kUnavailable, "the server refused the stream too often");
+    } else if (refused) {
+        // A server at its stream limit may still count streams we already
+        // see as closed: try again after a pause that grows (5 ms to 160 ms),
+        // so a few refusals in a row do not use up the retries at once.
+        auto delay = std::chrono::milliseconds(5 << std::min(call->attempts - 1, 5));
+        loop.add_timer(Clock::now() + delay, [call] {
+            ChannelCore& core = *call->core;
+            if (call->finished) return;
+            if (core.shut_) call->finish(kCancelled, "Channel closed!");
+            else core.dispatch(call, false);
+        });
     } else {
         dispatch(std::move(call), true);
     }

@@ -534,7 +534,7 @@ int Subchannel::on_stream_close(nghttp2_session*, int32_t stream_id, uint32_t er
     if (!call->finished) {
         if (error_code == NGHTTP2_REFUSED_STREAM && !call->response_started) {
             // Refused (or above a GOAWAY's last stream id): never processed.
-            self->core_.retry(std::move(call));
+            self->core_.retry(std::move(call), true);
         } else {
             call->finish(wire::status_from_h2_error(error_code),
                          "Received RST_STREAM with error code " + std::to_string(error_code));
