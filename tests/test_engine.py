@@ -1042,6 +1042,38 @@ class TestNativeServerWire:
             probe.release.set()
             running.stop(None)
 
+    def test_a_stream_waits_for_a_slow_reader(self, h2):
+        """Each message waits until the client's window takes it: a reader
+        that never widens its window holds the handler, not server memory."""
+        produced, ended = [], threading.Event()
+
+        def endless(request, context):
+            try:
+                for i in range(1000):
+                    produced.append(i)
+                    yield b"z" * 65536
+            finally:
+                ended.set()
+
+        server = transport("native").server(futures.ThreadPoolExecutor(max_workers=2))
+        server.add_generic_rpc_handlers((grpc.method_handlers_generic_handler(
+            SERVICE, {"endless": grpc.unary_stream_rpc_method_handler(endless)}),))
+        port = server.add_insecure_port("127.0.0.1:0")
+        server.start()
+        try:
+            with h2.Client(port, preface=False) as client:
+                client.send(h2.PREFACE + h2.settings())  # 64 KiB windows, never widened
+                stream_id = client.new_id()
+                client.send(h2.request(stream_id, self.path("endless")))
+                assert wait_until(lambda: produced)
+                time.sleep(0.3)
+                assert len(produced) <= 2  # one message in the window, one waiting
+                client.send(h2.rst_stream(stream_id))
+                assert ended.wait(WAIT)
+                assert len(produced) <= 2
+        finally:
+            server.stop(None)
+
     def test_an_idle_connection_is_sent_away(self, h2):
         running = Running("native", Probe(), options=[("grpc.max_connection_idle_ms", 200)])
         try:

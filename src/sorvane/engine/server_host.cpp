@@ -25,6 +25,10 @@ constexpr auto kAcceptRetry = std::chrono::milliseconds(100);
 // with cores to spare.
 int loop_count() { return std::thread::hardware_concurrency() >= 8 ? 2 : 1; }
 
+// Set while a worker runs a closed hook: a callback may stop the server, and
+// that shutdown must not wait for the hooks, its own among them.
+thread_local bool t_in_closed_hook = false;
+
 // "host:port" or "[v6]:port" as grpcio takes them; false when malformed.
 bool split_address(const std::string& address, std::string* host, std::string* port) {
     size_t colon = address.rfind(':');
@@ -309,7 +313,9 @@ void Host::worker() {
             hooks_due_.pop_front();
             ++hooks_running_;
             lock.unlock();
+            t_in_closed_hook = true;
             call->run_closed_hook(*hooks_);
+            t_in_closed_hook = false;
             call->release();
             lock.lock();
             --hooks_running_;
@@ -430,7 +436,8 @@ void Host::shutdown(double grace) {
         work_cv_.notify_all();
         idle_cv_.notify_all();
         // The closed hooks of the calls just ended run before shutdown returns.
-        idle_cv_.wait(work, [this] { return hooks_due_.empty() && hooks_running_ == 0; });
+        if (!t_in_closed_hook)
+            idle_cv_.wait(work, [this] { return hooks_due_.empty() && hooks_running_ == 0; });
     }
     lock.lock();
     down_ = true;
