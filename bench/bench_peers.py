@@ -430,6 +430,7 @@ def main():
     parser.add_argument("--h2load-streams", type=int, default=16,
                         help="concurrent streams per h2load connection")
     parser.add_argument("--request-bytes", action="store_true", help=argparse.SUPPRESS)
+    parser.add_argument("--check-request", action="store_true", help=argparse.SUPPRESS)
     parser.add_argument("--serve", choices=SYSTEMS, help=argparse.SUPPRESS)
     parser.add_argument("--client", choices=SYSTEMS, help=argparse.SUPPRESS)
     parser.add_argument("--port", type=int, help=argparse.SUPPRESS)
@@ -440,6 +441,8 @@ def main():
         return client_main(opts.client, opts.port, opts.threads[0], opts.seconds)
     if opts.request_bytes:
         return print_request_bytes()
+    if opts.check_request:
+        return check_request(opts.port)
     if opts.quick:
         opts.rounds, opts.seconds = 2, 0.5
     venv = os.path.join(ROOT, ".venv-bench", "bin", "python")
@@ -551,13 +554,31 @@ def report(systems, thread_counts, results, unavailable):
 
 # ---- h2load -------------------------------------------------------------------
 
-def print_request_bytes():
-    """Prints, in hex, one gRPC message: the CommonRequest for add(1, 2)."""
+def request_body():
+    """The serialized CommonRequest for add(1, 2)."""
     import marvetta
     description = {"clazz": "__main__", "method": "add", "args": [1, 2], "kwargs": {}}
-    body = marvetta.CommonRequest(request_id="h2load", serialize=3,
+    return marvetta.CommonRequest(request_id="h2load", serialize=3,
                                   request=json.dumps(description).encode()).SerializeToString()
+
+
+def print_request_bytes():
+    """Prints, in hex, one gRPC message: the CommonRequest for add(1, 2)."""
+    body = request_body()
     print((struct.pack(">BI", 0, len(body)) + body).hex())
+
+
+def check_request(port):
+    """Sends h2load's request once through grpcio: the server must answer 3, since
+    h2load itself counts HTTP statuses and never reads grpc-status."""
+    import grpc
+    import marvetta
+    with grpc.insecure_channel("127.0.0.1:%d" % port) as channel:
+        reply = marvetta.CommonResponse.FromString(channel.unary_unary(PATH)(request_body(),
+                                                                             timeout=30))
+    envelope = json.loads(reply.response)
+    if envelope.get("result") != 3:
+        raise SystemExit("the server did not answer add(1, 2) with 3: %r" % (envelope,))
 
 
 def h2load_main(python, opts):
@@ -581,6 +602,11 @@ def h2load_main(python, opts):
                 row(kind, "unavailable: %s" % e, "", "", "")
                 continue
             try:
+                checked = subprocess.run([python, os.path.abspath(__file__), "--check-request",
+                                          "--port", str(port)], env=child_env(kind), timeout=60)
+                if checked.returncode != 0:
+                    row(kind, "no right answer to add(1, 2); not measured", "", "", "")
+                    continue
                 cpu0 = server_cpu(pid)
                 out = subprocess.run(
                     [h2load, "-n", str(opts.h2load_requests), "-c", str(opts.h2load_clients),
