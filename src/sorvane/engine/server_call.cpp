@@ -354,7 +354,7 @@ void ServerCall::on_end_of_request() {
     if (messages_ != 1)
         return refuse(kUnimplemented, "\"" + method_ + "\" requires exactly one request message.");
     phase_ = Phase::dispatched;
-    if (!host_->dispatch(this)) {
+    if (!host_->dispatch(this, *loop_)) {
         phase_ = Phase::body;
         refuse(kResourceExhausted, "Concurrent RPC limit exceeded!");
     }

@@ -19,6 +19,8 @@ namespace {
 constexpr int kBacklog = 1024;
 constexpr int kAcceptBurst = 64;  // per wake-up, so a flood cannot starve the loop
 constexpr auto kAcceptRetry = std::chrono::milliseconds(100);
+// How long requests may wait for a busy worker before an idle one is woken.
+constexpr auto kWatchdog = std::chrono::milliseconds(1);
 
 // One loop carries thousands of connections at a few microseconds per call;
 // the handlers (and the GIL) are the bound, so a second loop pays off only
@@ -275,21 +277,52 @@ void Host::connection_closed(Connection* conn) {
 
 // ---- workers -------------------------------------------------------------------
 
-bool Host::dispatch(ServerCall* call) {
+// A request goes to a worker that is busy when there is one: it takes the
+// request as soon as its handler returns, where waking another worker would
+// only make the two take turns at the GIL (a context switch each way). The
+// loop's watchdog wakes an idle worker when the busy ones take nothing for a
+// while (handlers that block).
+bool Host::dispatch(ServerCall* call, EventLoop& loop) {
     if (max_concurrent_ > 0 && inflight_.fetch_add(1) >= max_concurrent_) {
         inflight_.fetch_sub(1);
         return false;
     }
     call->retain();  // the handler's
-    bool wake;
+    bool wake = false, watch = false;
     {
         std::lock_guard<std::mutex> lock(work_mu_);
         runs_.push_back(call);
-        wake = idle_workers_ > 0;
+        if (idle_workers_ > 0) {
+            wake = running_ == 0;
+            watch = !wake;
+        }
     }
     // Outside the lock: the woken worker would only block on it.
     if (wake) work_cv_.notify_one();
+    if (watch) arm_watchdog(slot_of(loop));
     return true;
+}
+
+void Host::arm_watchdog(LoopSlot& slot) {
+    if (slot.watchdog) return;
+    slot.watchdog = true;
+    {
+        std::lock_guard<std::mutex> lock(work_mu_);
+        slot.seen = taken_;
+    }
+    slot.loop->add_timer(Clock::now() + kWatchdog, [this, &slot] { watchdog(slot); });
+}
+
+void Host::watchdog(LoopSlot& slot) {
+    slot.watchdog = false;
+    bool wake;
+    {
+        std::lock_guard<std::mutex> lock(work_mu_);
+        if (runs_.empty()) return;
+        wake = taken_ == slot.seen && idle_workers_ > 0;
+    }
+    if (wake) work_cv_.notify_one();
+    arm_watchdog(slot);
 }
 
 void Host::queue_closed_hook(ServerCall* call) {
@@ -326,6 +359,7 @@ void Host::worker() {
             ServerCall* call = runs_.front();
             runs_.pop_front();
             ++running_;
+            ++taken_;
             lock.unlock();
             run_call(call);
             lock.lock();

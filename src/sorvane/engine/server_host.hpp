@@ -255,9 +255,9 @@ public:
     Hooks& hooks() { return *hooks_; }
     bool stopping() const { return stopping_flag_.load(std::memory_order_acquire); }
     std::shared_ptr<const HeaderGate> header_gate();
-    // Loop side: a complete request for a handler; false when the
-    // concurrent-call limit refuses it.
-    bool dispatch(ServerCall* call);
+    // Loop side (`loop` is the caller's): a complete request for a handler;
+    // false when the concurrent-call limit refuses it.
+    bool dispatch(ServerCall* call, EventLoop& loop);
     // Any thread: runs the call's closed hook on a worker.
     void queue_closed_hook(ServerCall* call);
     // Loop side: a connection ended (after its streams were detached).
@@ -274,6 +274,8 @@ private:
     struct LoopSlot {
         EventLoop* loop = nullptr;
         std::unordered_set<Connection*> connections;  // on that loop only
+        bool watchdog = false;  // its timer is armed
+        unsigned long long seen = 0;  // taken_ when it was armed
     };
 
     void accept_some(Listener& listener);
@@ -284,6 +286,8 @@ private:
     void on_all_loops(void (Host::*step)(LoopSlot&));
     void stop_listening_and_drain(LoopSlot& slot);
     void abort_connections(LoopSlot& slot);
+    void arm_watchdog(LoopSlot& slot);
+    void watchdog(LoopSlot& slot);
     void worker();
     void run_call(ServerCall* call);
     void close_listeners_unstarted();
@@ -319,6 +323,7 @@ private:
     std::deque<ServerCall*> runs_;   // complete requests waiting for a worker
     std::deque<ServerCall*> hooks_due_;  // calls whose closed hook is due
     int running_ = 0;       // handlers running
+    unsigned long long taken_ = 0;  // requests workers took, ever
     int hooks_running_ = 0;
     int idle_workers_ = 0;
     int workers_ = 0;       // worker threads alive
