@@ -834,6 +834,24 @@ class TestServerLifecycle:
             assert running.server.wait_for_termination(timeout=WAIT) is False
         probe.release.set()
 
+    def test_a_second_stop_with_less_grace_cuts_the_first_short(self, kind):
+        probe = Probe()
+        running = Running(kind, probe)
+        with grpc.insecure_channel("127.0.0.1:%d" % running.port) as channel:
+            call = channel.unary_unary("/%s/block" % SERVICE).future(b"g", timeout=WAIT)
+            assert probe.entered.acquire(timeout=WAIT)
+            first = running.stop(WAIT)
+            time.sleep(0.1)
+            assert not first.is_set()
+            started = time.monotonic()
+            assert running.stop(0.1).wait(WAIT)
+            assert first.wait(WAIT)
+            assert time.monotonic() - started < WAIT / 2
+            with pytest.raises(grpc.RpcError) as raised:
+                call.result(timeout=WAIT)
+            assert raised.value.code() in (grpc.StatusCode.CANCELLED, grpc.StatusCode.UNAVAILABLE)
+        probe.release.set()
+
     def test_grace_over_cancels_a_stream_blocked_in_python(self, kind):
         probe = Probe()
         running = Running(kind, probe)
