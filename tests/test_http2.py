@@ -644,7 +644,8 @@ import grpc
 from sorvane import engine
 kind, nofile = sys.argv[1], int(sys.argv[2])
 if nofile:
-    resource.setrlimit(resource.RLIMIT_NOFILE, (nofile, resource.getrlimit(resource.RLIMIT_NOFILE)[1]))
+    hard = resource.getrlimit(resource.RLIMIT_NOFILE)[1]
+    resource.setrlimit(resource.RLIMIT_NOFILE, (nofile, hard))
 server = engine.transport(kind).server(futures.ThreadPoolExecutor(max_workers=4))
 server.add_generic_rpc_handlers((grpc.method_handlers_generic_handler(
     "%s", {"echo": grpc.unary_unary_rpc_method_handler(lambda request, context: request)}),))
