@@ -354,13 +354,13 @@ void ChannelCore::try_next_address() {
                 return;
             }
             // The connection watches the socket itself: made outside this handler.
-            SocketAddress address = self->addresses_[self->next_address_];
-            self->loop.post([self, s, address, attempt] {
+            SocketAddress peer = self->addresses_[self->next_address_];
+            self->loop.post([self, s, peer, attempt] {
                 if (self->shut_ || self->attempt_ != attempt) {
                     socket_close(s);
                     return;
                 }
-                self->on_connected(s, address);
+                self->on_connected(s, peer);
             });
         });
         return;
