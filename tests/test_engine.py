@@ -1541,3 +1541,33 @@ def test_keepalive_ends_calls_on_a_silent_connection():
             conn.close()
         listener.close()
         thread.join(WAIT)
+
+
+@needs_native
+@pytest.mark.parametrize("server_kind", ENGINES)
+def test_a_slow_reader_holds_the_server_back(server_kind):
+    """The stream's window follows the native reader: while it does not read,
+    the server can get only about a window's worth of messages ahead."""
+    produced = []
+
+    def flood(request, context):
+        for i in range(200):
+            produced.append(i)
+            yield b"m" * 65536
+
+    server = transport(server_kind).server(futures.ThreadPoolExecutor(max_workers=2))
+    server.add_generic_rpc_handlers((grpc.method_handlers_generic_handler(
+        SERVICE, {"flood": grpc.unary_stream_rpc_method_handler(flood)}),))
+    port = server.add_insecure_port("127.0.0.1:0")
+    server.start()
+    try:
+        with transport("native").insecure_channel("127.0.0.1:%d" % port) as channel:
+            call = channel.unary_stream("/%s/flood" % SERVICE)(b"", timeout=WAIT)
+            assert next(call) == b"m" * 65536
+            time.sleep(0.5)
+            ahead = len(produced)
+            assert ahead < 80, ahead  # 200 messages (12.5 MiB) without flow control
+            assert sum(1 for _ in call) == 199
+            assert len(produced) == 200
+    finally:
+        server.stop(0).wait(WAIT)
