@@ -699,14 +699,19 @@ void Connection::abort() {
         nghttp2_submit_rst_stream(session(), NGHTTP2_FLAG_NONE, call->stream_id_,
                                   NGHTTP2_CANCEL);
     }
+    // Out before the GOAWAY: once the session is terminating, nghttp2 sends
+    // nothing else.
+    flush();
+    if (closed()) return;
     nghttp2_session_terminate_session(session(), NGHTTP2_NO_ERROR);
     flush();
     // A peer that reads nothing must not hold the server up.
-    if (!closed() && !force_timer_)
-        force_timer_ = loop().add_timer(Clock::now() + kAbortLinger, [this] {
-            force_timer_ = 0;
-            close("the server stopped");
-        });
+    if (closed()) return;
+    cancel_timer(force_timer_);
+    force_timer_ = loop().add_timer(Clock::now() + kAbortLinger, [this] {
+        force_timer_ = 0;
+        close("the server stopped");
+    });
 }
 
 void Connection::on_closed(const char*) {
