@@ -1,8 +1,9 @@
-// The server host's parts, shared by its two sources: the host itself
-// (server_host.cpp: ports, acceptors, worker threads, shutdown) and one call
-// on one HTTP/2 connection (server_call.cpp: the nghttp2 session's callbacks,
-// gRPC's request rules, the reply). Private to the engine; module.cpp sees
-// only transport.hpp.
+// The server host's parts, shared by its sources: the host itself
+// (server_host.cpp: ports, acceptors, worker threads, shutdown), one call
+// (server_call.cpp: gRPC's request rules, the reply, the handler's side) and
+// one HTTP/2 connection (server_connection.cpp: the nghttp2 session's
+// callbacks and the connection's policies). Private to the engine; module.cpp
+// sees only transport.hpp.
 //
 // Who touches what: a Connection and the stream half of a ServerCall live on
 // their loop's thread; workers run handlers and closed hooks and reach the
