@@ -294,8 +294,11 @@ bool Host::dispatch(ServerCall* call, EventLoop& loop) {
         std::lock_guard<std::mutex> lock(work_mu_);
         runs_.push_back(call);
         if (idle_workers_ > 0) {
-            wake = running_ == 0;
+            // One woken worker takes a whole burst: it has not started
+            // running while the loop dispatches the rest of what it read.
+            wake = running_ + waking_ == 0;
             watch = !wake;
+            if (wake) ++waking_;
         }
     }
     // Outside the lock: the woken worker would only block on it.
@@ -321,6 +324,7 @@ void Host::watchdog(LoopSlot& slot) {
         std::lock_guard<std::mutex> lock(work_mu_);
         if (runs_.empty()) return;
         wake = taken_ == slot.seen && idle_workers_ > 0;
+        if (wake) ++waking_;
     }
     if (wake) work_cv_.notify_one();
     arm_watchdog(slot);
@@ -372,6 +376,7 @@ void Host::worker() {
         ++idle_workers_;
         work_cv_.wait(lock);
         --idle_workers_;
+        if (waking_ > 0) --waking_;
     }
     --workers_;
     idle_cv_.notify_all();

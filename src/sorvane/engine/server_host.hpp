@@ -327,6 +327,7 @@ private:
     unsigned long long taken_ = 0;  // requests workers took, ever
     int hooks_running_ = 0;
     int idle_workers_ = 0;
+    int waking_ = 0;        // notified, not yet awake
     int workers_ = 0;       // worker threads alive
     bool workers_exit_ = false;
     std::atomic<int> inflight_{0};
