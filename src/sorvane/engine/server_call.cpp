@@ -60,6 +60,7 @@ struct StatusFields {
             code[1] = static_cast<char>('0' + c % 10);
         } else {
             code[0] = static_cast<char>('0' + c);
+            code[1] = 0;
         }
         fields.push_back(copied("grpc-status", code));
         if (!details.empty()) {
