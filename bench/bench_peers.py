@@ -11,7 +11,16 @@ Systems (--systems picks some):
   pyro5           Pyro5 with default settings;
   rpyc            an rpyc.Service on a ThreadedServer; the client looks
                   conn.root.add up once, so that a call is one round trip;
-  zerorpc         zerorpc.Server and zerorpc.Client.
+  zerorpc         zerorpc.Server and zerorpc.Client;
+  grpc-cpp        floor: gRPC's C++ sync echo server and client (64-byte
+                  messages), built here with `pkg-config grpc++`, protoc and
+                  grpc_cpp_plugin (Debian: libgrpc++-dev protobuf-compiler-grpc);
+                  "unavailable" with the reason when they are missing;
+  tcp-floor       floor: a 64-byte ping-pong on raw TCP in C++, built here with
+                  g++; no RPC system can beat it.
+
+The floors' C++ sources live in bench/floors/ and are built once into a cache
+folder under the temporary directory (rebuilt when a source changes).
 
 Each server runs in a process of its own on 127.0.0.1 and a free port for the
 whole run. Each measurement is a fresh client process (engines are process-wide)
@@ -32,29 +41,38 @@ sorvane-native, PASS or FAIL.
     bench/setup-peers          # once: .venv-bench, where the children run (--python)
     python3 bench/bench_peers.py [--rounds 5] [--seconds 2] [--threads 1 8] [--quick]
     python3 bench/bench_peers.py --quick --systems sorvane-grpcio pyro5
+    python3 bench/bench_peers.py --h2load     # h2load against the native and grpcio servers
 
 Linux only (/proc).
 """
 import argparse
+import hashlib
 import json
 import os
+import re
 import resource
 import select
+import shutil
 import socket
 import statistics
+import struct
 import subprocess
 import sys
 import tempfile
 import threading
 import time
 
-SYSTEMS = ["sorvane-native", "sorvane-grpcio", "grpcio-bare", "pyro5", "rpyc", "zerorpc"]
+SYSTEMS = ["sorvane-native", "sorvane-grpcio", "grpcio-bare", "pyro5", "rpyc", "zerorpc",
+           "grpc-cpp", "tcp-floor"]
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 WORKERS = 10  # GrpcServer's default; the bare grpcio server gets the same
 WARMUP = 100  # calls per client thread before the clock starts
 PATH = "/common.CommonService/handle"
 NATIVE, GRPCIO = "sorvane-native", "sorvane-grpcio"
 PEERS = ["grpcio-bare", "pyro5", "rpyc", "zerorpc"]
+FLOORS = ["grpc-cpp", "tcp-floor"]
+FLOOR_SOURCES = os.path.join(ROOT, "bench", "floors")
+FLOOR_BINARIES = {}  # floor -> built program, filled in by main()
 
 
 def add(a, b):
@@ -261,8 +279,12 @@ class Child:
 
     def __init__(self, python, kind, args):
         self.stderr = tempfile.TemporaryFile()
+        if kind in FLOORS:  # a floor program: same protocol, its own command line
+            command = [FLOOR_BINARIES[kind]] + [a for a in args if not a.startswith("--")]
+        else:
+            command = [python, os.path.abspath(__file__)] + args
         self.proc = subprocess.Popen(
-            [python, os.path.abspath(__file__)] + args, env=child_env(kind), cwd=ROOT,
+            command, env=child_env(kind), cwd=ROOT,
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=self.stderr,
             universal_newlines=True)
 
@@ -300,7 +322,8 @@ def server_cpu(pid):
 
 def start_server(python, kind):
     port = free_port()
-    child = Child(python, kind, ["--serve", kind, "--port", str(port)])
+    args = ["serve", str(port)] if kind in FLOORS else ["--serve", kind, "--port", str(port)]
+    child = Child(python, kind, args)
     try:
         pid = json.loads(child.readline(60))["pid"]
         deadline = time.monotonic() + 10
@@ -320,8 +343,12 @@ def start_server(python, kind):
 
 def measure(python, kind, port, pid, threads, seconds):
     """One client process, one measured window; returns a dict of results."""
-    client = Child(python, kind, ["--client", kind, "--port", str(port),
-                                  "--threads", str(threads), "--seconds", str(seconds)])
+    if kind in FLOORS:
+        args = ["call", str(port), str(threads), str(seconds)]
+    else:
+        args = ["--client", kind, "--port", str(port), "--threads", str(threads),
+                "--seconds", str(seconds)]
+    client = Child(python, kind, args)
     try:
         if client.readline(120) != "ready":
             raise RuntimeError("unexpected output from the %s client" % kind)
@@ -338,6 +365,49 @@ def measure(python, kind, port, pid, threads, seconds):
     return result
 
 
+def build_floor(kind):
+    """The floor's program, built with the C++ toolchain (cached by source
+    digest); RuntimeError saying what is missing otherwise."""
+    name = {"tcp-floor": "tcp_floor", "grpc-cpp": "grpc_floor"}[kind]
+    sources = [os.path.join(FLOOR_SOURCES, f) for f in
+               ("floor_common.hpp", name + ".cc") + (("echo.proto",) if kind == "grpc-cpp" else ())]
+    digest = hashlib.sha256()
+    for path in sources:
+        with open(path, "rb") as f:
+            digest.update(f.read())
+    folder = os.path.join(tempfile.gettempdir(), "sorvane-bench-floors-" + digest.hexdigest()[:16])
+    binary = os.path.join(folder, name)
+    if os.path.exists(binary):
+        return binary
+    compiler = shutil.which("g++") or shutil.which("c++")
+    if compiler is None:
+        raise RuntimeError("no C++ compiler (apt-get install g++)")
+    os.makedirs(folder, exist_ok=True)
+    command = [compiler, "-O2", "-std=c++17", "-I", FLOOR_SOURCES, "-I", folder,
+               os.path.join(FLOOR_SOURCES, name + ".cc")]
+    if kind == "grpc-cpp":
+        plugin, protoc = shutil.which("grpc_cpp_plugin"), shutil.which("protoc")
+        flags = subprocess.run(["pkg-config", "--cflags", "--libs", "grpc++", "protobuf"],
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                               universal_newlines=True) if shutil.which("pkg-config") else None
+        if not (plugin and protoc and flags and flags.returncode == 0):
+            raise RuntimeError("gRPC C++ is not installed (apt-get install pkg-config "
+                               "libgrpc++-dev protobuf-compiler-grpc); a floor, not a dependency")
+        subprocess.run([protoc, "-I", FLOOR_SOURCES, "--cpp_out=" + folder, "--grpc_out=" + folder,
+                        "--plugin=protoc-gen-grpc=" + plugin,
+                        os.path.join(FLOOR_SOURCES, "echo.proto")], check=True)
+        command += [os.path.join(folder, "echo.pb.cc"), os.path.join(folder, "echo.grpc.pb.cc")]
+        command += flags.stdout.split()
+    command += ["-pthread", "-o", binary + ".tmp"]
+    print("building the %s floor ..." % kind, file=sys.stderr, flush=True)
+    built = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                           universal_newlines=True)
+    if built.returncode != 0:
+        raise RuntimeError("building %s failed: %s" % (name, built.stdout.strip()[-300:]))
+    os.replace(binary + ".tmp", binary)
+    return binary
+
+
 def fmt(value, form="%.0f"):
     return "n/a" if value is None else form % value
 
@@ -352,6 +422,15 @@ def main():
     parser.add_argument("--python", help="interpreter for the children "
                         "(default: .venv-bench/bin/python if it exists, else this one)")
     parser.add_argument("--strict", action="store_true", help="exit status 1 if a target fails")
+    parser.add_argument("--h2load", action="store_true",
+                        help="instead: h2load (Debian nghttp2-client) against a native and a "
+                        "grpcio sorvane server, calling add(1, 2)")
+    parser.add_argument("--h2load-requests", type=int, default=50000)
+    parser.add_argument("--h2load-clients", type=int, default=8)
+    parser.add_argument("--h2load-streams", type=int, default=16,
+                        help="concurrent streams per h2load connection")
+    parser.add_argument("--request-bytes", action="store_true", help=argparse.SUPPRESS)
+    parser.add_argument("--check-request", action="store_true", help=argparse.SUPPRESS)
     parser.add_argument("--serve", choices=SYSTEMS, help=argparse.SUPPRESS)
     parser.add_argument("--client", choices=SYSTEMS, help=argparse.SUPPRESS)
     parser.add_argument("--port", type=int, help=argparse.SUPPRESS)
@@ -360,16 +439,24 @@ def main():
         return server_main(opts.serve, opts.port)
     if opts.client:
         return client_main(opts.client, opts.port, opts.threads[0], opts.seconds)
+    if opts.request_bytes:
+        return print_request_bytes()
+    if opts.check_request:
+        return check_request(opts.port)
     if opts.quick:
         opts.rounds, opts.seconds = 2, 0.5
     venv = os.path.join(ROOT, ".venv-bench", "bin", "python")
     python = opts.python or (venv if os.path.exists(venv) else sys.executable)
+    if opts.h2load:
+        return h2load_main(python, opts)
     systems = [s for s in SYSTEMS if s in opts.systems]
     servers, unavailable, probes = {}, {}, {}
     results = {(s, t): [] for s in systems for t in opts.threads}  # one dict per round
     try:
         for kind in systems:
             try:
+                if kind in FLOORS:
+                    FLOOR_BINARIES[kind] = build_floor(kind)
                 servers[kind] = start_server(python, kind)
                 probes[kind] = measure(python, kind, *servers[kind][1:], 1, 0.1)
             except RuntimeError as e:
@@ -435,7 +522,7 @@ def report(systems, thread_counts, results, unavailable):
     for s, reason in unavailable.items():
         print("\n%s unavailable: %s" % (s, reason))
 
-    pairs = [(NATIVE, GRPCIO)] + [(s, p) for s in (NATIVE, GRPCIO) for p in PEERS]
+    pairs = [(NATIVE, GRPCIO)] + [(s, p) for s in (NATIVE, GRPCIO) for p in PEERS + FLOORS]
     print()
     row("calls/s ratio (median of per-round ratios)", *heads)
     row("---", *["---:"] * len(thread_counts))
@@ -463,6 +550,83 @@ def report(systems, thread_counts, results, unavailable):
     row("%s server CPU ≤ 120 µs/call, every thread count" % NATIVE,
         fmt(max(cpu) if cpu else None, "%.0f µs"), verdict)
     return failed or verdict != "PASS"
+
+
+# ---- h2load -------------------------------------------------------------------
+
+def request_body():
+    """The serialized CommonRequest for add(1, 2)."""
+    import marvetta
+    description = {"clazz": "__main__", "method": "add", "args": [1, 2], "kwargs": {}}
+    return marvetta.CommonRequest(request_id="h2load", serialize=3,
+                                  request=json.dumps(description).encode()).SerializeToString()
+
+
+def print_request_bytes():
+    """Prints, in hex, one gRPC message: the CommonRequest for add(1, 2)."""
+    body = request_body()
+    print((struct.pack(">BI", 0, len(body)) + body).hex())
+
+
+def check_request(port):
+    """Sends h2load's request once through grpcio: the server must answer 3, since
+    h2load itself counts HTTP statuses and never reads grpc-status."""
+    import grpc
+    import marvetta
+    with grpc.insecure_channel("127.0.0.1:%d" % port) as channel:
+        reply = marvetta.CommonResponse.FromString(channel.unary_unary(PATH)(request_body(),
+                                                                             timeout=30))
+    envelope = json.loads(reply.response)
+    if envelope.get("result") != 3:
+        raise SystemExit("the server did not answer add(1, 2) with 3: %r" % (envelope,))
+
+
+def h2load_main(python, opts):
+    """h2load's figures for a native and a grpcio sorvane server, one after the other."""
+    h2load = shutil.which("h2load")
+    if h2load is None:
+        print("h2load is not installed (Debian: apt-get install nghttp2-client)", file=sys.stderr)
+        return 1
+    body = subprocess.run([python, os.path.abspath(__file__), "--request-bytes"], check=True,
+                          stdout=subprocess.PIPE, universal_newlines=True).stdout.strip()
+    with tempfile.NamedTemporaryFile(suffix=".grpc") as data:
+        data.write(bytes.fromhex(body))
+        data.flush()
+        print()
+        row("server", "requests/s", "succeeded", "2xx", "server CPU µs/request")
+        row("---", "---:", "---:", "---:", "---:")
+        for kind in (NATIVE, GRPCIO):
+            try:
+                child, port, pid = start_server(python, kind)
+            except RuntimeError as e:
+                row(kind, "unavailable: %s" % e, "", "", "")
+                continue
+            try:
+                checked = subprocess.run([python, os.path.abspath(__file__), "--check-request",
+                                          "--port", str(port)], env=child_env(kind), timeout=60)
+                if checked.returncode != 0:
+                    row(kind, "no right answer to add(1, 2); not measured", "", "", "")
+                    continue
+                cpu0 = server_cpu(pid)
+                out = subprocess.run(
+                    [h2load, "-n", str(opts.h2load_requests), "-c", str(opts.h2load_clients),
+                     "-m", str(opts.h2load_streams), "-d", data.name,
+                     "-H", "content-type: application/grpc", "-H", "te: trailers",
+                     "http://127.0.0.1:%d%s" % (port, PATH)],
+                    stdout=subprocess.PIPE, stderr=subprocess.STDOUT, universal_newlines=True,
+                    timeout=600).stdout
+                cpu = server_cpu(pid) - cpu0
+            finally:
+                child.stop()
+            rate = re.search(r"finished in [^,]+, ([\d.]+) req/s", out)
+            done = re.search(r"requests: .*?(\d+) succeeded", out)
+            codes = re.search(r"status codes: (\d+) 2xx", out)
+            if not (rate and done and codes):
+                row(kind, "h2load failed: " + " ".join(out.split())[-200:], "", "", "")
+                continue
+            row(kind, "%.0f" % float(rate.group(1)), done.group(1), codes.group(1),
+                "%.1f" % (1e6 * cpu / max(1, int(done.group(1)))))
+    return 0
 
 
 if __name__ == "__main__":

@@ -881,6 +881,24 @@ class TestServerLifecycle:
             assert running.server.wait_for_termination(timeout=WAIT) is False
         probe.release.set()
 
+    def test_a_second_stop_with_less_grace_cuts_the_first_short(self, kind):
+        probe = Probe()
+        running = Running(kind, probe)
+        with grpc.insecure_channel("127.0.0.1:%d" % running.port) as channel:
+            call = channel.unary_unary("/%s/block" % SERVICE).future(b"g", timeout=WAIT)
+            assert probe.entered.acquire(timeout=WAIT)
+            first = running.stop(WAIT)
+            time.sleep(0.1)
+            assert not first.is_set()
+            started = time.monotonic()
+            assert running.stop(0.1).wait(WAIT)
+            assert first.wait(WAIT)
+            assert time.monotonic() - started < WAIT / 2
+            with pytest.raises(grpc.RpcError) as raised:
+                call.result(timeout=WAIT)
+            assert raised.value.code() in (grpc.StatusCode.CANCELLED, grpc.StatusCode.UNAVAILABLE)
+        probe.release.set()
+
     def test_grace_over_cancels_a_stream_blocked_in_python(self, kind):
         probe = Probe()
         running = Running(kind, probe)
@@ -985,6 +1003,177 @@ def test_wait_for_ready_across_a_restart(kind):
 
 
 @needs_native
+class TestNativeServerWire:
+    """The native server's connection policies, seen on the wire with frames
+    written by hand: how it sends clients away, whom it refuses, and when."""
+
+    @pytest.fixture
+    def h2(self):
+        return pytest.importorskip("h2frames")
+
+    def path(self, name):
+        return "/%s/%s" % (SERVICE, name)
+
+    def test_stop_announces_goaway_then_names_the_last_stream(self, h2):
+        probe = Probe()
+        running = Running("native", probe)
+        try:
+            with h2.Client(running.port) as client:
+                first = client.call(self.path("block"), b"g")
+                assert probe.entered.acquire(timeout=WAIT)
+                stopped = running.stop(WAIT)
+                # The notice (no stream named) and a PING, left unanswered for now.
+                seen = {}
+                while len(seen) < 2:
+                    f = client.reader.read_frame(WAIT)
+                    assert f is not None, seen
+                    if f.kind in (h2.GOAWAY, h2.PING):
+                        seen[f.kind] = f.payload
+                assert seen[h2.GOAWAY][:8] == b"\x7f\xff\xff\xff\x00\x00\x00\x00"
+                # A stream begun before the client heard of the stop: taken,
+                # then refused as retryable, since the server is stopping.
+                late = client.call(self.path("echo"), b"late")
+                assert client.finish(late).reset == h2.REFUSED_STREAM
+                client.send(h2.ping(seen[h2.PING], ack=True))
+                assert client.wait(lambda: client.goaway is not None)
+                assert client.goaway == (late, h2.NO_ERROR)
+                assert not stopped.is_set()
+                probe.release.set()
+                answer = client.finish(first)
+                assert (answer.grpc_status, answer.messages) == (0, [b"released:g"])
+                assert client.wait_closed(WAIT)
+                assert stopped.wait(WAIT)
+        finally:
+            probe.release.set()
+            running.stop(None)
+
+    def test_pings_without_replies_past_the_strikes_end_the_connection(self, h2):
+        options = [("grpc.http2.min_ping_interval_without_data_ms", 60000),
+                   ("grpc.http2.max_ping_strikes", 2)]
+        running = Running("native", Probe(), options=options)
+        try:
+            with h2.Client(running.port) as client:
+                for i in range(3):  # a ping after each reply is no strike
+                    answer = client.finish(client.call(self.path("echo"), b"%d" % i))
+                    assert answer.grpc_status == 0
+                    client.send(h2.ping(b"after-%02d" % i))
+                assert client.finish(client.call(self.path("echo"), b"ok")).grpc_status == 0
+                assert client.goaway is None
+                for i in range(4):
+                    client.send(h2.ping(b"burst-%02d" % i))
+                assert client.wait_closed(WAIT)
+                assert client.goaway is not None
+                assert client.goaway[1] == h2.ENHANCE_YOUR_CALM
+        finally:
+            running.stop(None)
+
+    def test_a_unary_request_needs_exactly_one_message(self, h2):
+        running = Running("native", Probe())
+        try:
+            with h2.Client(running.port) as client:
+                none = client.new_id()
+                client.send(h2.headers_frames(none, h2.request_headers(self.path("echo")),
+                                              end_stream=True))
+                two = client.new_id()
+                client.send(h2.headers_frames(two, h2.request_headers(self.path("echo")))
+                            + h2.data_frames(two, h2.grpc_message(b"a") + h2.grpc_message(b"b"),
+                                             end_stream=True))
+                torn = client.new_id()
+                client.send(h2.headers_frames(torn, h2.request_headers(self.path("echo")))
+                            + h2.data_frames(torn, h2.grpc_message(b"abc")[:-1], end_stream=True))
+                for stream_id, code in ((none, 12), (two, 12), (torn, 13)):
+                    answer = client.finish(stream_id)
+                    assert (answer.grpc_status, answer.messages) == (code, []), answer.headers
+                    assert len(answer.headers) == 1  # Trailers-Only
+                answer = client.finish(client.call(self.path("echo"), b"one"))
+                assert (answer.grpc_status, answer.messages) == (0, [b"one"])
+        finally:
+            running.stop(None)
+
+    def test_a_passed_deadline_ends_the_call_as_deadline_exceeded(self, h2):
+        probe = Probe()
+        running = Running("native", probe)
+        try:
+            with h2.Client(running.port) as client:
+                started = time.monotonic()
+                answer = client.finish(client.call(self.path("block"), b"d", timeout="200m"))
+                assert answer.grpc_status == 4 and answer.reset is None
+                assert 0.15 < time.monotonic() - started < WAIT / 2
+                # The handler still runs: it sees its call cancelled, and the
+                # call's callbacks have run.
+                assert wait_until(lambda: probe.callbacks == [b"d"])
+                assert not probe.contexts[0].is_active()
+        finally:
+            probe.release.set()
+            running.stop(None)
+
+    def test_a_stream_waits_for_a_slow_reader(self, h2):
+        """Each message waits until the client's window takes it: a reader
+        that never widens its window holds the handler, not server memory."""
+        produced, ended = [], threading.Event()
+
+        def endless(request, context):
+            try:
+                for i in range(1000):
+                    produced.append(i)
+                    yield b"z" * 65536
+            finally:
+                ended.set()
+
+        server = transport("native").server(futures.ThreadPoolExecutor(max_workers=2))
+        server.add_generic_rpc_handlers((grpc.method_handlers_generic_handler(
+            SERVICE, {"endless": grpc.unary_stream_rpc_method_handler(endless)}),))
+        port = server.add_insecure_port("127.0.0.1:0")
+        server.start()
+        try:
+            with h2.Client(port, preface=False) as client:
+                client.send(h2.PREFACE + h2.settings())  # 64 KiB windows, never widened
+                stream_id = client.new_id()
+                client.send(h2.request(stream_id, self.path("endless")))
+                assert wait_until(lambda: produced)
+                time.sleep(0.3)
+                assert len(produced) <= 2  # one message in the window, one waiting
+                client.send(h2.rst_stream(stream_id))
+                assert ended.wait(WAIT)
+                assert len(produced) <= 2
+        finally:
+            server.stop(None)
+
+    def test_an_old_connection_is_drained_then_cut_after_its_grace(self, h2):
+        probe = Probe()
+        options = [("grpc.max_connection_age_ms", 300), ("grpc.max_connection_age_grace_ms", 300)]
+        running = Running("native", probe, options=options)
+        try:
+            with h2.Client(running.port) as client:
+                stream_id = client.call(self.path("block"), b"old")
+                assert probe.entered.acquire(timeout=WAIT)
+                started = time.monotonic()
+                assert client.finish(stream_id).reset == h2.CANCEL
+                assert 0.2 < time.monotonic() - started < WAIT / 2
+                assert client.goaway == (stream_id, h2.NO_ERROR)
+                assert client.wait_closed(WAIT)
+            assert wait_until(lambda: probe.callbacks == [b"old"])
+            with grpc.insecure_channel("127.0.0.1:%d" % running.port) as channel:
+                assert channel.unary_unary(self.path("echo"))(b"new", timeout=WAIT) == b"new"
+        finally:
+            probe.release.set()
+            running.stop(None)
+
+    def test_an_idle_connection_is_sent_away(self, h2):
+        running = Running("native", Probe(), options=[("grpc.max_connection_idle_ms", 200)])
+        try:
+            with h2.Client(running.port) as client:
+                first = client.call(self.path("echo"), b"x")
+                assert client.finish(first).grpc_status == 0
+                assert client.wait_closed(WAIT)
+                assert client.goaway == (first, h2.NO_ERROR)
+            with grpc.insecure_channel("127.0.0.1:%d" % running.port) as channel:
+                assert channel.unary_unary(self.path("echo"))(b"y", timeout=WAIT) == b"y"
+        finally:
+            running.stop(None)
+
+
+@needs_native
 def test_mixed_load_from_64_threads():
     """64 client threads, each mixing good calls, failures and deadlines, over
     one native channel to a native server with 8 workers: every call gets its
@@ -1029,3 +1218,403 @@ def test_mixed_load_from_64_threads():
     assert not errors, errors[:3]
     assert sum(counts.values()) == 64 * 40 and min(counts.values()) > 0
 
+
+
+def grpcio_server(probe=None, options=None, workers=4, port=0):
+    """A grpcio server of the Probe on 127.0.0.1; (server, port)."""
+    server = grpc.server(futures.ThreadPoolExecutor(max_workers=workers), options=options)
+    server.add_generic_rpc_handlers(((probe or Probe()).handlers(),))
+    bound = server.add_insecure_port("127.0.0.1:%d" % port)
+    assert bound and (port == 0 or bound == port)
+    server.start()
+    return server, bound
+
+
+@needs_native
+class TestNativeChannel:
+    """The native channel host against grpcio's server and hand-written ones."""
+
+    def test_target_forms_reach_the_server(self):
+        server, port = grpcio_server()
+        targets = ["127.0.0.1:%d", "dns:///127.0.0.1:%d", "dns://ignored/127.0.0.1:%d",
+                   "ipv4:127.0.0.1:%d", "localhost:%d",
+                   # pick_first: a refused address first, then the live one
+                   "ipv4:127.0.0.2:%d,127.0.0.1:%%d" % free_port()]
+        try:
+            for target in targets:
+                with transport("native").insecure_channel(target % port) as channel:
+                    echo = channel.unary_unary("/%s/echo" % SERVICE)
+                    assert echo(target.encode(), timeout=WAIT) == target.encode(), target
+        finally:
+            server.stop(0).wait(WAIT)
+
+    def test_bad_targets_and_metadata_are_refused(self):
+        for target in ("unix:/tmp/x", "ipv4:example.com:1", "[::1", "host:port"):
+            with pytest.raises(ValueError):
+                transport("native").insecure_channel(target)
+        with transport("native").insecure_channel("127.0.0.1:%d" % free_port()) as channel:
+            echo = channel.unary_unary("/%s/echo" % SERVICE)
+            for metadata in ((("Upper", "v"),), (("grpc-timeout", "1S"),), (("k", "line\n"),),
+                             ((":path", "/x"),), (("", "v"),)):
+                with pytest.raises(ValueError, match="metadata was invalid"):
+                    echo(b"", timeout=WAIT, metadata=metadata)
+
+    def test_connectivity_follows_gRPC_states(self):
+        idle, connecting, ready, failure, shutdown = range(5)
+        dead = transport("native").insecure_channel("127.0.0.1:%d" % free_port())
+        assert dead._core.connectivity(False) == idle
+        dead._core.connectivity(True)
+        assert wait_until(lambda: dead._core.connectivity(False) == failure)
+        dead.close()
+        assert dead._core.connectivity(False) == shutdown
+        server, port = grpcio_server()
+        try:
+            channel = transport("native").insecure_channel("127.0.0.1:%d" % port)
+            assert channel._core.connectivity(True) in (idle, connecting)
+            assert wait_until(lambda: channel._core.connectivity(False) == ready)
+            seen = []
+            channel.subscribe(seen.append)
+            assert wait_until(lambda: seen == [grpc.ChannelConnectivity.READY])
+            server.stop(0).wait(WAIT)
+            # Lost after READY: IDLE, not a failure, until a call needs it.
+            assert wait_until(lambda: channel._core.connectivity(False) == idle)
+            channel.close()
+        finally:
+            server.stop(0).wait(WAIT)
+
+    def test_calls_succeed_soon_after_the_server_returns(self):
+        """Backoff grows while the server is down; a call still gets through
+        within 3 s of the server accepting connections again."""
+        port = free_port()
+        server, _ = grpcio_server(port=port)
+        channel = transport("native").insecure_channel("127.0.0.1:%d" % port)
+        echo = channel.unary_unary("/%s/echo" % SERVICE)
+        try:
+            assert echo(b"up", timeout=WAIT) == b"up"
+            server.stop(0).wait(WAIT)
+            failures, until = 0, time.monotonic() + 3
+            while time.monotonic() < until:  # several failed attempts: backoff > 1 s
+                with pytest.raises(grpc.RpcError) as raised:
+                    echo(b"down", timeout=WAIT)
+                assert raised.value.code() is grpc.StatusCode.UNAVAILABLE
+                assert "Connection refused" in raised.value.details()
+                failures += 1
+                time.sleep(0.05)
+            assert failures > 10
+            server, _ = grpcio_server(port=port)
+            back = time.monotonic()
+            while True:
+                try:
+                    assert echo(b"again", timeout=WAIT) == b"again"
+                    break
+                except grpc.RpcError as error:
+                    assert error.code() is grpc.StatusCode.UNAVAILABLE
+                    assert time.monotonic() - back < 3
+                    time.sleep(0.05)
+            # A call made a while after the comeback, with no call between, succeeds at once.
+            server.stop(0).wait(WAIT)
+            with pytest.raises(grpc.RpcError):
+                echo(b"down", timeout=WAIT)
+            server, _ = grpcio_server(port=port)
+            time.sleep(1.2)
+            assert echo(b"first", timeout=WAIT) == b"first"
+        finally:
+            channel.close()
+            server.stop(0).wait(WAIT)
+
+    def test_wait_for_ready_waits_out_its_deadline(self):
+        with transport("native").insecure_channel("127.0.0.1:%d" % free_port()) as channel:
+            echo = channel.unary_unary("/%s/echo" % SERVICE)
+            started = time.monotonic()
+            with pytest.raises(grpc.RpcError) as raised:
+                echo(b"", timeout=0.5, wait_for_ready=True)
+            assert raised.value.code() is grpc.StatusCode.DEADLINE_EXCEEDED
+            assert 0.45 < time.monotonic() - started < 3
+
+    def test_message_limits_both_ways(self):
+        server, port = grpcio_server()
+        options = [("grpc.max_send_message_length", 100),
+                   ("grpc.max_receive_message_length", 150)]
+        try:
+            with transport("native").insecure_channel("127.0.0.1:%d" % port, options) as channel:
+                echo = channel.unary_unary("/%s/echo" % SERVICE)
+                assert echo(b"x" * 100, timeout=WAIT) == b"x" * 100
+                with pytest.raises(grpc.RpcError) as raised:
+                    echo(b"x" * 101, timeout=WAIT)
+                assert raised.value.code() is grpc.StatusCode.RESOURCE_EXHAUSTED
+                assert raised.value.details() == "Sent message larger than max (101 vs. 100)"
+                count = channel.unary_stream("/%s/big" % SERVICE)(b"1", timeout=WAIT)
+                with pytest.raises(grpc.RpcError) as raised:
+                    next(count)
+                assert raised.value.code() is grpc.StatusCode.RESOURCE_EXHAUSTED
+                assert raised.value.details() == "Received message larger than max (65536 vs. 150)"
+                assert echo(b"still fine", timeout=WAIT) == b"still fine"
+        finally:
+            server.stop(0).wait(WAIT)
+
+    def test_calls_over_max_concurrent_streams_queue_and_cancel(self):
+        """Streams beyond the server's limit wait inside the connection; one
+        cancelled there never reaches the server, and the rest go on."""
+        probe = Probe()
+        server, port = grpcio_server(probe, options=[("grpc.max_concurrent_streams", 1)])
+        try:
+            with transport("native").insecure_channel("127.0.0.1:%d" % port) as channel:
+                block = channel.unary_unary("/%s/block" % SERVICE)
+                first = block.future(b"1", timeout=WAIT)
+                assert probe.entered.acquire(timeout=WAIT)
+                queued = block.future(b"2", timeout=WAIT)
+                time.sleep(0.2)
+                assert queued.cancel()
+                assert queued.code() is grpc.StatusCode.CANCELLED
+                probe.release.set()
+                assert first.result(timeout=WAIT) == b"released:1"
+                # The cancelled stream's HEADERS still went out (the server's
+                # HPACK table stays in step): later calls on the connection work.
+                echo = channel.unary_unary("/%s/echo" % SERVICE)
+                assert [echo(b"%d" % i, timeout=WAIT) for i in range(3)] == [b"0", b"1", b"2"]
+                assert b"2" not in probe.callbacks
+        finally:
+            probe.release.set()
+            server.stop(0).wait(WAIT)
+
+    def test_connections_replaced_by_goaway_lose_no_call(self):
+        server, port = grpcio_server(options=[("grpc.max_connection_age_ms", 100),
+                                              ("grpc.max_connection_age_grace_ms", 5000)])
+        try:
+            with transport("native").insecure_channel("127.0.0.1:%d" % port) as channel:
+                echo = channel.unary_unary("/%s/echo" % SERVICE)
+                until = time.monotonic() + 1.5
+                calls = 0
+                while time.monotonic() < until:
+                    futures_ = [echo.future(b"%d" % i, timeout=WAIT) for i in range(8)]
+                    assert [f.result(timeout=WAIT) for f in futures_] == [
+                        b"%d" % i for i in range(8)]
+                    calls += 8
+                assert calls > 100
+        finally:
+            server.stop(0).wait(WAIT)
+
+    @pytest.mark.skipif(not os.path.isdir("/proc/self/task"), reason="threads counted on Linux")
+    def test_channels_leave_no_thread_behind(self):
+        server, port = grpcio_server(workers=1)  # a pool that cannot grow meanwhile
+        try:
+            def use_one():
+                with transport("native").insecure_channel("127.0.0.1:%d" % port) as channel:
+                    assert channel.unary_unary("/%s/echo" % SERVICE)(b"t", timeout=WAIT) == b"t"
+            for _ in range(10):  # grpcio's own threads start on their first calls
+                use_one()
+            before = len(os.listdir("/proc/self/task"))
+            for _ in range(30):
+                use_one()
+            gc.collect()
+            after = len(os.listdir("/proc/self/task"))
+            assert after <= before
+        finally:
+            server.stop(0).wait(WAIT)
+
+
+@pytest.fixture(scope="class")
+def odd():
+    """A hand-written HTTP/2 server whose answer the method name picks."""
+    pytest.importorskip("hpack")
+    h2 = pytest.importorskip("h2frames")
+
+    def ok(sid, body=b"ok", trailers=(("grpc-status", "0"),), extra=()):
+        return (h2.headers_frames(sid, [(":status", "200"),
+                                        ("content-type", "application/grpc")] + list(extra))
+                + h2.data_frames(sid, h2.grpc_message(body))
+                + h2.headers_frames(sid, list(trailers), end_stream=True))
+
+    def begin(sid, *extra):
+        return h2.headers_frames(sid, [(":status", "200"),
+                                       ("content-type", "application/grpc")] + list(extra))
+
+    answers = {
+        "ok": lambda sid: ok(sid),
+        "decoded": lambda sid: ok(
+            sid, extra=[("x-init", "i"), ("x-init-bin", "AAE=")],
+            trailers=[("grpc-status", "5"), ("grpc-message", "caf%C3%A9 100%25"),
+                      ("x-t-bin", "AAE"), ("grpc-internal", "hidden")]),
+        "http503": lambda sid: h2.headers_frames(sid, [(":status", "503")], end_stream=True),
+        "http404": lambda sid: h2.headers_frames(sid, [(":status", "404")], end_stream=True),
+        "calm": lambda sid: h2.rst_stream(sid, h2.ENHANCE_YOUR_CALM),
+        "internal": lambda sid: h2.rst_stream(sid, h2.INTERNAL_ERROR),
+        "nostatus": lambda sid: ok(sid, trailers=[("x", "no status")]),
+        "compressed": lambda sid: begin(sid) + h2.data_frames(
+            sid, h2.grpc_message(b"z", compressed=True)),
+        "gzip": lambda sid: begin(sid, ("grpc-encoding", "gzip")) + h2.data_frames(
+            sid, h2.grpc_message(b"z", compressed=True)),
+        "bigmeta": lambda sid: ok(sid, extra=[("x-big", "v" * 20000)]),
+        "goaway": lambda sid: h2.goaway(0),
+    }
+
+    def respond(sid, headers, body):
+        return answers[headers[":path"].rsplit("/", 1)[1]](sid)
+
+    server = h2.RawServer(respond)
+    yield server
+    server.stop()
+
+
+@needs_native
+class TestNativeChannelOddServers:
+    """How the channel reads what a hand-written server answers."""
+
+    def call(self, odd, name, options=None, **kwargs):
+        with transport("native").insecure_channel(odd.address, options) as channel:
+            return channel.unary_unary("/%s/%s" % (SERVICE, name)).with_call(
+                b"req", timeout=WAIT, **kwargs)
+
+    def failure(self, odd, name):
+        with pytest.raises(grpc.RpcError) as raised:
+            self.call(odd, name)
+        return raised.value
+
+    def test_request_headers_in_order(self, odd):
+        del odd.requests[:]
+        response, _ = self.call(odd, "ok", metadata=(("x-a", "1"), ("x-b-bin", b"\x00\xff")))
+        assert response == b"ok"
+        self.call(odd, "ok", [("grpc.default_authority", "svc.example")])
+        (first, body), (second, _) = odd.requests
+        assert list(first)[:4] == [":method", ":scheme", ":path", ":authority"]
+        assert first[":method"] == "POST" and first[":scheme"] == "http"
+        assert first[":path"] == "/%s/ok" % SERVICE
+        assert first[":authority"] == odd.address
+        assert second[":authority"] == "svc.example"
+        assert first["te"] == "trailers" and first["content-type"] == "application/grpc"
+        assert first["grpc-accept-encoding"] == "identity"
+        assert first["user-agent"].startswith("grpc-python-sorvane/")
+        assert first["grpc-timeout"][-1] in "HMSmun" and 0 < int(first["grpc-timeout"][:-1])
+        assert first["x-a"] == "1" and first["x-b-bin"] == "AP8"  # base64 without padding
+        assert body == b"\x00\x00\x00\x00\x03req"
+
+    def test_metadata_and_details_come_back_decoded(self, odd):
+        error = self.failure(odd, "decoded")
+        assert error.code() is grpc.StatusCode.NOT_FOUND
+        assert error.details() == "café 100%"
+        assert [tuple(m) for m in error.initial_metadata()] == [
+            ("x-init", "i"), ("x-init-bin", b"\x00\x01")]
+        assert [tuple(m) for m in error.trailing_metadata()] == [("x-t-bin", b"\x00\x01")]
+
+    @pytest.mark.parametrize("name,code,details", [
+        ("http503", grpc.StatusCode.UNAVAILABLE, "Received http2 header with status: 503"),
+        ("http404", grpc.StatusCode.UNIMPLEMENTED, None),
+        ("calm", grpc.StatusCode.RESOURCE_EXHAUSTED, None),
+        ("internal", grpc.StatusCode.INTERNAL, None),
+        ("nostatus", grpc.StatusCode.UNKNOWN, None),
+        ("compressed", grpc.StatusCode.INTERNAL, None),
+        ("gzip", grpc.StatusCode.UNIMPLEMENTED, None),
+        ("bigmeta", grpc.StatusCode.RESOURCE_EXHAUSTED, "metadata size exceeds limit"),
+        ("goaway", grpc.StatusCode.UNAVAILABLE, None),
+    ])
+    def test_odd_replies_end_with_gRPC_codes(self, odd, name, code, details):
+        error = self.failure(odd, name)
+        assert error.code() is code, error
+        if details is not None:
+            assert details in error.details()
+
+
+FORKED_CHILD = r"""
+import os, sys, warnings
+warnings.simplefilter("ignore")
+from sorvane import engine
+native = engine.transport("native")
+target, method = sys.argv[1], sys.argv[2]
+with native.insecure_channel(target) as channel:
+    assert channel.unary_unary(method)(b"parent", timeout=10) == b"parent"
+    pid = os.fork()
+    if pid == 0:
+        # The parent's loop thread is not in the child: a new channel makes its own.
+        try:
+            with native.insecure_channel(target) as mine:
+                ok = mine.unary_unary(method)(b"child", timeout=10) == b"child"
+        except BaseException:
+            ok = False
+        os._exit(0 if ok else 3)
+    _, status = os.waitpid(pid, 0)
+    assert os.WEXITSTATUS(status) == 0, status
+    assert channel.unary_unary(method)(b"again", timeout=10) == b"again"
+print("forked fine")
+"""
+
+
+@needs_native
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="no fork here")
+def test_a_forked_child_makes_channels_of_its_own():
+    server, port = grpcio_server()
+    try:
+        done = subprocess.run(
+            [sys.executable, "-c", FORKED_CHILD, "127.0.0.1:%d" % port, "/%s/echo" % SERVICE],
+            capture_output=True, text=True, timeout=60)
+        assert done.returncode == 0 and "forked fine" in done.stdout, done.stderr
+    finally:
+        server.stop(0).wait(WAIT)
+
+
+@needs_native
+def test_keepalive_ends_calls_on_a_silent_connection():
+    """A server that stops answering (PINGs included) is given up on after
+    keepalive_timeout, long before the call's own deadline."""
+    h2 = pytest.importorskip("h2frames")
+    import socket
+    listener = socket.socket()
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(1)
+    held = []
+
+    def silent():
+        conn, _ = listener.accept()
+        held.append(conn)
+        conn.sendall(h2.settings())  # the handshake completes; then nothing more
+        try:
+            while conn.recv(65536):
+                pass
+        except OSError:
+            pass
+
+    thread = threading.Thread(target=silent, daemon=True)
+    thread.start()
+    options = [("grpc.keepalive_time_ms", 100), ("grpc.keepalive_timeout_ms", 200)]
+    target = "127.0.0.1:%d" % listener.getsockname()[1]
+    try:
+        with transport("native").insecure_channel(target, options) as channel:
+            started = time.monotonic()
+            with pytest.raises(grpc.RpcError) as raised:
+                channel.unary_unary("/%s/echo" % SERVICE)(b"", timeout=WAIT)
+            assert raised.value.code() is grpc.StatusCode.UNAVAILABLE
+            assert time.monotonic() - started < 2
+    finally:
+        for conn in held:
+            conn.close()
+        listener.close()
+        thread.join(WAIT)
+
+
+@needs_native
+@pytest.mark.parametrize("server_kind", ENGINES)
+def test_a_slow_reader_holds_the_server_back(server_kind):
+    """The stream's window follows the native reader: while it does not read,
+    the server can get only about a window's worth of messages ahead."""
+    produced = []
+
+    def flood(request, context):
+        for i in range(200):
+            produced.append(i)
+            yield b"m" * 65536
+
+    server = transport(server_kind).server(futures.ThreadPoolExecutor(max_workers=2))
+    server.add_generic_rpc_handlers((grpc.method_handlers_generic_handler(
+        SERVICE, {"flood": grpc.unary_stream_rpc_method_handler(flood)}),))
+    port = server.add_insecure_port("127.0.0.1:0")
+    server.start()
+    try:
+        with transport("native").insecure_channel("127.0.0.1:%d" % port) as channel:
+            call = channel.unary_stream("/%s/flood" % SERVICE)(b"", timeout=WAIT)
+            assert next(call) == b"m" * 65536
+            time.sleep(0.5)
+            ahead = len(produced)
+            assert ahead < 80, ahead  # 200 messages (12.5 MiB) without flow control
+            assert sum(1 for _ in call) == 199
+            assert len(produced) == 200
+    finally:
+        server.stop(0).wait(WAIT)

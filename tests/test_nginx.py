@@ -16,11 +16,16 @@ import subprocess
 import sys
 import time
 
+import grpc
 import pytest
 
+import brindlow
 from conftest import free_port
-from processes import ServeProcess, run_cli, write_targets
+from processes import ServeProcess, child_env, run_cli, write_targets
+from sorvane import engine
 from sorvane.corvex import GrpcClient, GrpcException, GrpcHelper, Server
+
+ENGINES = engine.available()
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 DEPLOY = os.path.join(os.path.dirname(HERE), "deploy")
@@ -119,14 +124,18 @@ class Nginx:
 
 
 @contextlib.contextmanager
-def balanced(nginx_binary, folder, count=2):
-    """`count` sorvane servers behind nginx: yields (nginx, [ServeProcess])."""
+def balanced(nginx_binary, folder, count=2, server_engine=None):
+    """`count` sorvane servers behind nginx: yields (nginx, [ServeProcess]).
+    The servers run on `server_engine` (default: whatever the environment picks)."""
     module = write_targets(folder)
     servers = []
     nginx = None
+    env = child_env(folder)
+    if server_engine:
+        env["SORVANE_ENGINE"] = server_engine
     try:
         for _ in range(count):
-            servers.append(ServeProcess([module, "--port", str(free_port())], folder))
+            servers.append(ServeProcess([module, "--port", str(free_port())], folder, env))
         addresses = [s.wait_started()[0] for s in servers]
         prefix = os.path.join(str(folder), "nginx")
         os.mkdir(prefix)
@@ -242,3 +251,38 @@ def test_health_check_through_nginx(balancer, tmp_path):
     for server in servers:
         proc = run_cli(["health", server.wait_started()[0]], tmp_path)
         assert (proc.returncode, proc.stdout) == (0, "SERVING\n"), proc.stderr
+
+
+@pytest.fixture(scope="module", params=ENGINES)
+def balanced_engine(request, nginx_binary, tmp_path_factory):
+    """(engine name, nginx, servers): servers of one engine behind nginx."""
+    folder = tmp_path_factory.mktemp("balanced-" + request.param)
+    with balanced(nginx_binary, folder, server_engine=request.param) as (nginx, servers):
+        yield request.param, nginx, servers
+
+
+@pytest.mark.parametrize("client_engine", ENGINES)
+def test_every_engine_pairing_through_nginx(balanced_engine, client_engine):
+    """A client engine's channel through nginx's grpc_pass to servers of a
+    server engine: results, exceptions, large messages, deadlines."""
+    _, nginx, servers = balanced_engine
+    with engine.transport(client_engine).insecure_channel(nginx.address) as channel:
+        stub = brindlow.CommonServiceStub(channel)
+        pids = {GrpcHelper.call_rpc_result(stub, "targets", "pid", timeout=30) for _ in range(6)}
+        assert pids == {s.proc.pid for s in servers}
+        for i in range(20):
+            assert GrpcHelper.call_rpc_result(stub, "targets", "add", args=[i, 1]) == i + 1
+        text = "\u00e9" * (1 << 20)  # 2 MiB of UTF-8 each way, over nginx's default body limit
+        assert GrpcHelper.call_rpc_result(stub, "targets", "add", args=[text, "!"]) == text + "!"
+        with pytest.raises(GrpcException) as caught:
+            GrpcHelper.call_rpc_result(stub, "targets", "div", args=[1, 0])
+        assert caught.value.exc_type == "ZeroDivisionError"
+        started = time.monotonic()
+        with pytest.raises(grpc.RpcError) as raised:
+            GrpcHelper.call_rpc_result(stub, "targets", "sleep", args=[5], timeout=0.5)
+        assert raised.value.code() is grpc.StatusCode.DEADLINE_EXCEEDED
+        assert time.monotonic() - started < 4
+        raw = channel.unary_unary("/common.CommonService/nothing")
+        with pytest.raises(grpc.RpcError) as raised:
+            raw(b"", timeout=30)
+        assert raised.value.code() is grpc.StatusCode.UNIMPLEMENTED

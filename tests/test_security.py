@@ -99,6 +99,13 @@ class TestTls:
         assert s.call(tls=ClientTls.from_files(pki.path("ca.pem"), server_name="localhost")) == 3
         assert s.reached == [HERE, HERE]
 
+    def test_the_name_verified_is_the_override(self, kind, pki, served):
+        s = served(tls=ServerTls.from_files(pki.path("server.pem"), pki.path("server.key")))
+        refused(lambda: s.call(tls=ClientTls.from_files(pki.path("ca.pem"),
+                                                        server_name="elsewhere.example")),
+                grpc.StatusCode.UNAVAILABLE)
+        assert s.reached == []
+
     def test_through_the_registry(self, kind, pki, served):
         s = served(tls=ServerTls.from_files(pki.path("server.pem"), pki.path("server.key")),
                    token=TOKEN)

@@ -4,9 +4,10 @@ sorvane runs its servers and channels on one of two engines, chosen once per
 process:
 
 ``native``
-    gRPC's own C core, driven from C++ threads (:mod:`sorvane.native_grpc`);
-    the GIL is held only around the Python work of a call. Built when gRPC's
-    library was found at build time (Debian/Ubuntu: ``libgrpc-dev`` and ``pkg-config``).
+    gRPC's wire protocol on libnghttp2 and OpenSSL, driven from C++ threads
+    (:mod:`sorvane.native_grpc`); the GIL is held only around the Python work
+    of a call. Built when nghttp2 and OpenSSL 3 were found at build time
+    (Debian/Ubuntu: ``libnghttp2-dev``, ``libssl-dev`` and ``pkg-config``).
 ``grpcio``
     grpcio's Python server and channels (the :mod:`grpc` module itself).
 
@@ -25,9 +26,9 @@ from typing import Optional, Tuple
 ENGINES = ("native", "grpcio")
 
 NOT_BUILT = (
-    "the native engine was not built into this installation of sorvane: gRPC's "
-    "library was not found when it was compiled. Install it (Debian/Ubuntu: "
-    "apt-get install libgrpc-dev pkg-config) and rebuild sorvane (pip install --force-reinstall "
+    "the native engine was not built into this installation of sorvane: nghttp2 "
+    "and OpenSSL 3 were not found when it was compiled. Install them (Debian/Ubuntu: "
+    "apt-get install libnghttp2-dev libssl-dev pkg-config) and rebuild sorvane (pip install --force-reinstall "
     "--no-cache-dir --no-binary sorvane sorvane, or pip install . from a checkout), "
     "or choose the grpcio engine with SORVANE_ENGINE=grpcio"
 )

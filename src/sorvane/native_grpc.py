@@ -1,4 +1,4 @@
-"""The native engine: grpcio's server and channel interfaces on gRPC's C core.
+"""The native engine: grpcio's server and channel interfaces on sorvane's own HTTP/2 core.
 
 :func:`server` returns a :class:`grpc.Server` and :func:`insecure_channel` a
 :class:`grpc.Channel`, usable wherever grpcio's are (``brindlow``'s stub and

@@ -1,632 +1,642 @@
-// The channel host: a grpc_channel and the calls on it, unary ones and ones
-// with a stream of responses, completing on a process-wide callback completion
-// queue (gRPC's own threads run the completion, which only stores the outcome
-// and wakes the waiter). Also the small conversions shared with the server
-// host. No Python here.
-#include "transport.hpp"
+// The channel host: a channel's target, its connectivity state machine
+// (pick_first over the resolved addresses, reconnect backoff), the calls
+// waiting for a connection, and the process-wide threads every channel
+// shares (one event loop, a resolver, the completion threads). The HTTP/2
+// connection and the calls on it are subchannel.cpp's. No Python here.
+//
+// Contents: process-wide threads; ChannelCore (posting calls,
+// connecting, backoff, connection events, close); the facade and create().
+#include "channel.hpp"
 
-#include <grpc/byte_buffer.h>
-#include <grpc/byte_buffer_reader.h>
-#include <grpc/grpc.h>
-#include <grpc/grpc_security.h>
-#include <grpc/support/alloc.h>
-#include <grpc/support/time.h>
-
-#include <chrono>
-#include <cmath>
+#include <algorithm>
+#include <random>
+#include <system_error>
 #include <thread>
-#include <unordered_set>
 
 namespace sorvane::engine {
-
-// gRPC's core starts on first use (not at import), so that a process may fork
-// workers after importing the package but before serving.
-void ensure_grpc_init() {
-    static std::once_flag once;
-    std::call_once(once, [] { grpc_init(); });
-}
-
-std::string slice_text(const grpc_slice& s) {
-    return std::string(reinterpret_cast<const char*>(GRPC_SLICE_START_PTR(s)),
-                       GRPC_SLICE_LENGTH(s));
-}
-
-// A slice that owns the text's buffer (no copy of large bodies).
-grpc_slice slice_owning(std::string&& text) {
-    if (text.size() <= 64) return grpc_slice_from_copied_buffer(text.data(), text.size());
-    auto* owned = new std::string(std::move(text));
-    return grpc_slice_new_with_user_data(
-        const_cast<char*>(owned->data()), owned->size(),
-        [](void* p) { delete static_cast<std::string*>(p); }, owned);
-}
-
-void copy_metadata(const grpc_metadata_array& in, Metadata& out) {
-    out.reserve(in.count);
-    for (size_t i = 0; i < in.count; ++i)
-        out.emplace_back(slice_text(in.metadata[i].key), slice_text(in.metadata[i].value));
-}
-
-// Returns a heap grpc_channel_args pointing into `args` and `storage`.
-grpc_channel_args* make_channel_args(const std::vector<ChannelArg>& args,
-                                     std::vector<grpc_arg>& storage) {
-    storage.clear();
-    for (const ChannelArg& a : args) {
-        grpc_arg g{};
-        g.key = const_cast<char*>(a.key.c_str());
-        if (a.is_int) {
-            g.type = GRPC_ARG_INTEGER;
-            long long v = a.int_value;
-            if (v > INT32_MAX) v = INT32_MAX;
-            if (v < INT32_MIN) v = INT32_MIN;
-            g.value.integer = static_cast<int>(v);
-        } else {
-            g.type = GRPC_ARG_STRING;
-            g.value.string = const_cast<char*>(a.str_value.c_str());
-        }
-        storage.push_back(g);
-    }
-    auto* out = new grpc_channel_args;
-    out->num_args = storage.size();
-    out->args = storage.empty() ? nullptr : storage.data();
-    return out;
-}
+namespace client {
 
 namespace {
 
-gpr_timespec deadline_after(double seconds) {
-    if (seconds < 0 || !std::isfinite(seconds)) return gpr_inf_future(GPR_CLOCK_MONOTONIC);
-    if (seconds > 1e9) seconds = 1e9;
-    return gpr_time_add(gpr_now(GPR_CLOCK_MONOTONIC),
-                        gpr_time_from_nanos(static_cast<int64_t>(seconds * 1e9), GPR_TIMESPAN));
-}
+constexpr auto kProbeInterval = std::chrono::seconds(1);  // see dispatch()
+constexpr int kMaxTransparentRetries = 8;
 
-// The process-wide queue every client call completes on, polled by a few
-// threads of its own. (A callback queue would rely on gRPC polling by itself,
-// which its default poller does not do.) The threads live for the process.
-grpc_completion_queue* callback_queue() {
-    static grpc_completion_queue* cq = [] {
-        ensure_grpc_init();
-        grpc_completion_queue* q = grpc_completion_queue_create_for_next(nullptr);
-        unsigned n = std::thread::hardware_concurrency();
-        n = n < 2 ? 2 : (n > 4 ? 4 : n);
-        for (unsigned i = 0; i < n; ++i) {
-            std::thread([q] {
-                for (;;) {
-                    grpc_event ev =
-                        grpc_completion_queue_next(q, gpr_inf_future(GPR_CLOCK_MONOTONIC), nullptr);
-                    if (ev.type == GRPC_QUEUE_SHUTDOWN) return;
-                    if (ev.type != GRPC_OP_COMPLETE) continue;
-                    auto* f = static_cast<grpc_completion_queue_functor*>(ev.tag);
-                    f->functor_run(f, ev.success);
-                }
-            }).detach();
-        }
-        return q;
-    }();
-    return cq;
-}
+// ---- process-wide threads ---------------------------------------------------
 
-class Channel;
-class StreamCall;
-
-class ClientCall final : public PendingCall {
+// A queue served by threads of its own that live as long as the process (a
+// fork child must make its own channels: these threads are not copied).
+class WorkQueue {
 public:
-    struct Functor : grpc_completion_queue_functor {
-        ClientCall* owner;
-    };
-
-    ClientCall() {
-        functor_.functor_run = &ClientCall::on_complete;
-        functor_.inlineable = 0;
-        functor_.owner = this;
-        grpc_metadata_array_init(&recv_initial_);
-        grpc_metadata_array_init(&recv_trailing_);
-        status_details_ = grpc_empty_slice();
+    explicit WorkQueue(int threads) {
+        for (int i = 0; i < threads; ++i) std::thread([this] { serve(); }).detach();
     }
-    ~ClientCall() override {
-        if (call_) grpc_call_unref(call_);
-        if (own_cq_) {
-            grpc_completion_queue_shutdown(own_cq_);
-            while (grpc_completion_queue_next(own_cq_, gpr_inf_future(GPR_CLOCK_MONOTONIC), nullptr)
-                       .type != GRPC_QUEUE_SHUTDOWN) {
-            }
-            grpc_completion_queue_destroy(own_cq_);
+    void push(std::function<void()> fn) {
+        {
+            std::lock_guard<std::mutex> lock(mu_);
+            work_.push_back(std::move(fn));
         }
-        for (auto& m : send_md_) {
-            grpc_slice_unref(m.key);
-            grpc_slice_unref(m.value);
-        }
-        if (send_) grpc_byte_buffer_destroy(send_);
-        if (recv_) grpc_byte_buffer_destroy(recv_);
-        grpc_metadata_array_destroy(&recv_initial_);
-        grpc_metadata_array_destroy(&recv_trailing_);
-        grpc_slice_unref(status_details_);
-        if (error_string_) gpr_free(const_cast<char*>(error_string_));
+        cv_.notify_one();
     }
 
-    bool wait(double seconds) override {
-        if (own_cq_) {
-            // A blocking call: the waiting thread polls the call's own queue,
-            // so the reply wakes it directly (no hop through another thread).
-            std::lock_guard<std::mutex> polling(poll_mu_);
-            if (done()) return true;
-            grpc_event ev = grpc_completion_queue_next(own_cq_, deadline_after(seconds), nullptr);
-            if (ev.type == GRPC_OP_COMPLETE) {
-                auto* f = static_cast<grpc_completion_queue_functor*>(ev.tag);
-                f->functor_run(f, ev.success);
-                return true;
-            }
-            return done();
-        }
-        std::unique_lock<std::mutex> lock(mu_);
-        if (seconds < 0) {
-            cv_.wait(lock, [this] { return done_; });
-            return true;
-        }
-        return cv_.wait_for(lock, std::chrono::microseconds(static_cast<long long>(seconds * 1e6)),
-                            [this] { return done_; });
-    }
-    bool done() const override {
-        std::lock_guard<std::mutex> lock(mu_);
-        return done_;
-    }
-    void cancel() override {
-        std::lock_guard<std::mutex> lock(mu_);
-        if (!done_ && call_) grpc_call_cancel(call_, nullptr);
-    }
-    CallResult& result() override { return result_; }
-
-    static void on_complete(grpc_completion_queue_functor* f, int ok);
-
-    Functor functor_;
-    grpc_call* call_ = nullptr;
-    grpc_completion_queue* own_cq_ = nullptr;  // blocking calls only
-    std::mutex poll_mu_;
-    std::vector<grpc_metadata> send_md_;
-    grpc_byte_buffer* send_ = nullptr;
-    grpc_byte_buffer* recv_ = nullptr;
-    grpc_metadata_array recv_initial_;
-    grpc_metadata_array recv_trailing_;
-    grpc_status_code status_ = GRPC_STATUS_UNKNOWN;
-    grpc_slice status_details_;
-    const char* error_string_ = nullptr;
-    mutable std::mutex mu_;
-    std::condition_variable cv_;
-    bool done_ = false;
-    CallResult result_;
-    std::function<void()> on_done_;
-    std::shared_ptr<ClientCall> keep_;  // until the completion has run
-    std::shared_ptr<Channel> channel_;
-};
-
-// A call with one request and a stream of responses: a first batch sends the
-// request and receives the initial metadata, a second receives the status, and
-// a reader starts one message batch at a time. Completions run on the callback
-// queue's threads, in any order; the call's own reference (keep_) lasts while
-// any batch is outstanding.
-class StreamCall final : public ResponseStream, public std::enable_shared_from_this<StreamCall> {
-public:
-    enum class Step { start, read, status };
-    struct Functor : grpc_completion_queue_functor {
-        StreamCall* owner;
-        Step step;
-    };
-
-    StreamCall() {
-        for (Functor* f : {&start_functor_, &read_functor_, &status_functor_}) {
-            f->functor_run = &StreamCall::on_complete;
-            f->inlineable = 0;
-            f->owner = this;
-        }
-        start_functor_.step = Step::start;
-        read_functor_.step = Step::read;
-        status_functor_.step = Step::status;
-        grpc_metadata_array_init(&recv_initial_);
-        grpc_metadata_array_init(&recv_trailing_);
-        status_details_ = grpc_empty_slice();
-    }
-    ~StreamCall() override {
-        if (call_) grpc_call_unref(call_);
-        for (auto& m : send_md_) {
-            grpc_slice_unref(m.key);
-            grpc_slice_unref(m.value);
-        }
-        if (send_) grpc_byte_buffer_destroy(send_);
-        if (recv_) grpc_byte_buffer_destroy(recv_);
-        grpc_metadata_array_destroy(&recv_initial_);
-        grpc_metadata_array_destroy(&recv_trailing_);
-        grpc_slice_unref(status_details_);
-        if (error_string_) gpr_free(const_cast<char*>(error_string_));
-    }
-
-    int read(double seconds, std::string* message) override {
-        const auto until = std::chrono::steady_clock::now() +
-                           std::chrono::microseconds(static_cast<long long>(
-                               (seconds < 0 ? 0 : seconds) * 1e6));
-        // A second reader may take the message this one waited for: then the
-        // next message is asked for again.
-        auto ready = [this] { return has_message_ || (ended_ && done_) || (!ended_ && !reading_); };
+private:
+    void serve() {
         std::unique_lock<std::mutex> lock(mu_);
         for (;;) {
-            if (has_message_) {
-                *message = std::move(message_);
-                message_.clear();
-                has_message_ = false;
-                return 1;
-            }
-            if (ended_ && done_) return 0;
-            if (!ended_ && !reading_) start_read_locked();
-            if (seconds < 0) cv_.wait(lock, ready);
-            else if (!cv_.wait_until(lock, until, ready)) return -1;
+            cv_.wait(lock, [this] { return !work_.empty(); });
+            std::function<void()> fn = std::move(work_.front());
+            work_.pop_front();
+            lock.unlock();
+            fn();
+            fn = nullptr;  // its captures go before the lock is taken again
+            lock.lock();
         }
     }
-
-    bool wait_initial(double seconds) override {
-        return wait_until_locked(seconds, [this] { return initial_done_ || done_; });
-    }
-    bool wait(double seconds) override {
-        return wait_until_locked(seconds, [this] { return done_; });
-    }
-    bool done() const override {
-        std::lock_guard<std::mutex> lock(mu_);
-        return done_;
-    }
-    void cancel() override {
-        std::lock_guard<std::mutex> lock(mu_);
-        if (!done_ && call_) grpc_call_cancel(call_, nullptr);
-    }
-    CallResult& result() override { return result_; }
-
-    template <class Pred>
-    bool wait_until_locked(double seconds, Pred ready) {
-        std::unique_lock<std::mutex> lock(mu_);
-        if (seconds < 0) {
-            cv_.wait(lock, ready);
-            return true;
-        }
-        return cv_.wait_for(lock, std::chrono::microseconds(static_cast<long long>(seconds * 1e6)),
-                            ready);
-    }
-
-    // Starts a batch under mu_; its completion cannot run before mu_ is let go.
-    bool start_batch_locked(const grpc_op* ops, size_t n, Functor* functor) {
-        if (grpc_call_start_batch(call_, ops, n, functor, nullptr) != GRPC_CALL_OK) return false;
-        if (outstanding_++ == 0) keep_ = shared_from_this();
-        return true;
-    }
-
-    void start_read_locked() {
-        grpc_op op{};
-        op.op = GRPC_OP_RECV_MESSAGE;
-        op.data.recv_message.recv_message = &recv_;
-        if (start_batch_locked(&op, 1, &read_functor_)) reading_ = true;
-        else ended_ = true;
-    }
-
-    static void on_complete(grpc_completion_queue_functor* f, int ok);
-
-    Functor start_functor_;
-    Functor read_functor_;
-    Functor status_functor_;
-    grpc_call* call_ = nullptr;
-    std::vector<grpc_metadata> send_md_;
-    grpc_byte_buffer* send_ = nullptr;
-    grpc_byte_buffer* recv_ = nullptr;
-    grpc_metadata_array recv_initial_;
-    grpc_metadata_array recv_trailing_;
-    grpc_status_code status_ = GRPC_STATUS_UNKNOWN;
-    grpc_slice status_details_;
-    const char* error_string_ = nullptr;
-    mutable std::mutex mu_;
+    std::mutex mu_;
     std::condition_variable cv_;
-    // Under mu_.
-    bool reading_ = false;       // a message batch is outstanding
-    bool ended_ = false;         // no more messages come
-    bool has_message_ = false;
-    std::string message_;
-    bool initial_done_ = false;
-    bool status_seen_ = false;
-    bool done_ = false;          // status and initial metadata both in result_
-    int outstanding_ = 0;
-    CallResult result_;
-    std::function<void()> on_done_;
-    std::shared_ptr<StreamCall> keep_;
-    std::shared_ptr<Channel> channel_;
+    std::deque<std::function<void()>> work_;
 };
 
-class Channel final : public ChannelHost, public std::enable_shared_from_this<Channel> {
-public:
-    ~Channel() override {
-        if (channel_) grpc_channel_destroy(channel_);
-    }
+// The threads every channel shares, made on first use and never destroyed
+// (their threads may be inside a task when static destructors run at exit).
+// A forked child has the parent's objects but not their threads: its first
+// channel makes new ones, and the parent's are left alone.
+struct Shared {
+    long long pid = -1;
+    LoopGroup* loops = nullptr;
+    WorkQueue* completions = nullptr;
+    WorkQueue* resolver = nullptr;
+};
+std::mutex g_shared_mu;
+Shared g_shared;
+std::atomic<WorkQueue*> g_completions{nullptr};
 
-    bool init(const std::string& target, const std::vector<ChannelArg>& args,
-              const TlsConfig* tls, std::string* error) {
-        ensure_grpc_init();
-        std::vector<grpc_arg> storage;
-        grpc_channel_args* cargs = make_channel_args(args, storage);
-        grpc_channel_credentials* creds;
-        if (tls && tls->enabled) {
-            grpc_ssl_pem_key_cert_pair pair{tls->private_key.c_str(), tls->cert_chain.c_str()};
-            bool own = !tls->private_key.empty() && !tls->cert_chain.empty();
-            creds = grpc_ssl_credentials_create(
-                tls->root_certs.empty() ? nullptr : tls->root_certs.c_str(), own ? &pair : nullptr,
-                nullptr, nullptr);
-        } else {
-            creds = grpc_insecure_credentials_create();
+// The loop for a new channel (made, with the other threads, in this process
+// if need be); nullptr with `error` set when the system refuses.
+EventLoop* shared_loop(std::string* error) {
+    std::lock_guard<std::mutex> lock(g_shared_mu);
+    long long pid = process_id();
+    if (g_shared.pid != pid || !g_shared.loops) {
+        auto* loops = new LoopGroup(1, {}, error);
+        if (!loops->ok()) {
+            delete loops;
+            return nullptr;
         }
-        channel_ = creds ? grpc_channel_create(target.c_str(), creds, cargs) : nullptr;
-        if (creds) grpc_channel_credentials_release(creds);
-        delete cargs;
-        if (!channel_) {
-            *error = "gRPC could not create a channel to " + target;
+        g_shared.loops = loops;
+        g_shared.completions = new WorkQueue(2);
+        g_shared.resolver = new WorkQueue(1);
+        g_shared.pid = pid;
+        g_completions.store(g_shared.completions, std::memory_order_release);
+    }
+    return &g_shared.loops->next();
+}
+
+WorkQueue& resolver() {
+    std::lock_guard<std::mutex> lock(g_shared_mu);
+    return *g_shared.resolver;
+}
+
+double jitter() {
+    static thread_local std::minstd_rand rng(std::random_device{}());
+    return std::uniform_real_distribution<double>(-0.2, 0.2)(rng);
+}
+
+}  // namespace
+
+// A channel exists before any call, so its shared threads do too.
+void run_completion(std::function<void()> fn) {
+    g_completions.load(std::memory_order_acquire)->push(std::move(fn));
+}
+
+// ---- ChannelCore ---------------------------------------------------------------
+
+ChannelCore::ChannelCore(EventLoop& loop_, Target target_, wire::Options options_,
+                         std::shared_ptr<TlsContext> tls_)
+    : loop(loop_), target(std::move(target_)), options(std::move(options_)), tls(std::move(tls_)),
+      backoff_ms_(static_cast<double>(options.initial_reconnect_backoff_ms)) {
+    scheme = tls ? "https" : "http";
+    user_agent = options.primary_user_agent.empty() ? "" : options.primary_user_agent + " ";
+    user_agent += "grpc-python-sorvane/0.1.0 (native)";
+}
+
+bool ChannelCore::closed() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return closed_;
+}
+
+int ChannelCore::connectivity(bool try_to_connect) {
+    int state = state_.load(std::memory_order_acquire);
+    if (try_to_connect && state == 0 && !closed()) {
+        auto self = shared_from_this();
+        loop.post([self] {
+            if (!self->shut_ && self->state_.load() == 0 && !self->conn_) self->start_connecting();
+        });
+    }
+    return state;
+}
+
+bool ChannelCore::post_call(const std::shared_ptr<Call>& call, std::string* error) {
+    bool first;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (closed_) {
+            *error = "Cannot invoke RPC on closed channel!";
             return false;
         }
-        return true;
+        first = incoming_.empty();
+        incoming_.push_back(call);
     }
+    // One task takes every call queued meanwhile, and the connection writes
+    // them in one go. The calls it finds hold this core.
+    if (first) loop.post([this] { take_incoming(); });
+    return true;
+}
+
+void ChannelCore::take_incoming() {
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        taken_.swap(incoming_);
+    }
+    batching_ = true;
+    for (auto& call : taken_) submit(std::move(call));
+    batching_ = false;
+    taken_.clear();
+    if (conn_) conn_->flush();
+}
+
+void ChannelCore::set_state(int state) {
+    if (state_.load() != 4) state_.store(state, std::memory_order_release);
+}
+
+void ChannelCore::submit(std::shared_ptr<Call> call) {
+    if (call->done()) return;
+    if (shut_) {
+        call->finish(kCancelled, "Channel closed!");
+        return;
+    }
+    if (call->has_deadline) {
+        if (call->deadline <= Clock::now()) {
+            call->finish(kDeadlineExceeded, "Deadline Exceeded");
+            return;
+        }
+        Call* raw = call.get();
+        // The call outlives its timer: ending it (finish) cancels the timer,
+        // and whatever drops a live call ends it first.
+        call->timer = loop.add_timer(call->deadline, [this, raw] {
+            raw->timer = 0;
+            cancel_call(*raw, kDeadlineExceeded, "Deadline Exceeded");
+        });
+    }
+    dispatch(std::move(call), false);
+}
+
+// Where a call goes: onto the ready connection; into the queue while
+// connecting; failed at once in TRANSIENT_FAILURE unless it waits for ready.
+// A call arriving in TRANSIENT_FAILURE more than kProbeInterval after the last
+// attempt starts one at once (and waits for it) instead of waiting out the
+// backoff: so a server that comes back is used within about a second,
+// whatever the backoff has grown to, while the backoff still paces the
+// attempts a channel makes on its own.
+void ChannelCore::dispatch(std::shared_ptr<Call> call, bool in_callback) {
+    if (conn_ && conn_->ready && !conn_->draining) {
+        if (conn_->submit(call)) {
+            if (in_callback) conn_->flush_soon();
+            else if (!batching_) conn_->flush();
+            return;
+        }
+        conn_->draining = true;  // stream ids exhausted: a new connection takes the rest
+        on_goaway(*conn_);
+    }
+    switch (state_.load()) {
+        case 0:
+            pending_.push_back(std::move(call));
+            start_connecting();
+            break;
+        case 3:
+            if (probe_now() || call->wait_for_ready == 1) {
+                pending_.push_back(std::move(call));
+            } else {
+                call->finish(kUnavailable, last_error_);
+            }
+            break;
+        default:
+            pending_.push_back(std::move(call));
+    }
+}
+
+bool ChannelCore::probe_now() {
+    if (Clock::now() - last_attempt_ < kProbeInterval) return false;
+    if (backoff_timer_) loop.cancel_timer(backoff_timer_);
+    backoff_timer_ = 0;
+    start_connecting();
+    return true;
+}
+
+void ChannelCore::cancel_call(Call& call, int code, const char* details) {
+    if (call.done()) return;
+    call.finish(code, details);
+    if (call.conn) call.conn->abort_stream(call);
+}
+
+void ChannelCore::call_ended(Call& call) {
+    if (call.timer) loop.cancel_timer(call.timer);
+    call.timer = 0;
+}
+
+void ChannelCore::retry(std::shared_ptr<Call> call, bool refused) {
+    call->conn = nullptr;
+    call->stream_id = 0;
+    if (call->done()) return;
+    if (shut_) {
+        call->finish(kCancelled, "Channel closed!");
+    } else if (++call->attempts > kMaxTransparentRetries) {
+        call->finish(kUnavailable, "the server refused the stream too often");
+    } else if (refused) {
+        // A server at its stream limit may still count streams we already
+        // see as closed: try again after a pause that grows (5 ms to 160 ms),
+        // so a few refusals in a row do not use up the retries at once.
+        auto delay = std::chrono::milliseconds(5 << std::min(call->attempts - 1, 5));
+        loop.add_timer(Clock::now() + delay, [call] {
+            ChannelCore& core = *call->core;
+            if (call->finished) return;
+            if (core.shut_) call->finish(kCancelled, "Channel closed!");
+            else core.dispatch(call, false);
+        });
+    } else {
+        dispatch(std::move(call), true);
+    }
+}
+
+// ---- connecting ------------------------------------------------------------------
+
+void ChannelCore::start_connecting() {
+    set_state(1);
+    last_attempt_ = Clock::now();
+    uint64_t attempt = ++attempt_;
+    // Each attempt may take as long as the current backoff, and at least the
+    // minimum connect timeout.
+    double ms = std::max(backoff_ms_, static_cast<double>(options.min_reconnect_backoff_ms));
+    if (connect_timer_) loop.cancel_timer(connect_timer_);
+    std::weak_ptr<ChannelCore> weak = weak_from_this();
+    connect_timer_ = loop.add_timer(
+        last_attempt_ + std::chrono::milliseconds(static_cast<long long>(ms)), [weak, attempt] {
+            auto self = weak.lock();
+            if (!self || self->attempt_ != attempt || self->shut_) return;
+            self->connect_timer_ = 0;
+            self->attempt_failed("Connect timeout");
+        });
+    if (target.numeric && !addresses_.empty()) {
+        on_resolved(attempt, addresses_, std::string());
+        return;
+    }
+    std::vector<Endpoint> endpoints = target.endpoints;
+    // Name resolution blocks: it runs on the resolver thread, never the loop.
+    resolver().push([weak, attempt, endpoints] {
+        std::vector<SocketAddress> found;
+        std::string error;
+        for (const Endpoint& ep : endpoints) {
+            std::string why;
+            if (!resolve(ep.host, ep.port, false, &found, &why) && error.empty()) error = why;
+        }
+        auto self = weak.lock();
+        if (!self) return;
+        if (!found.empty()) error.clear();
+        else if (error.empty()) error = "name resolution found no address";
+        EventLoop& loop = self->loop;
+        loop.post([self, attempt, found, error] { self->on_resolved(attempt, found, error); });
+    });
+}
+
+void ChannelCore::on_resolved(uint64_t attempt, std::vector<SocketAddress> addresses,
+                              std::string error) {
+    if (shut_ || attempt != attempt_) return;
+    if (addresses.empty()) {
+        attempt_failed("DNS resolution failed for " + target.authority + ": " + error);
+        return;
+    }
+    addresses_ = std::move(addresses);
+    next_address_ = 0;
+    try_next_address();
+}
+
+// pick_first: the addresses in order; the first that connects and completes
+// the HTTP/2 handshake wins.
+void ChannelCore::try_next_address() {
+    while (next_address_ < addresses_.size()) {
+        const SocketAddress& address = addresses_[next_address_];
+        bool in_progress = false;
+        std::string error;
+        SocketHandle s = connect_to(address, &in_progress, &error);
+        if (s == kNoSocket) {
+            last_error_ = address.text() + ": " + error;
+            ++next_address_;
+            continue;
+        }
+        if (!in_progress) {
+            on_connected(s, address);
+            return;
+        }
+        connecting_ = s;
+        uint64_t attempt = attempt_;
+        std::weak_ptr<ChannelCore> weak = weak_from_this();
+        loop.watch(s, false, true, [weak, attempt, s](uint32_t) {
+            auto self = weak.lock();
+            if (!self) return;
+            self->loop.unwatch(s);
+            if (self->connecting_ != s || self->attempt_ != attempt) return;
+            self->connecting_ = kNoSocket;
+            int rc = connect_result(s);
+            if (rc != 0) {
+                socket_close(s);
+                self->last_error_ = self->addresses_[self->next_address_].text() + ": " +
+                                    std::generic_category().message(rc);
+                ++self->next_address_;
+                self->try_next_address();
+                return;
+            }
+            // The connection watches the socket itself: made outside this handler.
+            SocketAddress peer = self->addresses_[self->next_address_];
+            self->loop.post([self, s, peer, attempt] {
+                if (self->shut_ || self->attempt_ != attempt) {
+                    socket_close(s);
+                    return;
+                }
+                self->on_connected(s, peer);
+            });
+        });
+        return;
+    }
+    attempt_failed(last_error_.empty() ? std::string("no address to connect to") : last_error_);
+}
+
+void ChannelCore::on_connected(SocketHandle socket, const SocketAddress& address) {
+    std::unique_ptr<TlsSession> session;
+    if (tls) {
+        const std::string& name = options.ssl_target_name_override.empty()
+                                      ? target.host
+                                      : options.ssl_target_name_override;
+        session = std::make_unique<TlsSession>(tls, name);
+    }
+    auto conn = std::make_unique<Subchannel>(*this, socket, std::move(session), address.text());
+    if (!conn->start()) {
+        // The connection owns the socket and closes it; it is not conn_ yet,
+        // so a close inside start() is no event here.
+        last_error_ = address.text() + ": could not start an HTTP/2 session";
+        ++next_address_;
+        drop(conn.release());
+        try_next_address();
+        return;
+    }
+    conn_ = std::move(conn);
+}
+
+void ChannelCore::attempt_failed(const std::string& error) {
+    if (shut_) return;
+    ++attempt_;  // whatever of the attempt is still under way is stale now
+    if (connecting_ != kNoSocket) {
+        loop.unwatch(connecting_);
+        socket_close(connecting_);
+        connecting_ = kNoSocket;
+    }
+    if (connect_timer_) loop.cancel_timer(connect_timer_);
+    connect_timer_ = 0;
+    if (conn_) {
+        Subchannel* c = conn_.release();  // released first: its close is no event
+        c->close("connect attempt abandoned");
+        drop(c);
+    }
+    last_error_ = "failed to connect to all addresses; last error: UNAVAILABLE: " + error;
+    set_state(3);
+    std::deque<std::shared_ptr<Call>> keep;
+    for (auto& call : pending_) {
+        if (call->done()) continue;
+        if (call->wait_for_ready == 1) keep.push_back(std::move(call));
+        else call->finish(kUnavailable, last_error_);
+    }
+    pending_.swap(keep);
+    double delay = backoff_ms_ * (1 + jitter());
+    backoff_ms_ = std::min(backoff_ms_ * 1.6, static_cast<double>(options.max_reconnect_backoff_ms));
+    std::weak_ptr<ChannelCore> weak = weak_from_this();
+    if (backoff_timer_) loop.cancel_timer(backoff_timer_);
+    backoff_timer_ = loop.add_timer(
+        Clock::now() + std::chrono::microseconds(static_cast<long long>(delay * 1000)), [weak] {
+            auto self = weak.lock();
+            if (!self || self->shut_) return;
+            self->backoff_timer_ = 0;
+            if (self->state_.load() == 3) self->start_connecting();
+        });
+}
+
+// ---- connection events -----------------------------------------------------------
+
+void ChannelCore::on_ready(Subchannel& conn) {
+    if (&conn != conn_.get() || shut_) return;
+    if (connect_timer_) loop.cancel_timer(connect_timer_);
+    connect_timer_ = 0;
+    backoff_ms_ = static_cast<double>(options.initial_reconnect_backoff_ms);
+    set_state(2);
+    std::deque<std::shared_ptr<Call>> queued;
+    queued.swap(pending_);
+    for (auto& call : queued) {
+        if (call->done()) continue;
+        if (!conn.draining && conn.submit(call)) continue;
+        pending_.push_back(std::move(call));
+    }
+}
+
+// The connection takes no new calls: it finishes its streams on its own
+// while a new connection takes over (now, if calls wait; else on the next).
+void ChannelCore::on_goaway(Subchannel& conn) {
+    if (&conn != conn_.get()) return;
+    draining_.push_back(std::move(conn_));
+    if (shut_) return;
+    set_state(0);
+    if (!pending_.empty()) start_connecting();
+}
+
+void ChannelCore::on_connection_closed(Subchannel& conn, const char* why) {
+    if (&conn == conn_.get()) {
+        bool was_ready = conn.ready;
+        drop(conn_.release());
+        if (shut_) return;
+        if (was_ready) {
+            // A connection lost after READY goes IDLE and reconnects on the
+            // next call at once: backoff is for attempts that fail in a row.
+            set_state(0);
+            if (!pending_.empty()) start_connecting();
+        } else if (state_.load() == 1) {
+            last_error_ = conn.peer() + ": " + why;
+            ++next_address_;
+            try_next_address();
+        }
+        return;
+    }
+    for (auto& d : draining_) {
+        if (d.get() == &conn) {
+            drop(d.release());
+            draining_.erase(std::find(draining_.begin(), draining_.end(), nullptr));
+            return;
+        }
+    }
+}
+
+// A closed connection is deleted once its close() has returned.
+void ChannelCore::drop(Subchannel* conn) {
+    auto self = shared_from_this();
+    loop.post([self, conn] { delete conn; });
+}
+
+// ---- close ---------------------------------------------------------------------
+
+void ChannelCore::close() {
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (closed_) return;
+        closed_ = true;
+    }
+    state_.store(4);
+    auto self = shared_from_this();
+    loop.post([self] { self->shutdown_on_loop(); });
+}
+
+void ChannelCore::shutdown_on_loop() {
+    shut_ = true;
+    ++attempt_;
+    for (EventLoop::TimerId* t : {&connect_timer_, &backoff_timer_}) {
+        if (*t) loop.cancel_timer(*t);
+        *t = 0;
+    }
+    if (connecting_ != kNoSocket) {
+        loop.unwatch(connecting_);
+        socket_close(connecting_);
+        connecting_ = kNoSocket;
+    }
+    std::deque<std::shared_ptr<Call>> queued;
+    queued.swap(pending_);
+    for (auto& call : queued) call->finish(kCancelled, "Channel closed!");
+    std::vector<Subchannel*> conns;
+    if (conn_) conns.push_back(conn_.get());
+    for (auto& d : draining_) conns.push_back(d.get());
+    for (Subchannel* c : conns) c->shut_down("channel closed");
+}
+
+}  // namespace client
+
+// ---- the facade ------------------------------------------------------------------
+
+namespace {
+
+using client::Call;
+using client::ChannelCore;
+
+class Channel final : public ChannelHost {
+public:
+    explicit Channel(std::shared_ptr<ChannelCore> core) : core_(std::move(core)) {}
+    ~Channel() override { core_->close(); }
 
     std::shared_ptr<PendingCall> start(const std::string& method, std::string&& body,
                                        double timeout, const Metadata& metadata,
                                        int wait_for_ready, std::function<void()> on_done,
                                        std::string* error) override {
-        auto call = std::make_shared<ClientCall>();
-        grpc_slice body_slice = slice_owning(std::move(body));
-        call->send_ = grpc_raw_byte_buffer_create(&body_slice, 1);
-        grpc_slice_unref(body_slice);
-        for (const auto& kv : metadata) {
-            grpc_metadata m{};
-            m.key = grpc_slice_from_copied_buffer(kv.first.data(), kv.first.size());
-            m.value = grpc_slice_from_copied_buffer(kv.second.data(), kv.second.size());
-            call->send_md_.push_back(m);
-        }
-        call->on_done_ = std::move(on_done);
-        // A blocking call polls a queue of its own; only calls with a completion
-        // (futures) use the shared queue and its threads, made on first use.
-        grpc_completion_queue* cq = call->on_done_
-                                        ? callback_queue()
-                                        : (call->own_cq_ = grpc_completion_queue_create_for_next(nullptr));
-
-        std::lock_guard<std::mutex> lock(mu_);
-        if (!channel_) {
-            *error = "Cannot invoke RPC on closed channel!";
-            return nullptr;
-        }
-        grpc_slice method_slice = grpc_slice_from_copied_buffer(method.data(), method.size());
-        call->call_ = grpc_channel_create_call(channel_, nullptr, GRPC_PROPAGATE_DEFAULTS,
-                                               cq, method_slice, nullptr,
-                                               deadline_after(timeout), nullptr);
-        grpc_slice_unref(method_slice);
-        if (!call->call_) {
-            *error = "gRPC could not create the call";
-            return nullptr;
-        }
-        grpc_op ops[6] = {};
-        ops[0].op = GRPC_OP_SEND_INITIAL_METADATA;
-        ops[0].data.send_initial_metadata.count = call->send_md_.size();
-        ops[0].data.send_initial_metadata.metadata =
-            call->send_md_.empty() ? nullptr : call->send_md_.data();
-        if (wait_for_ready >= 0) {
-            ops[0].flags = GRPC_INITIAL_METADATA_WAIT_FOR_READY_EXPLICITLY_SET |
-                           (wait_for_ready ? GRPC_INITIAL_METADATA_WAIT_FOR_READY : 0);
-        }
-        ops[1].op = GRPC_OP_SEND_MESSAGE;
-        ops[1].data.send_message.send_message = call->send_;
-        ops[2].op = GRPC_OP_SEND_CLOSE_FROM_CLIENT;
-        ops[3].op = GRPC_OP_RECV_INITIAL_METADATA;
-        ops[3].data.recv_initial_metadata.recv_initial_metadata = &call->recv_initial_;
-        ops[4].op = GRPC_OP_RECV_MESSAGE;
-        ops[4].data.recv_message.recv_message = &call->recv_;
-        ops[5].op = GRPC_OP_RECV_STATUS_ON_CLIENT;
-        ops[5].data.recv_status_on_client.trailing_metadata = &call->recv_trailing_;
-        ops[5].data.recv_status_on_client.status = &call->status_;
-        ops[5].data.recv_status_on_client.status_details = &call->status_details_;
-        ops[5].data.recv_status_on_client.error_string = &call->error_string_;
-        call->keep_ = call;
-        call->channel_ = shared_from_this();
-        grpc_call_error rc = grpc_call_start_batch(call->call_, ops, 6, &call->functor_, nullptr);
-        if (rc != GRPC_CALL_OK) {
-            call->keep_.reset();
-            call->channel_.reset();
-            *error = rc == GRPC_CALL_ERROR_INVALID_METADATA ? "metadata was invalid"
-                                                            : "gRPC could not start the call";
-            return nullptr;
-        }
-        active_.insert(call.get());
-        return call;
+        return begin(false, method, std::move(body), timeout, metadata, wait_for_ready,
+                     std::move(on_done), error);
     }
 
     std::shared_ptr<ResponseStream> stream(const std::string& method, std::string&& body,
                                            double timeout, const Metadata& metadata,
                                            int wait_for_ready, std::function<void()> on_done,
                                            std::string* error) override {
-        auto call = std::make_shared<StreamCall>();
-        grpc_slice body_slice = slice_owning(std::move(body));
-        call->send_ = grpc_raw_byte_buffer_create(&body_slice, 1);
-        grpc_slice_unref(body_slice);
-        for (const auto& kv : metadata) {
-            grpc_metadata m{};
-            m.key = grpc_slice_from_copied_buffer(kv.first.data(), kv.first.size());
-            m.value = grpc_slice_from_copied_buffer(kv.second.data(), kv.second.size());
-            call->send_md_.push_back(m);
-        }
-
-        std::lock_guard<std::mutex> lock(mu_);
-        if (!channel_) {
-            *error = "Cannot invoke RPC on closed channel!";
-            return nullptr;
-        }
-        grpc_slice method_slice = grpc_slice_from_copied_buffer(method.data(), method.size());
-        call->call_ = grpc_channel_create_call(channel_, nullptr, GRPC_PROPAGATE_DEFAULTS,
-                                               callback_queue(), method_slice, nullptr,
-                                               deadline_after(timeout), nullptr);
-        grpc_slice_unref(method_slice);
-        if (!call->call_) {
-            *error = "gRPC could not create the call";
-            return nullptr;
-        }
-        std::lock_guard<std::mutex> call_lock(call->mu_);
-        grpc_op ops[4] = {};
-        ops[0].op = GRPC_OP_SEND_INITIAL_METADATA;
-        ops[0].data.send_initial_metadata.count = call->send_md_.size();
-        ops[0].data.send_initial_metadata.metadata =
-            call->send_md_.empty() ? nullptr : call->send_md_.data();
-        if (wait_for_ready >= 0) {
-            ops[0].flags = GRPC_INITIAL_METADATA_WAIT_FOR_READY_EXPLICITLY_SET |
-                           (wait_for_ready ? GRPC_INITIAL_METADATA_WAIT_FOR_READY : 0);
-        }
-        ops[1].op = GRPC_OP_SEND_MESSAGE;
-        ops[1].data.send_message.send_message = call->send_;
-        ops[2].op = GRPC_OP_SEND_CLOSE_FROM_CLIENT;
-        ops[3].op = GRPC_OP_RECV_INITIAL_METADATA;
-        ops[3].data.recv_initial_metadata.recv_initial_metadata = &call->recv_initial_;
-        grpc_op status_op{};
-        status_op.op = GRPC_OP_RECV_STATUS_ON_CLIENT;
-        status_op.data.recv_status_on_client.trailing_metadata = &call->recv_trailing_;
-        status_op.data.recv_status_on_client.status = &call->status_;
-        status_op.data.recv_status_on_client.status_details = &call->status_details_;
-        status_op.data.recv_status_on_client.error_string = &call->error_string_;
-        if (!call->start_batch_locked(ops, 4, &call->start_functor_)) {
-            *error = "metadata was invalid";
-            return nullptr;
-        }
-        if (!call->start_batch_locked(&status_op, 1, &call->status_functor_)) {
-            // The first batch is out: the call lives on (keep_) until it completes.
-            grpc_call_cancel(call->call_, nullptr);
-            *error = "gRPC could not start the call";
-            return nullptr;
-        }
-        call->on_done_ = std::move(on_done);
-        call->channel_ = shared_from_this();
-        streams_.insert(call.get());
-        return call;
+        return begin(true, method, std::move(body), timeout, metadata, wait_for_ready,
+                     std::move(on_done), error);
     }
 
     int connectivity(bool try_to_connect) override {
-        std::lock_guard<std::mutex> lock(mu_);
-        if (!channel_) return GRPC_CHANNEL_SHUTDOWN;
-        return grpc_channel_check_connectivity_state(channel_, try_to_connect ? 1 : 0);
+        return core_->connectivity(try_to_connect);
     }
+    void close() override { core_->close(); }
 
-    void close() override {
-        std::lock_guard<std::mutex> lock(mu_);
-        if (!channel_) return;
-        for (ClientCall* c : active_) c->cancel();
-        for (StreamCall* c : streams_) c->cancel();
-        grpc_channel_destroy(channel_);
-        channel_ = nullptr;
-    }
-
-    void forget(ClientCall* call) {
-        std::lock_guard<std::mutex> lock(mu_);
-        active_.erase(call);
-    }
-    void forget(StreamCall* call) {
-        std::lock_guard<std::mutex> lock(mu_);
-        streams_.erase(call);
-    }
-
-    std::mutex mu_;
-    grpc_channel* channel_ = nullptr;
-    std::unordered_set<ClientCall*> active_;
-    std::unordered_set<StreamCall*> streams_;
-};
-
-void ClientCall::on_complete(grpc_completion_queue_functor* f, int /*ok*/) {
-    ClientCall* self = static_cast<Functor*>(f)->owner;
-    CallResult& r = self->result_;
-    r.code = self->status_;
-    r.details = slice_text(self->status_details_);
-    if (self->error_string_) r.debug_error = self->error_string_;
-    if (self->recv_) {
-        grpc_byte_buffer_reader reader;
-        if (grpc_byte_buffer_reader_init(&reader, self->recv_)) {
-            grpc_slice all = grpc_byte_buffer_reader_readall(&reader);
-            r.body = slice_text(all);
-            r.has_body = true;
-            grpc_slice_unref(all);
-            grpc_byte_buffer_reader_destroy(&reader);
+private:
+    // Builds the call on the caller's thread (metadata checked and encoded,
+    // the body framed) and posts it to the loop.
+    std::shared_ptr<Call> begin(bool streaming, const std::string& method, std::string&& body,
+                                double timeout, const Metadata& metadata, int wait_for_ready,
+                                std::function<void()> on_done, std::string* error) {
+        if (core_->closed()) {
+            *error = "Cannot invoke RPC on closed channel!";
+            return nullptr;
         }
-    }
-    copy_metadata(self->recv_initial_, r.initial);
-    copy_metadata(self->recv_trailing_, r.trailing);
-    std::shared_ptr<ClientCall> keep = std::move(self->keep_);
-    std::shared_ptr<Channel> channel = std::move(self->channel_);
-    channel->forget(self);
-    std::function<void()> on_done;
-    {
-        std::lock_guard<std::mutex> lock(self->mu_);
-        self->done_ = true;
-        on_done = std::move(self->on_done_);
-    }
-    self->cv_.notify_all();
-    if (on_done) on_done();
-}
-
-void StreamCall::on_complete(grpc_completion_queue_functor* f, int /*ok*/) {
-    auto* functor = static_cast<Functor*>(f);
-    StreamCall* self = functor->owner;
-    std::shared_ptr<StreamCall> keep;  // declared first: the last to go
-    std::shared_ptr<Channel> channel;
-    std::function<void()> on_done;
-    {
-        std::lock_guard<std::mutex> lock(self->mu_);
-        switch (functor->step) {
-            case Step::start:
-                copy_metadata(self->recv_initial_, self->result_.initial);
-                self->initial_done_ = true;
-                break;
-            case Step::read:
-                // No message: the stream ended (or failed); the status says how.
-                self->reading_ = false;
-                if (self->recv_) {
-                    grpc_byte_buffer_reader reader;
-                    if (grpc_byte_buffer_reader_init(&reader, self->recv_)) {
-                        grpc_slice all = grpc_byte_buffer_reader_readall(&reader);
-                        self->message_ = slice_text(all);
-                        self->has_message_ = true;
-                        grpc_slice_unref(all);
-                        grpc_byte_buffer_reader_destroy(&reader);
-                    } else {
-                        self->ended_ = true;
-                    }
-                    grpc_byte_buffer_destroy(self->recv_);
-                    self->recv_ = nullptr;
-                } else {
-                    self->ended_ = true;
+        auto call = std::make_shared<Call>(core_, streaming);
+        call->send_metadata.reserve(metadata.size());
+        for (const auto& kv : metadata) {
+            const std::string& key = kv.first;
+            if (!wire::valid_key(key) || wire::is_reserved_header(key)) {
+                *error = "metadata was invalid";
+                return nullptr;
+            }
+            if (wire::is_binary_key(key)) {
+                call->send_metadata.emplace_back(key, wire::base64_encode(kv.second));
+            } else {
+                if (!wire::valid_text_value(kv.second)) {
+                    *error = "metadata was invalid";
+                    return nullptr;
                 }
-                break;
-            case Step::status: {
-                CallResult& r = self->result_;
-                r.code = self->status_;
-                r.details = slice_text(self->status_details_);
-                if (self->error_string_) r.debug_error = self->error_string_;
-                copy_metadata(self->recv_trailing_, r.trailing);
-                self->status_seen_ = true;
-                break;
+                call->send_metadata.push_back(kv);
             }
         }
-        // Done once both the status and the initial metadata are in: the
-        // two batches may complete in either order.
-        if (self->status_seen_ && self->initial_done_ && !self->done_) {
-            self->done_ = true;
-            on_done = std::move(self->on_done_);
-            channel = std::move(self->channel_);
+        call->path = method;
+        call->wait_for_ready = wait_for_ready;
+        if (timeout >= 0) {
+            call->has_deadline = true;
+            double capped = std::min(timeout, 1e9);
+            call->deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                                std::chrono::duration<double>(capped));
         }
-        if (--self->outstanding_ == 0) keep = std::move(self->keep_);
+        call->on_done = std::move(on_done);
+        long long max_send = core_->options.max_send_message;
+        if (max_send >= 0 && body.size() > static_cast<unsigned long long>(max_send)) {
+            call->finish(kResourceExhausted, "Sent message larger than max (" +
+                                                 std::to_string(body.size()) + " vs. " +
+                                                 std::to_string(max_send) + ")");
+            return call;
+        }
+        wire::write_prefix(body.size(), call->prefix);
+        call->body = std::move(body);
+        if (!core_->post_call(call, error)) return nullptr;
+        return call;
     }
-    self->cv_.notify_all();
-    if (channel) channel->forget(self);
-    if (on_done) on_done();
-}
+
+    std::shared_ptr<ChannelCore> core_;
+};
 
 }  // namespace
 
 std::shared_ptr<ChannelHost> ChannelHost::create(const std::string& target,
                                                  const std::vector<ChannelArg>& args,
                                                  const TlsConfig* tls, std::string* error) {
-    auto channel = std::make_shared<Channel>();
-    if (!channel->init(target, args, tls, error)) return nullptr;
-    return channel;
+    wire::Options options;
+    if (!wire::read_options(args, &options, error)) return nullptr;
+    client::Target parsed;
+    if (!client::parse_target(target, &parsed, error)) return nullptr;
+    if (!options.default_authority.empty()) parsed.authority = options.default_authority;
+    std::shared_ptr<TlsContext> context;
+    if (tls && tls->enabled) {
+        context = TlsContext::for_client(*tls, error);
+        if (!context) return nullptr;
+    }
+    EventLoop* loop = client::shared_loop(error);
+    if (!loop) return nullptr;
+    std::vector<SocketAddress> numeric;
+    if (parsed.numeric) {
+        for (const auto& ep : parsed.endpoints) {
+            if (!resolve(ep.host, ep.port, false, &numeric, error)) {
+                *error = "invalid target " + target + ": " + *error;
+                return nullptr;
+            }
+        }
+    }
+    auto core = std::make_shared<ChannelCore>(*loop, std::move(parsed), std::move(options),
+                                              std::move(context));
+    core->seed_addresses(std::move(numeric));
+    return std::make_shared<Channel>(std::move(core));
 }
 
 }  // namespace sorvane::engine

@@ -882,6 +882,28 @@ PyObject* ServerCore_wait_idle(ServerCoreObject* self, PyObject* arg) {
     return PyBool_FromLong(idle);
 }
 
+// set_header_gate(key, values, code, details): calls without `key` equal to
+// one of `values` (str or bytes) end with `code` and `details` before their
+// body is read; an empty key removes the gate.
+PyObject* ServerCore_set_header_gate(ServerCoreObject* self, PyObject* args) {
+    return entry([&]() -> Ref {
+        const char *key, *details;
+        PyObject* values;
+        int code;
+        if (!PyArg_ParseTuple(args, "sOis", &key, &values, &code, &details))
+            throw PyErrAlreadySet{};
+        HeaderGate gate;
+        gate.key = key;
+        gate.code = code;
+        gate.details = details;
+        Ref items = check(PySequence_Fast(values, "values must be a sequence"));
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()); ++i)
+            gate.values.push_back(bytes_of(PySequence_Fast_GET_ITEM(items.get(), i), "a value"));
+        host_of(self).set_header_gate(std::move(gate));
+        return Ref::borrow(Py_None);
+    });
+}
+
 PyObject* ServerCore_started(ServerCoreObject* self, PyObject*) {
     return entry([&]() -> Ref { return Ref::borrow(host_of(self).started() ? Py_True : Py_False); });
 }
@@ -892,6 +914,8 @@ PyMethodDef ServerCore_methods[] = {
     {"shutdown", reinterpret_cast<PyCFunction>(ServerCore_shutdown), METH_O, nullptr},
     {"started", reinterpret_cast<PyCFunction>(ServerCore_started), METH_NOARGS, nullptr},
     {"wait_idle", reinterpret_cast<PyCFunction>(ServerCore_wait_idle), METH_O, nullptr},
+    {"set_header_gate", reinterpret_cast<PyCFunction>(ServerCore_set_header_gate), METH_VARARGS,
+     nullptr},
     {nullptr, nullptr, 0, nullptr}};
 
 PyTypeObject* server_core_type() {

@@ -1,18 +1,30 @@
-// The native engine's platform layer: gRPC's core library behind two plain C++
-// classes, a server host and a channel host. Nothing here touches Python; the
-// module that binds them (module.cpp) sees only these declarations, never a
-// gRPC type.
+// The native engine's platform layer: gRPC's wire protocol (on nghttp2 and
+// OpenSSL) behind two plain C++ classes, a server host and a channel host.
+// Nothing here touches Python; the module that binds them (module.cpp) sees
+// only these declarations, never an HTTP/2 type.
 //
-// Threads: a server host runs max_workers + 1 threads that poll its completion
-// queue. A thread that receives a complete request runs the handler itself
-// (the module takes the GIL there) while fewer than max_workers handlers run;
-// otherwise the call waits in a queue for the next free handler thread. So at
-// least one thread always polls: cancellations, shutdown and new calls are seen
-// even when every handler is blocked. A handler that streams its response waits
-// for each message to be sent; the completion arrives on the same queue, so the
-// handler's thread first stops leading and another thread polls for it. Client
-// calls complete on gRPC's own threads through a callback queue and wake the
-// caller, which waits without the GIL.
+// Server threads: event loops (one, or two with cores to spare) own the
+// listeners, the connections and every stream's state, and never call the
+// hooks, so a handler blocked in Python stalls no connection. A complete
+// request goes from its loop straight to one of max_workers + 1 worker threads,
+// which runs Hooks::run (the module takes the GIL there) while fewer than
+// max_workers handlers run; otherwise it waits in a queue. Closed hooks run on
+// a worker too, ahead of waiting handlers, and the one spare worker is always
+// free for them. A worker hands its reply (and each streamed message, waiting
+// until nghttp2 took it) back to the connection's loop; InboundCall methods
+// are safe on any thread. Every worker calls Hooks::thread_exit before it ends.
+//
+// Client: every channel of the process shares one event loop thread, made on
+// first use (a forked child must not use its parent's channels: the thread is
+// not copied; channels it makes itself start their own). A call is built on
+// the caller's thread (metadata checked, body framed) and queued on its
+// channel; one loop task takes every queued call and writes them out.
+// Replies, deadlines (loop timers) and cancellations are handled on the loop,
+// which finishes a call under its mutex and wakes the waiting caller directly.
+// `on_done` hooks never run on the loop: they go to two process-wide
+// completion threads (they take the GIL). Name resolution runs on a resolver
+// thread of its own. Readers of a response stream take messages as they
+// arrive; the stream's flow-control window is given back as they do.
 #pragma once
 
 #include <atomic>
@@ -99,6 +111,17 @@ public:
     void* user = nullptr;
 };
 
+// A check made from a call's headers, before its body is read: a call whose
+// metadata has no `key` equal to one of `values` (compared in constant time)
+// ends at once with `code` and `details`; its body is never buffered and no
+// handler runs. The token gate installs one.
+struct HeaderGate {
+    std::string key;
+    std::vector<std::string> values;
+    int code = 16;  // UNAUTHENTICATED
+    std::string details;
+};
+
 class ServerHost {
 public:
     struct Hooks {
@@ -111,7 +134,7 @@ public:
         virtual void thread_exit() = 0;
     };
 
-    // Returns nullptr with `error` set when gRPC refuses the arguments.
+    // Returns nullptr with `error` set when an option has the wrong type or range.
     static std::shared_ptr<ServerHost> create(const std::vector<ChannelArg>& args,
                                               int max_workers, int max_concurrent_rpcs,
                                               std::unique_ptr<Hooks> hooks, std::string* error);
@@ -119,6 +142,8 @@ public:
     // Binds before start; returns the bound port, 0 when it could not bind.
     virtual int add_port(const std::string& address, const TlsConfig* tls) = 0;
     virtual bool start(std::string* error) = 0;
+    // Installs (or, with an empty key, removes) the header gate; any time.
+    virtual void set_header_gate(HeaderGate gate) = 0;
     // Stops accepting calls, lets calls in flight run for `grace` seconds
     // (negative: none), cancels the rest; returns once the server is down.
     // Blocks: call it without the GIL. Safe to call more than once.
@@ -151,8 +176,9 @@ public:
     virtual CallResult& result() = 0;
 };
 
-// A started call with one request and a stream of responses. Its operations
-// complete on gRPC's threads, which store what arrived and wake the waiters.
+// A started call with one request and a stream of responses. The loop stores
+// what arrives and wakes the waiters; a reader that falls behind holds back
+// the stream's window, so the server waits for it.
 class ResponseStream {
 public:
     virtual ~ResponseStream() = default;
@@ -173,13 +199,15 @@ public:
 
 class ChannelHost {
 public:
-    // Returns nullptr with `error` set when the channel cannot be made.
+    // Returns nullptr with `error` set when the channel cannot be made (bad
+    // target or options, TLS material that does not parse). Never connects:
+    // that waits for the first call or connectivity(true).
     static std::shared_ptr<ChannelHost> create(const std::string& target,
                                                const std::vector<ChannelArg>& args,
                                                const TlsConfig* tls, std::string* error);
     virtual ~ChannelHost() = default;
-    // Starts one unary call. `on_done` (may be empty) runs on a gRPC thread once
-    // the call is done. Returns nullptr with `error` set when the call cannot
+    // Starts one unary call. `on_done` (may be empty) runs on a completion
+    // thread once the call is done. Returns nullptr with `error` set when the call cannot
     // start (closed channel, invalid metadata).
     virtual std::shared_ptr<PendingCall> start(const std::string& method, std::string&& body,
                                                double timeout, const Metadata& metadata,
