@@ -391,6 +391,7 @@ const OptionSpec kOptionSpecs[] = {
     int_option("grpc.max_reconnect_backoff_ms", &Options::max_reconnect_backoff_ms, 1),
     int_option("grpc.min_reconnect_backoff_ms", &Options::min_reconnect_backoff_ms, 1),
     int_option("grpc.server_handshake_timeout_ms", &Options::handshake_timeout_ms, 1),
+    {"grpc.so_reuseport", Kind::flag, 0, nullptr, &Options::so_reuseport, nullptr},
 };
 
 }  // namespace
