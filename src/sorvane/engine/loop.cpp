@@ -427,7 +427,8 @@ void set_nodelay(int fd) {
 
 }  // namespace
 
-SocketHandle listen_on(const SocketAddress& address, int backlog, int* port, std::string* error) {
+SocketHandle listen_on(const SocketAddress& address, int backlog, int* port, std::string* error,
+                       bool reuse_port) {
     int family = family_of(address);
     int fd = ::socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
@@ -436,6 +437,9 @@ SocketHandle listen_on(const SocketAddress& address, int backlog, int* port, std
     }
     int one = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+#ifdef SO_REUSEPORT
+    if (reuse_port) ::setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &one, sizeof one);
+#endif
     if (family == AF_INET6) {
         const auto* a6 = reinterpret_cast<const sockaddr_in6*>(address.storage);
         if (IN6_IS_ADDR_UNSPECIFIED(&a6->sin6_addr)) {

@@ -97,8 +97,11 @@ bool resolve(const std::string& host, const std::string& port, bool passive,
              std::vector<SocketAddress>* out, std::string* error);
 
 // A listening, non-blocking socket bound to `address`; `port` gets the bound
-// port (useful for port 0). The dual-stack "[::]" accepts IPv4 too.
-SocketHandle listen_on(const SocketAddress& address, int backlog, int* port, std::string* error);
+// port (useful for port 0). The dual-stack "[::]" accepts IPv4 too. With
+// `reuse_port`, other sockets (and processes) may listen on the same port and
+// the system spreads connections between them, where it can (SO_REUSEPORT).
+SocketHandle listen_on(const SocketAddress& address, int backlog, int* port, std::string* error,
+                       bool reuse_port = false);
 
 enum class AcceptResult { accepted, again, out_of_descriptors, failed };
 

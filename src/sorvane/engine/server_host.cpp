@@ -104,7 +104,7 @@ int Host::add_port(const std::string& address, const TlsConfig* tls) {
     int bound = 0;
     for (size_t i = 0; i < addresses.size(); ++i) {
         int got = 0;
-        SocketHandle s = listen_on(addresses[i], kBacklog, &got, &error);
+        SocketHandle s = listen_on(addresses[i], kBacklog, &got, &error, options_.so_reuseport);
         if (s == kNoSocket) continue;
         if (bound == 0 && port == "0" && addresses.size() > i + 1) {
             bound = got;
