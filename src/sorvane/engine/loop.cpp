@@ -427,8 +427,8 @@ void set_nodelay(int fd) {
 
 }  // namespace
 
-SocketHandle listen_on(const SocketAddress& address, int backlog, bool reuse_port, int* port,
-                       std::string* error) {
+SocketHandle listen_on(const SocketAddress& address, int backlog, int* port, std::string* error,
+                       bool reuse_port) {
     int family = family_of(address);
     int fd = ::socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
@@ -439,8 +439,6 @@ SocketHandle listen_on(const SocketAddress& address, int backlog, bool reuse_por
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
 #ifdef SO_REUSEPORT
     if (reuse_port) ::setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &one, sizeof one);
-#else
-    (void)reuse_port;
 #endif
     if (family == AF_INET6) {
         const auto* a6 = reinterpret_cast<const sockaddr_in6*>(address.storage);

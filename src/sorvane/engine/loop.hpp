@@ -98,10 +98,10 @@ bool resolve(const std::string& host, const std::string& port, bool passive,
 
 // A listening, non-blocking socket bound to `address`; `port` gets the bound
 // port (useful for port 0). The dual-stack "[::]" accepts IPv4 too. With
-// `reuse_port`, processes may listen on one port side by side (SO_REUSEPORT,
-// where the system has it; gRPC's default).
-SocketHandle listen_on(const SocketAddress& address, int backlog, bool reuse_port, int* port,
-                       std::string* error);
+// `reuse_port`, other sockets (and processes) may listen on the same port and
+// the system spreads connections between them, where it can (SO_REUSEPORT).
+SocketHandle listen_on(const SocketAddress& address, int backlog, int* port, std::string* error,
+                       bool reuse_port = false);
 
 enum class AcceptResult { accepted, again, out_of_descriptors, failed };
 

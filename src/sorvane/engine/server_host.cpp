@@ -104,7 +104,7 @@ int Host::add_port(const std::string& address, const TlsConfig* tls) {
     int bound = 0;
     for (size_t i = 0; i < addresses.size(); ++i) {
         int got = 0;
-        SocketHandle s = listen_on(addresses[i], kBacklog, options_.so_reuseport, &got, &error);
+        SocketHandle s = listen_on(addresses[i], kBacklog, &got, &error, options_.so_reuseport);
         if (s == kNoSocket) continue;
         if (bound == 0 && port == "0" && addresses.size() > i + 1) {
             bound = got;
@@ -297,7 +297,7 @@ bool Host::dispatch(ServerCall* call, EventLoop& loop) {
             // One woken worker takes a whole burst: it has not started
             // running while the loop dispatches the rest of what it read.
             wake = running_ + waking_ == 0;
-            watch = !wake;
+            watch = !wake && running_ < max_workers_;
             if (wake) ++waking_;
         }
     }
@@ -322,7 +322,8 @@ void Host::watchdog(LoopSlot& slot) {
     bool wake;
     {
         std::lock_guard<std::mutex> lock(work_mu_);
-        if (runs_.empty()) return;
+        // With max_workers handlers running, the first to return takes the next.
+        if (runs_.empty() || running_ >= max_workers_) return;
         wake = taken_ == slot.seen && idle_workers_ > 0;
         if (wake) ++waking_;
     }

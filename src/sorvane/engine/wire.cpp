@@ -377,6 +377,7 @@ const OptionSpec kOptionSpecs[] = {
     int_option("grpc.keepalive_timeout_ms", &Options::keepalive_timeout_ms, 1),
     {"grpc.keepalive_permit_without_calls", Kind::flag, 0, nullptr,
      &Options::keepalive_permit_without_calls, nullptr},
+    {"grpc.so_reuseport", Kind::flag, 0, nullptr, &Options::so_reuseport, nullptr},
     int_option("grpc.http2.min_ping_interval_without_data_ms",
                &Options::http2_min_ping_interval_ms, 0),
     int_option("grpc.http2.max_ping_strikes", &Options::http2_max_ping_strikes, 0),
@@ -391,7 +392,6 @@ const OptionSpec kOptionSpecs[] = {
     int_option("grpc.max_reconnect_backoff_ms", &Options::max_reconnect_backoff_ms, 1),
     int_option("grpc.min_reconnect_backoff_ms", &Options::min_reconnect_backoff_ms, 1),
     int_option("grpc.server_handshake_timeout_ms", &Options::handshake_timeout_ms, 1),
-    {"grpc.so_reuseport", Kind::flag, 0, nullptr, &Options::so_reuseport, nullptr},
 };
 
 }  // namespace

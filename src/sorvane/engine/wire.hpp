@@ -152,8 +152,8 @@ struct Options {
     long long max_reconnect_backoff_ms = 120000;    // grpc.max_reconnect_backoff_ms
     long long min_reconnect_backoff_ms = 20000;     // grpc.min_reconnect_backoff_ms
     // Server.
-    bool so_reuseport = true;                   // grpc.so_reuseport (processes share a port)
     long long handshake_timeout_ms = 5000;      // a connection must send its preface by then
+    bool so_reuseport = true;                   // grpc.so_reuseport (gRPC's default on Linux)
 };
 
 // Reads the options; false with `error` set for a value of the wrong type or
