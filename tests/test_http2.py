@@ -37,6 +37,11 @@ except OSError:
     SANITIZED = False
 SERVICE = "interop.Test"
 WAIT = 10
+# grpcio's own server refuses a compressed message without an agreed encoding,
+# and a message announced over its limit, at once from 1.85 on (seen on 1.85);
+# 1.62, the last release for CPython 3.7, delivers the one and waits for the
+# other. Those comparisons are made with servers that do it.
+GRPCIO_REFUSES_EARLY = tuple(int(p) for p in grpc.__version__.split(".")[:2]) >= (1, 85)
 SPECIAL_MESSAGE = "\t\ntest with whitespace\r\nand Unicode BMP \u263a and non-BMP \U0001f608\t\n"
 ECHO_INITIAL, ECHO_TRAILING = "x-grpc-test-echo-initial", "x-grpc-test-echo-trailing-bin"
 
@@ -282,6 +287,8 @@ class TestServerProtocol:
 
     def test_compressed_message_is_refused(self, server):
         """The flag set with no encoding agreed: the handler never sees the bytes."""
+        if server.kind == "grpcio" and not GRPCIO_REFUSES_EARLY:
+            pytest.skip("this grpcio server hands the bytes on")
         with h.Client(server.port) as client:
             stream_id = client.new_id()
             client.send(h.headers_frames(stream_id, h.request_headers(server.path("echo")))
@@ -333,6 +340,8 @@ class TestServerProtocol:
 
     def test_oversized_message_is_refused_from_its_prefix(self, server):
         """5 MiB announced, none of it sent: refused at once, not after waiting."""
+        if server.kind == "grpcio" and not GRPCIO_REFUSES_EARLY:
+            pytest.skip("this grpcio server waits for the whole message")
         with h.Client(server.port) as client:
             stream_id = client.new_id()
             started = time.monotonic()
