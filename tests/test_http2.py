@@ -578,6 +578,10 @@ class TestProtections:
             assert limit - 0.5 < time.monotonic() - started < limit + 2
             assert serves_a_new_connection(s.port)
 
+    # UBSan's vptr check opens a pipe to probe memory; in a process at its
+    # descriptor limit that fails and it reports a false "invalid vptr" and
+    # aborts. The normal builds on every interpreter run this test.
+    @pytest.mark.skipif(SANITIZED, reason="the sanitizer runtime needs descriptors of its own")
     @pytest.mark.parametrize("kind", ENGINES)
     def test_descriptor_exhaustion_passes(self, kind):
         """Connections beyond the server's descriptor limit, then released: it
