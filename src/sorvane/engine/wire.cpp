@@ -355,7 +355,7 @@ namespace {
 
 enum class Kind { integer, flag, text };
 
-struct OptionSpec {
+struct OptionRule {
     const char* name;
     Kind kind;
     long long minimum;  // integers only
@@ -364,11 +364,11 @@ struct OptionSpec {
     std::string Options::*text;
 };
 
-constexpr OptionSpec int_option(const char* name, long long Options::*field, long long minimum) {
+constexpr OptionRule int_option(const char* name, long long Options::*field, long long minimum) {
     return {name, Kind::integer, minimum, field, nullptr, nullptr};
 }
 
-const OptionSpec kOptionSpecs[] = {
+const OptionRule kOptionRules[] = {
     int_option("grpc.max_receive_message_length", &Options::max_receive_message, -1),
     int_option("grpc.max_send_message_length", &Options::max_send_message, -1),
     int_option("grpc.max_metadata_size", &Options::max_header_list, 1),
@@ -398,36 +398,36 @@ const OptionSpec kOptionSpecs[] = {
 
 bool read_options(const std::vector<ChannelArg>& args, Options* out, std::string* error) {
     for (const ChannelArg& arg : args) {
-        const OptionSpec* spec = nullptr;
-        for (const OptionSpec& s : kOptionSpecs)
-            if (arg.key == s.name) spec = &s;
-        if (!spec) continue;  // gRPC ignores names it does not know; so do we
-        if (spec->kind == Kind::text) {
+        const OptionRule* rule = nullptr;
+        for (const OptionRule& s : kOptionRules)
+            if (arg.key == s.name) rule = &s;
+        if (!rule) continue;  // gRPC ignores names it does not know; so do we
+        if (rule->kind == Kind::text) {
             if (arg.is_int) {
                 *error = arg.key + ": expected a string, got an integer";
                 return false;
             }
-            out->*(spec->text) = arg.str_value;
+            out->*(rule->text) = arg.str_value;
             continue;
         }
         if (!arg.is_int) {
             *error = arg.key + ": expected an integer, got a string";
             return false;
         }
-        if (spec->kind == Kind::flag) {
+        if (rule->kind == Kind::flag) {
             if (arg.int_value != 0 && arg.int_value != 1) {
                 *error = arg.key + ": expected 0 or 1, got " + std::to_string(arg.int_value);
                 return false;
             }
-            out->*(spec->flag) = arg.int_value != 0;
+            out->*(rule->flag) = arg.int_value != 0;
             continue;
         }
-        if (arg.int_value < spec->minimum) {
-            *error = arg.key + ": must be at least " + std::to_string(spec->minimum) + ", got " +
+        if (arg.int_value < rule->minimum) {
+            *error = arg.key + ": must be at least " + std::to_string(rule->minimum) + ", got " +
                      std::to_string(arg.int_value);
             return false;
         }
-        out->*(spec->integer) = arg.int_value;
+        out->*(rule->integer) = arg.int_value;
     }
     return true;
 }
