@@ -10,6 +10,9 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 #include <net/if.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -552,5 +555,14 @@ void socket_close(SocketHandle s) {
 }
 
 long long process_id() { return static_cast<long long>(::getpid()); }
+
+void release_free_memory() {
+#if defined(__GLIBC__)
+    // glibc keeps freed chunks of its arenas, and its mmap threshold rises
+    // with the largest block freed: without this, memory of large requests
+    // stays with the process long after them.
+    malloc_trim(0);
+#endif
+}
 
 }  // namespace sorvane::engine

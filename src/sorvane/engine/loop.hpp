@@ -122,6 +122,10 @@ long long socket_recv(SocketHandle s, void* buffer, size_t length, bool* would_b
 long long socket_send(SocketHandle s, const void* data, size_t length, bool* would_block);
 void socket_close(SocketHandle s);
 
+// Gives memory the allocator keeps but no longer uses back to the system
+// (after a burst of large requests); a no-op where the allocator has no way.
+void release_free_memory();
+
 // This process's id: a change tells a forked child that threads made before
 // the fork are not there.
 long long process_id();

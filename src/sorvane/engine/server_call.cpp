@@ -165,6 +165,17 @@ void ServerCall::run_closed_hook(ServerHost::Hooks& hooks) {
 
 void ServerCall::post_finish() { post_step<&ServerCall::loop_finish>(this, *gate_, *loop_); }
 
+void ServerCall::release_held() {
+    size_t n = held_.exchange(0);
+    if (n) host_->unhold(n);
+}
+
+size_t ServerCall::drop_payload() {
+    size_t size = payload_.size();
+    std::string().swap(payload_);
+    return size;
+}
+
 bool ServerCall::send_message(std::string&& body) {
     std::unique_lock<std::mutex> lock(mu_);
     if (closed_.load() || cancelled_.load()) return call_is_over(lock);
@@ -302,7 +313,13 @@ void ServerCall::on_headers_done(bool end_stream) {
         });
     }
     phase_ = Phase::body;
-    if (end_stream) on_end_of_request();
+    if (end_stream) return on_end_of_request();
+    long long wait_ms = host_->options().request_wait_ms;
+    if (wait_ms >= 0)
+        wait_timer_ = loop_->add_timer(Clock::now() + std::chrono::milliseconds(wait_ms), [this] {
+            wait_timer_ = 0;
+            request_too_slow();
+        });
 }
 
 bool ServerCall::check_gate() {
@@ -319,6 +336,10 @@ bool ServerCall::check_gate() {
 
 void ServerCall::on_data(const uint8_t* data, size_t length) {
     if (phase_ != Phase::body) return;  // refused or answered: dropped unread
+    // What waits for a worker is bounded, whatever the message size limit.
+    if (!host_->hold(length))
+        return refuse(kResourceExhausted, "the server has too many requests waiting");
+    held_.fetch_add(length);
     std::vector<std::string>& messages = conn_->scratch();
     messages.clear();
     wire::Deframer::Result r = deframer_.feed(data, length, &messages);
@@ -343,6 +364,10 @@ void ServerCall::on_data(const uint8_t* data, size_t length) {
 
 void ServerCall::on_end_of_request() {
     if (phase_ != Phase::body) return;
+    if (wait_timer_) {
+        loop_->cancel_timer(wait_timer_);
+        wait_timer_ = 0;
+    }
     if (deframer_.partial()) return refuse(kInternal, "the request ended inside a message");
     if (messages_ != 1)
         return refuse(kUnimplemented, "\"" + method_ + "\" requires exactly one request message.");
@@ -355,6 +380,10 @@ void ServerCall::on_end_of_request() {
 
 void ServerCall::refuse(int code, std::string_view details, bool accept_encoding) {
     phase_ = Phase::answered;
+    // Nothing of the request is kept once it is refused.
+    deframer_ = wire::Deframer(0);
+    std::string().swap(payload_);
+    release_held();
     // Connection::on_frame_send resets the stream once this went out, if the
     // client is still sending (an earlier reset would drop the reply).
     submit_trailers_only(code, details, nullptr, accept_encoding);
@@ -528,6 +557,14 @@ void ServerCall::expire() {
     release();
 }
 
+void ServerCall::request_too_slow() {
+    if (!conn_ || phase_ != Phase::body) return;
+    retain();  // the flush may end the stream
+    refuse(kDeadlineExceeded, "the request did not arrive in time");
+    conn_->flush();
+    release();
+}
+
 void ServerCall::reset_cancel() {
     if (!conn_ || phase_ == Phase::done) return;
     retain();  // the flush may close the stream, and with it the stream's reference
@@ -539,11 +576,19 @@ void ServerCall::reset_cancel() {
 
 void ServerCall::detach() {
     if (phase_ == Phase::done) return;
+    // A dispatched call's bytes count until a worker takes it (or the server
+    // stops); a call that never got that far counts no more.
+    bool waits = phase_ == Phase::dispatched;
     phase_ = Phase::done;
     if (deadline_timer_) {
         loop_->cancel_timer(deadline_timer_);
         deadline_timer_ = 0;
     }
+    if (wait_timer_) {
+        loop_->cancel_timer(wait_timer_);
+        wait_timer_ = 0;
+    }
+    if (!waits) release_held();
     if (conn_) {
         conn_->unlink(this);
         conn_ = nullptr;

@@ -22,6 +22,13 @@ constexpr int kAcceptBurst = 64;  // per wake-up, so a flood cannot starve the l
 constexpr auto kAcceptRetry = std::chrono::milliseconds(100);
 // How long requests may wait for a busy worker before an idle one is woken.
 constexpr auto kWatchdog = std::chrono::milliseconds(1);
+// Calls of the priority methods waiting for a worker, at most (they answer
+// quickly; past this a flood of them is refused like any other overload).
+constexpr size_t kPriorityQueue = 64;
+// A request this large counts towards giving freed memory back, and this much
+// of them done (with no request bytes waiting) does it.
+constexpr size_t kLargeRequest = 1 << 20;
+constexpr size_t kTrimAfter = 32 << 20;
 
 // One loop carries thousands of connections at a few microseconds per call;
 // the handlers (and the GIL) are the bound, so a second loop pays off only
@@ -56,6 +63,14 @@ Host::Host(const wire::Options& options, int max_workers, int max_concurrent,
       max_concurrent_(max_concurrent),
       hooks_(std::move(hooks)) {
     callbacks_ = make_server_callbacks();
+    const std::string& listed = options_.priority_methods;
+    for (size_t start = 0; start <= listed.size();) {
+        size_t comma = std::min(listed.find(',', start), listed.size());
+        size_t a = listed.find_first_not_of(' ', start), b = comma;
+        while (b > start && listed[b - 1] == ' ') --b;
+        if (a < b) priority_methods_.push_back(listed.substr(a, b - a));
+        start = comma + 1;
+    }
     if (nghttp2_option_new(&session_option_) != 0) session_option_ = nullptr;
     if (!session_option_) return;
     nghttp2_option* o = session_option_;
@@ -284,6 +299,18 @@ void Host::connection_closed(Connection* conn) {
 // loop's watchdog wakes an idle worker when the busy ones take nothing for a
 // while (handlers that block).
 bool Host::dispatch(ServerCall* call, EventLoop& loop) {
+    if (!priority_methods_.empty() && is_priority(call->method())) {
+        bool wake;
+        {
+            std::lock_guard<std::mutex> lock(work_mu_);
+            if (priority_due_.size() >= kPriorityQueue) return false;
+            call->retain();  // the handler's
+            priority_due_.push_back(call);
+            wake = idle_workers_ > 0;
+        }
+        if (wake) work_cv_.notify_one();
+        return true;
+    }
     if (max_concurrent_ > 0 && inflight_.fetch_add(1) >= max_concurrent_) {
         inflight_.fetch_sub(1);
         return false;
@@ -361,13 +388,26 @@ void Host::worker() {
             if (hooks_due_.empty() && hooks_running_ == 0) idle_cv_.notify_all();
             continue;
         }
+        // Calls of the priority methods are not counted in running_: the
+        // worker beyond max_workers takes them while every other one is busy.
+        if (!priority_due_.empty()) {
+            ServerCall* call = priority_due_.front();
+            priority_due_.pop_front();
+            ++priority_running_;
+            lock.unlock();
+            run_call(call, true);
+            lock.lock();
+            --priority_running_;
+            if (priority_running_ == 0 && priority_due_.empty()) idle_cv_.notify_all();
+            continue;
+        }
         if (!runs_.empty() && running_ < max_workers_) {
             ServerCall* call = runs_.front();
             runs_.pop_front();
             ++running_;
             ++taken_;
             lock.unlock();
-            run_call(call);
+            run_call(call, false);
             lock.lock();
             --running_;
             if (running_ == 0 && runs_.empty()) idle_cv_.notify_all();
@@ -385,19 +425,47 @@ void Host::worker() {
     hooks_->thread_exit();
 }
 
-void Host::run_call(ServerCall* call) {
+void Host::run_call(ServerCall* call, bool priority) {
+    call->release_held();  // no longer waiting
     // A call reset while it waited has nobody to answer.
     if (!call->finished() && !call->cancelled()) {
         hooks_->run(*call, call->reply_);
         call->post_finish();
     }
-    if (max_concurrent_ > 0) inflight_.fetch_sub(1);
+    size_t size = call->drop_payload();
+    if (!priority && max_concurrent_ > 0) inflight_.fetch_sub(1);
     call->release();
+    if (size >= kLargeRequest) after_large_request(size);
+}
+
+bool Host::is_priority(const std::string& method) const {
+    return std::find(priority_methods_.begin(), priority_methods_.end(), method) !=
+           priority_methods_.end();
+}
+
+bool Host::hold(size_t n) {
+    long long now = held_bytes_.fetch_add(static_cast<long long>(n)) + static_cast<long long>(n);
+    if (options_.max_queued_bytes >= 0 && now > options_.max_queued_bytes) {
+        held_bytes_.fetch_sub(static_cast<long long>(n));
+        return false;
+    }
+    return true;
+}
+
+// Once a burst of large requests is over (no request bytes wait), the memory
+// they took goes back to the system instead of staying with the process.
+void Host::after_large_request(size_t bytes) {
+    if (freed_since_trim_.fetch_add(bytes) + bytes < kTrimAfter) return;
+    if (held_bytes_.load() != 0) return;
+    if (freed_since_trim_.exchange(0) < kTrimAfter) return;  // another worker did it
+    release_free_memory();
 }
 
 bool Host::wait_idle(double seconds) {
     std::unique_lock<std::mutex> lock(work_mu_);
-    auto idle = [this] { return running_ == 0 && runs_.empty(); };
+    auto idle = [this] {
+        return running_ == 0 && runs_.empty() && priority_running_ == 0 && priority_due_.empty();
+    };
     if (seconds < 0) {
         idle_cv_.wait(lock, idle);
         return true;
@@ -470,9 +538,15 @@ void Host::shutdown(double grace) {
         std::unique_lock<std::mutex> work(work_mu_);
         for (ServerCall* call : runs_) {  // reset while waiting: nobody to answer
             if (max_concurrent_ > 0) inflight_.fetch_sub(1);
+            call->release_held();
             call->release();
         }
         runs_.clear();
+        for (ServerCall* call : priority_due_) {
+            call->release_held();
+            call->release();
+        }
+        priority_due_.clear();
         workers_exit_ = true;
         work_cv_.notify_all();
         idle_cv_.notify_all();

@@ -82,6 +82,11 @@ public:
     void run_closed_hook(ServerHost::Hooks& hooks);
     // After the handler: hands reply_ to the loop.
     void post_finish();
+    // The request bytes this call holds against the server's bound are no
+    // longer waiting (a worker took the call, or it ended). Any thread.
+    void release_held();
+    // After the handler: the request is no longer needed; returns its size.
+    size_t drop_payload();
     Reply reply_;  // filled by the handler, then read on the loop
 
     // ---- loop thread only ---------------------------------------------------
@@ -95,6 +100,8 @@ public:
     // Resets the stream with CANCEL (cancel(), a server that stops).
     void reset_cancel();
     void expire();
+    // The request did not arrive in the time the server allows.
+    void request_too_slow();
     bool refused = false;      // arrived while the server stops
     ServerCall* prev = nullptr;  // the connection's list of its streams
     ServerCall* next = nullptr;
@@ -145,6 +152,7 @@ private:
     wire::Deframer deframer_;
     size_t messages_ = 0;
     EventLoop::TimerId deadline_timer_ = 0;
+    EventLoop::TimerId wait_timer_ = 0;  // sorvane.request_wait_ms
     bool headers_sent_ = false;
     bool status_sent_ = false;
     bool final_ = false;        // trailers follow once the body is out
@@ -164,6 +172,7 @@ private:
     std::atomic<bool> closed_{false};
     std::atomic<bool> want_hook_{false};
     std::atomic<bool> hook_claimed_{false};
+    std::atomic<size_t> held_{0};  // request bytes counted in the host's bound
     std::mutex mu_;
     std::condition_variable cv_;
     SendState send_ = SendState::idle;  // under mu_
@@ -259,6 +268,10 @@ public:
     // Loop side (`loop` is the caller's): a complete request for a handler;
     // false when the concurrent-call limit refuses it.
     bool dispatch(ServerCall* call, EventLoop& loop);
+    // Loop side: counts `n` more request bytes held; false (nothing counted)
+    // past sorvane.max_queued_bytes.
+    bool hold(size_t n);
+    void unhold(size_t n) { held_bytes_.fetch_sub(static_cast<long long>(n)); }
     // Any thread: runs the call's closed hook on a worker.
     void queue_closed_hook(ServerCall* call);
     // Loop side: a connection ended (after its streams were detached).
@@ -290,7 +303,9 @@ private:
     void arm_watchdog(LoopSlot& slot);
     void watchdog(LoopSlot& slot);
     void worker();
-    void run_call(ServerCall* call);
+    void run_call(ServerCall* call, bool priority);
+    bool is_priority(const std::string& method) const;
+    void after_large_request(size_t bytes);
     void close_listeners_unstarted();
 
     const wire::Options options_;
@@ -323,6 +338,8 @@ private:
     std::condition_variable idle_cv_;
     std::deque<ServerCall*> runs_;   // complete requests waiting for a worker
     std::deque<ServerCall*> hooks_due_;  // calls whose closed hook is due
+    std::deque<ServerCall*> priority_due_;  // calls of sorvane.priority_methods
+    int priority_running_ = 0;
     int running_ = 0;       // handlers running
     unsigned long long taken_ = 0;  // requests workers took, ever
     int hooks_running_ = 0;
@@ -331,6 +348,9 @@ private:
     int workers_ = 0;       // worker threads alive
     bool workers_exit_ = false;
     std::atomic<int> inflight_{0};
+    std::vector<std::string> priority_methods_;  // set at construction
+    std::atomic<long long> held_bytes_{0};       // request bytes no worker took yet
+    std::atomic<size_t> freed_since_trim_{0};    // bytes of large requests done since
 };
 
 }  // namespace sorvane::engine::server

@@ -392,6 +392,9 @@ const OptionRule kOptionRules[] = {
     int_option("grpc.max_reconnect_backoff_ms", &Options::max_reconnect_backoff_ms, 1),
     int_option("grpc.min_reconnect_backoff_ms", &Options::min_reconnect_backoff_ms, 1),
     int_option("grpc.server_handshake_timeout_ms", &Options::handshake_timeout_ms, 1),
+    int_option("sorvane.max_queued_bytes", &Options::max_queued_bytes, -1),
+    int_option("sorvane.request_wait_ms", &Options::request_wait_ms, -1),
+    {"sorvane.priority_methods", Kind::text, 0, nullptr, nullptr, &Options::priority_methods},
 };
 
 }  // namespace

@@ -154,6 +154,12 @@ struct Options {
     // Server.
     long long handshake_timeout_ms = 5000;      // a connection must send its preface by then
     bool so_reuseport = true;                   // grpc.so_reuseport (gRPC's default on Linux)
+    // Admission (sorvane's own names; grpcio ignores them).
+    long long max_queued_bytes = -1;   // sorvane.max_queued_bytes: request bytes held before
+                                       // a worker takes them (-1: no bound)
+    long long request_wait_ms = -1;    // sorvane.request_wait_ms: headers to whole request
+    std::string priority_methods;      // sorvane.priority_methods: "/a/B,/c/D", served
+                                       // outside max_workers and the concurrent-call limit
 };
 
 // Reads the options; false with `error` set for a value of the wrong type or
