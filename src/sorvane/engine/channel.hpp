@@ -74,6 +74,12 @@ public:
     std::string body;
     unsigned char prefix[wire::kMessagePrefix] = {};
     std::function<void()> on_done;
+    const std::thread::id owner = std::this_thread::get_id();  // the starting thread
+    // Set by the owner when it submitted the call itself, in the loop's place
+    // (Subchannel::submit); the owner then waits for the reply on the
+    // connection's socket itself for a moment (wait()).
+    Subchannel* read_conn = nullptr;
+    std::shared_ptr<H2Connection::Alive> read_alive;
 
     // Loop.
     bool finished = false;        // finish() ran

@@ -31,6 +31,7 @@ H2Connection::H2Connection(EventLoop& loop, SocketHandle socket, std::unique_ptr
     : loop_(loop), socket_(socket), tls_(std::move(tls)), peer_(std::move(peer)) {}
 
 H2Connection::~H2Connection() {
+    alive_->yes = false;
     // Normally close() ran already; an owner that never started the
     // connection (or gave up on start()) only has the socket to return.
     if (socket_ != kNoSocket) {
@@ -246,11 +247,41 @@ void H2Connection::arm_writable() {
     loop_.modify(socket_, true, true);
 }
 
+// ---- reading from another thread ----------------------------------------------
+
+int H2Connection::read_in_place(EventLoop& loop, const std::shared_ptr<Alive>& alive,
+                                 H2Connection* conn, std::chrono::microseconds wait) {
+    if (!loop.try_enter()) return -1;
+    if (!alive->yes || conn->read_elsewhere_ || conn->want_writable_ || !conn->session_ ||
+        conn->depth_ > 0 || conn->pending() > 0) {
+        loop.leave();
+        return -1;
+    }
+    conn->read_elsewhere_ = true;
+    SocketHandle s = conn->socket_;
+    loop.modify(s, false, false);  // the loop's thread leaves the socket to us
+    loop.leave();
+    // The socket may close meanwhile (its number even reused): `alive` tells,
+    // once back in the loop's place, and a wait on it costs nothing more.
+    bool readable = wait_readable(s, wait);
+    if (!loop.enter()) return -1;
+    if (!alive->yes) {
+        loop.leave();
+        return -1;
+    }
+    conn->read_elsewhere_ = false;
+    if (readable) conn->read_some();
+    if (!conn->closed()) loop.modify(conn->socket_, true, conn->want_writable_);
+    loop.leave();
+    return readable ? 1 : 0;
+}
+
 // ---- closing ----------------------------------------------------------------------
 
 void H2Connection::close(const char* why) {
     if (closing_) return;
     closing_ = true;
+    alive_->yes = false;
     close_reason_ = why ? why : "closed";
     if (socket_ != kNoSocket) {
         loop_.unwatch(socket_);

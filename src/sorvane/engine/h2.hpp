@@ -50,6 +50,24 @@ public:
 
     static constexpr size_t kOutputHigh = 256 * 1024;
 
+    // Tells a thread that remembered a connection whether it still exists;
+    // set and read in the loop's place only.
+    struct Alive {
+        bool yes = true;
+    };
+    const std::shared_ptr<Alive>& alive() const { return alive_; }
+
+    // For a thread outside the loop that expects the peer to send soon (a
+    // server worker that just answered, a client waiting for its reply):
+    // waits up to `wait` for bytes on `conn`'s socket itself, the loop not
+    // watching it meanwhile, and reads them in the loop's place. This spares
+    // the hand-over from the loop's thread to the one that has work with
+    // them. Returns -1 at once when the loop is busy, output waits, another
+    // thread reads the connection or it is gone; 0 when nothing came in
+    // time; 1 when bytes were read.
+    static int read_in_place(EventLoop& loop, const std::shared_ptr<Alive>& alive,
+                              H2Connection* conn, std::chrono::microseconds wait);
+
 protected:
     // Builds the session with this object as user_data (nghttp2_session_server_new
     // or _client_new, with its callbacks and options) and submits SETTINGS.
@@ -87,6 +105,8 @@ private:
     bool close_pending_ = false;   // close() from a callback: finish when it returns
     bool flush_pending_ = false;   // flush() from a callback: run when it returns
     std::string close_reason_;
+    std::shared_ptr<Alive> alive_ = std::make_shared<Alive>();
+    bool read_elsewhere_ = false;  // a thread outside the loop waits on the socket
 };
 
 }  // namespace sorvane::engine

@@ -17,10 +17,12 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/timerfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -51,10 +53,17 @@ std::string errno_text(const char* what, int err) {
 
 // ---- the loop ---------------------------------------------------------------
 
+// Timers are kept in a heap and fire through a timerfd armed for the
+// earliest one, so that a thread that entered the loop (try_enter) can add a
+// timer without waking the loop's thread: it re-arms the timerfd when its
+// timer comes first. A cancelled timer leaves the timerfd armed; the loop
+// wakes once for it and re-arms for the next live one.
 class EpollLoop final : public EventLoop {
 public:
-    EpollLoop(int epfd, int wakefd) : epfd_(epfd), wakefd_(wakefd) {}
+    EpollLoop(int epfd, int wakefd, int timerfd)
+        : epfd_(epfd), wakefd_(wakefd), timerfd_(timerfd) {}
     ~EpollLoop() override {
+        ::close(timerfd_);
         ::close(wakefd_);
         ::close(epfd_);
     }
@@ -74,7 +83,27 @@ public:
         if (first) wake();
     }
     bool in_loop() const override {
-        return loop_thread_.load(std::memory_order_acquire) == std::this_thread::get_id();
+        auto me = std::this_thread::get_id();
+        return loop_thread_.load(std::memory_order_acquire) == me ||
+               entered_.load(std::memory_order_acquire) == me;
+    }
+    bool try_enter() override;
+    bool entered_here() const override {
+        return entered_.load(std::memory_order_acquire) == std::this_thread::get_id();
+    }
+    bool enter() override {
+        if (in_loop()) return false;
+        exec_mu_.lock();
+        if (!running_) {
+            exec_mu_.unlock();
+            return false;
+        }
+        entered_.store(std::this_thread::get_id(), std::memory_order_release);
+        return true;
+    }
+    void leave() override {
+        entered_.store(std::thread::id(), std::memory_order_release);
+        exec_mu_.unlock();
     }
 
     bool watch(SocketHandle s, bool read, bool write, IoHandler handler) override;
@@ -105,15 +134,25 @@ private:
     }
     void run_posted();
     void run_due_timers();
-    int timeout_ms();
+    // The earliest live timer (cancelled ones on top are dropped); max() when none.
+    Clock::time_point next_due();
+    void arm(Clock::time_point when);
     static uint32_t mask(bool read, bool write) {
         return (read ? uint32_t(EPOLLIN) : 0u) | (write ? uint32_t(EPOLLOUT) : 0u);
     }
 
     int epfd_;
     int wakefd_;
+    int timerfd_;
     std::atomic<bool> stopping_{false};
     std::atomic<std::thread::id> loop_thread_{};
+
+    // Held by the loop's thread except while it waits for events, and by a
+    // thread that entered the loop.
+    std::mutex exec_mu_;
+    bool running_ = false;  // under exec_mu_: inside run()
+    std::atomic<std::thread::id> entered_{};
+    Clock::time_point armed_ = Clock::time_point::max();  // the timerfd's expiry
 
     std::mutex post_mu_;
     std::vector<std::function<void()>> posted_;
@@ -175,6 +214,10 @@ EventLoop::TimerId EpollLoop::add_timer(Clock::time_point when, std::function<vo
     TimerId id = next_timer_++;
     timers_.emplace(id, std::move(fn));
     heap_.push(TimerEntry{when, id});
+    // The loop's thread arms the timerfd before it waits; a thread that
+    // entered must do it for a timer earlier than the loop's wake-up.
+    if (when < armed_ && entered_.load(std::memory_order_relaxed) == std::this_thread::get_id())
+        arm(when);
     // Cancelled entries stay in the heap until due; rebuild when they
     // dominate, so far-off cancelled deadlines cannot pile up.
     if (heap_.size() > 64 && heap_.size() > 2 * timers_.size()) {
@@ -189,14 +232,39 @@ EventLoop::TimerId EpollLoop::add_timer(Clock::time_point when, std::function<vo
     return id;
 }
 
-int EpollLoop::timeout_ms() {
+Clock::time_point EpollLoop::next_due() {
     while (!heap_.empty() && !timers_.count(heap_.top().id)) heap_.pop();
-    if (heap_.empty()) return -1;
-    auto left = heap_.top().when - Clock::now();
-    if (left <= Clock::duration::zero()) return 0;
-    // Round up: waking a little late is fine, early would spin.
-    auto ms = std::chrono::ceil<std::chrono::milliseconds>(left);
-    return static_cast<int>(std::min<long long>(ms.count(), 24LL * 3600 * 1000));
+    return heap_.empty() ? Clock::time_point::max() : heap_.top().when;
+}
+
+void EpollLoop::arm(Clock::time_point when) {
+    itimerspec spec{};
+    if (when != Clock::time_point::max()) {
+        auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(when.time_since_epoch())
+                      .count();
+        if (ns <= 0) ns = 1;  // zero would disarm
+        spec.it_value.tv_sec = static_cast<time_t>(ns / 1000000000);
+        spec.it_value.tv_nsec = static_cast<long>(ns % 1000000000);
+    }
+    // steady_clock is CLOCK_MONOTONIC, the timerfd's clock.
+    ::timerfd_settime(timerfd_, TFD_TIMER_ABSTIME, &spec, nullptr);
+    armed_ = when;
+}
+
+bool EpollLoop::try_enter() {
+    if (in_loop()) return false;  // already in its place: post, as before
+    if (!exec_mu_.try_lock()) return false;
+    bool idle = running_ && !stopping_.load(std::memory_order_acquire);
+    if (idle) {
+        std::lock_guard<std::mutex> lock(post_mu_);
+        idle = posted_.empty();  // posted work comes first
+    }
+    if (!idle) {
+        exec_mu_.unlock();
+        return false;
+    }
+    entered_.store(std::this_thread::get_id(), std::memory_order_release);
+    return true;
 }
 
 void EpollLoop::run_due_timers() {
@@ -222,26 +290,34 @@ void EpollLoop::run_posted() {
 }
 
 void EpollLoop::run() {
+    std::unique_lock<std::mutex> exec(exec_mu_);
+    running_ = true;
     loop_thread_.store(std::this_thread::get_id(), std::memory_order_release);
-    {
+    for (int fd : {wakefd_, timerfd_}) {
         epoll_event ev{};
         ev.events = EPOLLIN;
-        ev.data.u64 = uint32_t(wakefd_);  // token 0: never a socket's
-        ::epoll_ctl(epfd_, EPOLL_CTL_ADD, wakefd_, &ev);
+        ev.data.u64 = uint32_t(fd);  // token 0: never a socket's
+        ::epoll_ctl(epfd_, EPOLL_CTL_ADD, fd, &ev);
     }
     constexpr int kMaxEvents = 128;
     epoll_event events[kMaxEvents];
     while (!stopping_.load(std::memory_order_acquire)) {
-        int n = ::epoll_wait(epfd_, events, kMaxEvents, timeout_ms());
-        if (n < 0 && errno != EINTR) break;
+        Clock::time_point due = next_due();
+        if (due < armed_ || armed_ <= Clock::now()) arm(due);
+        exec.unlock();  // others may enter while the loop waits
+        int n = ::epoll_wait(epfd_, events, kMaxEvents, -1);
+        int err = errno;
+        exec.lock();
+        if (n < 0 && err != EINTR) break;
         for (int i = 0; i < n; ++i) {
             uint64_t data = events[i].data.u64;
             auto fd = static_cast<int>(uint32_t(data));
             auto token = static_cast<uint32_t>(data >> 32);
             if (token == 0) {
                 uint64_t count;
-                ssize_t r = ::read(wakefd_, &count, sizeof count);
+                ssize_t r = ::read(fd, &count, sizeof count);
                 (void)r;
+                if (fd == timerfd_) armed_ = Clock::time_point::max();  // it fired
                 continue;
             }
             auto it = watches_.find(fd);
@@ -268,6 +344,7 @@ void EpollLoop::run() {
         run_posted();
     }
     retired_.clear();
+    running_ = false;
     loop_thread_.store(std::thread::id(), std::memory_order_release);
 }
 
@@ -293,7 +370,14 @@ std::unique_ptr<EventLoop> EventLoop::create(std::string* error) {
         ::close(epfd);
         return nullptr;
     }
-    return std::unique_ptr<EventLoop>(new EpollLoop(epfd, wakefd));
+    int timerfd = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+    if (timerfd < 0) {
+        *error = errno_text("timerfd_create", errno);
+        ::close(wakefd);
+        ::close(epfd);
+        return nullptr;
+    }
+    return std::unique_ptr<EventLoop>(new EpollLoop(epfd, wakefd, timerfd));
 }
 
 // ---- LoopGroup ----------------------------------------------------------------
@@ -555,6 +639,17 @@ void socket_close(SocketHandle s) {
 }
 
 long long process_id() { return static_cast<long long>(::getpid()); }
+
+bool wait_readable(SocketHandle s, std::chrono::microseconds wait) {
+    pollfd p{};
+    p.fd = static_cast<int>(s);
+    p.events = POLLIN;
+    timespec limit{};
+    limit.tv_sec = static_cast<time_t>(wait.count() / 1000000);
+    limit.tv_nsec = static_cast<long>(wait.count() % 1000000) * 1000;
+    int n = ::ppoll(&p, 1, &limit, nullptr);
+    return n > 0;
+}
 
 void release_free_memory() {
 #if defined(__GLIBC__)

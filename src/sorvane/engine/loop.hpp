@@ -41,8 +41,20 @@ public:
     virtual void stop() = 0;
     // Any thread: runs `fn` on the loop's thread, in posting order.
     virtual void post(std::function<void()> fn) = 0;
-    // True on the thread inside run().
+    // True on the thread inside run(), and on a thread that entered (below).
     virtual bool in_loop() const = 0;
+    // Any thread. When the loop is idle (waiting for events, nothing posted,
+    // not stopping), the calling thread takes the loop's place until leave():
+    // it may then do what the loop's thread does, and the loop's thread
+    // waits for it. Saves waking the loop for a short step (a reply, a
+    // request) that would otherwise be posted. False: post instead.
+    virtual bool try_enter() = 0;
+    // As try_enter, but waits while the loop works; false only when the
+    // loop is not running (stopped, or not started).
+    virtual bool enter() = 0;
+    virtual void leave() = 0;
+    // True on a thread that entered (not on the loop's own thread).
+    virtual bool entered_here() const = 0;
 
     // Loop thread only. Level-triggered readiness for `s`; one handler per
     // socket. watch() replaces an earlier registration of the same socket.
@@ -57,6 +69,20 @@ public:
     // Harmless for a timer that already fired or was cancelled.
     virtual void cancel_timer(TimerId id) = 0;
 };
+
+// Runs `fn` on the calling thread in the loop's place when the loop is idle,
+// else posts it; either way it runs once, in order with posted work.
+// True when it ran here.
+template <class F>
+bool run_or_post(EventLoop& loop, F&& fn) {
+    if (loop.try_enter()) {
+        fn();
+        loop.leave();
+        return true;
+    }
+    loop.post(std::forward<F>(fn));
+    return false;
+}
 
 // A set of loops, each on a thread of its own, started at once; the threads
 // call `on_thread_exit` (may be empty) just before they end. Used by a server
@@ -121,6 +147,8 @@ int connect_result(SocketHandle s);
 long long socket_recv(SocketHandle s, void* buffer, size_t length, bool* would_block);
 long long socket_send(SocketHandle s, const void* data, size_t length, bool* would_block);
 void socket_close(SocketHandle s);
+// Waits up to `wait` for `s` to have bytes to read (or a hang-up); true when it has.
+bool wait_readable(SocketHandle s, std::chrono::microseconds wait);
 
 // Gives memory the allocator keeps but no longer uses back to the system
 // (after a burst of large requests); a no-op where the allocator has no way.

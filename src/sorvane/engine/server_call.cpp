@@ -126,16 +126,22 @@ double ServerCall::time_remaining(bool* has) const {
     return std::chrono::duration<double>(deadline_ - Clock::now()).count();
 }
 
-// Runs `Step` on the loop with a reference held; false (nothing runs) once the
-// server's loops have stopped. The task captures a plain pointer so that
-// std::function keeps it inline: posted work always runs (see LoopGate).
+// Runs `Step` on the loop with a reference held, at once on this thread when
+// the loop is idle (a reply then goes out without waking the loop); false
+// (nothing runs) once the server's loops have stopped. The task captures a
+// plain pointer so that std::function keeps it inline: posted work always
+// runs (see LoopGate).
 template <void (ServerCall::*Step)()>
-static bool post_step(ServerCall* call, LoopGate& gate, EventLoop& loop) {
+static bool post_step(ServerCall* call, LoopGate& gate, EventLoop& loop,
+                      bool* ran_here = nullptr) {
     call->retain();
-    if (gate.post(loop, [call] {
-            (call->*Step)();
-            call->release();
-        }))
+    if (gate.run_or_post(
+            loop,
+            [call] {
+                (call->*Step)();
+                call->release();
+            },
+            ran_here))
         return true;
     call->release();
     return false;
@@ -163,7 +169,17 @@ void ServerCall::run_closed_hook(ServerHost::Hooks& hooks) {
     cv_.notify_all();
 }
 
-void ServerCall::post_finish() { post_step<&ServerCall::loop_finish>(this, *gate_, *loop_); }
+void ServerCall::await_next_request(std::chrono::microseconds wait) {
+    std::shared_ptr<H2Connection::Alive> alive = std::move(read_alive_);
+    if (alive) H2Connection::read_in_place(*loop_, alive, read_conn_, wait);
+    read_conn_ = nullptr;
+}
+
+bool ServerCall::post_finish() {
+    bool here = false;
+    post_step<&ServerCall::loop_finish>(this, *gate_, *loop_, &here);
+    return here && read_conn_;
+}
 
 void ServerCall::release_held() {
     size_t n = held_.exchange(0);
@@ -528,6 +544,8 @@ void ServerCall::loop_send() {
 void ServerCall::loop_finish() {
     if (!conn_ || phase_ != Phase::dispatched) return;  // cancelled or refused meanwhile
     phase_ = Phase::answered;
+    read_conn_ = conn_;
+    read_alive_ = conn_->alive();
     status_code_ = reply_.code;
     status_details_ = std::move(reply_.details);
     status_trailing_ = std::move(reply_.trailing);

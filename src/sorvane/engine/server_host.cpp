@@ -29,6 +29,8 @@ constexpr size_t kPriorityQueue = 64;
 // of them done (with no request bytes waiting) does it.
 constexpr size_t kLargeRequest = 1 << 20;
 constexpr size_t kTrimAfter = 32 << 20;
+// How long a worker that answered waits for the same client's next request.
+constexpr auto kNextRequestWait = std::chrono::microseconds(2000);
 
 // One loop carries thousands of connections at a few microseconds per call;
 // the handlers (and the GIL) are the bound, so a second loop pays off only
@@ -428,12 +430,24 @@ void Host::worker() {
 void Host::run_call(ServerCall* call, bool priority) {
     call->release_held();  // no longer waiting
     // A call reset while it waited has nobody to answer.
+    bool answered_here = false;
     if (!call->finished() && !call->cancelled()) {
         hooks_->run(*call, call->reply_);
-        call->post_finish();
+        answered_here = call->post_finish();
     }
     size_t size = call->drop_payload();
     if (!priority && max_concurrent_ > 0) inflight_.fetch_sub(1);
+    // A client calling in turn sends its next request on the heels of this
+    // reply: with nothing else to do, this worker reads it itself and then
+    // takes it from the queue, where the loop would read it and wake a worker.
+    if (answered_here) {
+        bool idle;
+        {
+            std::lock_guard<std::mutex> lock(work_mu_);
+            idle = runs_.empty() && hooks_due_.empty() && priority_due_.empty() && !workers_exit_;
+        }
+        if (idle) call->await_next_request(kNextRequestWait);
+    }
     call->release();
     if (size >= kLargeRequest) after_large_request(size);
 }

@@ -39,6 +39,22 @@ class Connection;
 class LoopGate {
 public:
     bool post(EventLoop& loop, std::function<void()> fn);
+    // Runs `fn` on this thread in the loop's place when the loop is idle,
+    // else posts it (see run_or_post); false, and nothing runs, once closed.
+    template <class F>
+    bool run_or_post(EventLoop& loop, F&& fn, bool* ran_here = nullptr) {
+        std::unique_lock<std::mutex> lock(mu_);
+        if (!open_) return false;
+        if (loop.try_enter()) {
+            lock.unlock();  // the loop cannot stop while this thread is in its place
+            fn();
+            loop.leave();
+            if (ran_here) *ran_here = true;
+        } else {
+            loop.post(std::forward<F>(fn));
+        }
+        return true;
+    }
     void close();
 
 private:
@@ -80,8 +96,15 @@ public:
     // Worker side. Runs the closed hook unless it already ran (it may be due
     // on two paths: the worker queue and a failed send).
     void run_closed_hook(ServerHost::Hooks& hooks);
-    // After the handler: hands reply_ to the loop.
-    void post_finish();
+    // After the handler: hands reply_ to the loop. True when it went out
+    // from this thread, in the loop's place; read_conn_ then names the
+    // connection, where the next request of a client calling in turn comes.
+    bool post_finish();
+    // After post_finish() returned true: waits up to `wait` for the next
+    // request on read_conn_ and reads it on this thread.
+    void await_next_request(std::chrono::microseconds wait);
+    Connection* read_conn_ = nullptr;
+    std::shared_ptr<H2Connection::Alive> read_alive_;
     // The request bytes this call holds against the server's bound are no
     // longer waiting (a worker took the call, or it ended). Any thread.
     void release_held();

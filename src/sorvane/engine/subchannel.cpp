@@ -19,6 +19,9 @@ namespace {
 constexpr int32_t kStreamWindow = 1 << 20;
 constexpr int32_t kConnectionWindow = 16 << 20;
 constexpr size_t kReadAhead = 256 * 1024;
+// How long the thread that sent a unary request waits on the socket for the
+// reply itself before leaving it to the loop's thread.
+constexpr auto kReadWait = std::chrono::microseconds(5000);
 
 size_t receive_limit(const wire::Options& options) {
     return options.max_receive_message < 0 ? SIZE_MAX
@@ -44,6 +47,20 @@ bool Call::wait_for(double seconds, std::unique_lock<std::mutex>& lock, Pred rea
 }
 
 bool Call::wait(double seconds) {
+    // The owner that sent the request itself reads the reply itself when it
+    // comes soon, rather than being woken by the loop's thread.
+    if (read_alive && owner == std::this_thread::get_id()) {
+        std::shared_ptr<H2Connection::Alive> alive = std::move(read_alive);
+        auto budget = std::chrono::duration<double>(seconds < 0 ? 1.0 : seconds);
+        auto until = Clock::now() + std::min(std::chrono::duration_cast<Clock::duration>(budget),
+                                             std::chrono::duration_cast<Clock::duration>(kReadWait));
+        while (!done()) {
+            auto left = std::chrono::duration_cast<std::chrono::microseconds>(until - Clock::now());
+            if (left.count() <= 0 ||
+                H2Connection::read_in_place(core->loop, alive, read_conn, left) <= 0)
+                break;
+        }
+    }
     std::unique_lock<std::mutex> lock(mu_);
     return wait_for(seconds, lock, [this] { return done_; });
 }
@@ -56,7 +73,7 @@ bool Call::done() const {
 void Call::cancel() {
     if (done()) return;
     auto self = shared_from_this();
-    core->loop.post([self] {
+    run_or_post(core->loop, [self] {
         self->core->cancel_call(*self, kCancelled, "Locally cancelled by application!");
     });
 }
@@ -243,6 +260,10 @@ bool Subchannel::submit(const std::shared_ptr<Call>& call) {
     }
     c.conn = this;
     c.stream_id = id;
+    if (c.owner == std::this_thread::get_id() && core_.loop.entered_here()) {
+        c.read_conn = this;
+        c.read_alive = alive();
+    }
     c.headers_sent = false;
     c.cancel_pending = false;
     c.response_started = false;
