@@ -92,7 +92,8 @@ reached (UNAVAILABLE, or --timeout expired); 130 interrupted.
 
 LIST_DESCRIPTION = """\
 List what the server at HOST:PORT lets calls reach, one callable a line:
-MODULE:PATH(SIGNATURE), then the first line of its docstring. Only a server
+MODULE:PATH(PARAMETERS), then the first line of its docstring. Parameters are
+names and kinds; a default shows as =... without its value. Only a server
 with the exposure guard (as serve runs) answers.
 
 Exit status: 0 listed; 1 the server refused or failed the listing (a server
