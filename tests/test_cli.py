@@ -331,16 +331,23 @@ def test_serve_warns_before_listening_of_a_token_file_others_may_read(tmp_path):
     token.write_text("serve-Token_9\n")
     os.chmod(str(token), 0o600)
     args = [write_targets(tmp_path), "--token-file", str(token)]
+
+    def call(address):
+        # Also lets the server settle into serving before it is stopped.
+        done = run_cli(["call", address, "targets:add", "1", "2", "--token-file", str(token)],
+                       tmp_path)
+        assert (done.returncode, done.stdout) == (0, "3\n"), done.stderr
+
     server = ServeProcess(args + ["--port", str(free_port())], tmp_path)
     try:
-        server.wait_started()
+        call(server.wait_started()[0])
         assert "warning" not in server.output
     finally:
         assert server.stop() == 0, server.output
     os.chmod(str(token), 0o644)
     server = ServeProcess(args + ["--port", str(free_port())], tmp_path)
     try:
-        server.wait_started()
+        call(server.wait_started()[0])
         warnings = [line for line in server.lines if "warning" in line]
         assert warnings == ["warning: the token file %s is open to group or others (mode 0644): "
                             "chmod 600 %s" % (token, shlex.quote(str(token)))]
