@@ -2,6 +2,7 @@
 
 import json
 import os
+import shlex
 import signal
 import socket
 import subprocess
@@ -320,6 +321,40 @@ def test_serve_exits_with_status_1_when_the_port_is_taken(tmp_path, port):
     assert proc.returncode == cli.EXIT_ERROR, proc.stderr
     assert "cannot serve on 127.0.0.1:%d" % port in proc.stderr
     assert "Traceback" not in proc.stderr
+
+
+@pytest.mark.skipif(os.name != "posix", reason="POSIX file modes")
+def test_serve_warns_before_listening_of_a_token_file_others_may_read(tmp_path):
+    """On loopback a token without TLS is no warning; a token file open to
+    other users is, one line naming it before the server listens."""
+    token = tmp_path / "token"
+    token.write_text("serve-Token_9\n")
+    os.chmod(str(token), 0o600)
+    args = [write_targets(tmp_path), "--token-file", str(token)]
+
+    def call(address):
+        # Also lets the server settle into serving before it is stopped.
+        done = run_cli(["call", address, "targets:add", "1", "2", "--token-file", str(token)],
+                       tmp_path)
+        assert (done.returncode, done.stdout) == (0, "3\n"), done.stderr
+
+    server = ServeProcess(args + ["--port", str(free_port())], tmp_path)
+    try:
+        call(server.wait_started()[0])
+        assert "warning" not in server.output
+    finally:
+        assert server.stop() == 0, server.output
+    os.chmod(str(token), 0o644)
+    server = ServeProcess(args + ["--port", str(free_port())], tmp_path)
+    try:
+        call(server.wait_started()[0])
+        warnings = [line for line in server.lines if "warning" in line]
+        assert warnings == ["warning: the token file %s is open to group or others (mode 0644): "
+                            "chmod 600 %s" % (token, shlex.quote(str(token)))]
+        assert server.output.index("warning: ") < server.output.index("grpc server running")
+        assert "serve-Token_9" not in server.output
+    finally:
+        assert server.stop() == 0, server.output
 
 
 # -- several processes on one port ------------------------------------------

@@ -3,7 +3,8 @@
 A server guarded with a listing serves exactly what the listing exposes and
 ends every other call with PERMISSION_DENIED, without importing the module the
 call named; malformed requests and the outcomes of accepted calls are the
-dispatcher's own.
+dispatcher's own. The client is told one text per refused path, made of what
+it sent; the reason is logged on "sorvane.guard".
 """
 import contextlib
 import json
@@ -146,12 +147,45 @@ def raw_call(stub, description=None, raw=None):
         return e
 
 
-def assert_refused(outcome, words=()):
+PREFIX = "sorvane.guard: call refused: "
+
+
+def told_path(clazz, method):
+    """What a client is told of any refused path: only what it sent."""
+    return PREFIX + "the module %s has no public %s" % (ascii(clazz), ascii(method))
+
+
+def told_module(clazz):
+    return PREFIX + "the module %s is not exposed" % ascii(clazz)
+
+
+def assert_refused(outcome, told=None):
     assert isinstance(outcome, grpc.RpcError), outcome
     assert outcome.code() == grpc.StatusCode.PERMISSION_DENIED
-    assert outcome.details().startswith("sorvane.guard: call refused: "), outcome.details()
+    assert outcome.details().startswith(PREFIX), outcome.details()
+    if told is not None:
+        assert outcome.details() == told
+
+
+@pytest.fixture
+def reasons():
+    """The messages the guard logs, in order."""
+    log = logging.getLogger("sorvane.guard")
+    records = []
+    handler = logging.Handler()
+    handler.emit = records.append
+    log.addHandler(handler)
+    yield records
+    log.removeHandler(handler)
+
+
+def assert_logged(reasons, words):
+    """One WARNING was logged since the last check, holding every one of `words`."""
+    assert [r.levelno for r in reasons] == [logging.WARNING], [r.getMessage() for r in reasons]
+    message = reasons.pop().getMessage()
+    assert message.startswith(PREFIX), message
     for word in words:
-        assert word in outcome.details()
+        assert word in message, message
 
 
 def assert_nothing_imported():
@@ -203,8 +237,9 @@ class TestServing:
         assert call(guarded, "guarded_app.admin", "reset") == "reset"
         assert call(guarded, "guarded_app.admin", "Stats.read") == {"calls": 1}
         assert_refused(raw_call(guarded, {"clazz": "guarded_app.admin", "method": "wipe"}),
-                       ["'wipe'", "'guarded_app.admin'"])
-        assert_refused(raw_call(guarded, {"clazz": "guarded_app.admin", "method": "Stats"}))
+                       told_path("guarded_app.admin", "wipe"))
+        assert_refused(raw_call(guarded, {"clazz": "guarded_app.admin", "method": "Stats"}),
+                       told_path("guarded_app.admin", "Stats"))
 
     def test_failures_of_accepted_calls_are_the_dispatchers(self, guarded):
         with pytest.raises(corvex.GrpcException) as info:
@@ -220,9 +255,10 @@ class TestServing:
         "calc.__class__", "calc.__class__.__subclasses__", "calc.__init__", "Calc.__dict__",
         "_secret", "add._x",
     ])
-    def test_private_names_are_refused(self, guarded, method):
+    def test_private_names_are_refused(self, guarded, reasons, method):
         assert_refused(raw_call(guarded, {"clazz": "guarded_app.api", "method": method}),
-                       ["private name"])
+                       told_path("guarded_app.api", method))
+        assert_logged(reasons, ["private name"])
 
     @pytest.mark.parametrize("method,reason", [
         ("os.system", "another module"),
@@ -244,9 +280,25 @@ class TestServing:
         (".add", "empty name"),
         ("Calc..double", "empty name"),
     ])
-    def test_escapes_are_refused(self, guarded, method, reason):
+    def test_escapes_are_refused(self, guarded, reasons, method, reason):
         description = {"clazz": "guarded_app.api", "method": method, "args": ["ls"]}
-        assert_refused(raw_call(guarded, description), [reason])
+        assert_refused(raw_call(guarded, description), told_path("guarded_app.api", method))
+        assert_logged(reasons, [reason])
+
+    def test_the_client_cannot_tell_the_reasons_apart(self, guarded, reasons):
+        """An imported library, a constant, a class, a private name and a
+        missing name are told alike; only the log tells them apart."""
+        methods = ["os", "os.system", "VERSION", "Calc", "Calc.factor", "_secret", "missing",
+                   "registry.get", "dumps"]
+        told, logged = set(), set()
+        for method in methods:
+            outcome = raw_call(guarded, {"clazz": "guarded_app.api", "method": method})
+            assert_refused(outcome)
+            told.add(outcome.details().replace(ascii(method), "<sent>"))
+            assert len(reasons) == 1
+            logged.add(reasons.pop().getMessage().replace(ascii(method), "<sent>"))
+        assert told == {told_path("guarded_app.api", "x").replace("'x'", "<sent>")}
+        assert len(logged) >= 5  # another module, not defined, a class, private, missing
 
     @pytest.mark.parametrize("description", [
         {"clazz": "guard_never_imported", "method": "call_me"},
@@ -267,14 +319,16 @@ class TestServing:
         {"clazz": "guard_never_imported"},
     ])
     def test_modules_not_listed_are_refused_and_never_imported(self, guarded, description):
-        assert_refused(raw_call(guarded, description), ["is not exposed"])
+        assert_refused(raw_call(guarded, description), told_module(description.get("clazz")))
         assert_nothing_imported()
 
     @pytest.mark.parametrize("method", [None, 5, ["add"], {"add": 1}, True])
-    def test_a_method_that_is_not_text_is_refused(self, guarded, method):
+    def test_a_method_that_is_not_text_is_refused(self, guarded, reasons, method):
         assert_refused(raw_call(guarded, {"clazz": "guarded_app.api", "method": method}),
-                       ["not a string"])
-        assert_refused(raw_call(guarded, {"clazz": "guarded_app.admin", "method": method}))
+                       told_path("guarded_app.api", method))
+        assert_logged(reasons, ["not a string"])
+        assert_refused(raw_call(guarded, {"clazz": "guarded_app.admin", "method": method}),
+                       told_path("guarded_app.admin", method))
 
     @pytest.mark.parametrize("raw", [b"\xff\xfe", b"", b"not json", b"[1, 2]", b'"text"', b"null",
                                      b"[" * 5000])
@@ -309,18 +363,11 @@ class TestServing:
             assert outcome.status == 0 and json.loads(outcome.response)["result"] == expected
         assert_nothing_imported()
 
-    def test_refusals_are_logged(self, guarded):
-        log = logging.getLogger("sorvane.guard")
-        records = []
-        handler = logging.Handler()
-        handler.emit = records.append
-        log.addHandler(handler)
-        try:
-            assert_refused(raw_call(guarded, {"clazz": "os", "method": "getcwd"}))
-        finally:
-            log.removeHandler(handler)
-        assert [r.levelno for r in records] == [logging.WARNING]
-        assert "'os' is not exposed" in records[0].getMessage()
+    def test_refusals_are_logged(self, guarded, reasons):
+        assert_refused(raw_call(guarded, {"clazz": "os", "method": "getcwd"}))
+        assert_logged(reasons, ["'os' is not exposed", "(request 't')"])
+        assert_refused(raw_call(guarded, {"clazz": "guarded_app.api", "method": "os.getcwd"}))
+        assert_logged(reasons, ["'os.getcwd' of the module 'guarded_app.api' is another module"])
 
     def test_the_server_keeps_serving_after_refusals(self, guarded):
         for _ in range(20):
@@ -345,7 +392,11 @@ class TestClazzHandler:
             if when == "after":
                 configure(server)
             assert corvex.GrpcHelper.call_rpc_result(stub, "calc", "add", [1, 2]) == 3
-            assert_refused(raw_call(stub, {"clazz": "never", "method": "call_me"}), ["not exposed"])
+            # The client hears the names it sent, never what they map to.
+            assert_refused(raw_call(stub, {"clazz": "never", "method": "call_me"}),
+                           told_module("never"))
+            assert_refused(raw_call(stub, {"clazz": "calc", "method": "os.system"}),
+                           told_path("calc", "os.system"))
         assert_nothing_imported()
 
     def test_the_handler_runs_once_and_its_answer_is_what_is_imported(self, app_modules, port):
@@ -391,7 +442,13 @@ class TestInProcess:
         with pytest.raises(CallRefused) as info:
             service.handle(request, None)
         assert isinstance(info.value, PermissionError)
-        assert "'os' is not exposed" in str(info.value)
+        assert str(info.value) == told_module("os")
+        assert info.value.reason == "the module 'os' is not exposed"
+        request = marvetta.CommonRequest(request=b'{"clazz": "guarded_app.api", "method": "os"}')
+        with pytest.raises(CallRefused) as info:
+            service.handle(request, None)
+        assert str(info.value) == told_path("guarded_app.api", "os")
+        assert info.value.reason == "'os' of the module 'guarded_app.api' is another module"
 
     def test_accepted_calls_reach_the_dispatcher(self, app_modules):
         service = GuardedService(LISTING)
@@ -438,8 +495,9 @@ class TestInProcess:
         service = GuardedService(LISTING)
         sneaky = (b'{"clazz": "guarded_app.api", "method": "_secret", "method": "add", '
                   b'"args": [1, 2]}')
-        with pytest.raises(CallRefused, match="private name '_secret'"):
+        with pytest.raises(CallRefused) as info:
             service.handle(marvetta.CommonRequest(request=sneaky), None)
+        assert "private name '_secret'" in info.value.reason
         plain = corvex.CommonService().handle(marvetta.CommonRequest(request=sneaky), None)
         assert json.loads(plain.response)["message"].startswith("_secret()")  # it really differs
 
@@ -447,6 +505,10 @@ class TestInProcess:
         service = GuardedService(LISTING)
         reason = service.refusal({"clazz": "x" * 10000, "method": "add"})
         assert len(reason) < 200 and reason.endswith("... is not exposed")
+        with pytest.raises(CallRefused) as info:
+            service.handle(marvetta.CommonRequest(request=json.dumps(
+                {"clazz": "guarded_app.api", "method": "y" * 10000}).encode()), None)
+        assert len(str(info.value)) < 250 and str(info.value).endswith("...")
 
 
 # -- the walk: each object checked as it is reached, nothing evaluated ----------
@@ -573,8 +635,10 @@ class TestWalk:
         service = GuardedService({"guard_bypass": "*"})
         request = marvetta.CommonRequest(request=json.dumps(
             {"clazz": "guard_bypass", "method": method, "args": ["/tmp/x", "w"]}).encode())
-        with pytest.raises(CallRefused, match=reason):
+        with pytest.raises(CallRefused) as info:
             service.handle(request, None)
+        assert str(info.value) == told_path("guard_bypass", method)
+        assert reason in info.value.reason
         assert bypass_module.SIDE_EFFECTS == []
         assert service.refusal({"clazz": "guard_bypass", "method": method}) is not None
         assert bypass_module.SIDE_EFFECTS == []
@@ -601,10 +665,11 @@ class TestWalk:
         response = service.handle(marvetta.CommonRequest(request=json.dumps(
             {"clazz": "guard_bypass", "method": "Pair", "args": [1, 2]}).encode()), None)
         assert json.loads(response.response)["result"] == [1, 2]
-        with pytest.raises(CallRefused, match="not exposed"):
+        with pytest.raises(CallRefused) as info:
             service.handle(marvetta.CommonRequest(request=json.dumps(
                 {"clazz": "guard_bypass", "method": "Log", "args": ["/tmp/x", "w"]}).encode()),
                 None)
+        assert "not exposed" in info.value.reason
 
     def test_a_listed_path_is_walked_without_evaluating_either(self, bypass_module):
         service = GuardedService({"guard_bypass": ["thing.boom", "client.system", "system"]})

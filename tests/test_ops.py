@@ -102,6 +102,93 @@ greeter = Greeter()
 '''
 
 
+# A module to list whose objects must not run or show anything.
+HOSTILE = '''\
+import functools
+
+SECRET = "s3cr3t-Pa55word"
+touched = []
+
+
+class Loud:
+    def __repr__(self):
+        touched.append("repr")
+        return "<loud>"
+
+
+class Refusing:
+    def __repr__(self):
+        touched.append("repr that raises")
+        raise RuntimeError("no repr")
+
+
+{connect}
+    """Connects."""
+
+
+def fallback(value=Refusing()):
+    return value
+
+
+class Lazy:
+    """Forwards unknown names."""
+
+    def __getattr__(self, name):
+        touched.append("__getattr__ " + name)
+        raise AttributeError(name)
+
+    @property
+    def __signature__(self):
+        touched.append("__signature__")
+        raise ValueError("no signature")
+
+    def __call__(self, query, limit=Loud()):
+        return query
+
+    def fetch(self, key, default=SECRET):
+        """Fetches."""
+        return key
+
+
+lazy = Lazy()
+
+
+class Meta(type):
+    @property
+    def __signature__(cls):
+        touched.append("class __signature__")
+        raise ValueError("no signature")
+
+    def __getattr__(cls, name):
+        touched.append("class __getattr__ " + name)
+        raise AttributeError(name)
+
+
+class Built(metaclass=Meta):
+    """Made by a metaclass."""
+
+    def __init__(self, size, *, secret=SECRET):
+        self.size = size
+
+    @staticmethod
+    def make(kind, *args, **kwargs):
+        return kind
+
+
+def wrapped(a, b=SECRET):
+    """Wrapped."""
+
+
+@functools.wraps(wrapped)
+def wrapper(*args, **kwargs):
+    return wrapped(*args, **kwargs)
+'''
+CONNECT = ("def connect(host, port=6565, /, password=SECRET, *hosts, timeout=Loud(), retry, "
+           "**options):")
+CONNECT_37 = ("def connect(host, port=6565, password=SECRET, *hosts, timeout=Loud(), retry, "
+              "**options):")
+
+
 def wire(status):
     return ops.encode_health_response(status)
 
@@ -471,15 +558,15 @@ class TestListing:
         names = [e["name"] for e in entries]
         assert names == sorted(names)
         expected = {
-            "add": ("(a, b=2)", "Adds two numbers."),
+            "add": ("(a, b=...)", "Adds two numbers."),
             "div": ("(a, b)", ""),
-            "Greeter.hello": ("(name, punctuation='!')", "Greets someone."),
+            "Greeter.hello": ("(name, punctuation=...)", "Greets someone."),
             "Greeter.make": ("()", ""),
             "Log.rotate_now": ("(self, when)", "Rotates."),
             "Polite.bow": ("()", "Bows."),
-            "Polite.hello": ("(name, punctuation='!')", "Greets someone."),
+            "Polite.hello": ("(name, punctuation=...)", "Greets someone."),
             "Polite.make": ("()", ""),
-            "greeter.hello": ("(name, punctuation='!')", "Greets someone."),
+            "greeter.hello": ("(name, punctuation=...)", "Greets someone."),
             "greeter.make": ("()", ""),
         }
         assert {e["name"]: (e["signature"], e["doc"]) for e in entries} == {
@@ -513,8 +600,8 @@ class TestListing:
         with running(listing=exposed) as (server, channel, _):
             entries = listing(channel)
         assert entries == [
-            {"name": name + ":Greeter", "signature": "(name='x')", "doc": "Says hello."},
-            {"name": name + ":Greeter.hello", "signature": "(name, punctuation='!')",
+            {"name": name + ":Greeter", "signature": "(name=...)", "doc": "Says hello."},
+            {"name": name + ":Greeter.hello", "signature": "(name, punctuation=...)",
              "doc": "Greets someone."},
         ]
         assert other not in sys.modules
@@ -573,25 +660,95 @@ lazy = Proxy()
                 channel.unary_unary(ops.LIST_METHOD)(b"\x0a\x01x", timeout=WAIT)
         assert error.value.code() == grpc.StatusCode.INVALID_ARGUMENT
 
-    def test_signature_falls_back_when_it_cannot_be_read(self):
-        assert ops._signature(len) == "(obj, /)"
+    def test_nothing_of_a_module_runs_or_leaks_into_its_listing(self, module_dir):
+        """Defaults whose repr records or raises, a secret used as a default,
+        objects with __getattr__ and a __signature__ property, a metaclass
+        with both, a decorator's wrapper: names and kinds are listed, nothing
+        runs and no default's value is shown."""
+        name = write_module(module_dir, HOSTILE.format(
+            connect=CONNECT if sys.version_info >= (3, 8) else CONNECT_37), "ops_hostile")
+        paths = ["connect", "fallback", "lazy", "lazy.fetch", "Built", "Built.make", "wrapper"]
+        with running(listing={name: paths}) as (server, channel, _):
+            reply = channel.unary_unary(ops.LIST_METHOD)(b"", timeout=WAIT)
+        module = sys.modules[name]
+        assert module.touched == []
+        text = reply.decode("utf-8")
+        assert module.SECRET not in text and "loud" not in text and "6565" not in text
+        connect = "(host, port=..., /, password=..., *hosts, timeout=..., retry, **options)"
+        if sys.version_info < (3, 8):
+            connect = connect.replace(" /,", "")
+        assert {e["name"]: (e["signature"], e["doc"]) for e in json.loads(text)} == {
+            name + ":connect": (connect, "Connects."),
+            name + ":fallback": ("(value=...)", ""),
+            name + ":lazy": ("(query, limit=...)", "Forwards unknown names."),
+            name + ":lazy.fetch": ("(key, default=...)", "Fetches."),
+            name + ":Built": ("(size, *, secret=...)", "Made by a metaclass."),
+            name + ":Built.make": ("(kind, *args, **kwargs)", ""),
+            name + ":wrapper": ("(a, b=...)", "Wrapped."),
+        }
+        # Listed with "*", through the candidates' class dicts: the same.
+        everything = ops.describe({name: None})
+        assert module.touched == []
+        assert module.SECRET not in json.dumps(everything)
+        assert {e["name"].split(":")[1] for e in everything} >= {
+            "connect", "fallback", "lazy.fetch", "Lazy.fetch", "Built.make", "wrapper"}
 
-        class NoSignature:
-            __signature__ = "not a signature"  # TypeError
+    @pytest.mark.parametrize("source,signature", [
+        ("def f(): pass", "()"),
+        ("def f(a, b=1, *args, c, d=2, **kw): pass", "(a, b=..., *args, c, d=..., **kw)"),
+        ("def f(a, *, b, c=None): pass", "(a, *, b, c=...)"),
+        ("def f(*args): pass", "(*args)"),
+        ("def f(**kw): pass", "(**kw)"),
+        ("f = lambda x, y=1: x", "(x, y=...)"),
+        ("class C:\n def m(self, a, b=1): pass\nf = C().m", "(a, b=...)"),
+        ("class C:\n def m(self, a): pass\nf = C.m", "(self, a)"),
+        ("class C:\n @classmethod\n def m(cls, a): pass\nf = C.m", "(a)"),
+        ("class C:\n @staticmethod\n def m(a): pass\nf = C().m", "(a)"),
+        ("class C:\n def __init__(self, a, b=2): pass\nf = C", "(a, b=...)"),
+        ("class C:\n def __new__(cls, a): pass\nf = C", "(a)"),
+        ("class B:\n def __init__(self, x): pass\nclass C(B): pass\nf = C", "(x)"),
+        ("class C: pass\nf = C", "()"),
+        ("class C(dict): pass\nf = C", "(...)"),
+        ("class M(type):\n def __call__(cls, q): pass\nclass C(metaclass=M): pass\nf = C",
+         "(...)"),
+        ("class C:\n def __call__(self, a, *rest): pass\nf = C()", "(a, *rest)"),
+        ("class C:\n __call__ = len\nf = C()", "(...)"),
+        ("f = len", "(...)"),
+        ("f = dict.get", "(...)"),
+        ("from sorvane.corvex import _exposure_check as f", "(...)"),
+        ("def g(x, y=0): pass\ndef f(*a, **k): pass\nf.__wrapped__ = g", "(x, y=...)"),
+        ("def f(*a, **k): pass\nf.__wrapped__ = len", "(*a, **k)"),
+        ("def f(*a): pass\nf.__wrapped__ = f", "(*a)"),
+    ] + ([
+        ("def f(a, b=1, /, c=2, *, d): pass", "(a, b=..., /, c=..., *, d)"),
+        ("class C:\n def m(self, /, a): pass\nf = C().m", "(a)"),
+        ("class C:\n def m(self, a, /, b): pass\nf = C().m", "(a, /, b)"),
+    ] if sys.version_info >= (3, 8) else []))
+    def test_signatures_give_names_and_kinds(self, source, signature):
+        namespace = {}
+        exec(source, namespace)
+        assert ops._signature(namespace["f"]) == signature
 
-            def __call__(self):
-                pass
+    def test_a_signature_runs_no_code_of_the_callable(self):
+        touched = []
 
-        class BrokenSignature:
+        class Odd:
             @property
             def __signature__(self):
+                touched.append("__signature__")
                 raise ValueError("no signature")
 
-            def __call__(self):
-                pass
+            def __getattr__(self, name):
+                touched.append(name)
+                raise AttributeError(name)
 
-        assert ops._signature(NoSignature()) == "(...)"
-        assert ops._signature(BrokenSignature()) == "(...)"
+            def __call__(self, a, b=object()):
+                """Called."""
+
+        assert (ops._signature(Odd()), ops._doc(Odd())) == ("(a, b=...)", "")
+        assert (ops._signature(Odd().__call__), ops._doc(Odd().__call__)) == (
+            "(a, b=...)", "Called.")
+        assert touched == []
 
 
 class TestListCommand:
@@ -601,9 +758,9 @@ class TestListCommand:
             proc = run_cli(["list", "127.0.0.1:%d" % port], module_dir)
         assert proc.returncode == 0, proc.stderr
         lines = proc.stdout.splitlines()
-        assert lines[0] == name + ":Greeter.hello(name, punctuation='!')  Greets someone."
+        assert lines[0] == name + ":Greeter.hello(name, punctuation=...)  Greets someone."
         assert name + ":div(a, b)" in lines  # no docstring: no trailing spaces
-        assert name + ":add(a, b=2)  Adds two numbers." in lines
+        assert name + ":add(a, b=...)  Adds two numbers." in lines
         assert len(lines) == 10
 
     def test_refused_without_a_guard(self, capsys):

@@ -8,6 +8,8 @@ thing the dispatcher runs, is never reached.
 """
 import argparse
 import logging
+import os
+import shlex
 
 import grpc
 import pytest
@@ -226,6 +228,45 @@ class TestCommandLine:
         assert cli.server_security(self.namespace(host="10.1.2.3")) == {"token": TOKEN}
         with pytest.raises(cli.UsageError, match="go together"):
             cli.server_security(self.namespace(tls_cert=pki.path("server.pem")))
+
+    @pytest.mark.parametrize("host", ["0.0.0.0", "10.1.2.3", "::", "[2001:db8::1]",
+                                      "calc.example"])
+    def test_a_token_in_clear_beyond_loopback_is_warned_of(self, pki, host):
+        from sorvane import cli
+        warnings = cli.serve_warnings(host, {"token": TOKEN})
+        assert len(warnings) == 1, warnings
+        assert "clear text" in warnings[0] and host in warnings[0] and "--tls-cert" in warnings[0]
+        assert TOKEN not in warnings[0] and "\n" not in warnings[0]
+        tls = ServerTls.from_files(pki.path("server.pem"), pki.path("server.key"))
+        assert cli.serve_warnings(host, {"token": TOKEN, "tls": tls}) == []
+        assert cli.serve_warnings(host, {}) == []  # --insecure: said when it was allowed
+
+    @pytest.mark.parametrize("host", ["127.0.0.1", "localhost", "::1", "[::1]", "127.1.2.3"])
+    def test_a_token_on_loopback_is_not_warned_of(self, host):
+        from sorvane import cli
+        assert cli.serve_warnings(host, {"token": TOKEN}) == []
+
+    @pytest.mark.skipif(os.name != "posix", reason="POSIX file modes")
+    def test_token_and_key_files_open_to_others_are_warned_of(self, tmp_path):
+        from sorvane import cli
+        token, key = tmp_path / "the token", tmp_path / "server.key"
+        token.write_text(TOKEN)
+        key.write_text("not shown")
+        for mode, warned in ((0o600, False), (0o400, False), (0o640, True), (0o644, True),
+                             (0o604, True), (0o620, True), (0o602, True)):
+            os.chmod(str(token), mode)
+            os.chmod(str(key), mode)
+            warnings = cli.serve_warnings("127.0.0.1", {"token": TOKEN}, str(token), str(key))
+            if not warned:
+                assert warnings == [], oct(mode)
+                continue
+            assert len(warnings) == 2, (oct(mode), warnings)
+            for warning, what, path in zip(warnings, ("token file", "TLS key file"), (token, key)):
+                assert warning.startswith("the %s %s " % (what, path)), warning
+                assert "(mode %04o)" % mode in warning
+                assert warning.endswith("chmod 600 " + shlex.quote(str(path)))
+            assert TOKEN not in " ".join(warnings)
+        assert cli.serve_warnings("127.0.0.1", {}, str(tmp_path / "gone"), None) == []
 
     def test_serve_and_call_with_tls_and_a_token(self, tmp_path, pki, port):
         from processes import ServeProcess, run_cli, write_targets

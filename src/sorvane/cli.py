@@ -16,7 +16,9 @@ import importlib.util
 import json
 import logging
 import os
+import shlex
 import signal
+import stat
 import subprocess
 import sys
 import textwrap
@@ -92,7 +94,8 @@ reached (UNAVAILABLE, or --timeout expired); 130 interrupted.
 
 LIST_DESCRIPTION = """\
 List what the server at HOST:PORT lets calls reach, one callable a line:
-MODULE:PATH(SIGNATURE), then the first line of its docstring. Only a server
+MODULE:PATH(PARAMETERS), then the first line of its docstring. Parameters are
+names and kinds; a default shows as =... without its value. Only a server
 with the exposure guard (as serve runs) answers.
 
 Exit status: 0 listed; 1 the server refused or failed the listing (a server
@@ -317,6 +320,10 @@ def _fail(line: str) -> None:
     sys.stderr.flush()
 
 
+def _warn(line: str) -> None:
+    _fail("warning: " + line)
+
+
 def _one_line(text: str) -> str:
     return " ".join(text.split())
 
@@ -417,6 +424,29 @@ def server_security(ns: argparse.Namespace) -> Dict[str, Any]:
             "--tls-key, or --token-file (or $SORVANE_TOKEN), or --insecure to serve anyway"
             % ns.host)
     return settings
+
+
+def serve_warnings(host: str, settings: Dict[str, Any], token_file: Optional[str] = None,
+                   tls_key: Optional[str] = None) -> List[str]:
+    """What serve warns of before it listens on `host` with `settings`
+    (server_security's): a token sent in clear text beyond loopback, and a
+    token or key file that other users may read. One line each."""
+    warnings = []
+    if "token" in settings and "tls" not in settings and not is_loopback(host):
+        warnings.append(
+            "the token travels in clear text: serving %s without TLS, anyone who can see the "
+            "traffic can read the token and call with it; give --tls-cert and --tls-key" % host)
+    for what, path in (("token file", token_file), ("TLS key file", tls_key)):
+        if path is None or os.name != "posix":  # elsewhere st_mode does not say who may read
+            continue
+        try:
+            mode = stat.S_IMODE(os.stat(path).st_mode)
+        except OSError:
+            continue
+        if mode & 0o077:
+            warnings.append("the %s %s is open to group or others (mode %04o): chmod 600 %s"
+                            % (what, path, mode, shlex.quote(path)))
+    return warnings
 
 
 def describe_security(ns: argparse.Namespace, settings: Dict[str, Any]) -> str:
@@ -671,6 +701,9 @@ def serve_command(ns: argparse.Namespace) -> int:
             raise UsageError("--metrics-port needs the prometheus_client package: "
                              "pip install sorvane[metrics]")
         settings["metrics_port"] = ns.metrics_port
+    if ns.parent_pid is None:  # a multi-process parent has warned for its children
+        for warning in serve_warnings(ns.host, settings, ns.token_file, ns.tls_key):
+            _warn(warning)
     _configure_logging(ns.log_level)
     if ns.processes > 1:
         return _serve_processes(ns)

@@ -40,9 +40,15 @@ the dicts of the classes along an MRO only: no property, ``__getattr__`` or
 module-level ``__getattr__`` runs for a call, accepted or refused, so nothing
 can hand the dispatcher another object than the one checked.
 
-A refused call ends the RPC with status PERMISSION_DENIED and a message saying
-what was refused (one WARNING on the logger "sorvane.guard"); a module that is
-not listed is never imported. A call description that is not UTF-8, not JSON
+A refused call ends the RPC with status PERMISSION_DENIED; a module that is
+not listed is never imported. The client is told as little as will do, in
+words made only of what it sent: "the module M is not exposed" for a module
+not listed, and "the module M has no public P" for every refused path of a
+listed one, whether P is missing, private, imported from elsewhere, a
+constant or a class. Why the call was refused goes to the server's log (one
+WARNING on the logger "sorvane.guard"), never to the client: telling the
+reasons apart would let a client learn by probing which modules and constants
+an exposed module holds. A call description that is not UTF-8, not JSON
 or not a JSON object fails exactly as it fails without the guard (the RPC ends
 with UNKNOWN), and everything about an accepted call (its arguments, its
 result, the target's own exceptions) is the dispatcher's.
@@ -72,10 +78,19 @@ logger = logging.getLogger("sorvane.guard")
 
 _NEVER_EXPOSED = frozenset(["builtins", "__builtin__"])
 _MAX_SHOWN = 120  # characters of a client-supplied value quoted in a message
+_PREFIX = "sorvane.guard: call refused: "
 
 
 class CallRefused(PermissionError):
-    """Raised by the guard for a refused call when the RPC context cannot abort."""
+    """Raised by the guard for a refused call when the RPC context cannot abort.
+
+    Its message is what a client would be told; ``reason`` is why the call
+    was refused, as logged.
+    """
+
+    def __init__(self, message: str, reason: str = "") -> None:
+        super().__init__(message)
+        self.reason = reason
 
 
 def _shown(value: object) -> str:
@@ -146,20 +161,22 @@ class GuardedService(CommonService):
 
         Asks what the dispatcher asks, with the same code: calls the clazz
         handler once, and imports a module only once its name is accepted.
+        The reason is the one the server logs, not what a client is told.
         """
         name = self.clazz_handler(description.get("clazz"))
         return _exposure_check(self._exposure, name, description.get("method"))
 
-    def _refused(self, context: Any, request: Any, reason: str) -> None:
-        """Called by the dispatcher for a refused call: logs it and ends the RPC
-        with PERMISSION_DENIED (raises CallRefused without an RPC context)."""
-        message = "sorvane.guard: call refused: " + reason
-        logger.warning("%s (request %s)", message,
+    def _refused(self, context: Any, request: Any, reason: str, told: str) -> None:
+        """Called by the dispatcher for a refused call: logs `reason` and ends
+        the RPC with PERMISSION_DENIED and `told`, the text a client may see
+        (raises CallRefused without an RPC context)."""
+        logger.warning("%s%s (request %s)", _PREFIX, reason,
                        _shown(getattr(request, "request_id", None)))
+        message = _PREFIX + told
         abort = getattr(context, "abort", None)
         if abort is not None:
             abort(grpc.StatusCode.PERMISSION_DENIED, message)
-        raise CallRefused(message)
+        raise CallRefused(message, reason)
 
 
 def guard(server: GrpcServer, modules: Listing) -> GuardedService:

@@ -254,13 +254,17 @@ Ref effective_timeout(const State& st, PyObject* timeout);
 
 // The exposure check of a guarded dispatcher (exposure.cpp): the two
 // refusals give the reason a call is refused (new reference) or none, and
-// path_refusal sets `invoke` to the callable on acceptance; refuse hands the
-// reason to the service's _refused, which raises.
+// path_refusal sets `invoke` to the callable on acceptance; the two told
+// texts are what the client hears instead, made of the clazz and method it
+// sent (new references); refuse hands reason and text to the service's
+// _refused, which raises.
 Ref module_refusal(PyObject* exposure, PyObject* name);
 Ref path_refusal(PyObject* exposure, PyObject* name, PyObject* module, PyObject* method,
                  Ref& invoke);
+Ref module_told(PyObject* clazz);
+Ref path_told(PyObject* clazz, PyObject* method);
 [[noreturn]] void refuse(PyObject* service, PyObject* context, PyObject* request,
-                         PyObject* reason);
+                         PyObject* reason, PyObject* told);
 void define_exposure_check(PyObject* module);
 
 // The body of CommonService.handle before rpc_log wraps it; rpc_log.cpp knows

@@ -288,7 +288,7 @@ Ref dispatch(FunctionObject* self, PyObject* service, PyObject* request, PyObjec
     if (exposure)
         if (Ref reason = module_refusal(exposure.get(), target.get())) {
             out.kind = N::refused;
-            refuse(service, context, request, reason.get());
+            refuse(service, context, request, reason.get(), module_told(clazz.get()).get());
         }
     Ref module = import_target(self, st, target.get());                   // 6
     Ref method = mapping_get(st, grpc_request.get(), st[N::method], true);  // 7
@@ -298,7 +298,8 @@ Ref dispatch(FunctionObject* self, PyObject* service, PyObject* request, PyObjec
     } else if (Ref reason = path_refusal(exposure.get(), target.get(), module.get(), method.get(),
                                          invoke)) {
         out.kind = N::refused;
-        refuse(service, context, request, reason.get());
+        refuse(service, context, request, reason.get(),
+               path_told(clazz.get(), method.get()).get());
     }
     if (PyUnicode_CheckExact(target.get()) && PyUnicode_CheckExact(method.get())) {
         out.module = target.copy();  // labels only from names that are text

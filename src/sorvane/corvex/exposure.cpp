@@ -14,9 +14,14 @@
 //     and found in the dict of a class of the module's own along the MRO;
 // a class itself may be called (an instance made) only when its path is
 // listed. The dispatcher hands a refused call to the service's
-// _refused(context, request, reason), which logs it and ends the RPC with
-// PERMISSION_DENIED; GuardedService.refusal() asks the same questions through
-// _exposure_check.
+// _refused(context, request, reason, told), which logs the reason and ends
+// the RPC with PERMISSION_DENIED and the told text; GuardedService.refusal()
+// asks the same questions through _exposure_check.
+//
+// The reasons are for the server's log only. A client is told one text for
+// every refused path of a module, naming only what it sent: the reasons
+// differ by what the module holds (another module, a constant, an imported
+// name), so telling them would let a client map the module by probing.
 #include "corvex.hpp"
 
 namespace sorvane::corvex {
@@ -121,10 +126,18 @@ PyObject* mro_lookup(PyTypeObject* cls, PyObject* name, PyTypeObject** holder) {
 }  // namespace
 
 [[noreturn]] void refuse(PyObject* service, PyObject* context, PyObject* request,
-                         PyObject* reason) {
+                         PyObject* reason, PyObject* told) {
     Ref refused = getattr(service, "_refused");
-    call(refused.get(), {context, request, reason});
+    call(refused.get(), {context, request, reason, told});
     raise(PyExc_SystemError, "the guard's _refused returned instead of raising");
+}
+
+Ref module_told(PyObject* clazz) {
+    return because("the module %U is not exposed", shown(clazz).get());
+}
+
+Ref path_told(PyObject* clazz, PyObject* method) {
+    return because("the module %U has no public %U", shown(clazz).get(), shown(method).get());
 }
 
 Ref module_refusal(PyObject* exposure, PyObject* name) {
