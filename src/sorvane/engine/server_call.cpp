@@ -544,8 +544,11 @@ void ServerCall::loop_send() {
 void ServerCall::loop_finish() {
     if (!conn_ || phase_ != Phase::dispatched) return;  // cancelled or refused meanwhile
     phase_ = Phase::answered;
-    read_conn_ = conn_;
-    read_alive_ = conn_->alive();
+    // With other calls in flight the loop reads for all of them at once.
+    if (conn_->stream_count() == 1) {
+        read_conn_ = conn_;
+        read_alive_ = conn_->alive();
+    }
     status_code_ = reply_.code;
     status_details_ = std::move(reply_.details);
     status_trailing_ = std::move(reply_.trailing);

@@ -227,6 +227,7 @@ public:
     void link(ServerCall* call);
     void unlink(ServerCall* call);
     std::vector<std::string>& scratch() { return scratch_; }
+    size_t stream_count() const { return stream_count_; }
 
     // nghttp2 callbacks (user_data is the Connection).
     int on_begin_headers(const nghttp2_frame* frame);

@@ -260,7 +260,8 @@ bool Subchannel::submit(const std::shared_ptr<Call>& call) {
     }
     c.conn = this;
     c.stream_id = id;
-    if (c.owner == std::this_thread::get_id() && core_.loop.entered_here()) {
+    if (c.owner == std::this_thread::get_id() && core_.loop.entered_here() &&
+        streams_.empty()) {  // with other calls in flight the loop reads for all
         c.read_conn = this;
         c.read_alive = alive();
     }
