@@ -1,11 +1,14 @@
-"""Decorated stubs and the call helpers against a real GrpcServer on 127.0.0.1.
+"""Decorated stubs and the call helpers against a real GrpcServer on 127.0.0.1,
+and client channels finding their server again after an outage.
 
 The targets live in e2e_targets.py; the client-side stubs below are compiled
 into a namespace of the same module name, as a client program holding its own
 copy of the stub module would be.
 """
 import json
+import socket
 import threading
+import time
 import types
 
 import grpc
@@ -258,3 +261,96 @@ def test_decorated_after_loading_under_a_new_name(remote):
         assert stub(1, 1) == 2
     finally:
         server.rpc_server.stop(0).wait()
+
+
+class Outage:
+    """The port of a server that is away: each connection is taken and dropped
+    at once, and the time it came noted (the client sees a failed attempt)."""
+
+    def __init__(self, port):
+        self.attempts = []
+        self._sock = socket.socket()
+        self._sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self._sock.bind(("127.0.0.1", port))
+        self._sock.listen(16)
+        self._sock.settimeout(0.05)
+        self._over = threading.Event()
+        self._thread = threading.Thread(target=self._take, daemon=True)
+        self._thread.start()
+
+    def _take(self):
+        while not self._over.is_set():
+            try:
+                conn, _ = self._sock.accept()
+            except socket.timeout:
+                continue
+            self.attempts.append(time.monotonic())
+            conn.close()
+
+    def end(self):
+        self._over.set()
+        self._thread.join(10)
+        self._sock.close()
+
+
+class TestReconnect:
+    """A channel of the registry, and an entry's own, called (fail-fast, every
+    100 ms) while their server is away, keep trying to connect at least every
+    2 s however long the outage, and so succeed within 3 s of the server
+    accepting connections again on the same port."""
+
+    OUTAGE = 7.0  # seconds: past the first steps of gRPC's growing backoff
+
+    def test_calls_succeed_soon_after_the_server_returns(self):
+        ports = [free_port(), free_port()]
+        servers = [GrpcServer("127.0.0.1", p) for p in ports]
+        for server in servers:
+            server.run_background()
+        name = "reconnect-%d" % ports[0]
+        corvex.grpc_client.load([Server(name, "127.0.0.1", ports[0])])
+        entry = Server("own", "127.0.0.1", ports[1])
+        outages = []
+        try:
+            with entry.copy() as own:
+                stubs = [corvex.grpc_client.connect(name), own]
+                for stub in stubs:
+                    assert GrpcHelper.call_rpc_result(stub, "e2e_targets", "add", [1, 2]) == 3
+                for server in servers:
+                    server.rpc_server.stop(0).wait()
+                outages = [Outage(p) for p in ports]
+                failures = [0, 0]
+                until = time.monotonic() + self.OUTAGE
+                while time.monotonic() < until:
+                    for i, stub in enumerate(stubs):
+                        with pytest.raises(grpc.RpcError) as info:
+                            GrpcHelper.call_rpc_result(stub, "e2e_targets", "add", [1],
+                                                       timeout=5)
+                        assert info.value.code() == grpc.StatusCode.UNAVAILABLE
+                        failures[i] += 1
+                    time.sleep(0.1)
+                for outage in outages:
+                    outage.end()
+                servers = [GrpcServer("127.0.0.1", p) for p in ports]
+                for server in servers:
+                    server.run_background()
+                back = time.monotonic()
+                for outage in outages:
+                    gaps = [b - a for a, b in zip(outage.attempts, outage.attempts[1:])]
+                    assert len(outage.attempts) >= 4 and max(gaps) < 2.0, gaps
+                    assert back - outage.attempts[-1] < 2.0, gaps
+                assert min(failures) > 30
+                for stub in stubs:
+                    while True:
+                        try:
+                            assert GrpcHelper.call_rpc_result(
+                                stub, "e2e_targets", "add", [2, 2], timeout=5) == 4
+                            break
+                        except grpc.RpcError as error:
+                            assert error.code() == grpc.StatusCode.UNAVAILABLE
+                            assert time.monotonic() - back < 3.0, "no success within 3 s"
+                            time.sleep(0.1)
+        finally:
+            for outage in outages:
+                outage.end()
+            for server in servers:
+                server.rpc_server.stop(0).wait()

@@ -1,6 +1,7 @@
 """GrpcServer: construction, the clazz handler, run_background with its options
-and log line, the message-size limit, and run_blocking/run ended by a
-keyboard interrupt (in process and by SIGINT in a subprocess)."""
+and log line, the message-size limit, run_blocking/run ended by a keyboard
+interrupt (in process and by SIGINT in a subprocess) or, on another thread, by
+the server's stop, and a process whose main thread returns while it serves."""
 import inspect
 import json
 import os
@@ -8,6 +9,7 @@ import signal
 import subprocess
 import sys
 import textwrap
+import threading
 import time
 import types
 
@@ -16,8 +18,9 @@ import pytest
 
 import brindlow
 import targets_server
-from server_support import collecting, request, serving
-from sorvane import corvex
+from processes import Background
+from server_support import collecting, envelope_bytes, request, serving
+from sorvane import corvex, engine
 
 DOC = ("\n        grpc server\n        Args:\n            host: address\n"
        "            port: Port number\n            max_workers: Number of worker threads\n"
@@ -302,6 +305,26 @@ class TestRunBlocking:
         assert info.value.args == (0,)
         assert isinstance(info.value.__context__, KeyboardInterrupt)
 
+    def test_on_another_thread_returns_once_the_server_stops(self, port):
+        server = corvex.GrpcServer("127.0.0.1", port)
+        returned = []
+        thread = threading.Thread(target=lambda: returned.append(server.run_blocking()),
+                                  daemon=True)
+        thread.start()
+        channel = grpc.insecure_channel("127.0.0.1:%d" % port)
+        try:
+            stub = brindlow.CommonServiceStub(channel)
+            reply = stub.handle(request({"clazz": "targets_server", "method": "add",
+                                         "args": [1, 2]}), timeout=30, wait_for_ready=True)
+            assert json.loads(reply.response)["result"] == 3
+        finally:
+            channel.close()
+        assert thread.is_alive()
+        server.rpc_server.stop(0)
+        thread.join(10)
+        assert not thread.is_alive() and returned == [None]
+        assert unreachable(port)
+
     @pytest.mark.skipif(sys.platform == "win32", reason="SIGINT delivery is POSIX here")
     def test_sigint_in_a_subprocess(self, port):
         tests_dir = os.path.dirname(os.path.abspath(__file__))
@@ -341,3 +364,136 @@ class TestRunBlocking:
         assert out == "returned None\n"
         assert "Traceback" not in err
         assert unreachable(port)
+
+
+# A server process whose main thread returns once the file `go` exists, its
+# server started by run_background on the main thread or by run_blocking on a
+# daemon or an ordinary thread; an optional exit grace in seconds.
+EXITING_SERVER = '''
+import logging, os, sys, threading, time
+logging.basicConfig(stream=sys.stderr, level=logging.INFO, format="%(message)s")
+from sorvane.corvex import GrpcServer
+
+port, how, go = int(sys.argv[1]), sys.argv[2], sys.argv[3]
+if len(sys.argv) > 4:
+    from sorvane import process_exit
+    process_exit.EXIT_GRACE = float(sys.argv[4])
+server = GrpcServer("127.0.0.1", port, 4)
+if how == "main":
+    server.run_background()
+else:
+    threading.Thread(target=server.run_blocking, daemon=how == "daemon").start()
+deadline = time.monotonic() + 60
+while not os.path.exists(go) and time.monotonic() < deadline:
+    time.sleep(0.01)
+print("main returns", file=sys.stderr, flush=True)
+'''
+# Its target: files PATH.start and PATH.end mark the start and the end of a call.
+EXIT_TARGETS = '''
+import time
+
+def work(path, seconds):
+    open(path + ".start", "w").close()
+    time.sleep(seconds)
+    open(path + ".end", "w").close()
+    return seconds
+'''
+
+
+class TestMainThreadReturns:
+    """A process whose main thread returns while its GrpcServer serves, on
+    either engine: the calls in flight are answered (within the exit grace,
+    cancelled after it), calls arriving later are refused with UNAVAILABLE
+    before they run, and the process ends once its handlers have returned."""
+
+    WAIT = 20
+
+    def start(self, tmp_path, port, how, *grace):
+        (tmp_path / "exiting_server.py").write_text(EXITING_SERVER)
+        (tmp_path / "exit_targets.py").write_text(EXIT_TARGETS)
+        go = tmp_path / "go"
+        child = Background([sys.executable, str(tmp_path / "exiting_server.py"), str(port), how,
+                            str(go)] + [str(g) for g in grace], tmp_path)
+        child.wait_for("grpc server running")
+        return child, go
+
+    def work(self, stub, path, seconds, timeout):
+        description = {"clazz": "exit_targets", "method": "work", "args": [str(path), seconds]}
+        return stub.handle.future(request(description), timeout=timeout)
+
+    @staticmethod
+    def ran(path):
+        return os.path.exists(str(path) + ".start")
+
+    @staticmethod
+    def wait_for_files(paths, suffix):
+        deadline = time.monotonic() + 30
+        while not all(os.path.exists(str(p) + suffix) for p in paths):
+            assert time.monotonic() < deadline, "the calls never started"
+            time.sleep(0.01)
+
+    @pytest.mark.parametrize("how", ["main", "daemon", "thread"])
+    def test_calls_in_flight_are_answered_and_later_ones_refused(self, tmp_path, port, how):
+        child, go = self.start(tmp_path, port, how)
+        channel = engine.transport().insecure_channel("127.0.0.1:%d" % port)
+        try:
+            stub = brindlow.CommonServiceStub(channel)
+            flight = [tmp_path / ("flight%d" % i) for i in range(3)]
+            answers = [self.work(stub, path, 1.0, self.WAIT) for path in flight]
+            self.wait_for_files(flight, ".start")
+            go.touch()
+            child.wait_for("main returns")
+            # Calls keep coming while the process exits; the first ones may
+            # still be taken, the rest must be refused.
+            late = []
+            while child.proc.poll() is None and len(late) < 400:
+                path = tmp_path / ("late%d" % len(late))
+                late.append((path, self.work(stub, path, 0.1, 8)))
+                time.sleep(0.02)
+            assert [a.result(self.WAIT).response for a in answers] == [
+                envelope_bytes(1.0)] * 3
+            answered = time.monotonic()
+            assert child.proc.wait(self.WAIT) == 0, child.output
+            assert time.monotonic() - answered < 10
+            # grpc core refuses a call that reaches it in the instant its stop
+            # begins with CANCELLED instead; that one has not run either.
+            refusals = {grpc.StatusCode.UNAVAILABLE}
+            if engine.current() == "grpcio":
+                refusals.add(grpc.StatusCode.CANCELLED)
+            refused = 0
+            for path, answer in late:
+                try:
+                    assert answer.result(self.WAIT).response == envelope_bytes(0.1)
+                    assert self.ran(path)
+                except grpc.RpcError as error:
+                    assert error.code() in refusals, error
+                    assert not self.ran(path), "a refused call ran"
+                    refused += 1
+            assert refused > 0
+            assert "Traceback" not in child.output, child.output
+        finally:
+            channel.close()
+            child.close()
+
+    def test_calls_longer_than_the_grace_are_cancelled_then_waited_for(self, tmp_path, port):
+        child, go = self.start(tmp_path, port, "main", 0.5)
+        channel = engine.transport().insecure_channel("127.0.0.1:%d" % port)
+        try:
+            stub = brindlow.CommonServiceStub(channel)
+            short, long = tmp_path / "short", tmp_path / "long"
+            answers = [self.work(stub, short, 0.2, self.WAIT), self.work(stub, long, 3.0, self.WAIT)]
+            self.wait_for_files([short, long], ".start")
+            go.touch()
+            assert answers[0].result(self.WAIT).response == envelope_bytes(0.2)
+            with pytest.raises(grpc.RpcError) as info:
+                answers[1].result(self.WAIT)
+            assert info.value.code() in (grpc.StatusCode.CANCELLED, grpc.StatusCode.UNAVAILABLE)
+            assert not os.path.exists(str(long) + ".end")  # ended by the grace, not the handler
+            # The process waits for the handler still running, then ends.
+            assert child.proc.wait(self.WAIT) == 0, child.output
+            assert os.path.exists(str(long) + ".end")
+            assert time.time() - os.path.getmtime(str(long) + ".end") < 10
+            assert "Traceback" not in child.output, child.output
+        finally:
+            channel.close()
+            child.close()

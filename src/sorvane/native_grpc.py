@@ -41,7 +41,7 @@ import weakref
 
 import grpc
 
-from sorvane import _transport
+from sorvane import _transport, process_exit
 
 __all__ = [
     "Server", "Channel", "server", "insecure_channel", "secure_channel",
@@ -907,17 +907,16 @@ def secure_channel(target, credentials, options=None, compression=None):
 
 @atexit.register
 def _stop_everything():
-    # Before the interpreter finalizes: stop native servers (cancelling their
-    # calls), wait for the handlers still running, as grpcio's thread pool is
-    # waited for, close the channels, and keep the engine's threads out of
+    # Before the interpreter finalizes: stop native servers as a graceful stop
+    # does (new calls refused with UNAVAILABLE before they run, calls in flight
+    # answered if their handlers return within the exit grace, then
+    # cancelled), wait for the handlers still running, as grpcio's thread pool
+    # is waited for, close the channels, and keep the engine's threads out of
     # Python for good. A handler must not be inside Python once finalization
-    # begins: the interpreter would end its thread in mid-call.
+    # begins: the interpreter would end its thread in mid-call. (Servers of a
+    # GrpcServer were stopped so already, when the main thread returned.)
     servers = list(_live_servers)
-    for srv in servers:
-        try:
-            srv.stop(None)
-        except Exception:  # noqa: BLE001
-            pass
+    process_exit.stop_servers(servers)
     for srv in servers:
         waited = 0
         while not srv._core.wait_idle(1.0):

@@ -22,6 +22,8 @@ using namespace sorvane::native;
 // Both message-size limits by default, in bytes (256 MiB): the server
 // runtime's max_message_length and every client channel's.
 constexpr long kMaxMessageLength = 268435456;
+// The longest pause between connection attempts of a client channel.
+constexpr long kMaxReconnectBackoffMs = 1000;
 
 // Every interned name of the module: X(identifier, text).
 #define SORVANE_NAMES(X)                                                                    \

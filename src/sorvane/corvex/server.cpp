@@ -4,10 +4,13 @@
 // attributes as they are when it runs, registers the dispatcher, binds the
 // address, starts and logs one INFO line; run_blocking parks the calling
 // thread in the host's time.sleep (so the GIL is released and a keyboard
-// interrupt arrives) until that interrupt stops the server. Every host object
-// (futures, transport, brindlow, logger, time, CommonService) is looked up in the
-// module namespace when it is used. Nothing here stops a server on its own
-// except the interrupt path of run_blocking, and no executor is shut down.
+// interrupt arrives) until that interrupt stops the server; on any other
+// thread, where no interrupt arrives, until the server has stopped. Every
+// host object (futures, transport, brindlow, logger, time, CommonService) is
+// looked up in the module namespace when it is used. A started server is
+// handed to sorvane.process_exit, which stops it gracefully when the main
+// thread returns; nothing else here stops a server except the interrupt path
+// of run_blocking, and no executor is shut down.
 #include "corvex.hpp"
 
 namespace sorvane::corvex {
@@ -117,8 +120,10 @@ Ref GrpcServer_run_background(FunctionObject* f, PyObject* const* argv) {
         Ref add_port = getattr(getattr(self, st[N::rpc_server]).get(), st[N::add_insecure_port]);
         call(add_port.get(), {getattr(self, st[N::address]).get()});
     }
-    // self.rpc_server.start()
-    call_method(getattr(self, st[N::rpc_server]).get(), st[N::start]);
+    // self.rpc_server.start(); sorvane.process_exit.stop_at_exit(self.rpc_server)
+    Ref started = getattr(self, st[N::rpc_server]);
+    call_method(started.get(), st[N::start]);
+    call(getattr(import("sorvane.process_exit").get(), "stop_at_exit").get(), {started.get()});
     // logger.info("grpc server running, listen on " + self.address)
     Ref logger = global(f, N::logger);
     Ref info = getattr(logger.get(), st[N::info]);
@@ -130,7 +135,18 @@ const FunctionDef GrpcServer_run_background_def = {
     "run_background", "GrpcServer.run_background", nullptr, {"self"},
     GrpcServer_run_background, nullptr};
 
+// Whether the calling thread is the main one (where signal handlers run).
+bool on_main_thread() {
+    Ref threading = import("threading");
+    Ref main = call(getattr(threading.get(), "main_thread").get());
+    Ref current = call(getattr(threading.get(), "current_thread").get());
+    return main.get() == current.get();
+}
+
 // self.run_background()
+// if threading.current_thread() is not threading.main_thread():
+//     self.rpc_server.wait_for_termination()
+//     return
 // try:
 //     while True:
 //         time.sleep(86400)
@@ -140,6 +156,14 @@ Ref GrpcServer_run_blocking(FunctionObject* f, PyObject* const* argv) {
     const State& st = state_of(f);
     PyObject* self = argv[0];
     call_method(self, st[N::run_background]);
+    if (!on_main_thread()) {
+        // No interrupt reaches this thread: it waits for the server to stop
+        // (by rpc_server.stop, or gracefully when the main thread returns) so
+        // that the process can end.
+        Ref server = getattr(self, st[N::rpc_server]);
+        call(getattr(server.get(), "wait_for_termination").get());
+        return none();
+    }
     try {
         for (;;) {
             // Where the interpreter would run pending signal handlers on each
