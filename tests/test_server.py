@@ -486,6 +486,23 @@ class TestAdmission:
                 "released", 1, 1]
             assert call(stub, "size", "after") == 5
 
+    def test_calls_that_give_up_waiting_keep_no_worker(self, port):
+        with serving(port, max_workers=1) as (_, stub):
+            running = self.occupy(stub, 1)
+            late = [stub.handle.future(request({"clazz": HERE, "method": "size", "args": ["l"]}),
+                                       timeout=0.5) for _ in range(3)]
+            assert [refused_code(f) for f in late] == [grpc.StatusCode.DEADLINE_EXCEEDED] * 3
+            gate.set()
+            assert json.loads(running[0].result().response)["result"] == "released"
+            gate.clear()
+            self.occupy(stub, 1)  # the one worker is free again, and only one runs
+            queued = stub.handle.future(request({"clazz": HERE, "method": "size",
+                                                 "args": ["q"]}), timeout=WAIT)
+            time.sleep(0.3)
+            assert not queued.done()
+            gate.set()
+            assert json.loads(queued.result().response)["result"] == 1
+
     def test_request_bytes_waiting_for_a_worker_are_bounded(self, port):
         text = "b" * (600 << 10)
         with serving(port, max_workers=1, max_queued_bytes=1 << 20) as (_, stub):
