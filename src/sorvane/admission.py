@@ -37,8 +37,8 @@ import threading
 import time
 from collections import deque
 from concurrent import futures
-from typing import Any, Callable, Deque, Dict, FrozenSet, Iterable, List, Optional, Sequence, \
-    Tuple
+from typing import Any, Callable, Deque, Dict, FrozenSet, Iterable, List, Mapping, Optional, \
+    Sequence, Tuple
 
 import grpc
 
@@ -71,8 +71,7 @@ class Limits:
     """What one server admits: `workers` calls run at once, at most
     `max_calls` are held (None: no bound), holding at most `max_bytes` of
     request messages waiting for a worker (None: no bound), each message
-    arriving within
-    `request_wait` seconds (None: no bound) of its call's headers."""
+    arriving within `request_wait` seconds (None: no bound) of its headers."""
 
     def __init__(self, workers: int, max_calls: Optional[int] = None,
                  max_bytes: Optional[int] = None, request_wait: Optional[float] = None,
@@ -94,10 +93,6 @@ class Limits:
                    [m for m in str(priority).split(",") if m])
 
 
-def _sorvane_option(item: Tuple[str, Any]) -> bool:
-    return isinstance(item[0], str) and item[0].startswith("sorvane.")
-
-
 # ---- refusals ------------------------------------------------------------------
 
 
@@ -114,7 +109,7 @@ class _Refusal:
         context.abort(self.code, self.details)
 
 
-def refusal(code: grpc.StatusCode, details: str) -> grpc.RpcMethodHandler:
+def refusal(code: grpc.StatusCode, details: str) -> "grpc.RpcMethodHandler[Any, Any]":
     """A method handler that ends every call with `code` and `details`. On an
     admitting server it is answered on the serving thread, before the message
     is read; anywhere else it is an ordinary unary handler."""
@@ -124,6 +119,14 @@ def refusal(code: grpc.StatusCode, details: str) -> grpc.RpcMethodHandler:
 # ---- workers -------------------------------------------------------------------
 
 
+class _Waiter:
+    __slots__ = ("event", "granted")
+
+    def __init__(self) -> None:
+        self.event = threading.Event()
+        self.granted = False
+
+
 class _Slots:
     """`count` workers handed out first come first served; a waiter whose
     call ends while it waits leaves the line."""
@@ -131,7 +134,7 @@ class _Slots:
     def __init__(self, count: int) -> None:
         self._lock = threading.Lock()
         self._free = count
-        self._line = deque()  # type: Deque[List[Any]]  # [event, granted]
+        self._line = deque()  # type: Deque[_Waiter]
 
     def acquire(self, context: Any) -> bool:
         """True once a worker is ours; False when the call ended first."""
@@ -139,14 +142,14 @@ class _Slots:
             if self._free and not self._line:
                 self._free -= 1
                 return True
-            waiter = [threading.Event(), False]
+            waiter = _Waiter()
             self._line.append(waiter)
         # The call's end wakes the waiter; False means it has already ended.
-        if context.add_callback(waiter[0].set):
-            while not waiter[0].wait(1.0) and context.is_active():
+        if context.add_callback(waiter.event.set):
+            while not waiter.event.wait(1.0) and context.is_active():
                 pass
         with self._lock:
-            if waiter[1]:
+            if waiter.granted:
                 return True
             self._line.remove(waiter)
             return False
@@ -155,8 +158,8 @@ class _Slots:
         with self._lock:
             if self._line:
                 waiter = self._line.popleft()
-                waiter[1] = True
-                waiter[0].set()
+                waiter.granted = True
+                waiter.event.set()
             else:
                 self._free += 1
 
@@ -175,7 +178,7 @@ class _Timer:
 
     def after(self, seconds: float, callback: Callable[[], None]) -> List[Any]:
         """Runs `callback` in `seconds`; returns a handle for :meth:`cancel`."""
-        entry = [callback]
+        entry = [callback, False]  # [the callback or None, taken to run]
         with self._lock:
             heapq.heappush(self._heap, (time.monotonic() + seconds, next(self._order), entry))
             if self._thread is None:
@@ -185,9 +188,13 @@ class _Timer:
             self._lock.notify()
         return entry
 
-    @staticmethod
-    def cancel(entry: List[Any]) -> None:
-        entry[0] = None
+    def cancel(self, entry: List[Any]) -> bool:
+        """True when the callback will not run; False when it runs or has run."""
+        with self._lock:
+            if entry[1]:
+                return False
+            entry[0] = None
+            return True
 
     def _run(self) -> None:
         while True:
@@ -195,7 +202,8 @@ class _Timer:
                 while not self._heap or self._heap[0][0] > time.monotonic():
                     self._lock.wait(None if not self._heap
                                     else self._heap[0][0] - time.monotonic())
-                callback = heapq.heappop(self._heap)[2][0]
+                entry = heapq.heappop(self._heap)[2]
+                callback, entry[1] = entry[0], True
             if callback is not None:
                 try:
                     callback()
@@ -250,9 +258,6 @@ class _Ticket:
         self.bytes = 0      # counted as waiting for a worker
         self.worker = False
 
-    def done(self) -> None:
-        self.gate.finished(self)
-
 
 _current = threading.local()
 
@@ -273,14 +278,12 @@ class _Admitted:
     """The behaviour an admitting server runs for a unary-request method:
     waits for the message, counts it, waits for a worker, runs `behaviour`."""
 
-    __slots__ = ("behaviour", "method", "priority", "streaming")
+    __slots__ = ("behaviour", "method", "priority")
 
-    def __init__(self, behaviour: Callable[..., Any], method: str, priority: bool,
-                 streaming: bool) -> None:
+    def __init__(self, behaviour: Callable[..., Any], method: str, priority: bool) -> None:
         self.behaviour = behaviour
         self.method = method
         self.priority = priority
-        self.streaming = streaming
 
     def __call__(self, requests: Any, context: Any) -> Any:
         ticket = getattr(_current, "ticket", None)  # None: run as grpcio runs calls
@@ -291,15 +294,9 @@ class _Admitted:
 
     def _receive(self, requests: Any, context: Any, ticket: Optional[_Ticket]) -> Any:
         wait = None if ticket is None else ticket.gate.limits.request_wait
-        late = []  # type: List[bool]
-
-        def expire() -> None:
-            late.append(True)
-            context.cancel()
-
         if ticket is not None and ticket.gate.bytes_full():
             context.abort(grpc.StatusCode.RESOURCE_EXHAUSTED, BYTES_FULL)  # not read at all
-        timer = None if wait is None else _timer.after(wait, expire)
+        timer = None if wait is None else _timer.after(wait, context.cancel)
         ended = None  # type: Optional[str]
         try:
             size, request = next(requests)
@@ -307,9 +304,8 @@ class _Admitted:
             ended = "closed"
         except grpc.RpcError:  # the call ended while its message was awaited
             ended = "cancelled"
-        finally:
-            if timer is not None:
-                _timer.cancel(timer)
+        # Past the wait, the call is (being) cancelled, whether the message came or not.
+        late = timer is not None and not _timer.cancel(timer)
         if late:
             log.debug("%s: %s", self.method, REQUEST_LATE)
             context.abort(grpc.StatusCode.CANCELLED, REQUEST_LATE)
@@ -398,8 +394,10 @@ def _ours(args: Tuple[Any, ...]) -> Any:
     return None
 
 
-def _here(fn: Callable[..., Any], args: Tuple[Any, ...], kwargs: Dict[str, Any]) -> futures.Future:
-    future = futures.Future()  # type: futures.Future
+def _here(fn: Callable[..., Any], args: Tuple[Any, ...],
+          kwargs: Dict[str, Any]) -> "futures.Future[Any]":
+    """Runs a job on the calling thread (grpcio's serving thread)."""
+    future = futures.Future()  # type: futures.Future[Any]
     try:
         future.set_result(fn(*args, **kwargs))
     except BaseException as e:  # grpcio's job catches its own; report anything else
@@ -420,7 +418,8 @@ class _Executor(futures.ThreadPoolExecutor):
         self._gate = gate
         self._other = None  # type: Optional[futures.ThreadPoolExecutor]
 
-    def submit(self, fn: Callable[..., Any], *args: Any, **kwargs: Any) -> futures.Future:
+    def submit(self, fn: Callable[..., Any], *args: Any,  # type: ignore[override]
+               **kwargs: Any) -> "futures.Future[Any]":
         behaviour = _ours(args)
         if type(behaviour) is _Refusal:
             # Reads nothing and waits for nothing: answered on the serving thread.
@@ -436,7 +435,7 @@ class _Executor(futures.ThreadPoolExecutor):
         try:
             return super().submit(_run, ticket, fn, args, kwargs)
         except BaseException:
-            ticket.done()
+            self._gate.finished(ticket)
             raise
 
     def shutdown(self, wait: bool = True, **kwargs: Any) -> None:
@@ -452,7 +451,7 @@ def _run(ticket: _Ticket, fn: Callable[..., Any], args: Tuple[Any, ...],
         return fn(*args, **kwargs)
     finally:
         _current.ticket = None
-        ticket.done()
+        ticket.gate.finished(ticket)
 
 
 # ---- handlers ---------------------------------------------------------------------
@@ -468,10 +467,10 @@ def _convert(handler: Any, method: str, priority: bool) -> Any:
             return grpc.stream_unary_rpc_method_handler(
                 behaviour, response_serializer=handler.response_serializer)
         return grpc.stream_unary_rpc_method_handler(
-            _Admitted(behaviour, method, priority, False), _Sized(handler.request_deserializer),
+            _Admitted(behaviour, method, priority), _Sized(handler.request_deserializer),
             handler.response_serializer)
     return grpc.stream_stream_rpc_method_handler(
-        _Admitted(handler.unary_stream, method, priority, True),
+        _Admitted(handler.unary_stream, method, priority),
         _Sized(handler.request_deserializer), handler.response_serializer)
 
 
@@ -511,8 +510,8 @@ class Server(grpc.Server):
     def __init__(self, limits: Limits, options: Sequence[Tuple[str, Any]]) -> None:
         self._gate = _Gate(limits)
         self._executor = _Executor(self._gate)
-        self._server = grpc.server(self._executor,
-                                   options=[o for o in options if not _sorvane_option(o)])
+        ours = [o for o in options if isinstance(o[0], str) and o[0].startswith("sorvane.")]
+        self._server = grpc.server(self._executor, options=[o for o in options if o not in ours])
         self.max_workers = limits.workers
 
     @property
@@ -528,7 +527,7 @@ class Server(grpc.Server):
         self._server.add_generic_rpc_handlers(tuple(_Admitting(h, self._gate) for h in handlers))
 
     def add_registered_method_handlers(self, service_name: str,
-                                       method_handlers: Dict[str, Any]) -> None:
+                                       method_handlers: Mapping[str, Any]) -> None:
         priority = self._gate.limits.priority
         converted = {}
         for name, handler in method_handlers.items():

@@ -32,7 +32,7 @@ import hmac
 import os
 import ssl
 import tempfile
-from typing import Any, Dict, Iterable, List, Optional, Tuple, Union
+from typing import Any, Iterable, List, Mapping, Optional, Tuple, Union
 
 import grpc
 
@@ -267,7 +267,7 @@ class TokenCheckedServer:
             tuple(_TokenGate(h, self._expected) for h in generic_rpc_handlers))
 
     def add_registered_method_handlers(self, service_name: str,
-                                       method_handlers: Dict[str, Any]) -> None:
+                                       method_handlers: Mapping[str, Any]) -> None:
         """Registers the handlers of `service_name` behind the token check
         (as a generic handler: a registered method skips generic handlers)."""
         self.add_generic_rpc_handlers(
