@@ -25,14 +25,12 @@ method handler's behaviour is among the arguments of the thread pool's
 ``submit``, and a request-streaming handler kind is run without grpcio
 reading its message first. Where either stops holding, calls are served as
 grpcio serves them. The native engine does all of this in C++ from the same
-server options; there :func:`server` only passes them on.
+server options; there :func:`server` only passes them on. Memory that large
+requests took goes back to the system after a burst (:mod:`sorvane.memory`).
 """
-import ctypes
 import heapq
 import itertools
 import logging
-import os
-import platform
 import threading
 import time
 from collections import deque
@@ -41,6 +39,8 @@ from typing import Any, Callable, Deque, Dict, FrozenSet, Iterable, List, Mappin
     Sequence, Tuple
 
 import grpc
+
+from sorvane import memory
 
 __all__ = ["server", "server_for", "check_setting", "refusal", "Limits", "Server",
            "MAX_QUEUED_BYTES", "REQUEST_WAIT_MS", "PRIORITY_METHODS", "QUEUE_FULL", "BYTES_FULL",
@@ -62,9 +62,6 @@ REQUEST_LATE = "sorvane: the request message did not arrive in time"
 # Calls of the priority methods held at once (they need no more: health
 # checks are small and quick).
 _PRIORITY_HELD = 8
-# glibc's mallopt parameter, and the size from which blocks are the system's.
-_M_MMAP_THRESHOLD = -3
-_LARGE_BLOCK = 1 << 20
 
 
 class Limits:
@@ -214,35 +211,6 @@ class _Timer:
 _timer = _Timer()
 
 
-def large_blocks_from_the_system() -> bool:
-    """Makes glibc's malloc take blocks of 1 MiB and more straight from the
-    system and give them back when freed; True when it did.
-
-    Left to itself, glibc raises that threshold as large blocks are freed and
-    then serves them from the heap of the thread that asked, where a free
-    block at the top of a thread's heap stays resident (malloc_trim does not
-    reach it): after a burst of large requests the server kept hundreds of
-    MB. Nothing is changed where the C library is not glibc or the
-    environment already sets malloc's thresholds."""
-    global _large_blocks_set
-    if _large_blocks_set is not None:
-        return _large_blocks_set
-    _large_blocks_set = False
-    if platform.libc_ver()[0] != "glibc" or "MALLOC_MMAP_THRESHOLD_" in os.environ \
-            or "glibc.malloc" in os.environ.get("GLIBC_TUNABLES", ""):
-        return False
-    try:
-        mallopt = ctypes.CDLL(None).mallopt
-    except (OSError, AttributeError):
-        return False
-    mallopt.argtypes = [ctypes.c_int, ctypes.c_int]
-    _large_blocks_set = mallopt(_M_MMAP_THRESHOLD, _LARGE_BLOCK) == 1
-    return _large_blocks_set
-
-
-_large_blocks_set = None  # type: Optional[bool]
-
-
 # ---- the calls --------------------------------------------------------------------
 
 
@@ -250,12 +218,13 @@ class _Ticket:
     """What one admitted call holds: its place among the calls held, request
     bytes waiting for a worker, a worker."""
 
-    __slots__ = ("gate", "priority", "bytes", "worker")
+    __slots__ = ("gate", "priority", "bytes", "size", "worker")
 
     def __init__(self, gate: "_Gate", priority: bool) -> None:
         self.gate = gate
         self.priority = priority
         self.bytes = 0      # counted as waiting for a worker
+        self.size = 0       # of its request message
         self.worker = False
 
 
@@ -345,11 +314,16 @@ class _Gate:
                 self.calls += 1
         return _Ticket(self, priority)
 
+    def waiting(self) -> bool:
+        """True while request bytes wait for a worker."""
+        return self.bytes > 0
+
     def bytes_full(self) -> bool:
         limit = self.limits.max_bytes
         return limit is not None and self.bytes >= limit
 
     def hold_bytes(self, ticket: _Ticket, size: int) -> bool:
+        ticket.size = size
         if ticket.priority:
             return True
         with self._lock:
@@ -376,6 +350,7 @@ class _Gate:
 
     def finished(self, ticket: _Ticket) -> None:
         self._let_go_bytes(ticket)
+        memory.request_done(ticket.size, self.waiting)
         if ticket.worker:
             ticket.worker = False
             (self._priority if ticket.priority else self._workers).release()
@@ -605,7 +580,7 @@ def server_for(grpc_server: Any, transport: Any, thread_pool: Any,
     queued_bytes = setting("max_queued_bytes", DEFAULT_MAX_QUEUED_BYTES)
     wait = setting("request_wait", DEFAULT_REQUEST_WAIT)
     workers = getattr(thread_pool, "_max_workers", None) or 10
-    large_blocks_from_the_system()
+    memory.set_up()
     options = list(options) + [(MAX_QUEUED_BYTES, queued_bytes),
                                (REQUEST_WAIT_MS, max(1, int(round(wait * 1000)))),
                                (PRIORITY_METHODS, CHECK_METHOD)]
