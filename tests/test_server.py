@@ -5,6 +5,7 @@ process and by SIGINT in a subprocess)."""
 import inspect
 import json
 import os
+import platform
 import signal
 import subprocess
 import sys
@@ -502,6 +503,18 @@ class TestAdmission:
             assert not queued.done()
             gate.set()
             assert json.loads(queued.result().response)["result"] == 1
+
+    @pytest.mark.engine_free
+    @pytest.mark.skipif(platform.libc_ver()[0] != "glibc", reason="glibc's malloc")
+    def test_memory_is_given_back_only_where_malloc_is_not_tuned(self):
+        code = "from sorvane import memory; print(memory.set_up(), memory.set_up())"
+        env = {k: v for k, v in os.environ.items()
+               if k not in ("MALLOC_ARENA_MAX", "GLIBC_TUNABLES")}
+        for extra, expected in (({}, "True True"), ({"MALLOC_ARENA_MAX": "4"}, "False False"),
+                                ({"GLIBC_TUNABLES": "glibc.malloc.arena_max=4"}, "False False")):
+            out = subprocess.run([sys.executable, "-c", code], env=dict(env, **extra),
+                                 stdout=subprocess.PIPE, universal_newlines=True, timeout=60)
+            assert out.stdout.strip() == expected, extra
 
     def test_request_bytes_waiting_for_a_worker_are_bounded(self, port):
         text = "b" * (600 << 10)
