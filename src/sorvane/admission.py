@@ -171,6 +171,7 @@ class _Timer:
         self._lock = threading.Condition()
         self._heap = []  # type: List[Tuple[float, int, List[Any]]]
         self._order = itertools.count()
+        self._cancelled = 0  # entries in the heap whose callback is gone
         self._thread = None  # type: Optional[threading.Thread]
 
     def after(self, seconds: float, callback: Callable[[], None]) -> List[Any]:
@@ -190,7 +191,15 @@ class _Timer:
         with self._lock:
             if entry[1]:
                 return False
-            entry[0] = None
+            if entry[0] is not None:
+                entry[0] = None
+                self._cancelled += 1
+                # Most waits are cancelled long before their time: drop them
+                # once they are half the heap, not at their time.
+                if self._cancelled > 64 and 2 * self._cancelled > len(self._heap):
+                    self._heap = [item for item in self._heap if item[2][0] is not None]
+                    heapq.heapify(self._heap)
+                    self._cancelled = 0
             return True
 
     def _run(self) -> None:
@@ -201,6 +210,8 @@ class _Timer:
                                     else self._heap[0][0] - time.monotonic())
                 entry = heapq.heappop(self._heap)[2]
                 callback, entry[1] = entry[0], True
+                if callback is None:
+                    self._cancelled -= 1
             if callback is not None:
                 try:
                     callback()
