@@ -88,6 +88,9 @@ def test_serve_help_tells_what_is_exposed(tmp_path):
     (["call", "127.0.0.1:6565", "m:f", "--kwargs", "{a: 1}"], "--kwargs is not JSON"),
     (["call", "127.0.0.1:6565", "m:f", "--kwargs", "[1]"], "must be a JSON object"),
     (["call", "127.0.0.1:6565", "m:f", "--timeout", "0"], "positive number of seconds"),
+    (["serve", "m", "--max-queued-calls", "-1"], "must be 0 or more"),
+    (["serve", "m", "--max-queued-bytes", "lots"], "not an integer"),
+    (["serve", "m", "--request-wait", "0"], "positive number of seconds"),
 ])
 def test_usage_errors_are_one_line_with_status_2(tmp_path, args, message):
     proc = run_cli(args, tmp_path)
@@ -269,6 +272,45 @@ def test_serve_lets_a_call_in_flight_finish_when_stopped(tmp_path, port):
         assert server.proc.wait(30) == 0
     finally:
         server.close()
+
+
+def test_serve_admission_options_reach_the_server(tmp_path, port):
+    """--workers 1 --max-queued-calls 0: a call past the running one is refused."""
+    server = ServeProcess([write_targets(tmp_path), "--port", str(port), "--workers", "1",
+                           "--max-queued-calls", "0", "--max-queued-bytes", "4096",
+                           "--request-wait", "2.5"], tmp_path)
+    try:
+        address = server.wait_started()[0]
+        marker = tmp_path / "started"
+        slow = subprocess.Popen(
+            [sys.executable, "-m", "sorvane", "call", address, "targets:sleep_marked",
+             str(marker), "3"],
+            cwd=str(tmp_path), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+            universal_newlines=True)
+        deadline = time.monotonic() + 30
+        while not marker.exists() and time.monotonic() < deadline:
+            time.sleep(0.02)
+        assert marker.exists(), "the call never started"
+        refused = run_cli(["call", address, "targets:add", "1", "2", "--timeout", "10"], tmp_path)
+        assert refused.returncode == cli.EXIT_FAILED and "RESOURCE_EXHAUSTED" in refused.stderr
+        out, err = slow.communicate(timeout=30)
+        assert (slow.returncode, out) == (0, "3\n"), err
+    finally:
+        assert server.stop(timeout=30) == 0, server.output
+
+
+def test_each_process_gets_the_admission_options():
+    ns = cli.build_parser().parse_args(["serve", "m", "--max-queued-calls", "3",
+                                        "--max-queued-bytes", "4096", "--request-wait", "1.5"])
+    command = cli._child_command(ns)
+    for option, value in (("--max-queued-calls", "3"), ("--max-queued-bytes", "4096"),
+                          ("--request-wait", "1.5")):
+        assert command[command.index(option) + 1] == value
+    defaults = cli.build_parser().parse_args(["serve", "m"])
+    from sorvane import admission
+    assert (defaults.max_queued_calls, defaults.max_queued_bytes, defaults.request_wait) == (
+        admission.DEFAULT_MAX_QUEUED_CALLS, admission.DEFAULT_MAX_QUEUED_BYTES,
+        admission.DEFAULT_REQUEST_WAIT)
 
 
 def test_serve_exits_even_when_a_target_never_returns(tmp_path, port):

@@ -315,3 +315,69 @@ class TestInterrupt:
         assert child.returncode == 0, err.decode(errors="replace")
         assert out.decode().strip() == "run_blocking returned None"
         assert b"Traceback" not in err, err.decode(errors="replace")
+
+
+BULK_MODULE = '''
+import time
+
+def size(text):
+    return len(text)
+
+def hold(seconds):
+    time.sleep(seconds)
+    return seconds
+'''
+
+
+def rss(pid):
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1]) * 1024
+    raise AssertionError("no VmRSS for %d" % pid)
+
+
+class TestLargeRequests:
+    def test_a_burst_waiting_for_workers_is_bounded_and_memory_returns(self, tmp_path, port):
+        """16 requests of 6 MiB behind two busy workers: past 32 MiB waiting
+        they are refused, and once the burst is over the server's resident
+        memory is back near where it started."""
+        from processes import ServeProcess
+        (tmp_path / "bulk.py").write_text(BULK_MODULE)
+        server = ServeProcess(["bulk", "--port", str(port), "--workers", "2",
+                               "--max-queued-bytes", str(32 << 20)], tmp_path)
+        channel = None
+        try:
+            address = server.wait_started()[0]
+            channel = grpc.insecure_channel(address, options=[
+                ("grpc.max_send_message_length", -1)])
+            stub = brindlow.CommonServiceStub(channel)
+            call = {"clazz": "bulk", "method": "size", "args": ["warm"]}
+            assert answer(stub.handle(marvetta.CommonRequest(request=json.dumps(call).encode()),
+                                      timeout=WAIT)) == (0, 4)
+            base = rss(server.proc.pid)
+            busy = [stub.handle.future(marvetta.CommonRequest(request=json.dumps(
+                {"clazz": "bulk", "method": "hold", "args": [2]}).encode()), timeout=WAIT)
+                for _ in range(2)]
+            time.sleep(0.3)
+            big = marvetta.CommonRequest(request=json.dumps(
+                {"clazz": "bulk", "method": "size", "args": ["x" * (6 << 20)]}).encode())
+            burst = [stub.handle.future(big, timeout=WAIT) for _ in range(16)]
+            outcomes = []
+            for f in burst:
+                try:
+                    outcomes.append(answer(f.result()))
+                except grpc.RpcError as e:
+                    outcomes.append(e.code())
+            assert [answer(f.result()) for f in busy] == [(0, 2), (0, 2)]
+            assert (0, 6 << 20) in outcomes, outcomes
+            assert grpc.StatusCode.RESOURCE_EXHAUSTED in outcomes, outcomes
+            assert set(outcomes) <= {(0, 6 << 20), grpc.StatusCode.RESOURCE_EXHAUSTED}
+            deadline = time.monotonic() + WAIT
+            while rss(server.proc.pid) - base > 48 << 20 and time.monotonic() < deadline:
+                time.sleep(0.1)
+            assert rss(server.proc.pid) - base <= 48 << 20, (base, rss(server.proc.pid))
+        finally:
+            if channel is not None:
+                channel.close()
+            assert server.stop(timeout=30) == 0, server.output

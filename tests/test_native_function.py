@@ -265,7 +265,8 @@ class TestKeywordOnly:
         class GrpcServer:
             def __init__(self, host="0.0.0.0", port=6565, max_workers=10,
                          max_message_length=268435456, *, tls=None, token=None,
-                         metrics_port=None):
+                         metrics_port=None, max_queued_calls=None, max_queued_bytes=None,
+                         request_wait=None):
                 pass
         return GrpcServer.__init__
 
@@ -295,5 +296,5 @@ class TestKeywordOnly:
         assert native.__kwdefaults__ == twin.__kwdefaults__
         assert native.__kwdefaults__ is not native.__kwdefaults__  # a copy each time
         code = native.__code__
-        assert (code.co_argcount, code.co_kwonlyargcount) == (5, 3)
+        assert (code.co_argcount, code.co_kwonlyargcount) == (5, 6)
         assert code.co_varnames[:8] == twin.__code__.co_varnames[:8]

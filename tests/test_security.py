@@ -10,10 +10,16 @@ import argparse
 import logging
 import os
 import shlex
+import threading
+import time
+from concurrent import futures
 
 import grpc
 import pytest
 
+import brindlow
+import h2frames as h
+import marvetta
 from conftest import free_port
 from sorvane import corvex, engine, security
 from sorvane.corvex import GrpcClient, GrpcHelper, GrpcServer, Server
@@ -85,6 +91,15 @@ def served():
     yield make
     for s in made:
         s.stop()
+
+
+def rss(pid):
+    """The resident memory of process `pid`, in bytes."""
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1]) * 1024
+    raise AssertionError("no VmRSS for %d" % pid)
 
 
 def refused(call, code):
@@ -164,6 +179,43 @@ class TestToken:
         entry.channel.close()
         assert not [text for text in shown if TOKEN in text]
 
+    def test_refused_from_the_headers_holding_no_worker(self, kind, served):
+        s = served(token=TOKEN, max_workers=2)
+        with h.Client(s.port) as raw:
+            # No token and no message: each is answered all the same, at once.
+            ids = [raw.new_id() for _ in range(12)]
+            for stream_id in ids:
+                raw.send(h.headers_frames(stream_id, h.request_headers(
+                    "/common.CommonService/handle")))
+            assert raw.wait(lambda: all(raw.stream(i).ended for i in ids), WAIT)
+            assert [raw.stream(i).grpc_status for i in ids] == [16] * 12
+            assert raw.stream(ids[0]).header("grpc-message") == security.UNAUTHENTICATED_DETAILS
+            assert s.call(token=TOKEN) == 3
+        assert s.reached == [HERE]
+
+    def test_every_way_of_registering_is_behind_the_token(self, kind):
+        transport = engine.transport(kind)
+        server = transport.server(futures.ThreadPoolExecutor(2))
+        checked = security.TokenCheckedServer(server, TOKEN)
+        echo = grpc.unary_unary_rpc_method_handler(lambda request, context: request)
+        checked.add_registered_method_handlers("t.Registered", {"echo": echo})
+        checked.add_generic_rpc_handlers((grpc.method_handlers_generic_handler(
+            "t.Generic", {"echo": echo}),))
+        for name in ("_state", "add_http2_port", "register_method", "add_handlers"):
+            with pytest.raises(AttributeError, match="add_generic_rpc_handlers"):
+                getattr(checked, name)
+        port = checked.add_insecure_port("127.0.0.1:0")
+        checked.start()
+        channel = transport.insecure_channel("127.0.0.1:%d" % port)
+        try:
+            for method in ("/t.Registered/echo", "/t.Generic/echo"):
+                call = channel.unary_unary(method)
+                refused(lambda: call(b"hi", timeout=WAIT), grpc.StatusCode.UNAUTHENTICATED)
+                assert call(b"hi", timeout=WAIT, metadata=security.bearer(TOKEN)) == b"hi"
+        finally:
+            channel.close()
+            checked.stop(0).wait(WAIT)
+
     def test_tokens_are_checked_when_given(self):
         for bad in ("", "with space", "tab\there", "é", "x" * 4097):
             with pytest.raises(ValueError):
@@ -179,7 +231,8 @@ class TestSettings:
                                             "max_message_length"]
         assert str(__import__("inspect").signature(GrpcServer)) == (
             "(host='0.0.0.0', port=6565, max_workers=10, max_message_length=268435456, *, "
-            "tls=None, token=None, metrics_port=None)")
+            "tls=None, token=None, metrics_port=None, max_queued_calls=None, "
+            "max_queued_bytes=None, request_wait=None)")
 
     def test_copy_keeps_tls_and_token(self, pki):
         tls = ClientTls.from_files(pki.path("ca.pem"))
@@ -285,6 +338,41 @@ class TestCommandLine:
                                 pki.path("ca.pem"), "--timeout", "10"], tmp_path)
             assert no_token.returncode == 3 and "UNAUTHENTICATED" in no_token.stderr
             assert TOKEN not in server.output + ok.stderr + no_token.stderr
+        finally:
+            assert server.stop(timeout=30) == 0, server.output
+
+    @pytest.mark.system
+    def test_requests_without_the_token_are_not_kept(self, tmp_path, port):
+        """Large requests without the token leave the server's memory as it
+        was, whatever its message size limit: none of them is read."""
+        from processes import ServeProcess, write_targets
+        (tmp_path / "token").write_text(TOKEN)
+        server = ServeProcess([write_targets(tmp_path), "--port", str(port),
+                               "--token-file", str(tmp_path / "token")], tmp_path)
+        try:
+            address = server.wait_started()[0]
+            channel = grpc.insecure_channel(address, options=[
+                ("grpc.max_send_message_length", -1)])
+            stub = brindlow.CommonServiceStub(channel)
+            big = marvetta.CommonRequest(request_id="r", request=b"x" * (16 << 20), serialize=3)
+            codes, peak = [], [0]
+            base = rss(server.proc.pid)
+
+            def send():
+                try:
+                    stub.handle(big, timeout=30)
+                except grpc.RpcError as e:
+                    codes.append(e.code())
+
+            senders = [threading.Thread(target=send) for _ in range(12)]
+            for t in senders:
+                t.start()
+            while any(t.is_alive() for t in senders):
+                peak[0] = max(peak[0], rss(server.proc.pid))
+                time.sleep(0.02)
+            channel.close()
+            assert codes == [grpc.StatusCode.UNAUTHENTICATED] * 12
+            assert peak[0] - base < 40 << 20, (base, peak)  # 192 MiB were sent
         finally:
             assert server.stop(timeout=30) == 0, server.output
 

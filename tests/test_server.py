@@ -1,10 +1,12 @@
 """GrpcServer: construction, the clazz handler, run_background with its options
-and log line, the message-size limit, run_blocking/run ended by a keyboard
-interrupt (in process and by SIGINT in a subprocess) or, on another thread, by
-the server's stop, and a process whose main thread returns while it serves."""
+and log line, the message-size limit, admission (what calls hold before a
+worker runs them), run_blocking/run ended by a keyboard interrupt (in process
+and by SIGINT in a subprocess) or, on another thread, by the server's stop, and
+a process whose main thread returns while it serves."""
 import inspect
 import json
 import os
+import platform
 import signal
 import subprocess
 import sys
@@ -17,10 +19,11 @@ import grpc
 import pytest
 
 import brindlow
+import h2frames as h
 import targets_server
 from processes import Background
 from server_support import collecting, envelope_bytes, request, serving
-from sorvane import corvex, engine
+from sorvane import corvex, engine, ops
 
 DOC = ("\n        grpc server\n        Args:\n            host: address\n"
        "            port: Port number\n            max_workers: Number of worker threads\n"
@@ -63,6 +66,22 @@ class TestConstruction:
     def test_address(self, args, kwargs):
         assert corvex.GrpcServer(*args, **kwargs).address == "127.0.0.1:7000"
 
+    def test_admission_settings(self):
+        server = corvex.GrpcServer(max_queued_calls=0, max_queued_bytes=1 << 20,
+                                   request_wait=2)
+        assert (server.max_queued_calls, server.max_queued_bytes, server.request_wait) == (
+            0, 1 << 20, 2.0)
+        assert "max_queued_calls" not in vars(corvex.GrpcServer(max_queued_calls=None))
+        for bad, error in [({"max_queued_calls": -1}, ValueError),
+                           ({"max_queued_bytes": True}, TypeError),
+                           ({"max_queued_calls": 2.0}, TypeError),
+                           ({"request_wait": 0}, ValueError),
+                           ({"request_wait": "5"}, TypeError)]:
+            with pytest.raises(error):
+                corvex.GrpcServer(**bad)
+        with pytest.raises(TypeError, match="positional"):
+            corvex.GrpcServer("h", 1, 2, 3, None, None, None, 5)
+
     def test_values_are_stored_unchanged(self):
         server = corvex.GrpcServer("h", 1, "many", None)
         assert (server.max_workers, server.max_message_length) == ("many", None)
@@ -89,7 +108,8 @@ class TestConstruction:
         assert cls.__init__.__doc__ == DOC
         assert str(inspect.signature(cls)) == (
             "(host='0.0.0.0', port=6565, max_workers=10, max_message_length=268435456, *, "
-            "tls=None, token=None, metrics_port=None)")
+            "tls=None, token=None, metrics_port=None, max_queued_calls=None, "
+            "max_queued_bytes=None, request_wait=None)")
         for name in ("run", "run_background", "run_blocking"):
             assert str(inspect.signature(getattr(cls, name))) == "(self)"
         assert str(inspect.signature(cls.set_clazz_handler)) == "(self, func)"
@@ -164,15 +184,20 @@ class TestRunBackground:
 
         monkeypatch.setattr(corvex, "futures", types.SimpleNamespace(ThreadPoolExecutor=pool))
         monkeypatch.setattr(corvex, "transport", types.SimpleNamespace(server=server_factory))
-        server = corvex.GrpcServer("127.0.0.1", port)
+        server = corvex.GrpcServer("127.0.0.1", port, max_queued_bytes=1 << 20)
         server.max_workers = 3
         server.max_message_length = 4321
+        server.max_queued_calls = 7
         server.run_background()
         try:
             assert built["pool"] == {"max_workers": 3}
             assert built["server"] == ("ThreadPoolExecutor", {"options": [
                 ("grpc.max_send_message_length", 4321),
-                ("grpc.max_receive_message_length", 4321)]})
+                ("grpc.max_receive_message_length", 4321),
+                ("sorvane.max_queued_bytes", 1 << 20),
+                ("sorvane.request_wait_ms", 30000),
+                ("sorvane.priority_methods", "/grpc.health.v1.Health/Check")],
+                "maximum_concurrent_rpcs": 3 + 7})
         finally:
             server.rpc_server.stop(0).wait()
 
@@ -497,3 +522,164 @@ class TestMainThreadReturns:
         finally:
             channel.close()
             child.close()
+# ---- admission ------------------------------------------------------------------
+
+HERE = __name__  # the dispatcher imports this module by name for the targets below
+WAIT = 10
+gate = threading.Event()
+entered = threading.Semaphore(0)
+
+
+def block():
+    entered.release()
+    gate.wait(WAIT)
+    return "released"
+
+
+def size(text):
+    return len(text)
+
+
+def call(stub, method, *args, timeout=WAIT):
+    reply = stub.handle(request({"clazz": HERE, "method": method, "args": list(args)}),
+                        timeout=timeout)
+    return json.loads(reply.response)["result"]
+
+
+def health(port, timeout):
+    channel = grpc.insecure_channel("127.0.0.1:%d" % port)
+    try:
+        check = channel.unary_unary(ops.CHECK_METHOD)
+        return ops.decode_health_response(check(ops.encode_health_request(""), timeout=timeout))
+    finally:
+        channel.close()
+
+
+def refused_code(future):
+    with pytest.raises(grpc.RpcError) as info:
+        future.result(timeout=WAIT)
+    return info.value.code()
+
+
+class TestAdmission:
+    """What calls hold before a worker runs them, on the engine of the run:
+    no worker while their message has not arrived, and a bounded wait for it;
+    bounded numbers and bytes of calls waiting for a worker; health Check
+    answering past busy workers."""
+
+    @pytest.fixture(autouse=True)
+    def fresh_gate(self):
+        gate.clear()
+        while entered.acquire(blocking=False):
+            pass
+        yield
+        gate.set()
+
+    def occupy(self, stub, workers):
+        """`workers` calls of block(), running; their futures."""
+        running = [stub.handle.future(request({"clazz": HERE, "method": "block"}),
+                                      timeout=WAIT) for _ in range(workers)]
+        for _ in range(workers):
+            assert entered.acquire(timeout=WAIT)
+        return running
+
+    @staticmethod
+    def headers_only(raw, count):
+        """Opens `count` calls that send their headers and never a message."""
+        ids = [raw.new_id() for _ in range(count)]
+        for stream_id in ids:
+            raw.send(h.headers_frames(stream_id, h.request_headers("/common.CommonService/handle")))
+        return ids
+
+    def test_calls_without_their_message_hold_no_worker(self, port):
+        with serving(port, max_workers=2) as (_, stub), h.Client(port) as raw:
+            self.headers_only(raw, 12)
+            raw.wait(lambda: False, 0.3)  # the server has them all
+            start = time.monotonic()
+            assert call(stub, "size", "abc", timeout=5) == 3
+            assert health(port, timeout=5) == ops.SERVING
+            assert time.monotonic() - start < 2
+
+    def test_the_wait_for_a_message_is_bounded(self, port):
+        with serving(port, max_workers=1, request_wait=0.5) as (_, stub), \
+                h.Client(port) as raw:
+            ids = self.headers_only(raw, 3)
+            start = time.monotonic()
+            assert raw.wait(lambda: all(raw.stream(i).ended for i in ids), WAIT)
+            assert 0.4 < time.monotonic() - start < 5
+            assert all(raw.stream(i).grpc_status not in (None, 0) or raw.stream(i).reset
+                       for i in ids)
+            assert call(stub, "size", "ab") == 2  # and it still serves
+
+    def test_health_check_answers_while_every_worker_is_busy(self, port):
+        with serving(port, max_workers=2) as (_, stub):
+            running = self.occupy(stub, 2)
+            waiting = stub.handle.future(request({"clazz": HERE, "method": "size",
+                                                  "args": ["x"]}), timeout=WAIT)
+            start = time.monotonic()
+            assert health(port, timeout=5) == ops.SERVING
+            assert time.monotonic() - start < 2
+            gate.set()
+            assert [json.loads(f.result().response)["result"] for f in running + [waiting]] == [
+                "released", "released", 1]
+
+    def test_calls_waiting_for_a_worker_are_bounded_in_number(self, port):
+        with serving(port, max_workers=1, max_queued_calls=2) as (_, stub):
+            running = self.occupy(stub, 1)
+            queued = [stub.handle.future(request({"clazz": HERE, "method": "size",
+                                                  "args": ["q"]}), timeout=WAIT)
+                      for _ in range(2)]
+            time.sleep(0.5)  # both are in
+            start = time.monotonic()
+            third = stub.handle.future(request({"clazz": HERE, "method": "size", "args": ["x"]}),
+                                       timeout=WAIT)
+            assert refused_code(third) is grpc.StatusCode.RESOURCE_EXHAUSTED
+            assert time.monotonic() - start < 2
+            gate.set()
+            assert [json.loads(f.result().response)["result"] for f in running + queued] == [
+                "released", 1, 1]
+            assert call(stub, "size", "after") == 5
+
+    def test_calls_that_give_up_waiting_keep_no_worker(self, port):
+        with serving(port, max_workers=1) as (_, stub):
+            running = self.occupy(stub, 1)
+            late = [stub.handle.future(request({"clazz": HERE, "method": "size", "args": ["l"]}),
+                                       timeout=0.5) for _ in range(3)]
+            assert [refused_code(f) for f in late] == [grpc.StatusCode.DEADLINE_EXCEEDED] * 3
+            gate.set()
+            assert json.loads(running[0].result().response)["result"] == "released"
+            gate.clear()
+            self.occupy(stub, 1)  # the one worker is free again, and only one runs
+            queued = stub.handle.future(request({"clazz": HERE, "method": "size",
+                                                 "args": ["q"]}), timeout=WAIT)
+            time.sleep(0.3)
+            assert not queued.done()
+            gate.set()
+            assert json.loads(queued.result().response)["result"] == 1
+
+    @pytest.mark.engine_free
+    @pytest.mark.skipif(platform.libc_ver()[0] != "glibc", reason="glibc's malloc")
+    def test_memory_is_given_back_only_where_malloc_is_not_tuned(self):
+        code = "from sorvane import memory; print(memory.set_up(), memory.set_up())"
+        env = {k: v for k, v in os.environ.items()
+               if k not in ("MALLOC_ARENA_MAX", "GLIBC_TUNABLES")}
+        for extra, expected in (({}, "True True"), ({"MALLOC_ARENA_MAX": "4"}, "False False"),
+                                ({"GLIBC_TUNABLES": "glibc.malloc.arena_max=4"}, "False False")):
+            out = subprocess.run([sys.executable, "-c", code], env=dict(env, **extra),
+                                 stdout=subprocess.PIPE, universal_newlines=True, timeout=60)
+            assert out.stdout.strip() == expected, extra
+
+    def test_request_bytes_waiting_for_a_worker_are_bounded(self, port):
+        text = "b" * (600 << 10)
+        with serving(port, max_workers=1, max_queued_bytes=1 << 20) as (_, stub):
+            running = self.occupy(stub, 1)
+            first = stub.handle.future(request({"clazz": HERE, "method": "size", "args": [text]}),
+                                       timeout=WAIT)
+            time.sleep(0.5)  # its message has arrived and waits
+            second = stub.handle.future(request({"clazz": HERE, "method": "size",
+                                                 "args": [text]}), timeout=WAIT)
+            assert refused_code(second) is grpc.StatusCode.RESOURCE_EXHAUSTED
+            gate.set()
+            assert json.loads(first.result().response)["result"] == len(text)
+            running[0].result()
+            assert call(stub, "size", text) == len(text)  # nothing is held any more

@@ -46,6 +46,12 @@ STOP_GRACE = 5.0
 #: Seconds after that before a server process exits even if a target still runs.
 EXIT_DELAY = 2.0
 
+# serve's admission defaults: GrpcServer's (sorvane.admission, which this
+# module does not import before it serves: it imports grpc).
+DEFAULT_MAX_QUEUED_CALLS = 100
+DEFAULT_MAX_QUEUED_BYTES = 268435456
+DEFAULT_REQUEST_WAIT = 30.0
+
 LOG_FORMAT = "%(asctime)s %(levelname)s %(name)s [%(process)d] %(message)s"
 LOG_LEVELS = ("DEBUG", "INFO", "WARNING", "ERROR")
 
@@ -139,6 +145,16 @@ def _positive_int(text: str) -> int:
     return value
 
 
+def _count(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError("not an integer: %r" % text)
+    if value < 0:
+        raise argparse.ArgumentTypeError("must be 0 or more: %r" % text)
+    return value
+
+
 def _port(text: str) -> int:
     try:
         value = int(text)
@@ -199,6 +215,17 @@ def build_parser() -> argparse.ArgumentParser:
                        help="threads serving calls in each process (default: 10)")
     serve.add_argument("--max-message-length", type=_positive_int, default=268435456,
                        metavar="B", help="largest request and reply in bytes (default: 268435456)")
+    serve.add_argument("--max-queued-calls", type=_count, default=DEFAULT_MAX_QUEUED_CALLS,
+                       metavar="N", help="calls that may wait for a worker in each process; "
+                                         "more get RESOURCE_EXHAUSTED (default: %d)"
+                                         % DEFAULT_MAX_QUEUED_CALLS)
+    serve.add_argument("--max-queued-bytes", type=_count, default=DEFAULT_MAX_QUEUED_BYTES,
+                       metavar="B", help="bytes of requests that may wait for a worker in each "
+                                         "process; more get RESOURCE_EXHAUSTED (default: %d)"
+                                         % DEFAULT_MAX_QUEUED_BYTES)
+    serve.add_argument("--request-wait", type=_seconds, default=DEFAULT_REQUEST_WAIT,
+                       metavar="S", help="seconds a request has to arrive once its call has "
+                                         "begun (default: %g)" % DEFAULT_REQUEST_WAIT)
     serve.add_argument("--processes", type=_positive_int, default=1, metavar="K",
                        help="server processes sharing the port, Linux only (default: 1)")
     serve.add_argument("--log-level", type=_log_level, default="INFO", metavar="L",
@@ -722,7 +749,10 @@ def _serve_one(ns: argparse.Namespace, settings: Dict[str, Any]) -> int:
                 return EXIT_ERROR
         from sorvane.corvex import GrpcServer
 
-        server = GrpcServer(ns.host, ns.port, ns.workers, ns.max_message_length, **settings)
+        server = GrpcServer(ns.host, ns.port, ns.workers, ns.max_message_length,
+                            max_queued_calls=ns.max_queued_calls,
+                            max_queued_bytes=ns.max_queued_bytes,
+                            request_wait=ns.request_wait, **settings)
         try:
             expose(server, ns.modules)
         except (TypeError, ValueError) as e:
@@ -792,7 +822,10 @@ def _child_command(ns: argparse.Namespace) -> List[str]:
     command = [sys.executable, "-m", "sorvane", "serve"]
     command += list(ns.modules)
     command += ["--host", ns.host, "--port", str(ns.port), "--workers", str(ns.workers),
-                "--max-message-length", str(ns.max_message_length), "--processes", "1",
+                "--max-message-length", str(ns.max_message_length),
+                "--max-queued-calls", str(ns.max_queued_calls),
+                "--max-queued-bytes", str(ns.max_queued_bytes),
+                "--request-wait", repr(ns.request_wait), "--processes", "1",
                 "--log-level", ns.log_level, "--parent-pid", str(os.getpid())]
     if ns.engine is not None:
         command += ["--engine", ns.engine]

@@ -98,6 +98,9 @@ class GrpcServer:
         tls: Optional[ServerTls] = ...,
         token: Optional[str] = ...,
         metrics_port: Optional[int] = ...,
+        max_queued_calls: Optional[int] = ...,
+        max_queued_bytes: Optional[int] = ...,
+        request_wait: Optional[float] = ...,
     ) -> None: ...
     # Anything that cannot be called is ignored, silently.
     def set_clazz_handler(self, func: Callable[[Any], str]) -> None: ...

@@ -254,6 +254,13 @@ class Server(grpc.Server):
             _check_servable(path, method_handler)
             self._registered[path] = method_handler
 
+    def set_header_gate(self, key, values, code, details):
+        """Calls whose metadata `key` equals none of `values` (str or bytes,
+        compared in constant time) end with `code` and `details` from their
+        headers: their message is not read and no worker runs for them. An
+        empty `key` removes the gate."""
+        self._core.set_header_gate(key, list(values), _number(code), details)
+
     def _add_port(self, address, tls):
         port = self._core.add_port(address, tls)
         if port == 0:

@@ -22,8 +22,9 @@ port is bound.
 
 Token authentication: the server's token is a shared secret; a client sends
 it as the metadata ``authorization: Bearer <token>`` on every call. The server
-compares it in constant time before the request is parsed or anything is
-imported, and ends a call with a missing or wrong token with
+compares it in constant time from the call's headers, before the request
+message is read (so a refused call holds no worker and none of its message
+is kept), and ends a call with a missing or wrong token with
 UNAUTHENTICATED. Tokens never appear in reprs, logs or error texts. A token
 without TLS travels in clear: use both anywhere but loopback.
 """
@@ -31,9 +32,11 @@ import hmac
 import os
 import ssl
 import tempfile
-from typing import Any, Iterable, List, Optional, Tuple, Union
+from typing import Any, Iterable, List, Mapping, Optional, Tuple, Union
 
 import grpc
+
+from sorvane.admission import refusal
 
 Pem = Union[bytes, str]
 
@@ -208,12 +211,15 @@ def bearer(token: str) -> Tuple[Tuple[str, str], ...]:
 # ---- server side -----------------------------------------------------------
 
 
-def _refuse(request: bytes, context: Any) -> None:
-    context.abort(grpc.StatusCode.UNAUTHENTICATED, UNAUTHENTICATED_DETAILS)
+# Ends a refused call without reading its request; a server that admits calls
+# (sorvane.admission) answers it from the call's headers, holding no worker.
+_REFUSED = refusal(grpc.StatusCode.UNAUTHENTICATED, UNAUTHENTICATED_DETAILS)
 
-
-# Serves a refused call without parsing its request (raw bytes in).
-_REFUSED = grpc.unary_unary_rpc_method_handler(_refuse)
+# What a token-checked server passes on to the server it stands for: binding
+# ports and running. Any other way in (a registration path of grpc.Server
+# not listed here, a private attribute) would bypass the check.
+_PASSED_ON = frozenset(("add_insecure_port", "add_secure_port", "start", "stop",
+                        "wait_for_termination", "max_workers"))
 
 
 class _TokenGate(grpc.GenericRpcHandler):
@@ -241,18 +247,37 @@ class _TokenGate(grpc.GenericRpcHandler):
 
 
 class TokenCheckedServer:
-    """Stands in for a gRPC server while handlers are registered on it: each
-    generic handler is registered behind a token check."""
+    """Stands in for a gRPC server while handlers are registered on it: every
+    handler, registered either way grpc.Server offers, is put behind a token
+    check. A server that can check a header before reading a call's message
+    (the native engine's ``set_header_gate``) is told to check the token so
+    too, for every method it serves; the check in Python stays as a second
+    one."""
 
     def __init__(self, server: Any, token: str) -> None:
         self._server = server
         self._expected = ("Bearer " + check_token(token)).encode("ascii")
+        set_header_gate = getattr(server, "set_header_gate", None)
+        if set_header_gate is not None:
+            set_header_gate(AUTHORIZATION, (self._expected,), grpc.StatusCode.UNAUTHENTICATED,
+                            UNAUTHENTICATED_DETAILS)
 
     def add_generic_rpc_handlers(self, generic_rpc_handlers: Iterable[Any]) -> None:
         self._server.add_generic_rpc_handlers(
             tuple(_TokenGate(h, self._expected) for h in generic_rpc_handlers))
 
+    def add_registered_method_handlers(self, service_name: str,
+                                       method_handlers: Mapping[str, Any]) -> None:
+        """Registers the handlers of `service_name` behind the token check
+        (as a generic handler: a registered method skips generic handlers)."""
+        self.add_generic_rpc_handlers(
+            (grpc.method_handlers_generic_handler(service_name, dict(method_handlers)),))
+
     def __getattr__(self, name: str) -> Any:
+        if name not in _PASSED_ON:
+            raise AttributeError("a token-checked server has no %r: handlers are registered "
+                                 "on it with add_generic_rpc_handlers or "
+                                 "add_registered_method_handlers" % (name,))
         return getattr(self._server, name)
 
     def __repr__(self) -> str:

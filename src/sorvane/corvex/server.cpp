@@ -30,7 +30,10 @@ Ref call_method(PyObject* self, PyObject* name) { return call(getattr(self, name
 
 Ref GrpcServer_init(FunctionObject* f, PyObject* const* argv) {
     const State& st = state_of(f);
-    enum { self_, host, port, max_workers, max_message_length, tls, token, metrics_port };
+    enum {
+        self_, host, port, max_workers, max_message_length, tls, token, metrics_port,
+        max_queued_calls, max_queued_bytes, request_wait
+    };
     PyObject* self = argv[self_];
     // host + ":" + str(port): a host that is not text fails before anything is set.
     Ref address = check(PyNumber_Add(argv[host], st.colon.get()));
@@ -46,12 +49,27 @@ Ref GrpcServer_init(FunctionObject* f, PyObject* const* argv) {
     // The metrics port, keyword-only, an attribute only when given (as tls and
     // token are); sorvane.ops checks it when the server starts.
     if (argv[metrics_port] != Py_None) setattr(self, "metrics_port", argv[metrics_port]);
+    // The admission settings likewise, checked now (sorvane.admission holds
+    // their rules and defaults).
+    const std::pair<int, const char*> admission_settings[] = {
+        {max_queued_calls, "max_queued_calls"},
+        {max_queued_bytes, "max_queued_bytes"},
+        {request_wait, "request_wait"}};
+    Ref admission;
+    for (const auto& setting : admission_settings) {
+        if (argv[setting.first] == Py_None) continue;
+        if (!admission) admission = import("sorvane.admission");
+        Ref name = str(setting.second);
+        Ref value = call(getattr(admission.get(), "check_setting").get(),
+                         {name.get(), argv[setting.first]});
+        setattr(self, setting.second, value.get());
+    }
     return none();
 }
 const FunctionDef GrpcServer_init_def = {
     "__init__", "GrpcServer.__init__", kInitDoc,
     {"self", "host", "port", "max_workers", "max_message_length", "*", "tls", "token",
-     "metrics_port"},
+     "metrics_port", "max_queued_calls", "max_queued_bytes", "request_wait"},
     GrpcServer_init, nullptr};
 
 Ref GrpcServer_set_clazz_handler(FunctionObject* f, PyObject* const* argv) {
@@ -82,15 +100,17 @@ Ref GrpcServer_run_background(FunctionObject* f, PyObject* const* argv) {
     Ref pool_class = attr(futures.get(), st[N::ThreadPoolExecutor]);
     Ref max_workers = getattr(self, st[N::max_workers]);
     Ref executor = call_kw(pool_class.get(), {}, st.kw_max_workers.get(), {max_workers.get()});
-    // self.rpc_server = transport.server(executor, options=[(send, n), (receive, n)])
+    // self.rpc_server = sorvane.admission.server_for(self, transport, executor,
+    //     [(send, n), (receive, n)]): transport.server(executor, options=...) with
+    // the admission settings added (an admitting server on grpcio).
     Ref transport = global(f, N::transport);
-    Ref server_factory = attr(transport.get(), st[N::server]);
     Ref send = getattr(self, st[N::max_message_length]);
     Ref receive = getattr(self, st[N::max_message_length]);
     Ref options = check(Py_BuildValue("[(OO)(OO)]", st.send_limit.get(), send.get(),
                                       st.receive_limit.get(), receive.get()));
-    Ref rpc_server = call_kw(server_factory.get(), {executor.get()}, st.kw_options.get(),
-                             {options.get()});
+    Ref server_for = getattr(import("sorvane.admission").get(), "server_for");
+    Ref rpc_server =
+        call(server_for.get(), {self, transport.get(), executor.get(), options.get()});
     setattr(self, st[N::rpc_server], rpc_server.get());
     // brindlow.add_CommonServiceServicer_to_server(self.service, self.rpc_server);
     // with a token, the handler is registered behind the token check.
@@ -193,7 +213,8 @@ void define_GrpcServer(PyObject* m) {
     Ref max_workers = check(PyLong_FromLong(10));
     Ref max_message_length = check(PyLong_FromLong(kMaxMessageLength));
     Ref init_defaults = defaults(
-        {host.get(), port.get(), max_workers.get(), max_message_length.get(), Py_None, Py_None, Py_None});
+        {host.get(), port.get(), max_workers.get(), max_message_length.get(), Py_None, Py_None,
+         Py_None, Py_None, Py_None, Py_None});
     Ref cls = make_class(m, "GrpcServer", nullptr, nullptr,
                          method(m, GrpcServer_init_def, init_defaults.get()),
                          method(m, GrpcServer_set_clazz_handler_def),
