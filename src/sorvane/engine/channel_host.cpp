@@ -147,7 +147,10 @@ bool ChannelCore::post_call(const std::shared_ptr<Call>& call, std::string* erro
     }
     // One task takes every call queued meanwhile, and the connection writes
     // them in one go. The calls it finds hold this core.
-    if (first) run_or_post(loop, [this] { take_incoming(); });
+    if (first)
+        run_or_post_if(
+            loop, [this] { return conn_ && conn_->ready && conn_->active() == 0; },
+            [this] { take_incoming(); });
     return true;
 }
 

@@ -72,13 +72,29 @@ public:
 
 // Runs `fn` on the calling thread in the loop's place when the loop is idle,
 // else posts it; either way it runs once, in order with posted work.
-// True when it ran here.
+// True when it ran here. With `worth_it` (checked in the loop's place), only
+// when that says so: where the loop would do the work for several at once,
+// waking it once is cheaper than each thread doing its own share.
 template <class F>
 bool run_or_post(EventLoop& loop, F&& fn) {
     if (loop.try_enter()) {
         fn();
         loop.leave();
         return true;
+    }
+    loop.post(std::forward<F>(fn));
+    return false;
+}
+
+template <class P, class F>
+bool run_or_post_if(EventLoop& loop, P&& worth_it, F&& fn) {
+    if (loop.try_enter()) {
+        if (worth_it()) {
+            fn();
+            loop.leave();
+            return true;
+        }
+        loop.leave();
     }
     loop.post(std::forward<F>(fn));
     return false;

@@ -141,7 +141,7 @@ static bool post_step(ServerCall* call, LoopGate& gate, EventLoop& loop,
                 (call->*Step)();
                 call->release();
             },
-            ran_here))
+            ran_here, [call] { return call->alone_on_connection(); }))
         return true;
     call->release();
     return false;
@@ -168,6 +168,8 @@ void ServerCall::run_closed_hook(ServerHost::Hooks& hooks) {
     }
     cv_.notify_all();
 }
+
+bool ServerCall::alone_on_connection() const { return !conn_ || conn_->stream_count() <= 1; }
 
 void ServerCall::await_next_request(std::chrono::microseconds wait) {
     std::shared_ptr<H2Connection::Alive> alive = std::move(read_alive_);

@@ -41,18 +41,21 @@ public:
     bool post(EventLoop& loop, std::function<void()> fn);
     // Runs `fn` on this thread in the loop's place when the loop is idle,
     // else posts it (see run_or_post); false, and nothing runs, once closed.
-    template <class F>
-    bool run_or_post(EventLoop& loop, F&& fn, bool* ran_here = nullptr) {
+    template <class F, class P>
+    bool run_or_post(EventLoop& loop, F&& fn, bool* ran_here, P&& worth_it) {
         std::unique_lock<std::mutex> lock(mu_);
         if (!open_) return false;
         if (loop.try_enter()) {
-            lock.unlock();  // the loop cannot stop while this thread is in its place
-            fn();
+            if (worth_it()) {
+                lock.unlock();  // the loop cannot stop while this thread is in its place
+                fn();
+                loop.leave();
+                if (ran_here) *ran_here = true;
+                return true;
+            }
             loop.leave();
-            if (ran_here) *ran_here = true;
-        } else {
-            loop.post(std::forward<F>(fn));
         }
+        loop.post(std::forward<F>(fn));
         return true;
     }
     void close();
@@ -103,6 +106,9 @@ public:
     // After post_finish() returned true: waits up to `wait` for the next
     // request on read_conn_ and reads it on this thread.
     void await_next_request(std::chrono::microseconds wait);
+    // In the loop's place: no other call is open on its connection (then
+    // the loop could not write for several calls at once).
+    bool alone_on_connection() const;
     Connection* read_conn_ = nullptr;
     std::shared_ptr<H2Connection::Alive> read_alive_;
     // The request bytes this call holds against the server's bound are no
