@@ -70,6 +70,15 @@ def write_targets(folder, name="targets"):
     return name
 
 
+def rss(pid):
+    """The resident memory of process `pid`, in bytes."""
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1]) * 1024
+    raise AssertionError("no VmRSS for %d" % pid)
+
+
 def child_env(folder):
     """The environment of a child: the test's folder importable, output unbuffered."""
     env = dict(os.environ)

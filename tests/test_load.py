@@ -329,20 +329,12 @@ def hold(seconds):
 '''
 
 
-def rss(pid):
-    with open("/proc/%d/status" % pid) as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1]) * 1024
-    raise AssertionError("no VmRSS for %d" % pid)
-
-
 class TestLargeRequests:
     def test_a_burst_waiting_for_workers_is_bounded_and_memory_returns(self, tmp_path, port):
         """16 requests of 6 MiB behind two busy workers: past 32 MiB waiting
         they are refused, and once the burst is over the server's resident
         memory is back near where it started."""
-        from processes import ServeProcess
+        from processes import ServeProcess, rss
         (tmp_path / "bulk.py").write_text(BULK_MODULE)
         server = ServeProcess(["bulk", "--port", str(port), "--workers", "2",
                                "--max-queued-bytes", str(32 << 20)], tmp_path)

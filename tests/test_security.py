@@ -93,15 +93,6 @@ def served():
         s.stop()
 
 
-def rss(pid):
-    """The resident memory of process `pid`, in bytes."""
-    with open("/proc/%d/status" % pid) as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1]) * 1024
-    raise AssertionError("no VmRSS for %d" % pid)
-
-
 def refused(call, code):
     with pytest.raises(grpc.RpcError) as raised:
         call()
@@ -345,7 +336,7 @@ class TestCommandLine:
     def test_requests_without_the_token_are_not_kept(self, tmp_path, port):
         """Large requests without the token leave the server's memory as it
         was, whatever its message size limit: none of them is read."""
-        from processes import ServeProcess, write_targets
+        from processes import ServeProcess, rss, write_targets
         (tmp_path / "token").write_text(TOKEN)
         server = ServeProcess([write_targets(tmp_path), "--port", str(port),
                                "--token-file", str(tmp_path / "token")], tmp_path)
