@@ -41,6 +41,12 @@ int loop_count() { return std::thread::hardware_concurrency() >= 8 ? 2 : 1; }
 // that shutdown must not wait for the hooks, its own among them.
 thread_local bool t_in_closed_hook = false;
 
+// Set while a worker that answered reads its connection for the next request
+// (it is not counted as running meanwhile, so that calls from elsewhere still
+// wake an idle worker); the first request it reads is its own to take.
+thread_local bool t_awaiting = false;
+thread_local bool t_claimed = false;
+
 // "host:port" or "[v6]:port" as grpcio takes them; false when malformed.
 bool split_address(const std::string& address, std::string* host, std::string* port) {
     size_t colon = address.rfind(':');
@@ -301,6 +307,7 @@ void Host::connection_closed(Connection* conn) {
 // loop's watchdog wakes an idle worker when the busy ones take nothing for a
 // while (handlers that block).
 bool Host::dispatch(ServerCall* call, EventLoop& loop) {
+    bool own = t_awaiting && !t_claimed;
     if (!priority_methods_.empty() && is_priority(call->method())) {
         bool wake;
         {
@@ -322,7 +329,9 @@ bool Host::dispatch(ServerCall* call, EventLoop& loop) {
     {
         std::lock_guard<std::mutex> lock(work_mu_);
         runs_.push_back(call);
-        if (idle_workers_ > 0) {
+        if (own) {
+            t_claimed = true;  // the reading worker takes it next
+        } else if (idle_workers_ > 0) {
             // One woken worker takes a whole burst: it has not started
             // running while the loop dispatches the rest of what it read.
             wake = running_ + waking_ == 0;
@@ -445,8 +454,18 @@ void Host::run_call(ServerCall* call, bool priority) {
         {
             std::lock_guard<std::mutex> lock(work_mu_);
             idle = runs_.empty() && hooks_due_.empty() && priority_due_.empty() && !workers_exit_;
+            if (idle && !priority) --running_;
         }
-        if (idle) call->await_next_request(kNextRequestWait);
+        if (idle) {
+            t_awaiting = true;
+            t_claimed = false;
+            call->await_next_request(kNextRequestWait);
+            t_awaiting = false;
+            if (!priority) {
+                std::lock_guard<std::mutex> lock(work_mu_);
+                ++running_;
+            }
+        }
     }
     call->release();
     if (size >= kLargeRequest) after_large_request(size);
