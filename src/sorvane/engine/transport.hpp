@@ -13,12 +13,19 @@
 // free for them. A worker hands its reply (and each streamed message, waiting
 // until nghttp2 took it) back to the connection's loop; InboundCall methods
 // are safe on any thread. Every worker calls Hooks::thread_exit before it ends.
+// Loop state belongs to whoever is in the loop's place: the loop's thread, or,
+// while the loop waits for events with nothing posted, a thread that entered
+// it (EventLoop::try_enter). A worker whose call is alone on its connection
+// writes its reply that way, and then waits a moment on the socket for the
+// next request and reads it itself; the loop's thread is not woken for either.
 //
 // Client: every channel of the process shares one event loop thread, made on
 // first use (a forked child must not use its parent's channels: the thread is
 // not copied; channels it makes itself start their own). A call is built on
 // the caller's thread (metadata checked, body framed) and queued on its
-// channel; one loop task takes every queued call and writes them out.
+// channel; one loop task takes every queued call and writes them out (the
+// caller runs that task itself, in the loop's place, when its connection is
+// idle, and then waits a moment on the socket for its reply and reads it).
 // Replies, deadlines (loop timers) and cancellations are handled on the loop,
 // which finishes a call under its mutex and wakes the waiting caller directly.
 // `on_done` hooks never run on the loop: they go to two process-wide
