@@ -252,6 +252,129 @@ def test_serve_stops_cleanly_on_a_signal(tmp_path, port, sig):
     assert refused.returncode == cli.EXIT_FAILED
 
 
+def stop_at_once(server, sig, timeout=20.0):
+    """Sends `sig` to a serve process and waits for its exit; fails, with its
+    output, if the signal did not stop it."""
+    try:
+        return server.stop(sig, timeout)
+    except subprocess.TimeoutExpired:
+        pytest.fail("still running %gs after %s:\n%s" % (timeout, sig.name, server.output))
+
+
+@pytest.mark.parametrize("sig", [signal.SIGINT, signal.SIGTERM], ids=["SIGINT", "SIGTERM"])
+def test_serve_stops_on_a_signal_that_comes_as_it_starts_serving(tmp_path, sig):
+    """The signal lands while the main thread is still busy right after the
+    start line (logging, most often): it stops the server all the same, the
+    usual way, every time."""
+    module = write_targets(tmp_path)
+    # Lost one time in three (SIGTERM) to five (SIGINT) while the handler raised.
+    for cycle in range(20):
+        server = ServeProcess([module, "--port", str(free_port())], tmp_path)
+        server.wait_started()
+        status = stop_at_once(server, sig)
+        assert status == 0, "cycle %d:\n%s" % (cycle, server.output)
+        assert "Traceback" not in server.output and "error" not in server.output, server.output
+        assert "%s: stopping, calls in flight get" % sig.name in server.output
+        assert server.output.rstrip().endswith("stopped"), server.output
+
+
+SLOW_START = """\
+import os
+import time
+
+# Tells the test that the import has begun, then takes its time.
+open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "importing"), "w").close()
+time.sleep(1.0)
+
+
+def add(a, b):
+    return a + b
+"""
+
+
+@pytest.mark.parametrize("sig", [signal.SIGINT, signal.SIGTERM], ids=["SIGINT", "SIGTERM"])
+def test_serve_stops_on_a_signal_that_comes_while_a_module_imports(tmp_path, sig):
+    """Nothing takes the request to stop for a failed import: the import ends,
+    the server never listens, and the status is 0."""
+    (tmp_path / "slow_start.py").write_text(SLOW_START)
+    server = ServeProcess(["slow_start", "--port", str(free_port())], tmp_path)
+    marker = tmp_path / "importing"
+    deadline = time.monotonic() + 30
+    while not marker.exists() and time.monotonic() < deadline and server.proc.poll() is None:
+        time.sleep(0.01)
+    assert marker.exists(), server.output
+    assert stop_at_once(server, sig) == 0, server.output
+    assert "%s: stopped before serving" % sig.name in server.output
+    assert "grpc server running" not in server.output
+    assert "error" not in server.output, server.output
+
+
+@pytest.mark.engine_free
+@pytest.mark.skipif(not hasattr(signal, "pthread_sigmask"), reason="POSIX signal masks")
+@pytest.mark.parametrize("receiver", ["main thread", "other thread"])
+def test_stop_request_wakes_the_main_thread_whichever_thread_gets_the_signal(receiver):
+    """In process: wait() returns once SIGTERM comes, also when the OS hands
+    the signal to another thread (the main thread blocks it), and a second
+    signal would get the default action."""
+    handlers = {sig: signal.getsignal(sig) for sig in (signal.SIGINT, signal.SIGTERM)}
+    go = threading.Event()
+    main = threading.get_ident()
+
+    def send():
+        if go.wait(30):
+            if receiver == "main thread":
+                signal.pthread_kill(main, signal.SIGTERM)
+            else:
+                os.kill(os.getpid(), signal.SIGTERM)
+
+    # Started before the main thread blocks the signal, so it does not inherit the mask.
+    sender = threading.Thread(target=send, daemon=True)
+    sender.start()
+    stop = cli._StopRequest()
+    stop.install()
+    try:
+        if receiver == "other thread":
+            signal.pthread_sigmask(signal.SIG_BLOCK, [signal.SIGTERM])
+        assert stop.wait(0.05) is False and stop.signal_name is None
+        started = time.monotonic()
+        go.set()
+        assert stop.wait(20) is True
+        assert time.monotonic() - started < 10
+        assert stop.signal_name == "SIGTERM"
+        assert signal.getsignal(signal.SIGTERM) == signal.SIG_DFL
+        assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
+    finally:
+        go.set()
+        sender.join(30)
+        # Whatever is still pending is dropped, not acted on, when unblocked.
+        signal.signal(signal.SIGTERM, signal.SIG_IGN)
+        signal.pthread_sigmask(signal.SIG_UNBLOCK, [signal.SIGTERM])
+        stop.close()
+        for sig, handler in handlers.items():
+            signal.signal(sig, handler)
+
+
+@pytest.mark.engine_free
+def test_stop_request_puts_back_what_it_found_when_no_signal_came():
+    def wakeup_fd():
+        found = signal.set_wakeup_fd(-1)  # answers with the one it replaces
+        signal.set_wakeup_fd(found)
+        return found
+
+    handlers = {sig: signal.getsignal(sig) for sig in (signal.SIGINT, signal.SIGTERM)}
+    fd = wakeup_fd()
+    stop = cli._StopRequest()
+    stop.install()
+    try:
+        assert signal.getsignal(signal.SIGTERM) == stop._note
+        assert wakeup_fd() not in (fd, -1)
+        assert stop.wait(0.05) is False
+    finally:
+        stop.close()
+    assert {sig: signal.getsignal(sig) for sig in handlers} == handlers
+    assert wakeup_fd() == fd
+
+
 def test_serve_lets_a_call_in_flight_finish_when_stopped(tmp_path, port):
     server = ServeProcess([write_targets(tmp_path), "--port", str(port)], tmp_path)
     try:
@@ -445,6 +568,25 @@ def test_processes_share_one_port_and_stop_together(tmp_path, port):
         assert all(wait_gone(pid) for pid in children)
     finally:
         server.close()
+
+
+@linux_only
+@pytest.mark.parametrize("moment", ["parent started", "children started"])
+def test_processes_stop_on_a_signal_that_comes_as_they_start(tmp_path, moment):
+    """SIGTERM the moment the parent has started its children (they are still
+    starting) or the moment both serve (both still busy after their start
+    line): every process stops, the parent with status 0."""
+    module = write_targets(tmp_path)
+    for cycle in range(4):
+        server = ServeProcess([module, "--port", str(free_port()), "--processes", "2"], tmp_path)
+        started = server.wait_for(r"started 2 server processes on \S+: (\d+) (\d+)")[0]
+        if moment == "children started":
+            server.wait_started(processes=2)
+        status = stop_at_once(server, signal.SIGTERM, timeout=30)
+        assert status == 0, "cycle %d:\n%s" % (cycle, server.output)
+        assert "Traceback" not in server.output and "error" not in server.output, server.output
+        children = [int(pid) for pid in started.groups()]
+        assert all(wait_gone(pid) for pid in children), server.output
 
 
 @linux_only

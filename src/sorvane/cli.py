@@ -16,8 +16,10 @@ import importlib.util
 import json
 import logging
 import os
+import select
 import shlex
 import signal
+import socket
 import stat
 import subprocess
 import sys
@@ -669,21 +671,81 @@ def describe_rpc_error(error: Any) -> str:
 # -- serve ------------------------------------------------------------------
 
 
-class _Stop(Exception):
-    """Raised in the main thread by the SIGINT and SIGTERM handlers."""
+class _StopRequest:
+    """SIGINT and SIGTERM as a request to stop, which the main thread waits for.
 
+    The handler only notes the signal and wakes the main thread; the stopping
+    is done by the main thread once wait() returns. An exception raised from
+    the handler would land in whatever the main thread runs at that moment,
+    which may take it for its own: logging reports it as a logging error and
+    carries on, an ``except Exception`` around an import or the server's start
+    calls it a failure, and threading's internals are left half done.
 
-def _raise_stop(signum: int, frame: Any) -> None:
-    # One request to stop is enough: a second signal gets the default action
-    # (KeyboardInterrupt for SIGINT, termination for SIGTERM).
-    signal.signal(signal.SIGINT, signal.default_int_handler)
-    signal.signal(signal.SIGTERM, signal.SIG_DFL)
-    raise _Stop(signal.Signals(signum).name)
+    One request is enough: a second signal gets the default action
+    (KeyboardInterrupt for SIGINT, termination for SIGTERM), so that a stop
+    that hangs can still be cut short.
+    """
 
+    SIGNALS = (signal.SIGINT, signal.SIGTERM)
 
-def _install_stop_handlers() -> None:
-    signal.signal(signal.SIGINT, _raise_stop)
-    signal.signal(signal.SIGTERM, _raise_stop)
+    def __init__(self) -> None:
+        #: The name of the signal that asked to stop, once one has.
+        self.signal_name = None  # type: Optional[str]
+        self._reader, self._writer = socket.socketpair()
+        for end in (self._reader, self._writer):
+            end.setblocking(False)
+        self._old_wakeup_fd = -1
+        self._old_handlers = []  # type: List[Any]
+
+    def install(self) -> None:
+        """Installs the handlers; main thread only."""
+        # The interpreter's own low-level handler writes to the wakeup socket
+        # in whatever thread the signal arrives; that wakes a main thread
+        # blocked in select() where the signal does not interrupt the call
+        # (another thread took it, or Windows).
+        self._old_wakeup_fd = signal.set_wakeup_fd(self._writer.fileno())
+        self._old_handlers = [signal.getsignal(sig) for sig in self.SIGNALS]
+        for sig in self.SIGNALS:
+            signal.signal(sig, self._note)
+
+    def _note(self, signum: int, frame: Any) -> None:
+        signal.signal(signal.SIGINT, signal.default_int_handler)
+        signal.signal(signal.SIGTERM, signal.SIG_DFL)
+        if self.signal_name is None:
+            self.signal_name = signal.Signals(signum).name
+        # Also wakes a select() that the signal interrupted: it restarts
+        # after the handler and must not block again.
+        try:
+            self._writer.send(b"\0")
+        except OSError:  # full: the main thread has wake-ups enough to read
+            pass
+
+    def wait(self, timeout: Optional[float] = None) -> bool:
+        """Waits until a signal asks to stop, or `timeout` seconds at most;
+        returns whether one has."""
+        deadline = None if timeout is None else time.monotonic() + timeout
+        while self.signal_name is None:
+            left = None if deadline is None else deadline - time.monotonic()
+            if left is not None and left <= 0:
+                return False
+            select.select([self._reader], [], [], left)
+            try:
+                while self._reader.recv(512):
+                    pass
+            except OSError:  # nothing more to read
+                pass
+        return True
+
+    def close(self) -> None:
+        """Puts back the wakeup fd found by install(), and the handlers where
+        this one's are still installed."""
+        for sig, handler in zip(self.SIGNALS, self._old_handlers):
+            if signal.getsignal(sig) == self._note:
+                signal.signal(sig, handler if handler is not None else signal.SIG_DFL)
+        # Before the socket closes: the descriptor's number could be reused.
+        signal.set_wakeup_fd(self._old_wakeup_fd)
+        self._reader.close()
+        self._writer.close()
 
 
 def _configure_logging(level: str) -> None:
@@ -738,7 +800,8 @@ def serve_command(ns: argparse.Namespace) -> int:
 
 
 def _serve_one(ns: argparse.Namespace, settings: Dict[str, Any]) -> int:
-    _install_stop_handlers()
+    stop = _StopRequest()
+    stop.install()
     server = None  # type: Any
     try:
         for name in ns.modules:
@@ -758,6 +821,9 @@ def _serve_one(ns: argparse.Namespace, settings: Dict[str, Any]) -> int:
         except (TypeError, ValueError) as e:
             _fail("error: cannot expose %s: %s" % (" ".join(ns.modules), e))
             return EXIT_ERROR
+        if stop.signal_name is not None:
+            log.info("%s: stopped before serving", stop.signal_name)
+            return EXIT_OK
         try:
             server.run_background()
         except Exception as e:
@@ -772,21 +838,21 @@ def _serve_one(ns: argparse.Namespace, settings: Dict[str, Any]) -> int:
             log.info("metrics on %s", metrics.url)
         if ns.parent_pid is not None:
             _watch_parent(ns.parent_pid)
-        while True:
-            time.sleep(3600)
-    except _Stop as stop:
-        if server is None or server.rpc_server is None:
-            return EXIT_OK
-        log.info("%s: stopping, calls in flight get %gs", stop, STOP_GRACE)
-        try:
-            server.rpc_server.stop(STOP_GRACE).wait()
-        except KeyboardInterrupt:
-            server.rpc_server.stop(0)
-            _exit_soon(EXIT_INTERRUPTED)
-            return EXIT_INTERRUPTED
+        stop.wait()
+        log.info("%s: stopping, calls in flight get %gs", stop.signal_name, STOP_GRACE)
+        server.rpc_server.stop(STOP_GRACE).wait()
         log.info("stopped")
-        _exit_soon(EXIT_OK)
-        return EXIT_OK
+        status = EXIT_OK
+    except KeyboardInterrupt:
+        # A second Ctrl-C: calls in flight get no more time.
+        if server is None or server.rpc_server is None:
+            return EXIT_INTERRUPTED
+        server.rpc_server.stop(0)
+        status = EXIT_INTERRUPTED
+    finally:
+        stop.close()
+    _exit_soon(status)
+    return status
 
 
 def _exit_soon(status: int) -> None:
@@ -843,41 +909,50 @@ def _serve_processes(ns: argparse.Namespace) -> int:
     """K children on one port; stops them all when asked or when one dies."""
     if os.name != "posix" or sys.platform == "darwin":
         raise UsageError("--processes above 1 needs Linux port sharing (SO_REUSEPORT)")
-    _install_stop_handlers()
+    stop = _StopRequest()
+    stop.install()
     children = []  # type: List[subprocess.Popen[bytes]]
     status = EXIT_OK
     try:
         for _ in range(ns.processes):
+            if stop.signal_name is not None:
+                break
             # A session of their own keeps a terminal's Ctrl-C away from the
             # children: the parent alone decides how they stop.
             children.append(subprocess.Popen(_child_command(ns), start_new_session=True))
-        log.info("started %d server processes on %s:%d: %s", len(children), ns.host, ns.port,
-                 " ".join(str(c.pid) for c in children))
-        while True:
-            for child in children:
-                code = child.poll()
-                if code is not None:
-                    _fail("error: server process %d exited with status %d; stopping the others"
-                          % (child.pid, code))
-                    status = EXIT_ERROR
-                    raise _Stop("child exit")
-            time.sleep(0.2)
-    except _Stop:
-        pass
+        if children:
+            log.info("started %d server processes on %s:%d: %s", len(children), ns.host,
+                     ns.port, " ".join(str(c.pid) for c in children))
+        while not stop.wait(0.2):
+            exited = [child for child in children if child.poll() is not None]
+            if exited:
+                _fail("error: server process %d exited with status %d; stopping the others"
+                      % (exited[0].pid, exited[0].returncode))
+                status = EXIT_ERROR
+                break
+    except KeyboardInterrupt:  # a second Ctrl-C: the children are stopped all the same
+        status = EXIT_INTERRUPTED
     finally:
         signal.signal(signal.SIGINT, signal.SIG_IGN)
         signal.signal(signal.SIGTERM, signal.SIG_IGN)
-        _stop_children(children)
+        stop.close()
+        asked = _stop_children(children)
     for child in children:
-        if child.returncode not in (0, None) and status == EXIT_OK:
+        # A child still starting when asked to stop dies of the SIGTERM
+        # before it has its handler: that is the stop that was asked for.
+        stopped = child.returncode == 0 or (child in asked
+                                            and child.returncode == -signal.SIGTERM)
+        if not stopped and status == EXIT_OK:
             status = EXIT_ERROR
     return status
 
 
-def _stop_children(children: "List[subprocess.Popen[bytes]]") -> None:
-    for child in children:
-        if child.poll() is None:
-            child.send_signal(signal.SIGTERM)
+def _stop_children(children: "List[subprocess.Popen[bytes]]") -> "List[subprocess.Popen[bytes]]":
+    """Sends SIGTERM to the children still running and waits for them all,
+    killing those that outstay STOP_GRACE by 5s; returns those sent SIGTERM."""
+    asked = [child for child in children if child.poll() is None]
+    for child in asked:
+        child.send_signal(signal.SIGTERM)
     deadline = time.monotonic() + STOP_GRACE + 5.0
     for child in children:
         try:
@@ -885,3 +960,4 @@ def _stop_children(children: "List[subprocess.Popen[bytes]]") -> None:
         except subprocess.TimeoutExpired:
             child.kill()
             child.wait()
+    return asked
