@@ -375,20 +375,26 @@ def test_stop_request_puts_back_what_it_found_when_no_signal_came():
     assert wakeup_fd() == fd
 
 
+def start_slow_call(address, seconds, folder):
+    """A `call` of targets:sleep_marked in a child, returned once the target runs."""
+    marker = folder / "started"
+    slow = subprocess.Popen(
+        [sys.executable, "-m", "sorvane", "call", address, "targets:sleep_marked",
+         str(marker), str(seconds)],
+        cwd=str(folder), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+        universal_newlines=True)
+    deadline = time.monotonic() + 30
+    while not marker.exists() and time.monotonic() < deadline:
+        time.sleep(0.02)
+    assert marker.exists(), "the call never started"
+    return slow
+
+
 def test_serve_lets_a_call_in_flight_finish_when_stopped(tmp_path, port):
     server = ServeProcess([write_targets(tmp_path), "--port", str(port)], tmp_path)
     try:
         address = server.wait_started()[0]
-        marker = tmp_path / "started"
-        slow = subprocess.Popen(
-            [sys.executable, "-m", "sorvane", "call", address, "targets:sleep_marked",
-             str(marker), "1.5"],
-            cwd=str(tmp_path), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-            universal_newlines=True)
-        deadline = time.monotonic() + 30
-        while not marker.exists() and time.monotonic() < deadline:
-            time.sleep(0.02)
-        assert marker.exists(), "the call never started"
+        slow = start_slow_call(address, 1.5, tmp_path)
         server.proc.send_signal(signal.SIGTERM)
         out, err = slow.communicate(timeout=30)
         assert (slow.returncode, out) == (0, "1.5\n"), err
@@ -404,16 +410,7 @@ def test_serve_admission_options_reach_the_server(tmp_path, port):
                            "--request-wait", "2.5"], tmp_path)
     try:
         address = server.wait_started()[0]
-        marker = tmp_path / "started"
-        slow = subprocess.Popen(
-            [sys.executable, "-m", "sorvane", "call", address, "targets:sleep_marked",
-             str(marker), "3"],
-            cwd=str(tmp_path), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-            universal_newlines=True)
-        deadline = time.monotonic() + 30
-        while not marker.exists() and time.monotonic() < deadline:
-            time.sleep(0.02)
-        assert marker.exists(), "the call never started"
+        slow = start_slow_call(address, 3, tmp_path)
         refused = run_cli(["call", address, "targets:add", "1", "2", "--timeout", "10"], tmp_path)
         assert refused.returncode == cli.EXIT_FAILED and "RESOURCE_EXHAUSTED" in refused.stderr
         out, err = slow.communicate(timeout=30)
