@@ -357,7 +357,8 @@ class TestRunBlocking:
         # sent once the loop runs (an interrupt during run_background would
         # rightly propagate).
         script = textwrap.dedent("""
-            import logging, sys, time, types
+            import faulthandler, logging, signal, sys, time, types
+            faulthandler.register(signal.SIGUSR1, all_threads=True)  # the test's view of a hang
             logging.basicConfig(stream=sys.stdout, level=logging.INFO, format="%(message)s")
             from sorvane import corvex
 
@@ -380,7 +381,14 @@ class TestRunBlocking:
             assert add_call(brindlow.CommonServiceStub(channel), 2, 2) == 4
             channel.close()
             child.send_signal(signal.SIGINT)
-            out, err = child.communicate(timeout=30)
+            try:
+                out, err = child.communicate(timeout=30)
+            except subprocess.TimeoutExpired:
+                child.send_signal(signal.SIGUSR1)  # every thread's stack to stderr
+                time.sleep(1)
+                child.kill()
+                out, err = child.communicate()
+                raise AssertionError("no exit 30 s after SIGINT; the child's threads:\n" + err)
         finally:
             if child.poll() is None:
                 child.kill()
