@@ -102,9 +102,14 @@ class TestTimeouts:
 class TestPropagation:
     def test_nested_chain_ends_with_the_outer_deadline(self, two_servers):
         began = time.monotonic()
-        with pytest.raises(grpc.RpcError) as caught:
+        with pytest.raises((grpc.RpcError, corvex.GrpcException)) as caught:
             call("relay", timeout=1.0, seconds=5)
-        assert caught.value.code() == grpc.StatusCode.DEADLINE_EXCEEDED
+        # The inner call carries the same deadline: its failure, relayed as the
+        # outer call's result, may reach the client just before its own timer.
+        if isinstance(caught.value, grpc.RpcError):
+            assert caught.value.code() == grpc.StatusCode.DEADLINE_EXCEEDED
+        else:
+            assert "DEADLINE_EXCEEDED" in str(caught.value)
         # Without the deadline carried along, the chain would take 5 s; the
         # slack is for sanitized builds on a loaded machine.
         assert time.monotonic() - began < 2
