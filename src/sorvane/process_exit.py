@@ -23,7 +23,7 @@ import time
 import weakref
 from typing import Any, Callable, Iterable, List, Optional
 
-__all__ = ["EXIT_GRACE", "stop_at_exit", "stop_servers"]
+__all__ = ["EXIT_GRACE", "stop_at_exit", "stop_servers", "wait_stopped"]
 
 #: Seconds that calls in flight get to finish when the process exits.
 EXIT_GRACE = 5.0
@@ -34,6 +34,8 @@ _lock = threading.Lock()
 _serving = weakref.WeakSet()  # type: weakref.WeakSet[Any]
 _kept = []  # type: List[Any]  # servers that cannot be weakly referenced
 _registered = False
+# Threads parked in wait_stopped (run_blocking off the main thread).
+_parked = set()  # type: set
 
 
 def _register_thread_exit(hook: Callable[[], None]) -> None:
@@ -84,6 +86,22 @@ def stop_at_exit(server: Any) -> None:
             _registered = True
 
 
+def wait_stopped(server: Any) -> None:
+    """Waits until `server` has stopped (``run_blocking`` off the main thread).
+    At exit, once the servers are stopped, the exit waits a moment for such
+    threads to return: a daemon thread still waiting inside an extension's
+    frame when the interpreter finalizes is ended there, and that ends the
+    process with an abort."""
+    me = threading.current_thread()
+    with _lock:
+        _parked.add(me)
+    try:
+        server.wait_for_termination()
+    finally:
+        with _lock:
+            _parked.discard(me)
+
+
 def stop_servers(servers: Iterable[Any], grace: Optional[float] = None) -> None:
     """Stops every server of `servers` at once with `grace` seconds (None:
     EXIT_GRACE as it is now) and returns once all have stopped; a server
@@ -114,3 +132,9 @@ def _stop_serving() -> None:
         # with atexit then.
         _registered = False
     stop_servers(servers)
+    with _lock:
+        parked = list(_parked)
+    until = time.monotonic() + _STOP_SLACK
+    for thread in parked:
+        if thread is not threading.current_thread():
+            thread.join(max(0.0, until - time.monotonic()))

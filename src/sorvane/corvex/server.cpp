@@ -165,7 +165,7 @@ bool on_main_thread() {
 
 // self.run_background()
 // if threading.current_thread() is not threading.main_thread():
-//     self.rpc_server.wait_for_termination()
+//     sorvane.process_exit.wait_stopped(self.rpc_server)
 //     return
 // try:
 //     while True:
@@ -181,7 +181,7 @@ Ref GrpcServer_run_blocking(FunctionObject* f, PyObject* const* argv) {
         // (by rpc_server.stop, or gracefully when the main thread returns) so
         // that the process can end.
         Ref server = getattr(self, st[N::rpc_server]);
-        call(getattr(server.get(), "wait_for_termination").get());
+        call(getattr(import("sorvane.process_exit").get(), "wait_stopped").get(), {server.get()});
         return none();
     }
     try {
