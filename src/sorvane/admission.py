@@ -31,6 +31,7 @@ requests took goes back to the system after a burst (:mod:`sorvane.memory`).
 import heapq
 import itertools
 import logging
+import signal
 import threading
 import time
 from collections import deque
@@ -203,6 +204,7 @@ class _Timer:
             return True
 
     def _run(self) -> None:
+        _leave_signals_to_the_main_thread()
         while True:
             with self._lock:
                 while not self._heap or self._heap[0][0] > time.monotonic():
@@ -391,6 +393,15 @@ def _here(fn: Callable[..., Any], args: Tuple[Any, ...],
     return future
 
 
+def _leave_signals_to_the_main_thread() -> None:
+    """Blocks SIGINT and SIGTERM on the calling thread (POSIX): a signal the
+    system hands to one of our threads would not wake the main thread, whose
+    handler is the one that stops the server."""
+    block = getattr(signal, "pthread_sigmask", None)
+    if block is not None:
+        block(signal.SIG_BLOCK, {signal.SIGINT, signal.SIGTERM})
+
+
 class _Executor(futures.ThreadPoolExecutor):
     """The thread pool grpcio is given: sees each call as it is handed over."""
 
@@ -400,7 +411,8 @@ class _Executor(futures.ThreadPoolExecutor):
         # Every admitted call has a thread at once (it waits for its message
         # there, not in this pool's queue), and the priority methods theirs.
         super().__init__(max_workers=max(held, limits.workers) + _PRIORITY_HELD,
-                         thread_name_prefix="sorvane-call")
+                         thread_name_prefix="sorvane-call",
+                         initializer=_leave_signals_to_the_main_thread)
         self._gate = gate
         self._other = None  # type: Optional[futures.ThreadPoolExecutor]
 
@@ -412,7 +424,8 @@ class _Executor(futures.ThreadPoolExecutor):
             return _here(fn, args, kwargs)
         if behaviour is None:  # a handler not made here (request-streaming)
             if self._other is None:
-                self._other = futures.ThreadPoolExecutor(self._gate.limits.workers)
+                self._other = futures.ThreadPoolExecutor(
+                    self._gate.limits.workers, initializer=_leave_signals_to_the_main_thread)
             return self._other.submit(fn, *args, **kwargs)
         ticket = self._gate.admit(behaviour.priority)
         if ticket is None:
