@@ -238,16 +238,16 @@ Clock::time_point EpollLoop::next_due() {
 }
 
 void EpollLoop::arm(Clock::time_point when) {
-    itimerspec spec{};
+    itimerspec expiry{};
     if (when != Clock::time_point::max()) {
         auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(when.time_since_epoch())
                       .count();
         if (ns <= 0) ns = 1;  // zero would disarm
-        spec.it_value.tv_sec = static_cast<time_t>(ns / 1000000000);
-        spec.it_value.tv_nsec = static_cast<long>(ns % 1000000000);
+        expiry.it_value.tv_sec = static_cast<time_t>(ns / 1000000000);
+        expiry.it_value.tv_nsec = static_cast<long>(ns % 1000000000);
     }
     // steady_clock is CLOCK_MONOTONIC, the timerfd's clock.
-    ::timerfd_settime(timerfd_, TFD_TIMER_ABSTIME, &spec, nullptr);
+    ::timerfd_settime(timerfd_, TFD_TIMER_ABSTIME, &expiry, nullptr);
     armed_ = when;
 }
 
