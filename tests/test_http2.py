@@ -126,8 +126,8 @@ class Served:
 
 
 @contextlib.contextmanager
-def served(kind, options=None, workers=4):
-    s = Served(kind, options, workers)
+def served(kind, options=None):
+    s = Served(kind, options)
     try:
         yield s
     finally:
@@ -647,51 +647,6 @@ class TestProtections:
             # with its headers; busy machines grow arenas by a few MiB at times.
             assert min(growth) < 6 << 20, growth
             assert child.alive()
-
-    @needs_native
-    def test_a_request_that_does_not_arrive_is_ended(self):
-        with served("native", [("sorvane.request_wait_ms", 400)]) as s, h.Client(s.port) as client:
-            stream_id = client.new_id()
-            started = time.monotonic()
-            client.send(h.headers_frames(stream_id, h.request_headers(s.path("echo"))))
-            answer = client.finish(stream_id, timeout=WAIT)
-            assert 0.3 < time.monotonic() - started < 2
-            assert answer.grpc_status == grpc.StatusCode.DEADLINE_EXCEEDED.value[0]
-            assert still_serves(client, s) and s.service.calls == 1
-
-    @needs_native
-    def test_request_bytes_waiting_for_a_worker_are_bounded(self):
-        """One worker, held; 1 MiB requests queue behind it until 2.5 MiB
-        wait, and the rest are refused; once the worker is free, all is served."""
-        options = [("sorvane.max_queued_bytes", (5 << 20) // 2)]
-        with served("native", options, workers=1) as s, \
-                engine.transport("native").insecure_channel("127.0.0.1:%d" % s.port) as channel:
-            held = unary(channel, "block").future(b"x", timeout=WAIT)
-            assert s.service.entered.acquire(timeout=WAIT)
-            queued = [unary(channel, "echo").future(b"q" * (1 << 20), timeout=WAIT)
-                      for _ in range(5)]
-            until = time.monotonic() + 2  # the refused ones answer at once
-            while sum(f.done() for f in queued) < 3 and time.monotonic() < until:
-                time.sleep(0.02)
-            assert [f.code() for f in queued if f.done()] == \
-                [grpc.StatusCode.RESOURCE_EXHAUSTED] * 3
-            s.service.release.set()
-            assert held.result(WAIT) == b"x"
-            assert sum(f.exception(WAIT) is None for f in queued) == 2
-            assert unary(channel, "echo")(b"q" * (2 << 20), timeout=WAIT) == b"q" * (2 << 20)
-
-    @needs_native
-    def test_priority_methods_pass_busy_workers(self):
-        options = [("sorvane.priority_methods", " /other/X , %s" % SERVICE_ECHO)]
-        with served("native", options, workers=1) as s, \
-                engine.transport("native").insecure_channel("127.0.0.1:%d" % s.port) as channel:
-            held = [unary(channel, "block").future(b"x", timeout=WAIT) for _ in range(2)]
-            assert s.service.entered.acquire(timeout=WAIT)
-            assert unary(channel, "echo")(b"now", timeout=2) == b"now"
-            assert code_of(unary(channel, "look"), b"", timeout=0.5).code() == \
-                grpc.StatusCode.DEADLINE_EXCEEDED
-            s.service.release.set()
-            assert [f.result(WAIT) for f in held] == [b"x", b"x"]
 
 
 SERVICE_ECHO = "/%s/echo" % SERVICE
