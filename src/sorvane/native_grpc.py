@@ -91,9 +91,16 @@ class _CallDetails(
 class _ServerSupport:
     """What the C++ server asks of Python, on the rare paths."""
 
+    metadatum = _Metadatum
+    status_code = grpc.StatusCode
+
     @staticmethod
     def call_details(method, metadata):
         return _CallDetails(method, metadata)
+
+    @staticmethod
+    def log_error(text):
+        _LOGGER.error(text)
 
     @staticmethod
     def log_exception(text, error):
@@ -103,101 +110,38 @@ class _ServerSupport:
             _LOGGER.error(text, exc_info=(type(error), error, error.__traceback__))
 
     @staticmethod
-    def handler_failed(call, error, iterating=False):
+    def handler_failed(aborted, code, details, error, iterating=False):
         """(status number, details bytes) for a handler that raised `error`
-        (`iterating`: the iterator of a streaming handler raised it)."""
-        if call.aborted:
-            code = _number(call.code) if call.code is not None else grpc.StatusCode.UNKNOWN.value[0]
-            details = call.details if call.details is not None else b"RPC Aborted"
-            return code, details
+        (`iterating`: the iterator of a streaming handler raised it), given
+        what its context was told: `aborted`, `code`, `details`."""
+        if aborted:
+            code = _number(code) if code is not None else grpc.StatusCode.UNKNOWN.value[0]
+            return code, details if details is not None else b"RPC Aborted"
         try:
             text = "Exception {}: {}".format(
                 "iterating responses" if iterating else "calling application", error)
         except Exception:  # noqa: BLE001 - what grpcio does for an unprintable error
             text = "Calling application raised unprintable Exception!"
         _LOGGER.error(text, exc_info=(type(error), error, error.__traceback__))
-        code = _number(call.code) if call.code is not None else grpc.StatusCode.UNKNOWN.value[0]
-        details = call.details if call.details is not None else _encode(text)
-        return code, details
+        code = _number(code) if code is not None else grpc.StatusCode.UNKNOWN.value[0]
+        return code, details if details is not None else _encode(text)
 
 
-class _ServicerContext(grpc.ServicerContext):
-    """The context a handler receives; its state lives in the native call."""
+# The context a handler receives is the engine's own, in C++.
+grpc.ServicerContext.register(_transport.ServicerContext)
 
-    __slots__ = ("_call",)
 
-    def __init__(self, call):
-        self._call = call
-
-    def is_active(self):
-        return self._call.is_active()
-
-    def time_remaining(self):
-        return self._call.time_remaining()
-
-    def cancel(self):
-        self._call.cancel()
-
-    def add_callback(self, callback):
-        return self._call.add_callback(callback)
-
-    def invocation_metadata(self):
-        return _metadata(self._call.invocation_metadata())
-
-    def peer(self):
-        return self._call.peer()
-
-    def peer_identities(self):
-        return None
-
-    def peer_identity_key(self):
-        return None
-
-    def auth_context(self):
-        return {}
-
-    def send_initial_metadata(self, initial_metadata):
-        raise NotImplementedError(
-            "the native engine sends initial metadata with the response; "
-            "use set_trailing_metadata")
-
-    def set_trailing_metadata(self, trailing_metadata):
-        self._call.trailing = trailing_metadata
-
-    def trailing_metadata(self):
-        return self._call.trailing
-
-    def abort(self, code, details):
-        if code == grpc.StatusCode.OK:
-            _LOGGER.error("abort() called with StatusCode.OK; returning UNKNOWN")
-            code = grpc.StatusCode.UNKNOWN
-            details = ""
-        self._call.code = code
-        self._call.details = _encode(details)
-        self._call.aborted = True
-        raise Exception()  # noqa: TRY002 - grpcio's way of ending the handler
-
-    def abort_with_status(self, status):
-        self._call.trailing = status.trailing_metadata
-        self.abort(status.code, status.details)
-
-    def set_code(self, code):
-        self._call.code = code
-
-    def code(self):
-        return self._call.code
-
-    def set_details(self, details):
-        self._call.details = _encode(details)
-
-    def details(self):
-        return self._call.details
-
-    def set_compression(self, compression):
-        pass
-
-    def disable_next_message_compression(self):
-        pass
+def _run_callbacks(callbacks, call):
+    """Runs a finished call's done callbacks, in order, on a callback thread:
+    a slow one holds up no other call."""
+    def run():
+        for callback in callbacks:
+            try:
+                callback(call)
+            except Exception:  # noqa: BLE001
+                logging.getLogger("grpc._channel").exception("Exception in callback")
+    if callbacks:
+        _transport._call_soon(run)
 
 
 _live_servers = weakref.WeakSet()
@@ -229,7 +173,7 @@ class Server(grpc.Server):
             options=list(options or ()), max_workers=int(workers),
             maximum_concurrent_rpcs=-1 if maximum_concurrent_rpcs is None else int(maximum_concurrent_rpcs),
             handlers=self._handlers, registered=self._registered,
-            dict_type=_DICT_HANDLER, context_class=_ServicerContext, support=_ServerSupport)
+            dict_type=_DICT_HANDLER, support=_ServerSupport)
         self.max_workers = int(workers)
         if handlers:
             self.add_generic_rpc_handlers(handlers)
@@ -247,12 +191,14 @@ class Server(grpc.Server):
                 for path, method_handler in table.items():
                     _check_servable(path, method_handler)
         self._handlers.extend(generic_rpc_handlers)
+        self._core.forget_handlers()
 
     def add_registered_method_handlers(self, service_name, method_handlers):
         for name, method_handler in method_handlers.items():
             path = "/%s/%s" % (service_name, name)
             _check_servable(path, method_handler)
             self._registered[path] = method_handler
+        self._core.forget_handlers()
 
     def set_header_gate(self, key, values, code, details):
         """Calls whose metadata `key` equals none of `values` (str or bytes,
@@ -452,11 +398,7 @@ class _Future(grpc.RpcError, grpc.Future, grpc.Call):
                 self._error = _InactiveRpcError(code, details, initial, trailing, debug)
             callbacks, self._callbacks = self._callbacks, None
             self._condition.notify_all()
-        for callback in callbacks:
-            try:
-                callback(self)
-            except Exception:  # noqa: BLE001
-                logging.getLogger("grpc._channel").exception("Exception in callback")
+        _run_callbacks(callbacks, self)
 
     def _wait(self, timeout):
         end = None if timeout is None else time.monotonic() + timeout
@@ -586,11 +528,7 @@ class _ResponseStream(grpc.RpcError, grpc.Call, grpc.Future):
     def _done(self):
         with self._condition:
             callbacks, self._callbacks = self._callbacks, None
-        for callback in callbacks:
-            try:
-                callback(self)
-            except Exception:  # noqa: BLE001
-                logging.getLogger("grpc._channel").exception("Exception in callback")
+        _run_callbacks(callbacks, self)
 
     def _end_here(self, code, details):
         """Ends the call on this side with `code`; False when it had ended."""

@@ -2,7 +2,7 @@
 //
 // Five private types, wrapped by sorvane.native_grpc into grpcio's interfaces:
 //   ServerCore   - a server host; runs the handlers registered in Python
-//   ServerCall   - the per-call state behind a servicer context
+//   ServicerContext - the context of one server-side call
 //   ChannelCore  - a channel host; unary calls, blocking or with a completion,
 //                  and calls with a stream of responses
 //   ClientCall   - a started unary call (for futures)
@@ -22,6 +22,10 @@
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
+#include <deque>
+#include <functional>
+#include <system_error>
+#include <unordered_map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -170,7 +174,8 @@ Metadata metadata_from(PyObject* seq) {
 }
 
 // A tuple of (key, value) pairs; values of "-bin" keys are bytes, others str.
-Ref metadata_to(const Metadata& md) {
+// Each pair is a tuple, or item_type(key, value) when one is given.
+Ref metadata_to(const Metadata& md, PyObject* item_type = nullptr) {
     Ref t = check(PyTuple_New(static_cast<Py_ssize_t>(md.size())));
     Py_ssize_t i = 0;
     for (const auto& kv : md) {
@@ -178,7 +183,9 @@ Ref metadata_to(const Metadata& md) {
         Ref value = is_binary_key(kv.first)
                         ? check(PyBytes_FromStringAndSize(kv.second.data(), kv.second.size()))
                         : check(PyUnicode_DecodeUTF8(kv.second.data(), kv.second.size(), "replace"));
-        PyTuple_SET_ITEM(t.get(), i++, check(PyTuple_Pack(2, key.get(), value.get())).release());
+        Ref item = item_type ? ::sorvane::native::call(item_type, {key.get(), value.get()})
+                             : check(PyTuple_Pack(2, key.get(), value.get()));
+        PyTuple_SET_ITEM(t.get(), i++, item.release());  // steals
     }
     return t;
 }
@@ -257,11 +264,124 @@ int status_number(PyObject* code) {
     return n >= 0 && n <= 16 ? static_cast<int>(n) : kUnknown;
 }
 
-// ---- ServerCall -------------------------------------------------------------
+// ---- callbacks ------------------------------------------------------------------
 
-struct ServerCallObject {
+// Runs user callbacks (a server call's add_callback, a future's done
+// callbacks) on threads of their own, so that a slow one holds up neither a
+// server's workers nor the loops every channel shares. Up to kThreads run at
+// once; a thread idle for a while ends. Never freed: its threads may outlive
+// any static destructor.
+class CallbackRunner {
+public:
+    static CallbackRunner& get() {
+        static CallbackRunner* runner = new CallbackRunner();
+        return *runner;
+    }
+
+    void submit(std::function<void()> task) {
+        {
+            std::lock_guard<std::mutex> lock(mu_);
+            tasks_.push_back(std::move(task));
+            if (idle_ >= tasks_.size()) {
+                cv_.notify_one();
+                return;
+            }
+            if (threads_ >= kThreads) return;  // a busy thread takes it next
+            ++threads_;
+        }
+        try {
+            std::thread([this] { work(); }).detach();
+        } catch (const std::system_error&) {
+            std::function<void()> now;
+            {
+                std::lock_guard<std::mutex> lock(mu_);
+                --threads_;
+                if (threads_ > 0) return;  // another thread takes it
+                now = std::move(tasks_.front());
+                tasks_.pop_front();
+            }
+            now();  // no thread at all: here, rather than never
+        }
+    }
+
+private:
+    static constexpr size_t kThreads = 4;
+
+    void work() {
+        std::unique_lock<std::mutex> lock(mu_);
+        for (;;) {
+            if (tasks_.empty()) {
+                ++idle_;
+                bool woken = cv_.wait_for(lock, std::chrono::seconds(2), [this] { return !tasks_.empty(); });
+                --idle_;
+                if (!woken) break;
+            }
+            std::function<void()> task = std::move(tasks_.front());
+            tasks_.pop_front();
+            lock.unlock();
+            task();
+            task = nullptr;
+            lock.lock();
+        }
+        --threads_;
+    }
+
+    std::mutex mu_;
+    std::condition_variable cv_;
+    std::deque<std::function<void()>> tasks_;
+    size_t threads_ = 0;
+    size_t idle_ = 0;
+};
+
+// Calls each item of `callbacks` (a list) with no arguments, logging what
+// they raise through support.log_exception; on a callback thread. Steals both.
+void run_callbacks(PyObject* callbacks, PyObject* support) {
+    if (!python_usable()) return;  // the interpreter is going: leave them to it
+    HandlerRunning running;
+    GilAcquire gil;
+    Ref list = Ref::steal(callbacks);
+    Ref owner = Ref::steal(support);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
+        Ref r = Ref::steal(PyObject_CallObject(PyList_GET_ITEM(list.get(), i), nullptr));
+        if (!r) {
+            Ref e = take_raised();
+            Ref f = Ref::steal(PyObject_GetAttrString(support, "log_exception"));
+            if (f) Ref::steal(PyObject_CallFunction(f.get(), "sO", "Exception calling callback!",
+                                                    e ? e.get() : Py_None));
+            PyErr_Clear();
+        }
+    }
+}
+
+// _call_soon(fn): calls fn() on a callback thread; what it raises is
+// reported as unraisable.
+PyObject* transport_call_soon(PyObject*, PyObject* fn) {
+    if (!PyCallable_Check(fn)) {
+        PyErr_SetString(PyExc_TypeError, "_call_soon() takes a callable");
+        return nullptr;
+    }
+    Py_INCREF(fn);
+    CallbackRunner::get().submit([fn] {
+        if (!python_usable()) return;  // leaked with the interpreter
+        HandlerRunning running;
+        GilAcquire gil;
+        PyObject* r = PyObject_CallObject(fn, nullptr);
+        if (r) Py_DECREF(r);
+        else PyErr_WriteUnraisable(fn);
+        Py_DECREF(fn);
+    });
+    Py_RETURN_NONE;
+}
+
+// ---- ServicerContext ----------------------------------------------------------
+
+// The context a handler receives, registered as a grpc.ServicerContext by
+// sorvane.native_grpc. Its state is the call's while the handler runs; what
+// the handler sets (code, details, trailing metadata) is read back in C++.
+struct ServicerContextObject {
     PyObject_HEAD
-    InboundCall* call;  // valid while the handler runs; NULL afterwards
+    InboundCall* call;   // valid while the handler runs; NULL afterwards
+    PyObject* support;   // the server's support object (metadata type, logging)
     PyObject* code;      // StatusCode or None
     PyObject* details;   // bytes or None
     PyObject* trailing;  // metadata or None
@@ -273,9 +393,10 @@ struct ServerCallObject {
     int has_deadline;
 };
 
-PyTypeObject* server_call_type();
+PyTypeObject* servicer_context_type();
 
-int ServerCall_traverse(ServerCallObject* self, visitproc visit, void* arg) {
+int ServicerContext_traverse(ServicerContextObject* self, visitproc visit, void* arg) {
+    Py_VISIT(self->support);
     Py_VISIT(self->code);
     Py_VISIT(self->details);
     Py_VISIT(self->trailing);
@@ -285,7 +406,8 @@ int ServerCall_traverse(ServerCallObject* self, visitproc visit, void* arg) {
     return 0;
 }
 
-int ServerCall_clear(ServerCallObject* self) {
+int ServicerContext_clear(ServicerContextObject* self) {
+    Py_CLEAR(self->support);
     Py_CLEAR(self->code);
     Py_CLEAR(self->details);
     Py_CLEAR(self->trailing);
@@ -295,16 +417,19 @@ int ServerCall_clear(ServerCallObject* self) {
     return 0;
 }
 
-void ServerCall_dealloc(ServerCallObject* self) {
+void ServicerContext_dealloc(ServicerContextObject* self) {
     PyObject_GC_UnTrack(self);
-    ServerCall_clear(self);
+    ServicerContext_clear(self);
     Py_TYPE(self)->tp_free(reinterpret_cast<PyObject*>(self));
 }
 
-Ref new_server_call(InboundCall* call) {
-    auto* self = PyObject_GC_New(ServerCallObject, server_call_type());
+// Returns a new context for `call`; borrows support.
+Ref new_servicer_context(InboundCall* call, PyObject* support) {
+    auto* self = PyObject_GC_New(ServicerContextObject, servicer_context_type());
     if (!self) throw PyErrAlreadySet{};
     self->call = call;
+    Py_INCREF(support);
+    self->support = support;
     self->code = nullptr;
     self->details = nullptr;
     self->trailing = nullptr;
@@ -318,7 +443,26 @@ Ref new_server_call(InboundCall* call) {
     return Ref::steal(reinterpret_cast<PyObject*>(self));
 }
 
-PyObject* ServerCall_peer(ServerCallObject* self, PyObject*) {
+PyObject* new_ref(PyObject* o) {
+    Py_INCREF(o);
+    return o;
+}
+
+// Replaces a slot's reference with a new one to `value` (None clears it).
+void store(PyObject*& slot, PyObject* value) {
+    PyObject* old = slot;
+    Py_XINCREF(value);
+    slot = value;
+    Py_XDECREF(old);
+}
+
+// Text as grpcio keeps it: str encoded to UTF-8, bytes as they are.
+Ref encoded(PyObject* text) {
+    if (PyUnicode_Check(text)) return check(PyUnicode_AsUTF8String(text));
+    return Ref::borrow(text);
+}
+
+PyObject* ServicerContext_peer(ServicerContextObject* self, PyObject*) {
     return entry([&]() -> Ref {
         if (!self->peer) {
             std::string p = self->call ? self->call->peer() : std::string();
@@ -328,11 +472,13 @@ PyObject* ServerCall_peer(ServerCallObject* self, PyObject*) {
     });
 }
 
-PyObject* ServerCall_invocation_metadata(ServerCallObject* self, PyObject*) {
+// The request's metadata as grpcio gives it: (key, value) items with named fields.
+PyObject* ServicerContext_invocation_metadata(ServicerContextObject* self, PyObject*) {
     return entry([&]() -> Ref {
         if (!self->metadata) {
             if (!self->call) return check(PyTuple_New(0));
-            self->metadata = metadata_to(self->call->metadata()).release();
+            Ref item_type = getattr(self->support, "metadatum");
+            self->metadata = metadata_to(self->call->metadata(), item_type.get()).release();
         }
         return Ref::borrow(self->metadata);
     });
@@ -341,7 +487,7 @@ PyObject* ServerCall_invocation_metadata(ServerCallObject* self, PyObject*) {
 // Seconds left before the client's deadline, never negative. Without a
 // deadline, what grpcio answers: the seconds from now to the end of time as
 // gRPC counts it (2**63 - 1 seconds after the epoch).
-PyObject* ServerCall_time_remaining(ServerCallObject* self, PyObject*) {
+PyObject* ServicerContext_time_remaining(ServicerContextObject* self, PyObject*) {
     bool has = self->has_deadline != 0;
     double left = self->remaining;
     if (self->call) left = self->call->time_remaining(&has);
@@ -353,15 +499,11 @@ PyObject* ServerCall_time_remaining(ServerCallObject* self, PyObject*) {
     return PyFloat_FromDouble(left > 0 ? left : 0.0);
 }
 
-PyObject* ServerCall_is_active(ServerCallObject* self, PyObject*) {
+PyObject* ServicerContext_is_active(ServicerContextObject* self, PyObject*) {
     return PyBool_FromLong(self->call && !self->call->finished() && !self->call->cancelled());
 }
 
-PyObject* ServerCall_cancelled(ServerCallObject* self, PyObject*) {
-    return PyBool_FromLong(self->call && self->call->cancelled());
-}
-
-PyObject* ServerCall_cancel(ServerCallObject* self, PyObject*) {
+PyObject* ServicerContext_cancel(ServicerContextObject* self, PyObject*) {
     if (self->call) {
         // Held across the wait: the handler may return meanwhile.
         InboundCall* call = self->call;
@@ -375,7 +517,7 @@ PyObject* ServerCall_cancel(ServerCallObject* self, PyObject*) {
 }
 
 // Registers a callback run when the call ends; False once it has ended.
-PyObject* ServerCall_add_callback(ServerCallObject* self, PyObject* callback) {
+PyObject* ServicerContext_add_callback(ServicerContextObject* self, PyObject* callback) {
     return entry([&]() -> Ref {
         if (!self->call || self->call->finished()) return Ref::borrow(Py_False);
         if (!self->callbacks) self->callbacks = check(PyList_New(0)).release();
@@ -389,35 +531,125 @@ PyObject* ServerCall_add_callback(ServerCallObject* self, PyObject* callback) {
     });
 }
 
-PyMethodDef ServerCall_methods[] = {
-    {"peer", reinterpret_cast<PyCFunction>(ServerCall_peer), METH_NOARGS, nullptr},
-    {"invocation_metadata", reinterpret_cast<PyCFunction>(ServerCall_invocation_metadata),
+PyObject* ServicerContext_none(ServicerContextObject*, PyObject*) { Py_RETURN_NONE; }
+
+PyObject* ServicerContext_none_o(ServicerContextObject*, PyObject*) { Py_RETURN_NONE; }
+
+PyObject* ServicerContext_auth_context(ServicerContextObject*, PyObject*) { return PyDict_New(); }
+
+PyObject* ServicerContext_send_initial_metadata(ServicerContextObject*, PyObject*) {
+    PyErr_SetString(PyExc_NotImplementedError,
+                    "the native engine sends initial metadata with the response; "
+                    "use set_trailing_metadata");
+    return nullptr;
+}
+
+PyObject* ServicerContext_set_trailing_metadata(ServicerContextObject* self, PyObject* md) {
+    store(self->trailing, md);
+    Py_RETURN_NONE;
+}
+
+PyObject* ServicerContext_trailing_metadata(ServicerContextObject* self, PyObject*) {
+    return new_ref(self->trailing ? self->trailing : Py_None);
+}
+
+PyObject* ServicerContext_set_code(ServicerContextObject* self, PyObject* code) {
+    store(self->code, code);
+    Py_RETURN_NONE;
+}
+
+PyObject* ServicerContext_code(ServicerContextObject* self, PyObject*) {
+    return new_ref(self->code ? self->code : Py_None);
+}
+
+PyObject* ServicerContext_set_details(ServicerContextObject* self, PyObject* details) {
+    return entry([&]() -> Ref {
+        store(self->details, encoded(details).get());
+        return Ref::borrow(Py_None);
+    });
+}
+
+PyObject* ServicerContext_details(ServicerContextObject* self, PyObject*) {
+    return new_ref(self->details ? self->details : Py_None);
+}
+
+// Ends the handler with `code` and `details`, as grpcio does: by raising a
+// bare Exception, which the server turns into that status.
+PyObject* ServicerContext_abort(ServicerContextObject* self, PyObject* const* args, Py_ssize_t n) {
+    return entry([&]() -> Ref {
+        if (n != 2) raise(PyExc_TypeError, "abort() takes exactly 2 arguments (code, details)");
+        PyObject* code = args[0];
+        Ref details = Ref::borrow(args[1]);
+        Ref ok = getattr(getattr(self->support, "status_code").get(), "OK");
+        if (code == ok.get()) {
+            ::sorvane::native::call(getattr(self->support, "log_error").get(),
+                                    {str("abort() called with StatusCode.OK; returning UNKNOWN").get()});
+            Ref unknown = getattr(getattr(self->support, "status_code").get(), "UNKNOWN");
+            store(self->code, unknown.get());
+            details = str("");
+        } else {
+            store(self->code, code);
+        }
+        store(self->details, encoded(details.get()).get());
+        self->aborted = 1;
+        PyErr_SetNone(PyExc_Exception);
+        throw PyErrAlreadySet{};
+    });
+}
+
+PyObject* ServicerContext_abort_with_status(ServicerContextObject* self, PyObject* status) {
+    return entry([&]() -> Ref {
+        Ref trailing = getattr(status, "trailing_metadata");
+        Ref code = getattr(status, "code");
+        Ref details = getattr(status, "details");
+        store(self->trailing, trailing.get());
+        PyObject* args[] = {code.get(), details.get()};
+        return check(ServicerContext_abort(self, args, 2));
+    });
+}
+
+PyMethodDef ServicerContext_methods[] = {
+    {"peer", reinterpret_cast<PyCFunction>(ServicerContext_peer), METH_NOARGS, nullptr},
+    {"invocation_metadata", reinterpret_cast<PyCFunction>(ServicerContext_invocation_metadata),
      METH_NOARGS, nullptr},
-    {"time_remaining", reinterpret_cast<PyCFunction>(ServerCall_time_remaining), METH_NOARGS,
+    {"time_remaining", reinterpret_cast<PyCFunction>(ServicerContext_time_remaining), METH_NOARGS,
      nullptr},
-    {"is_active", reinterpret_cast<PyCFunction>(ServerCall_is_active), METH_NOARGS, nullptr},
-    {"cancelled", reinterpret_cast<PyCFunction>(ServerCall_cancelled), METH_NOARGS, nullptr},
-    {"cancel", reinterpret_cast<PyCFunction>(ServerCall_cancel), METH_NOARGS, nullptr},
-    {"add_callback", reinterpret_cast<PyCFunction>(ServerCall_add_callback), METH_O, nullptr},
+    {"is_active", reinterpret_cast<PyCFunction>(ServicerContext_is_active), METH_NOARGS, nullptr},
+    {"cancel", reinterpret_cast<PyCFunction>(ServicerContext_cancel), METH_NOARGS, nullptr},
+    {"add_callback", reinterpret_cast<PyCFunction>(ServicerContext_add_callback), METH_O, nullptr},
+    {"peer_identities", reinterpret_cast<PyCFunction>(ServicerContext_none), METH_NOARGS, nullptr},
+    {"peer_identity_key", reinterpret_cast<PyCFunction>(ServicerContext_none), METH_NOARGS,
+     nullptr},
+    {"auth_context", reinterpret_cast<PyCFunction>(ServicerContext_auth_context), METH_NOARGS,
+     nullptr},
+    {"send_initial_metadata", reinterpret_cast<PyCFunction>(ServicerContext_send_initial_metadata),
+     METH_O, nullptr},
+    {"set_trailing_metadata", reinterpret_cast<PyCFunction>(ServicerContext_set_trailing_metadata),
+     METH_O, nullptr},
+    {"trailing_metadata", reinterpret_cast<PyCFunction>(ServicerContext_trailing_metadata),
+     METH_NOARGS, nullptr},
+    {"abort", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ServicerContext_abort)),
+     METH_FASTCALL, nullptr},
+    {"abort_with_status", reinterpret_cast<PyCFunction>(ServicerContext_abort_with_status), METH_O,
+     nullptr},
+    {"set_code", reinterpret_cast<PyCFunction>(ServicerContext_set_code), METH_O, nullptr},
+    {"code", reinterpret_cast<PyCFunction>(ServicerContext_code), METH_NOARGS, nullptr},
+    {"set_details", reinterpret_cast<PyCFunction>(ServicerContext_set_details), METH_O, nullptr},
+    {"details", reinterpret_cast<PyCFunction>(ServicerContext_details), METH_NOARGS, nullptr},
+    {"set_compression", reinterpret_cast<PyCFunction>(ServicerContext_none_o), METH_O, nullptr},
+    {"disable_next_message_compression", reinterpret_cast<PyCFunction>(ServicerContext_none),
+     METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr}};
 
-PyMemberDef ServerCall_members[] = {
-    {const_cast<char*>("code"), T_OBJECT, offsetof(ServerCallObject, code), 0, nullptr},
-    {const_cast<char*>("details"), T_OBJECT, offsetof(ServerCallObject, details), 0, nullptr},
-    {const_cast<char*>("trailing"), T_OBJECT, offsetof(ServerCallObject, trailing), 0, nullptr},
-    {const_cast<char*>("aborted"), T_BOOL, offsetof(ServerCallObject, aborted), 0, nullptr},
-    {nullptr, 0, 0, 0, nullptr}};
-
-PyTypeObject* server_call_type() {
+PyTypeObject* servicer_context_type() {
     static PyTypeObject type = [] {
         PyTypeObject t = new_type(
-            "sorvane._transport.ServerCall", sizeof(ServerCallObject),
-            reinterpret_cast<destructor>(ServerCall_dealloc), ServerCall_methods,
-            "The state of one server-side call behind its servicer context.");
+            "sorvane._transport.ServicerContext", sizeof(ServicerContextObject),
+            reinterpret_cast<destructor>(ServicerContext_dealloc), ServicerContext_methods,
+            "The context of one server-side call, as grpc.ServicerContext describes it.");
         t.tp_flags |= Py_TPFLAGS_HAVE_GC;
-        t.tp_traverse = reinterpret_cast<traverseproc>(ServerCall_traverse);
-        t.tp_clear = reinterpret_cast<inquiry>(ServerCall_clear);
-        t.tp_members = ServerCall_members;
+        t.tp_traverse = reinterpret_cast<traverseproc>(ServicerContext_traverse);
+        t.tp_clear = reinterpret_cast<inquiry>(ServicerContext_clear);
         return t;
     }();
     return &type;
@@ -426,12 +658,31 @@ PyTypeObject* server_call_type() {
 // ---- ServerCore -------------------------------------------------------------
 
 // The Python objects a server's handlers need; touched only with the GIL.
+struct ServerPython;
+
+// What one method path resolves to, read off its method handler once.
+struct Resolved {
+    Ref handler;       // the method handler; None when nothing serves the path
+    Ref behavior;      // unary_unary or unary_stream
+    Ref deserializer;  // request_deserializer (None: the bytes as they are)
+    Ref serializer;    // response_serializer
+    bool streaming = false;
+    bool request_streaming = false;
+    // A token gate in front of the handler: the call must carry gate_key with
+    // the value gate_value, or the gate itself is asked (and refuses).
+    std::string gate_key;
+    std::string gate_value;
+};
+
 struct ServerPython {
     Ref handlers;       // list of generic handlers (shared with the wrapper)
     Ref registered;     // dict: full method path -> method handler
     Ref dict_type;      // grpc's dictionary generic handler type, or None
-    Ref context_class;  // called with a ServerCall
-    Ref support;        // call_details(), handler_failed(), log_exception()
+    Ref support;        // metadatum, call_details(), handler_failed(), log_exception()
+    // Method paths whose answer cannot change while the handlers stay as they
+    // are: found among the registered handlers or in a dictionary handler
+    // (behind token gates only) before any other generic handler was asked.
+    std::unordered_map<std::string, std::shared_ptr<const Resolved>> cache;
 };
 
 Ref py_text(const std::string& s) { return check(PyUnicode_DecodeUTF8(s.data(), s.size(), "replace")); }
@@ -447,43 +698,6 @@ void log_exception(ServerPython& py, const char* text) {
     PyErr_Clear();
 }
 
-// The method handler for one call: None when nothing serves the method.
-Ref find_handler(ServerPython& py, InboundCall& call) {
-    Ref method = py_text(call.method());
-    if (PyDict_Size(py.registered.get()) > 0) {
-        PyObject* h = PyDict_GetItemWithError(py.registered.get(), method.get());
-        if (h) return Ref::borrow(h);
-        if (PyErr_Occurred()) throw PyErrAlreadySet{};
-    }
-    Ref handlers = Ref::borrow(py.handlers.get());
-    Ref details;
-    Py_ssize_t n = PyList_GET_SIZE(handlers.get());
-    for (Py_ssize_t i = 0; i < n && i < PyList_GET_SIZE(handlers.get()); ++i) {
-        Ref h = Ref::borrow(PyList_GET_ITEM(handlers.get(), i));
-        Ref found;
-        if (reinterpret_cast<PyObject*>(Py_TYPE(h.get())) == py.dict_type.get()) {
-            // grpcio's own dictionary handler answers from its table; reading
-            // the table gives what its service() would return.
-            Ref table = getattr(h.get(), "_method_handlers");
-            if (PyDict_Check(table.get())) {
-                PyObject* v = PyDict_GetItemWithError(table.get(), method.get());
-                if (!v && PyErr_Occurred()) throw PyErrAlreadySet{};
-                found = Ref::borrow(v ? v : Py_None);
-            }
-        }
-        if (!found) {
-            if (!details) {
-                Ref md = metadata_to(call.metadata());
-                details = ::sorvane::native::call(
-                    getattr(py.support.get(), "call_details").get(), {method.get(), md.get()});
-            }
-            found = ::sorvane::native::call(getattr(h.get(), "service").get(), {details.get()});
-        }
-        if (found.get() != Py_None) return found;
-    }
-    return Ref::borrow(Py_None);
-}
-
 bool flag(PyObject* o, const char* name) {
     Ref v = Ref::steal(PyObject_GetAttrString(o, name));
     if (!v) {
@@ -493,6 +707,122 @@ bool flag(PyObject* o, const char* name) {
     return PyObject_IsTrue(v.get()) == 1;
 }
 
+// Whether the call's metadata has `key` with exactly `value`, in time that
+// does not depend on where a wrong value differs.
+bool carries(InboundCall& call, const std::string& key, const std::string& value) {
+    for (const auto& kv : call.metadata()) {
+        if (kv.first != key) continue;
+        if (kv.second.size() != value.size()) return false;
+        unsigned char diff = 0;
+        for (size_t i = 0; i < value.size(); ++i)
+            diff |= static_cast<unsigned char>(kv.second[i] ^ value[i]);
+        return diff == 0;
+    }
+    return false;
+}
+
+// Reads a method handler's parts (None: nothing serves the path).
+std::shared_ptr<Resolved> resolved_from(Ref handler) {
+    auto r = std::make_shared<Resolved>();
+    r->handler = std::move(handler);
+    if (r->handler.get() == Py_None) return r;
+    r->request_streaming = flag(r->handler.get(), "request_streaming");
+    r->streaming = flag(r->handler.get(), "response_streaming");
+    r->behavior = Ref::steal(PyObject_GetAttrString(
+        r->handler.get(), r->streaming ? "unary_stream" : "unary_unary"));
+    if (!r->behavior) PyErr_Clear();
+    // Missing ones stay empty: the call then fails where it uses them.
+    r->deserializer = Ref::steal(PyObject_GetAttrString(r->handler.get(), "request_deserializer"));
+    r->serializer = Ref::steal(PyObject_GetAttrString(r->handler.get(), "response_serializer"));
+    PyErr_Clear();
+    return r;
+}
+
+// The handler of `method` in grpcio's dictionary handler `h`, or nullptr
+// when `h` is not one (its table gives what its service() would return).
+PyObject* from_table(ServerPython& py, PyObject* h, PyObject* method, bool* is_table) {
+    *is_table = false;
+    if (reinterpret_cast<PyObject*>(Py_TYPE(h)) != py.dict_type.get()) return nullptr;
+    Ref table = getattr(h, "_method_handlers");
+    if (!PyDict_Check(table.get())) return nullptr;
+    *is_table = true;
+    PyObject* v = PyDict_GetItemWithError(table.get(), method);
+    if (!v && PyErr_Occurred()) throw PyErrAlreadySet{};
+    return v ? v : Py_None;
+}
+
+// What serves one call: the cached answer for its path when there is one,
+// else the registered handlers, then each generic handler in turn.
+std::shared_ptr<const Resolved> resolve(ServerPython& py, InboundCall& call) {
+    auto hit = py.cache.find(call.method());
+    if (hit != py.cache.end()) {
+        const Resolved& r = *hit->second;
+        if (r.gate_key.empty() || carries(call, r.gate_key, r.gate_value)) return hit->second;
+    }
+    Ref method = py_text(call.method());
+    if (PyDict_Size(py.registered.get()) > 0) {
+        PyObject* h = PyDict_GetItemWithError(py.registered.get(), method.get());
+        if (h) {
+            std::shared_ptr<Resolved> r = resolved_from(Ref::borrow(h));
+            py.cache[call.method()] = r;
+            return r;
+        }
+        if (PyErr_Occurred()) throw PyErrAlreadySet{};
+    }
+    Ref handlers = Ref::borrow(py.handlers.get());
+    Ref details;
+    bool cacheable = true;
+    std::string gate_key, gate_value;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(handlers.get()); ++i) {
+        Ref h = Ref::borrow(PyList_GET_ITEM(handlers.get(), i));
+        Ref found;
+        bool is_table;
+        if (PyObject* v = from_table(py, h.get(), method.get(), &is_table)) {
+            found = Ref::borrow(v);
+        } else if (cacheable && gate_key.empty()) {
+            // A token gate (sorvane.security) over a dictionary handler: the
+            // gate's own check, made here on the call's headers.
+            Ref key = Ref::steal(PyObject_GetAttrString(h.get(), "_sorvane_header"));
+            if (!key) PyErr_Clear();
+            if (key && PyUnicode_Check(key.get())) {
+                Ref inner = getattr(h.get(), "_inner");
+                Ref expected = getattr(h.get(), "_expected");
+                std::string k = bytes_of(key.get(), "a header"), e = bytes_of(expected.get(), "a value");
+                PyObject* v = carries(call, k, e) ? from_table(py, inner.get(), method.get(), &is_table)
+                                                  : nullptr;
+                if (v) {
+                    found = Ref::borrow(v);
+                    gate_key = std::move(k);
+                    gate_value = std::move(e);
+                }
+            }
+        }
+        if (!found) {
+            cacheable = false;
+            if (!details) {
+                Ref md = metadata_to(call.metadata(), getattr(py.support.get(), "metadatum").get());
+                details = ::sorvane::native::call(
+                    getattr(py.support.get(), "call_details").get(), {method.get(), md.get()});
+            }
+            found = ::sorvane::native::call(getattr(h.get(), "service").get(), {details.get()});
+        }
+        if (found.get() != Py_None) {
+            std::shared_ptr<Resolved> r = resolved_from(std::move(found));
+            if (cacheable) {
+                r->gate_key = std::move(gate_key);
+                r->gate_value = std::move(gate_value);
+                py.cache[call.method()] = r;
+            }
+            return r;
+        }
+        // A gate whose handler does not serve the path: the next handlers
+        // are asked without it.
+        gate_key.clear();
+        gate_value.clear();
+    }
+    return resolved_from(Ref::borrow(Py_None));
+}
+
 void set_reply(Reply& reply, int code, const char* details) {
     reply.code = code;
     reply.details = details;
@@ -500,7 +830,7 @@ void set_reply(Reply& reply, int code, const char* details) {
 }
 
 // Fills the reply from the state the context left (code, details, trailing).
-void reply_from_context(ServerCallObject* c, Reply& reply, int default_code,
+void reply_from_context(ServicerContextObject* c, Reply& reply, int default_code,
                         const std::string& default_details) {
     reply.code = c->code && c->code != Py_None ? status_number(c->code) : default_code;
     if (c->details && c->details != Py_None) {
@@ -526,12 +856,12 @@ void reply_from_context(ServerCallObject* c, Reply& reply, int default_code,
 // raised, as grpcio does: the code and details an abort or the context set,
 // else UNKNOWN with the error's text. With the handler's exception set, which
 // it clears.
-void reply_from_failure(ServerPython& py, ServerCallObject* c, Reply& reply, bool iterating) {
+void reply_from_failure(ServerPython& py, ServicerContextObject* c, Reply& reply, bool iterating) {
     Ref e = take_raised();
-    Ref outcome = Ref::steal(PyObject_CallMethod(py.support.get(), "handler_failed", "OOO",
-                                                 reinterpret_cast<PyObject*>(c),
-                                                 e ? e.get() : Py_None,
-                                                 iterating ? Py_True : Py_False));
+    Ref outcome = Ref::steal(PyObject_CallMethod(
+        py.support.get(), "handler_failed", "OOOOO", c->aborted ? Py_True : Py_False,
+        c->code ? c->code : Py_None, c->details ? c->details : Py_None, e ? e.get() : Py_None,
+        iterating ? Py_True : Py_False));
     int code = kUnknown;
     std::string details = iterating ? "Exception iterating responses" : "Exception calling application";
     if (outcome && PyTuple_Check(outcome.get()) && PyTuple_GET_SIZE(outcome.get()) == 2) {
@@ -577,11 +907,11 @@ void close_iterator(ServerPython& py, PyObject* responses) {
 // Sends each item of a streaming handler's iterator as one message, in order,
 // then fills the reply with the status the context left. The GIL is released
 // while each message is sent. Borrows `responses`; never throws.
-void stream_responses(ServerPython& py, PyObject* handler, ServerCallObject* c,
+void stream_responses(ServerPython& py, PyObject* serializer, ServicerContextObject* c,
                       PyObject* responses, InboundCall& call, Reply& reply) {
     reply.has_body = false;
-    Ref serializer = Ref::steal(PyObject_GetAttrString(handler, "response_serializer"));
     if (!serializer) {
+        PyErr_SetString(PyExc_AttributeError, "the method handler has no response_serializer");
         log_exception(py, "Exception serializing message!");
         close_iterator(py, responses);
         return set_reply(reply, kInternal, "Failed to serialize response!");
@@ -600,7 +930,7 @@ void stream_responses(ServerPython& py, PyObject* handler, ServerCallObject* c,
         }
         std::string body;
         try {
-            body = serialized(serializer.get(), std::move(item));
+            body = serialized(serializer, std::move(item));
         } catch (const PyErrAlreadySet&) {
             log_exception(py, "Exception serializing message!");
             close_iterator(py, responses);
@@ -621,30 +951,27 @@ void stream_responses(ServerPython& py, PyObject* handler, ServerCallObject* c,
 
 // Runs one call's handler with the GIL held; never throws.
 void run_handler(ServerPython& py, InboundCall& call, Reply& reply) {
-    Ref handler;
+    std::shared_ptr<const Resolved> found;
     try {
-        handler = find_handler(py, call);
+        found = resolve(py, call);
     } catch (const PyErrAlreadySet&) {
         log_exception(py, "Exception servicing handler");
         return set_reply(reply, kUnknown, "Error in service handler!");
     }
-    if (handler.get() == Py_None) return set_reply(reply, kUnimplemented, "Method not found!");
-    if (flag(handler.get(), "request_streaming"))
+    const Resolved& r = *found;
+    if (r.handler.get() == Py_None) return set_reply(reply, kUnimplemented, "Method not found!");
+    if (r.request_streaming)
         return set_reply(reply, kUnimplemented,
                          "the native engine does not serve request-streaming methods");
-    bool streaming = flag(handler.get(), "response_streaming");
-    Ref behavior = Ref::steal(
-        PyObject_GetAttrString(handler.get(), streaming ? "unary_stream" : "unary_unary"));
-    if (!behavior || behavior.get() == Py_None) {
-        PyErr_Clear();
+    if (!r.behavior || r.behavior.get() == Py_None)
         return set_reply(reply, kUnimplemented, "Method not found!");
-    }
     // Deserialize.
     std::string_view payload = call.payload();
     Ref request;
     try {
         Ref raw = check(PyBytes_FromStringAndSize(payload.data(), payload.size()));
-        Ref deserializer = getattr(handler.get(), "request_deserializer");
+        Ref deserializer = r.deserializer ? Ref::borrow(r.deserializer.get())
+                                          : getattr(r.handler.get(), "request_deserializer");
         request = deserializer.get() == Py_None ? std::move(raw)
                                                 : ::sorvane::native::call(deserializer.get(), {raw.get()});
     } catch (const PyErrAlreadySet&) {
@@ -652,17 +979,17 @@ void run_handler(ServerPython& py, InboundCall& call, Reply& reply) {
         return set_reply(reply, kInternal, "Exception deserializing request!");
     }
     // Behave.
-    Ref state;
+    Ref context;
     Ref response;
     try {
-        state = new_server_call(&call);
+        context = new_servicer_context(&call, py.support.get());
     } catch (const PyErrAlreadySet&) {
         log_exception(py, "Exception creating the servicer context");
         return set_reply(reply, kInternal, "the server could not create the call's context");
     }
-    auto* c = reinterpret_cast<ServerCallObject*>(state.get());
+    auto* c = reinterpret_cast<ServicerContextObject*>(context.get());
     struct Detach {  // the context must not reach the call once the handler is done
-        ServerCallObject* c;
+        ServicerContextObject* c;
         ~Detach() {
             if (c->call) {
                 bool has = false;
@@ -673,16 +1000,16 @@ void run_handler(ServerPython& py, InboundCall& call, Reply& reply) {
         }
     } detach{c};
     try {
-        Ref context = ::sorvane::native::call(py.context_class.get(), {state.get()});
-        response = ::sorvane::native::call(behavior.get(), {request.get(), context.get()});
+        response = ::sorvane::native::call(r.behavior.get(), {request.get(), context.get()});
     } catch (const PyErrAlreadySet&) {
         return reply_from_failure(py, c, reply, false);
     }
     // The context stays attached while the iterator runs: it is the handler's.
-    if (streaming) return stream_responses(py, handler.get(), c, response.get(), call, reply);
+    if (r.streaming) return stream_responses(py, r.serializer.get(), c, response.get(), call, reply);
     // Serialize.
     try {
-        Ref serializer = getattr(handler.get(), "response_serializer");
+        Ref serializer = r.serializer ? Ref::borrow(r.serializer.get())
+                                      : getattr(r.handler.get(), "response_serializer");
         reply.body = serialized(serializer.get(), std::move(response));
         reply.has_body = true;
     } catch (const PyErrAlreadySet&) {
@@ -726,27 +1053,34 @@ public:
         run_handler(*py_, call, reply);
     }
 
+    // Hands the context's callbacks to a callback thread; the call hears
+    // closed_hook_done() once they ran.
     void closed(InboundCall& call) override {
-        if (!python_usable()) return;
-        HandlerRunning running;
-        HostGil gil;
-        auto* c = static_cast<ServerCallObject*>(call.user);
-        call.user = nullptr;
-        if (!c) return;
-        Ref owner = Ref::steal(reinterpret_cast<PyObject*>(c));  // the reference add_callback took
-        Ref callbacks = Ref::steal(c->callbacks);
-        c->callbacks = nullptr;
-        if (!callbacks) return;
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(callbacks.get()); ++i) {
-            Ref r = Ref::steal(PyObject_CallObject(PyList_GET_ITEM(callbacks.get(), i), nullptr));
-            if (!r) {
-                Ref e = take_raised();
-                Ref f = Ref::steal(PyObject_GetAttrString(py_->support.get(), "log_exception"));
-                if (f) Ref::steal(PyObject_CallFunction(f.get(), "sO", "Exception calling callback!",
-                                                        e ? e.get() : Py_None));
-                PyErr_Clear();
+        if (!python_usable()) return call.closed_hook_done();
+        PyObject* callbacks = nullptr;
+        PyObject* support = nullptr;
+        {
+            HandlerRunning running;
+            HostGil gil;
+            auto* c = static_cast<ServicerContextObject*>(call.user);
+            call.user = nullptr;
+            if (c) {
+                Ref owner = Ref::steal(reinterpret_cast<PyObject*>(c));  // add_callback's reference
+                std::swap(callbacks, c->callbacks);
+                if (callbacks) {
+                    support = py_->support.get();
+                    Py_INCREF(support);
+                }
             }
         }
+        if (!callbacks) return call.closed_hook_done();
+        InboundCall* held = &call;
+        held->retain();
+        CallbackRunner::get().submit([held, callbacks, support] {
+            run_callbacks(callbacks, support);
+            held->closed_hook_done();
+            held->release();
+        });
     }
 
     void thread_exit() override { release_host_thread_state(); }
@@ -764,14 +1098,13 @@ struct ServerCoreObject {
 int ServerCore_init(ServerCoreObject* self, PyObject* args, PyObject* kwargs) {
     return entry_status([&] {
         static const char* kwlist[] = {"options",  "max_workers", "maximum_concurrent_rpcs",
-                                       "handlers", "registered",  "dict_type",
-                                       "context_class", "support", nullptr};
-        PyObject *options, *handlers, *registered, *dict_type, *context_class, *support;
+                                       "handlers", "registered",  "dict_type", "support", nullptr};
+        PyObject *options, *handlers, *registered, *dict_type, *support;
         int max_workers, max_concurrent;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OiiO!O!OOO", const_cast<char**>(kwlist),
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OiiO!O!OO", const_cast<char**>(kwlist),
                                          &options, &max_workers, &max_concurrent, &PyList_Type,
                                          &handlers, &PyDict_Type, &registered, &dict_type,
-                                         &context_class, &support))
+                                         &support))
             throw PyErrAlreadySet{};
         if (self->host) raise(PyExc_RuntimeError, "ServerCore is already initialized");
         if (max_workers < 1) raise(PyExc_ValueError, "max_workers must be at least 1");
@@ -780,7 +1113,6 @@ int ServerCore_init(ServerCoreObject* self, PyObject* args, PyObject* kwargs) {
         py->handlers = Ref::borrow(handlers);
         py->registered = Ref::borrow(registered);
         py->dict_type = Ref::borrow(dict_type);
-        py->context_class = Ref::borrow(context_class);
         py->support = Ref::borrow(support);
         std::string error;
         auto host = ServerHost::create(args_c, max_workers, max_concurrent,
@@ -904,17 +1236,20 @@ PyObject* ServerCore_set_header_gate(ServerCoreObject* self, PyObject* args) {
     });
 }
 
-PyObject* ServerCore_started(ServerCoreObject* self, PyObject*) {
-    return entry([&]() -> Ref { return Ref::borrow(host_of(self).started() ? Py_True : Py_False); });
+// Forgets what method paths resolved to: called whenever handlers are added.
+PyObject* ServerCore_forget_handlers(ServerCoreObject* self, PyObject*) {
+    if (self->py) (*self->py)->cache.clear();
+    Py_RETURN_NONE;
 }
 
 PyMethodDef ServerCore_methods[] = {
     {"add_port", reinterpret_cast<PyCFunction>(ServerCore_add_port), METH_VARARGS, nullptr},
     {"start", reinterpret_cast<PyCFunction>(ServerCore_start), METH_NOARGS, nullptr},
     {"shutdown", reinterpret_cast<PyCFunction>(ServerCore_shutdown), METH_O, nullptr},
-    {"started", reinterpret_cast<PyCFunction>(ServerCore_started), METH_NOARGS, nullptr},
     {"wait_idle", reinterpret_cast<PyCFunction>(ServerCore_wait_idle), METH_O, nullptr},
     {"set_header_gate", reinterpret_cast<PyCFunction>(ServerCore_set_header_gate), METH_VARARGS,
+     nullptr},
+    {"forget_handlers", reinterpret_cast<PyCFunction>(ServerCore_forget_handlers), METH_NOARGS,
      nullptr},
     {nullptr, nullptr, 0, nullptr}};
 
@@ -1364,6 +1699,8 @@ PyMethodDef module_methods[] = {
      "Waits up to the given seconds for no handler to run; True when none runs."},
     {"_finalize", transport_finalize, METH_NOARGS,
      "Stops native threads from entering Python (called at exit)."},
+    {"_call_soon", transport_call_soon, METH_O,
+     "Calls the callable with no arguments on a callback thread."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "sorvane._transport",
@@ -1382,11 +1719,11 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit__transport(vo
 #if PY_VERSION_HEX < 0x03090000
         PyEval_InitThreads();
 #endif
-        for (PyTypeObject* t : {server_call_type(), server_core_type(), client_call_type(),
+        for (PyTypeObject* t : {servicer_context_type(), server_core_type(), client_call_type(),
                                 client_stream_type(), channel_core_type()})
             check(PyType_Ready(t));
         Ref m = check(PyModule_Create(&module_def));
-        for (auto [name, t] : {std::pair<const char*, PyTypeObject*>{"ServerCall", server_call_type()},
+        for (auto [name, t] : {std::pair<const char*, PyTypeObject*>{"ServicerContext", servicer_context_type()},
                                {"ServerCore", server_core_type()},
                                {"ClientCall", client_call_type()},
                                {"ClientStream", client_stream_type()},

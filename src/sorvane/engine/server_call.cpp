@@ -162,6 +162,9 @@ void ServerCall::want_closed_hook() {
 void ServerCall::run_closed_hook(ServerHost::Hooks& hooks) {
     if (hook_claimed_.exchange(true)) return;
     hooks.closed(*this);
+}
+
+void ServerCall::closed_hook_done() {
     {
         std::lock_guard<std::mutex> lock(mu_);
         hook_done_ = true;

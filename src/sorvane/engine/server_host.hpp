@@ -92,6 +92,7 @@ public:
     bool finished() const override { return closed_.load(std::memory_order_acquire); }
     void cancel() override;
     void want_closed_hook() override;
+    void closed_hook_done() override;
     bool send_message(std::string&& body) override;
     void retain() override { refs_.fetch_add(1, std::memory_order_relaxed); }
     void release() override;
@@ -205,7 +206,7 @@ private:
     std::mutex mu_;
     std::condition_variable cv_;
     SendState send_ = SendState::idle;  // under mu_
-    bool hook_done_ = false;            // under mu_: the closed hook returned
+    bool hook_done_ = false;            // under mu_: the closed hook's work is over
     std::string pending_;               // under mu_ until posted: the next message
 
     friend class Connection;

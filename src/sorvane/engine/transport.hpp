@@ -106,6 +106,9 @@ public:
     virtual void cancel() = 0;
     // Asks for ServerHost::Hooks::closed when the call ends (for callbacks).
     virtual void want_closed_hook() = 0;
+    // What Hooks::closed calls once its work is over, on any thread (holding
+    // a reference meanwhile if it returns first).
+    virtual void closed_hook_done() = 0;
     // Sends one message of a streaming response (the initial metadata with the
     // first) and blocks until gRPC is done with it; the handler's reply then
     // carries no body. False when the call is over (cancelled, past its
@@ -135,7 +138,9 @@ public:
         virtual ~Hooks() = default;
         // Runs the handler; called on a host thread without the GIL.
         virtual void run(InboundCall& call, Reply& reply) = 0;
-        // The call ended (completed or cancelled) and want_closed_hook was asked.
+        // The call ended (completed or cancelled) and want_closed_hook was
+        // asked. Calls call.closed_hook_done() when its work is over, here
+        // or later on another thread.
         virtual void closed(InboundCall& call) = 0;
         // A host thread is about to end.
         virtual void thread_exit() = 0;
