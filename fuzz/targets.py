@@ -32,7 +32,7 @@ import atheris
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
-sys.path.insert(1, os.path.join(os.path.dirname(HERE), "tests"))  # h2frames
+sys.path.insert(1, os.path.join(os.path.dirname(HERE), "tests", "support"))  # h2frames
 
 # The framework and its dependencies load first, uninstrumented: the native code
 # cannot be instrumented by this toolchain (gcc has no libFuzzer coverage), and

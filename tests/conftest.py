@@ -1,7 +1,18 @@
 import os
 import socket
+import sys
 
 import pytest
+
+# The tests are grouped by part: unit/ (in process, no transport engine),
+# engine/ (the transport engines, the server and the client channels) and
+# system/ (the whole system: command line, operations, end to end, long runs).
+# What they share lives in support/: helpers, and the modules their servers
+# expose, which the dispatcher imports by name (so support/ must be on sys.path
+# in this process; child processes get their own folders on PYTHONPATH).
+SUPPORT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "support")
+if SUPPORT not in sys.path:
+    sys.path.insert(0, SUPPORT)
 
 
 def pytest_collection_modifyitems(config, items):

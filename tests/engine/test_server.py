@@ -21,6 +21,7 @@ import pytest
 import brindlow
 import h2frames as h
 import targets_server
+from locations import SUPPORT
 from processes import Background
 from server_support import collecting, envelope_bytes, request, serving
 from sorvane import corvex, engine, ops
@@ -358,7 +359,6 @@ class TestRunBlocking:
 
     @pytest.mark.skipif(sys.platform == "win32", reason="SIGINT delivery is POSIX here")
     def test_sigint_in_a_subprocess(self, port):
-        tests_dir = os.path.dirname(os.path.abspath(__file__))
         # The child announces each sleep of the loop, so that the interrupt is
         # sent once the loop runs (an interrupt during run_background would
         # rightly propagate).
@@ -376,7 +376,7 @@ class TestRunBlocking:
             result = corvex.GrpcServer("127.0.0.1", {port}).run_blocking()
             print("returned", repr(result), flush=True)
         """).format(port=port)
-        env = dict(os.environ, PYTHONPATH=tests_dir + os.pathsep + os.environ.get(
+        env = dict(os.environ, PYTHONPATH=SUPPORT + os.pathsep + os.environ.get(
             "PYTHONPATH", ""))
         child = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE,
                                  stderr=subprocess.PIPE, env=env, text=True)

@@ -1,6 +1,6 @@
 """TLS, mutual TLS and token authentication, on each engine.
 
-Certificates come from a throw-away CA made for the run (tests/pki.py). A
+Certificates come from a throw-away CA made for the run (tests/support/pki.py). A
 call the transport refuses (wrong CA, expired certificate, missing client
 certificate) fails with UNAVAILABLE, and one without the right token with
 UNAUTHENTICATED; in every refused case the server's clazz handler, the first

@@ -5,10 +5,12 @@ import sys
 
 import pytest
 
+from locations import REPO
+
 # A long run of the whole system: CI runs it once, on the default python3.
 pytestmark = pytest.mark.system
 
-DEMO = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "examples", "demo.py")
+DEMO = os.path.join(REPO, "examples", "demo.py")
 
 
 def test_demo_runs():

@@ -7,7 +7,7 @@ outcomes must agree: the same envelope bytes, the same result, or an exception
 of the same type; never SystemError, a crash or a hang.
 
 SORVANE_FUZZ_EXAMPLES sets the examples per property (default 150); a long
-run is, for instance, SORVANE_FUZZ_EXAMPLES=20000 pytest tests/test_fuzz_properties.py.
+run is, for instance, SORVANE_FUZZ_EXAMPLES=20000 pytest tests/unit/test_fuzz_properties.py.
 """
 import faulthandler
 import json
@@ -19,7 +19,8 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+from locations import REPO
+
 sys.path.insert(0, os.path.join(REPO, "fuzz"))  # the checks shared with the atheris targets
 
 import guard_check  # noqa: E402

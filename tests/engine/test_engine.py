@@ -18,6 +18,7 @@ import grpc
 import pytest
 
 from conftest import free_port
+from locations import REPO
 from sorvane import engine
 
 NATIVE = engine.native_available()
@@ -267,7 +268,7 @@ def wait_until(condition, timeout=WAIT):
     return condition()
 
 
-SOURCE_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+SOURCE_ROOT = REPO
 
 
 @pytest.mark.system

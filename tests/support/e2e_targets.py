@@ -1,4 +1,4 @@
-"""Server-side targets of test_end_to_end.py, imported by the dispatcher.
+"""Server-side targets of system/test_end_to_end.py, imported by the dispatcher.
 
 The client side declares stubs of the same module name and qualified names;
 the defaults here differ from the stubs' on purpose, to show that a default

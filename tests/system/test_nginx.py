@@ -21,14 +21,14 @@ import pytest
 
 import brindlow
 from conftest import free_port
+from locations import REPO
 from processes import ServeProcess, child_env, run_cli, write_targets
 from sorvane import engine
 from sorvane.corvex import GrpcClient, GrpcException, GrpcHelper, Server
 
 ENGINES = engine.available()
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-DEPLOY = os.path.join(os.path.dirname(HERE), "deploy")
+DEPLOY = os.path.join(REPO, "deploy")
 RENDERER = os.path.join(DEPLOY, "nginx_conf.py")
 
 

@@ -1,7 +1,7 @@
 """Decorated stubs and the call helpers against a real GrpcServer on 127.0.0.1,
 and client channels finding their server again after an outage.
 
-The targets live in e2e_targets.py; the client-side stubs below are compiled
+The targets live in support/e2e_targets.py; the client-side stubs below are compiled
 into a namespace of the same module name, as a client program holding its own
 copy of the stub module would be.
 """

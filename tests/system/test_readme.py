@@ -36,12 +36,13 @@ import sys
 import pytest
 
 from conftest import free_port
+from locations import REPO
 from processes import Background, START_LINE, child_env
 
 # A long run of the whole system: CI runs it once, on the default python3.
 pytestmark = pytest.mark.system
 
-README = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "README.md")
+README = os.path.join(REPO, "README.md")
 MARKER = re.compile(r"^<!-- sample: (\w+)(.*?) -->$")
 FENCE = re.compile(r"^```(\w*)$")
 SAMPLE_PORTS = range(6560, 6570)

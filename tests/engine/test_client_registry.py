@@ -1,6 +1,6 @@
 """Server entries, the GrpcClient registry and the shared grpc_client.
 
-Calls that need an answering server are in test_end_to_end.py; here channels
+Calls that need an answering server are in system/test_end_to_end.py; here channels
 are real but nothing is sent, or a recording stand-in replaces `grpc`.
 """
 import inspect

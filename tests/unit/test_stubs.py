@@ -13,12 +13,13 @@ import sys
 
 import pytest
 
+from locations import SUPPORT
+
 pytest.importorskip("mypy", reason="mypy is in the test extra: pip install .[test]")
 
 # No transport engine is involved: ./run-tests runs these on its first engine only.
 pytestmark = pytest.mark.engine_free
 
-HERE = os.path.dirname(os.path.abspath(__file__))
 
 # grpc's own stubs (types-grpcio) exist for newer interpreters only; without
 # them grpc's types are Any, and the rest of the check still stands.
@@ -182,7 +183,7 @@ def test_stubtest_matches_the_installed_modules(tmp_path):
         stubtest = ["-m", "mypy.stubtest"]
     proc = subprocess.run(
         [sys.executable] + stubtest + ["marvetta", "brindlow", "sorvane.corvex",
-         "--allowlist", os.path.join(HERE, "stubtest_allowlist.txt"),
+         "--allowlist", os.path.join(SUPPORT, "stubtest_allowlist.txt"),
          "--ignore-unused-allowlist", "--mypy-config-file", "mypy.ini"],
         cwd=str(tmp_path), stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
         universal_newlines=True, timeout=600)

@@ -1,4 +1,4 @@
-"""Server-side targets of test_deadlines.py, and the stubs they call.
+"""Server-side targets of engine/test_deadlines.py, and the stubs they call.
 
 Both servers of a test run in the test's process; `relay` (served by the
 outer server) calls `sleepy` on the inner one and notes how that call ended.

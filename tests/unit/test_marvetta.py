@@ -9,12 +9,12 @@ import pytest
 
 import marvetta
 from google.protobuf import descriptor_pb2, descriptor_pool, json_format, symbol_database
+from locations import REPO
 
 # No transport engine is involved: ./run-tests runs these on its first engine only.
 pytestmark = pytest.mark.engine_free
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-SCHEMA_DIR = os.path.join(os.path.dirname(HERE), "schema")
+SCHEMA_DIR = os.path.join(REPO, "schema")
 
 # Byte ranges of the three definitions inside the serialized file.
 OFFSETS = {
