@@ -99,6 +99,13 @@ class Probe:
         time.sleep(float(request))
         return b"slept"
 
+    def slow_callback(self, request, context):
+        def late():
+            time.sleep(1.5)
+            self.callbacks.append(request)
+        context.add_callback(late)
+        return repr(isinstance(context, grpc.ServicerContext)).encode()
+
     # Streaming handlers (one request, a stream of responses).
 
     def count(self, request, context):
@@ -191,7 +198,7 @@ class Probe:
 
     def handlers(self):
         names = ("echo", "fail", "abort", "abort_status", "codes", "trailing", "look", "block",
-                 "nap", "remaining")
+                 "nap", "remaining", "slow_callback")
         streams = ("count", "big", "stream_fail", "stream_abort", "stream_codes", "stream_look",
                    "not_an_iterator", "watch", "stuck", "ticker", "slow_goodbye")
         table = {n: grpc.unary_unary_rpc_method_handler(getattr(self, n)) for n in names}
@@ -441,6 +448,29 @@ class TestNativeInterfaces:
             other.stop(None)
             running.stop(0).wait(WAIT)
 
+    def test_a_token_gate_is_asked_on_every_call(self):
+        """The native server remembers what a path behind a token gate
+        resolves to, and still checks every call's token."""
+        from sorvane.security import _TokenGate
+        server = transport("native").server(futures.ThreadPoolExecutor(2))
+        port = server.add_insecure_port("127.0.0.1:0")
+        server.add_generic_rpc_handlers((_TokenGate(Probe().handlers(), b"Bearer right"),))
+        server.start()
+        try:
+            with transport("native").insecure_channel("127.0.0.1:%d" % port) as channel:
+                echo = channel.unary_unary("/%s/echo" % SERVICE)
+                for token, allowed in [("right", True), ("wrong", False), (None, False),
+                                       ("right", True), ("righ", False), ("rightt", False)]:
+                    metadata = None if token is None else (("authorization", "Bearer " + token),)
+                    if allowed:
+                        assert echo(b"in", timeout=WAIT, metadata=metadata) == b"in"
+                        continue
+                    with pytest.raises(grpc.RpcError) as raised:
+                        echo(b"in", timeout=WAIT, metadata=metadata)
+                    assert raised.value.code() is grpc.StatusCode.UNAUTHENTICATED, token
+        finally:
+            server.stop(None)
+
     def test_port_zero_gives_the_bound_port(self):
         server = transport("native").server(futures.ThreadPoolExecutor(1))
         port = server.add_insecure_port("127.0.0.1:0")
@@ -545,6 +575,27 @@ class TestCalls:
         while not probe.callbacks and time.monotonic() < deadline:
             time.sleep(0.01)
         assert probe.callbacks == [b"c"]
+
+    def test_slow_callbacks_hold_up_no_other_call(self, pair):
+        """Callbacks that take their time, at the end of server calls (more of
+        them than the server has workers) and, on a native client, when a
+        future is done, delay no other call (grpcio's client runs done
+        callbacks where its calls complete)."""
+        probe, method, running = pair
+        native_client = type(method("echo")).__module__.startswith("sorvane")
+        if running.kind == "grpcio" and not native_client:
+            pytest.skip("grpcio runs callbacks where its calls complete")
+        for i in range(6):
+            assert method("slow_callback")(b"%d" % i, timeout=WAIT) == b"True"
+        if native_client:
+            napping = method("nap").future(b"0.2", timeout=WAIT)
+            napping.add_done_callback(lambda unused: time.sleep(1.5))
+            assert napping.result(timeout=WAIT) == b"slept"
+        started = time.monotonic()
+        assert method("echo")(b"x", timeout=WAIT) == b"x"
+        assert method("echo").future(b"y", timeout=WAIT).result(timeout=WAIT) == b"y"
+        assert time.monotonic() - started < 0.75
+        assert wait_until(lambda: len(probe.callbacks) == 6)
 
     def test_future_failure_is_an_rpc_error(self, pair):
         _, method, _ = pair
