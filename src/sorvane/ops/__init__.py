@@ -30,7 +30,7 @@ how, is here. Every name they define is also importable from here.
 """
 import functools
 import threading
-from typing import Any, Optional
+from typing import Any, Dict, Optional
 
 import grpc
 
@@ -42,7 +42,7 @@ from sorvane.ops.health import (CHECK_METHOD, HEALTH_SERVICE, HEALTH_SERVICES, N
                                 decode_health_response, encode_health_request,
                                 encode_health_response)
 from sorvane.ops.listing import (LIST_METHOD, NO_GUARD, _doc, _list_handler, _signature,
-                                 describe)
+                                 describe, log)
 
 __all__ = [
     "attach", "Ops", "Health", "Recorder", "MetricsServer", "start_metrics", "describe",
@@ -60,7 +60,7 @@ class _OpsHandler(grpc.GenericRpcHandler):
     UNIMPLEMENTED instead of refusing the whole registration."""
 
     def __init__(self, health: Health, service: Any) -> None:
-        self._handlers = {
+        self._handlers = {  # type: Dict[str, Any]
             CHECK_METHOD: grpc.unary_unary_rpc_method_handler(health.check),
             WATCH_METHOD: grpc.unary_stream_rpc_method_handler(health.watch),
             LIST_METHOD: grpc.unary_unary_rpc_method_handler(_list_handler(service)),
