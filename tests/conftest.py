@@ -1,4 +1,7 @@
+import ast
+import importlib
 import os
+import pkgutil
 import socket
 import sys
 
@@ -22,6 +25,27 @@ def pytest_collection_modifyitems(config, items):
         kept = [item for item in items if item.get_closest_marker("engine_free") is None]
         config.hook.pytest_deselected(items=[item for item in items if item not in kept])
         items[:] = kept
+
+
+def package_definitions(package):
+    """(module, name) of each public name that a module of `package` defines
+    at its top (functions, classes, assignments), read from the sources."""
+    found = []
+    for info in pkgutil.iter_modules(package.__path__):
+        module = importlib.import_module(package.__name__ + "." + info.name)
+        with open(module.__file__, encoding="utf-8") as f:
+            tree = ast.parse(f.read())
+        for node in tree.body:
+            if isinstance(node, (ast.FunctionDef, ast.ClassDef)):
+                names = [node.name]
+            elif isinstance(node, ast.Assign):
+                names = [t.id for t in node.targets if isinstance(t, ast.Name)]
+            elif isinstance(node, ast.AnnAssign) and isinstance(node.target, ast.Name):
+                names = [node.target.id]
+            else:
+                continue
+            found.extend((module, name) for name in names if not name.startswith("_"))
+    return found
 
 
 def free_port():

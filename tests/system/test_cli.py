@@ -14,9 +14,9 @@ import grpc
 import pytest
 
 import brindlow
-from conftest import free_port
+from conftest import free_port, package_definitions
 from processes import ServeProcess, process_exists, run_cli, wait_gone, write_targets
-from sorvane import cli
+from sorvane import cli, engine
 from sorvane.corvex import GrpcHelper
 
 linux_only = pytest.mark.skipif(not sys.platform.startswith("linux"),
@@ -54,6 +54,50 @@ def test_installed_console_script(tmp_path):
                           stderr=subprocess.PIPE, universal_newlines=True, timeout=60)
     assert proc.returncode == 0, proc.stderr
     assert "HOST:PORT" in proc.stdout
+
+
+# Modules whose loss a command line's help must survive: the framework and
+# its native parts.
+FRAMEWORK = ("grpc", "google.protobuf", "marvetta", "brindlow", "sorvane.corvex",
+             "sorvane._transport")
+
+HELP_WITHOUT_FRAMEWORK = """\
+import sys
+for name in %r:
+    sys.modules[name] = None  # importing it raises ImportError
+from sorvane import cli, engine
+for command in ([], ["serve"], ["call"], ["health"], ["list"]):
+    try:
+        cli.main(command + ["--help"])
+    except SystemExit as e:
+        print("exit", e.code)
+"""
+
+
+@pytest.mark.engine_free
+def test_help_works_where_the_framework_cannot_load(tmp_path):
+    """No module of the command line imports the framework before a command
+    runs: --help of every command works with grpc and the native modules
+    unimportable."""
+    proc = subprocess.run([sys.executable, "-c", HELP_WITHOUT_FRAMEWORK % (FRAMEWORK,)],
+                          cwd=str(tmp_path), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          universal_newlines=True, timeout=60)
+    assert (proc.returncode, proc.stderr) == (0, "")
+    for usage in ("python -m sorvane [-h]", "python -m sorvane serve", "python -m sorvane call",
+                  "python -m sorvane health", "python -m sorvane list"):
+        assert "usage: " + usage in proc.stdout
+    assert proc.stdout.count("exit 0\n") == 5, proc.stdout
+
+
+@pytest.mark.engine_free
+def test_every_name_of_the_command_line_modules_is_the_packages():
+    """What a module of sorvane.cli defines is sorvane.cli's own same object
+    (a name defined in two modules is one object: one constant, one logger)."""
+    definitions = package_definitions(cli)
+    modules = {module.__name__ for module, _ in definitions}
+    assert {"sorvane.cli." + name for name in ("client", "parser", "serve", "supervisor")} <= modules
+    for module, name in definitions:
+        assert getattr(cli, name) is getattr(module, name), (module.__name__, name)
 
 
 def test_serve_help_tells_what_is_exposed(tmp_path):
@@ -230,6 +274,9 @@ def test_serve_logs_its_start_line_and_one_debug_record_per_call(served):
     folder, address, server = served
     assert server.wait_for(r"INFO sorvane\.corvex \[\d+\] grpc server running, listen on "
                            + address)
+    # Every part of the command line logs as sorvane.cli.
+    assert server.wait_for(r"INFO sorvane\.cli \[\d+\] transport engine: %s; security: "
+                           r"none \(loopback\)$" % engine.current())
     before = len(server.wait_for(r"DEBUG rpc_log .*'type': 'rpc_log'", count=0))
     for n in range(3):
         assert call(served, "targets:add", str(n), "1").returncode == 0
@@ -550,6 +597,10 @@ def test_processes_share_one_port_and_stop_together(tmp_path, port):
                           tmp_path)
     try:
         address = server.wait_started(processes=2)[0]
+        # The parent's line comes from the supervisor, the children's from serve.
+        parent = server.wait_for(r"INFO sorvane\.cli \[(\d+)\] started 2 server processes")
+        assert int(parent[0].group(1)) == server.proc.pid
+        assert len(server.wait_for(r"INFO sorvane\.cli \[\d+\] transport engine: ", 2)) == 2
         children = child_pids(server.proc.pid)
         assert len(children) == 2
         reached = pids_reached(address, 40)

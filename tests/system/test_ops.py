@@ -24,7 +24,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import brindlow
-from conftest import free_port
+from conftest import free_port, package_definitions
 from processes import ServeProcess, run_cli, write_targets
 from server_support import request as common_request
 from sorvane import cli, engine, ops
@@ -280,6 +280,21 @@ def streaming(request):
         request.applymarker(pytest.mark.xfail(
             reason="the %s engine does not stream responses yet" % engine.current(),
             strict=False))
+
+
+# ---- the package ------------------------------------------------------------------
+
+
+@pytest.mark.engine_free
+def test_every_name_of_the_ops_modules_is_the_packages():
+    """What a module of sorvane.ops defines is sorvane.ops's own same object,
+    so that the server, the command line and admission, which import from
+    the package, use what the modules use."""
+    definitions = package_definitions(ops)
+    assert {module.__name__ for module, _ in definitions} == {"sorvane.ops.health",
+                                                              "sorvane.ops.listing"}
+    for module, name in definitions:
+        assert getattr(ops, name) is getattr(module, name), (module.__name__, name)
 
 
 # ---- health messages ----------------------------------------------------------
