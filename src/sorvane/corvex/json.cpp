@@ -12,6 +12,7 @@
 // over the direct call) needs. The snapshots list what is watched.
 #include "corvex.hpp"
 
+#include <cmath>
 #include <cstring>
 #include <string>
 
@@ -40,6 +41,110 @@ Ref chunks_of(State& st, PyObject* obj) {
     Ref zero = st.zero.copy();
     Ref chunks = call(st.encoder.get(), {obj, zero.get()});
     return check(PySequence_Fast(chunks.get(), "the encoder gave no sequence"));
+}
+
+// How deep append_plain goes before it leaves a value to the host (which
+// also tells a circular value from a deep one).
+constexpr int kPlainDepth = 32;
+
+// A str as the encoder writes it with ensure_ascii=False: quoted, with '"',
+// '\\' and the control characters escaped. False for a str that is not
+// UTF-8 (a lone surrogate).
+bool append_plain_str(std::string& out, PyObject* o) {
+    Py_ssize_t size;
+    const char* p = PyUnicode_AsUTF8AndSize(o, &size);
+    if (!p) {
+        PyErr_Clear();
+        return false;
+    }
+    static const char hex[] = "0123456789abcdef";
+    out += '"';
+    const char* run = p;
+    const char* end = p + size;
+    for (const char* c = p; c < end; ++c) {
+        const unsigned char u = static_cast<unsigned char>(*c);
+        if (u >= 0x20 && u != '"' && u != '\\') continue;
+        out.append(run, static_cast<size_t>(c - run));
+        run = c + 1;
+        out += '\\';
+        switch (u) {
+        case '"': out += '"'; break;
+        case '\\': out += '\\'; break;
+        case '\b': out += 'b'; break;
+        case '\f': out += 'f'; break;
+        case '\n': out += 'n'; break;
+        case '\r': out += 'r'; break;
+        case '\t': out += 't'; break;
+        default:
+            out += "u00";
+            out += hex[u >> 4];
+            out += hex[u & 15];
+        }
+    }
+    out.append(run, static_cast<size_t>(end - run));
+    out += '"';
+    return true;
+}
+
+// Appends the UTF-8 text json.dumps(o, ensure_ascii=False) gives, for plain
+// values only: dicts with str keys, lists, tuples, str, int, finite float,
+// bool and None, each of its exact type, at most kPlainDepth deep. False
+// (nothing set) for anything else; the host's encoder then does the whole
+// value. The text is the host's: the numbers are the types' own repr, as
+// the encoder writes them, and the rest is fixed punctuation.
+bool append_plain(std::string& out, PyObject* o, int depth) {
+    if (o == Py_None) {
+        out += "null";
+        return true;
+    }
+    if (o == Py_True || o == Py_False) {
+        out += o == Py_True ? "true" : "false";
+        return true;
+    }
+    PyTypeObject* t = Py_TYPE(o);
+    if (t == &PyUnicode_Type) return append_plain_str(out, o);
+    if (t == &PyLong_Type || t == &PyFloat_Type) {
+        if (t == &PyFloat_Type && !std::isfinite(PyFloat_AS_DOUBLE(o))) return false;
+        Ref text = Ref::steal(t->tp_repr(o));
+        Py_ssize_t size;
+        const char* p = text ? PyUnicode_AsUTF8AndSize(text.get(), &size) : nullptr;
+        if (!p) {
+            PyErr_Clear();  // an int past the host's digit limit: its own error
+            return false;
+        }
+        out.append(p, static_cast<size_t>(size));
+        return true;
+    }
+    if (depth >= kPlainDepth) return false;
+    if (t == &PyList_Type || t == &PyTuple_Type) {
+        out += '[';
+        // A list's items are read by index each time: nothing here runs
+        // Python code, so it cannot change meanwhile.
+        const Py_ssize_t n = PySequence_Fast_GET_SIZE(o);
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            if (i) out += ", ";
+            if (!append_plain(out, PySequence_Fast_GET_ITEM(o, i), depth + 1)) return false;
+        }
+        out += ']';
+        return true;
+    }
+    if (t == &PyDict_Type) {
+        out += '{';
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        bool first = true;
+        while (PyDict_Next(o, &pos, &key, &value)) {
+            if (!PyUnicode_CheckExact(key)) return false;
+            if (!first) out += ", ";
+            first = false;
+            if (!append_plain_str(out, key)) return false;
+            out += ": ";
+            if (!append_plain(out, value, depth + 1)) return false;
+        }
+        out += '}';
+        return true;
+    }
+    return false;
 }
 
 // ''.join(chunks) as text, or its UTF-8 bytes between `prefix` and "}".
@@ -335,14 +440,27 @@ Ref json_dumps_text(FunctionObject* caller, PyObject* obj) {
 }
 
 Ref json_dumps_utf8(FunctionObject* caller, PyObject* obj) {
+    State& st = state_of(caller);
+    if (st.dumps.holds(globals_of(caller))) {
+        std::string out;
+        if (append_plain(out, obj, 0))
+            return check(PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size())));
+    }
     Ref text = json_dumps_text(caller, obj);
     return check(PyUnicode_AsUTF8String(text.get()));
 }
 
 Ref json_dumps_envelope(FunctionObject* caller, PyObject* envelope, PyObject* result) {
     State& st = state_of(caller);
-    if (result && st.dumps.holds(globals_of(caller)))
+    if (result && st.dumps.holds(globals_of(caller))) {
+        std::string out;
+        append_utf8(out, st.ok_prefix.get());
+        if (append_plain(out, result, 0)) {
+            out += '}';
+            return check(PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size())));
+        }
         if (Ref body = encode_utf8_with_shared(st, result, st.ok_prefix.get())) return body;
+    }
     return json_dumps_utf8(caller, envelope);
 }
 
