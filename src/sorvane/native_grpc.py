@@ -661,53 +661,46 @@ def _serialized(serialize, request, credentials):
         return request
     try:
         return serialize(request)
-    except Exception:  # noqa: BLE001 - grpcio reports it as the call's status
-        logging.getLogger("grpc._common").exception("Exception serializing message!")
-        raise _internal("Exception serializing request!") from None
+    except Exception as error:  # noqa: BLE001 - grpcio reports it as the call's status
+        raise _ChannelSupport.request_not_serialized(error) from None
 
 
-class _UnaryUnaryMultiCallable(grpc.UnaryUnaryMultiCallable):
-    __slots__ = ("_core", "_method", "_serialize", "_deserialize")
+class _ChannelSupport:
+    """What the C++ unary callable asks of Python: the objects a caller reads."""
 
-    def __init__(self, core, method, serialize, deserialize):
-        self._core = core
-        self._method = method
-        self._serialize = serialize
-        self._deserialize = deserialize
+    @staticmethod
+    def rpc_error(code, details, initial, trailing, debug):
+        return _InactiveRpcError(code, details, initial, trailing, debug)
 
-    def _payload(self, request, credentials):
-        return _serialized(self._serialize, request, credentials)
+    @staticmethod
+    def ok_call(initial, trailing):
+        return _OkCall(initial, trailing)
 
-    def _blocking(self, request, timeout, metadata, credentials, wait_for_ready):
-        payload = self._payload(request, credentials)
-        code, details, body, initial, trailing, debug = self._core.unary(
-            self._method, payload, timeout, metadata, wait_for_ready)
-        if code != 0:
-            raise _InactiveRpcError(code, details, initial, trailing, debug)
-        if self._deserialize is None:
-            return body, initial, trailing
-        try:
-            return self._deserialize(body), initial, trailing
-        except Exception:  # noqa: BLE001
-            logging.getLogger("grpc._common").exception("Exception deserializing message!")
-            raise _internal("Exception deserializing response!") from None
+    @staticmethod
+    def request_not_serialized(error):
+        logging.getLogger("grpc._common").error(
+            "Exception serializing message!", exc_info=(type(error), error, error.__traceback__))
+        error = _internal("Exception serializing request!")
+        error.__suppress_context__ = True
+        return error
 
-    def __call__(self, request, timeout=None, metadata=None, credentials=None,
-                 wait_for_ready=None, compression=None):
-        return self._blocking(request, timeout, metadata, credentials, wait_for_ready)[0]
+    @staticmethod
+    def response_not_deserialized(error):
+        logging.getLogger("grpc._common").error(
+            "Exception deserializing message!", exc_info=(type(error), error, error.__traceback__))
+        error = _internal("Exception deserializing response!")
+        error.__suppress_context__ = True
+        return error
 
-    def with_call(self, request, timeout=None, metadata=None, credentials=None,
-                  wait_for_ready=None, compression=None):
-        response, initial, trailing = self._blocking(
-            request, timeout, metadata, credentials, wait_for_ready)
-        return response, _OkCall(initial, trailing)
-
-    def future(self, request, timeout=None, metadata=None, credentials=None,
-               wait_for_ready=None, compression=None):
-        payload = self._payload(request, credentials)
-        future = _Future(self._deserialize)
-        future._start(self._core, self._method, payload, timeout, metadata, wait_for_ready)
+    @staticmethod
+    def future(core, method, payload, timeout, metadata, wait_for_ready, deserialize):
+        future = _Future(deserialize)
+        future._start(core, method, payload, timeout, metadata, wait_for_ready)
         return future
+
+
+# A channel's unary-unary callable is the engine's own, in C++.
+grpc.UnaryUnaryMultiCallable.register(_transport.UnaryUnary)
 
 
 class _UnaryStreamMultiCallable(grpc.UnaryStreamMultiCallable):
@@ -741,8 +734,8 @@ class Channel(grpc.Channel):
 
     def unary_unary(self, method, request_serializer=None, response_deserializer=None,
                     _registered_method=False):
-        return _UnaryUnaryMultiCallable(self._core, method, request_serializer,
-                                        response_deserializer)
+        return _transport.UnaryUnary(self._core, method, request_serializer,
+                                     response_deserializer, _ChannelSupport)
 
     def unary_stream(self, method, request_serializer=None, response_deserializer=None,
                      _registered_method=False):

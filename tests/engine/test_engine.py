@@ -233,6 +233,7 @@ def pair(request):
     def method(name):
         return channel.unary_unary("/%s/%s" % (SERVICE, name))
 
+    method.channel = channel
     yield probe, method, running
     probe.release.set()
     channel.close()
@@ -266,6 +267,10 @@ def pairing(request):
     pairing = Pairing(*request.param)
     yield pairing
     pairing.close()
+
+
+def pair_channel(pair):
+    return pair[1].channel
 
 
 def wait_until(condition, timeout=WAIT):
@@ -596,6 +601,34 @@ class TestCalls:
         assert method("echo").future(b"y", timeout=WAIT).result(timeout=WAIT) == b"y"
         assert time.monotonic() - started < 0.75
         assert wait_until(lambda: len(probe.callbacks) == 6)
+
+    def test_serializer_failures_end_as_internal(self, pair):
+        """A request that cannot be serialized, or a response that cannot be
+        deserialized, ends the call with INTERNAL, as grpcio's callables do,
+        whichever way the call is made."""
+        _, _, running = pair
+        channel = pair_channel(pair)
+
+        def broken(data):
+            raise ValueError("no")
+
+        path = "/%s/echo" % SERVICE
+        unserializable = channel.unary_unary(path, request_serializer=broken)
+        undeserializable = channel.unary_unary(path, response_deserializer=broken)
+        for callable_, details in [(unserializable, "Exception serializing request!"),
+                                   (undeserializable, "Exception deserializing response!")]:
+            for how in ("call", "with_call", "future"):
+                with pytest.raises(grpc.RpcError) as raised:
+                    if how == "future":
+                        callable_.future(b"x", timeout=WAIT).result(timeout=WAIT)
+                    else:
+                        getattr(callable_, "__call__" if how == "call" else how)(b"x", timeout=WAIT)
+                assert raised.value.code() is grpc.StatusCode.INTERNAL, (details, how)
+                assert raised.value.details() == details, how
+        response, call = channel.unary_unary(path, response_deserializer=bytes.upper).with_call(
+            b"ok", timeout=WAIT, metadata=(("x-probe", "1"),))
+        assert response == b"OK" and call.code() is grpc.StatusCode.OK
+        assert isinstance(channel.unary_unary(path), grpc.UnaryUnaryMultiCallable)
 
     def test_future_failure_is_an_rpc_error(self, pair):
         _, method, _ = pair

@@ -13,6 +13,7 @@
 #include "corvex.hpp"
 
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -103,6 +104,16 @@ bool append_plain(std::string& out, PyObject* o, int depth) {
     }
     PyTypeObject* t = Py_TYPE(o);
     if (t == &PyUnicode_Type) return append_plain_str(out, o);
+    if (t == &PyLong_Type) {
+        int overflow;
+        const long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+        if (!overflow) {  // the digits int's repr gives, without the str
+            char digits[24];
+            const int n = std::snprintf(digits, sizeof digits, "%lld", v);
+            out.append(digits, static_cast<size_t>(n));
+            return true;
+        }
+    }
     if (t == &PyLong_Type || t == &PyFloat_Type) {
         if (t == &PyFloat_Type && !std::isfinite(PyFloat_AS_DOUBLE(o))) return false;
         Ref text = Ref::steal(t->tp_repr(o));
@@ -443,6 +454,7 @@ Ref json_dumps_utf8(FunctionObject* caller, PyObject* obj) {
     State& st = state_of(caller);
     if (st.dumps.holds(globals_of(caller))) {
         std::string out;
+        out.reserve(256);
         if (append_plain(out, obj, 0))
             return check(PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size())));
     }
