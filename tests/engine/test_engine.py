@@ -5,6 +5,7 @@ applies (grpcio and native, both ways), against raw method handlers, so that
 what the native engine does is compared with what grpcio does in the same run.
 """
 import gc
+import logging
 import os
 import shutil
 import signal
@@ -452,6 +453,38 @@ class TestNativeInterfaces:
         finally:
             other.stop(None)
             running.stop(0).wait(WAIT)
+
+    def test_what_a_handler_sets_that_cannot_be_sent_is_logged(self, caplog):
+        """Details or trailing metadata that cannot go on the wire are left
+        out of the reply, and the server's log says so."""
+        def handler(request, context):
+            context.set_trailing_metadata((("fine", "yes"), ("bad", 5)) if request == b"md"
+                                          else (("fine", "yes"),))
+            if request == b"details":
+                context.set_code(grpc.StatusCode.NOT_FOUND)
+                context.set_details(12)
+            return b"done"
+
+        server = transport("native").server(futures.ThreadPoolExecutor(2))
+        port = server.add_insecure_port("127.0.0.1:0")
+        server.add_generic_rpc_handlers((grpc.method_handlers_generic_handler(
+            SERVICE, {"h": grpc.unary_unary_rpc_method_handler(handler)}),))
+        server.start()
+        try:
+            with transport("native").insecure_channel("127.0.0.1:%d" % port) as channel:
+                method = channel.unary_unary("/%s/h" % SERVICE)
+                with caplog.at_level(logging.ERROR, logger="grpc._server"):
+                    response, call = method.with_call(b"md", timeout=WAIT)
+                    assert response == b"done" and call.trailing_metadata() == ()
+                    with pytest.raises(grpc.RpcError) as raised:
+                        method(b"details", timeout=WAIT)
+        finally:
+            server.stop(None)
+        assert raised.value.code() is grpc.StatusCode.NOT_FOUND
+        assert raised.value.details() == ""
+        messages = [r.getMessage() for r in caplog.records if r.name == "grpc._server"]
+        assert "The handler's trailing metadata could not be sent" in messages
+        assert "The handler's details could not be sent" in messages
 
     def test_a_token_gate_is_asked_on_every_call(self):
         """The native server remembers what a path behind a token gate

@@ -199,7 +199,10 @@ size_t ServerCall::drop_payload() {
 
 bool ServerCall::send_message(std::string&& body) {
     std::unique_lock<std::mutex> lock(mu_);
-    if (closed_.load() || cancelled_.load()) return call_is_over(lock);
+    if (closed_.load() || cancelled_.load()) {
+        wait_until_over(lock);
+        return false;
+    }
     if (send_ != SendState::idle) return false;
     pending_ = std::move(body);
     send_ = SendState::pending;
@@ -209,27 +212,29 @@ bool ServerCall::send_message(std::string&& body) {
     if (!posted) {
         send_ = SendState::idle;
         pending_.clear();
-        return call_is_over(lock);
+        wait_until_over(lock);
+        return false;
     }
     cv_.wait(lock, [this] { return send_ != SendState::pending; });
     bool sent = send_ == SendState::sent;
     send_ = SendState::idle;
-    return sent || call_is_over(lock);
+    if (!sent) wait_until_over(lock);
+    return sent;
 }
 
 // A send that failed means the call is over, but its close may still be on
 // its way. The handler hears of it once the call is closed and its closed
-// hook ran (here, if no worker did yet): its iterator is then closed with the
+// hook's work is over (the hook runs here if no worker ran it yet; its
+// callbacks run on a callback thread): its iterator is then closed with the
 // context inactive and its callbacks done. Bounded, in case no close comes.
-bool ServerCall::call_is_over(std::unique_lock<std::mutex>& lock) {
+void ServerCall::wait_until_over(std::unique_lock<std::mutex>& lock) {
     const auto bound = std::chrono::seconds(5);
     cv_.wait_for(lock, bound, [this] { return closed_.load(); });
-    if (!closed_.load() || !want_hook_.load()) return false;
+    if (!closed_.load() || !want_hook_.load()) return;
     lock.unlock();
     run_closed_hook(host_->hooks());  // or a worker runs it: wait for that one
     lock.lock();
     cv_.wait_for(lock, bound, [this] { return hook_done_; });
-    return false;
 }
 
 void ServerCall::finish_send(SendState outcome) {

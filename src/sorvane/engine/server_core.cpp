@@ -179,27 +179,32 @@ void set_reply(Reply& reply, int code, const char* details) {
     reply.has_body = false;
 }
 
+// The trailing metadata the context was given, into the reply. Metadata
+// that cannot be sent is left out, and said so in the server's log.
+void trailing_from_context(ServerPython& py, ServicerContextObject* c, Reply& reply) {
+    if (!c->trailing || c->trailing == Py_None) return;
+    try {
+        reply.trailing = metadata_from(c->trailing);
+    } catch (const PyErrAlreadySet&) {
+        log_exception(py, "The handler's trailing metadata could not be sent");
+    }
+}
+
 // Fills the reply from the state the context left (code, details, trailing).
-void reply_from_context(ServicerContextObject* c, Reply& reply, int default_code,
-                        const std::string& default_details) {
+// Details that cannot be sent give way to `default_details`, said so in the
+// server's log.
+void reply_from_context(ServerPython& py, ServicerContextObject* c, Reply& reply,
+                        int default_code, const std::string& default_details) {
     reply.code = c->code && c->code != Py_None ? status_number(c->code) : default_code;
+    reply.details = default_details;
     if (c->details && c->details != Py_None) {
         try {
             reply.details = bytes_of(c->details, "details");
         } catch (const PyErrAlreadySet&) {
-            PyErr_Clear();
-            reply.details = default_details;
-        }
-    } else {
-        reply.details = default_details;
-    }
-    if (c->trailing && c->trailing != Py_None) {
-        try {
-            reply.trailing = metadata_from(c->trailing);
-        } catch (const PyErrAlreadySet&) {
-            PyErr_Clear();
+            log_exception(py, "The handler's details could not be sent");
         }
     }
+    trailing_from_context(py, c, reply);
 }
 
 // Fills the reply for a handler (or, `iterating`, its response iterator) that
@@ -223,13 +228,7 @@ void reply_from_failure(ServerPython& py, ServicerContextObject* c, Reply& reply
     reply.code = code;
     reply.details = std::move(details);
     reply.has_body = false;
-    if (c->trailing && c->trailing != Py_None) {
-        try {
-            reply.trailing = metadata_from(c->trailing);
-        } catch (const PyErrAlreadySet&) {
-            PyErr_Clear();
-        }
-    }
+    trailing_from_context(py, c, reply);
 }
 
 // A response serialized with the handler's serializer (None: must be bytes).
@@ -276,7 +275,7 @@ void stream_responses(ServerPython& py, PyObject* serializer, ServicerContextObj
         Ref item = Ref::steal(PyIter_Next(responses));
         if (!item) {
             if (PyErr_Occurred()) return reply_from_failure(py, c, reply, true);
-            return reply_from_context(c, reply, kOk, std::string());
+            return reply_from_context(py, c, reply, kOk, std::string());
         }
         std::string body;
         try {
@@ -366,7 +365,7 @@ void run_handler(ServerPython& py, InboundCall& call, Reply& reply) {
         log_exception(py, "Exception serializing message!");
         return set_reply(reply, kInternal, "Failed to serialize response!");
     }
-    reply_from_context(c, reply, kOk, std::string());
+    reply_from_context(py, c, reply, kOk, std::string());
     if (reply.code != kOk) reply.has_body = false;
 }
 

@@ -154,7 +154,7 @@ private:
     void loop_send();
     void loop_finish();
     void finish_send(SendState outcome);
-    bool call_is_over(std::unique_lock<std::mutex>& lock);
+    void wait_until_over(std::unique_lock<std::mutex>& lock);
     bool check_gate();
 
     // Set on the loop before dispatch, read-only afterwards.
