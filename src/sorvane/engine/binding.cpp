@@ -306,6 +306,16 @@ int status_number(PyObject* code) {
     return n >= 0 && n <= 16 ? static_cast<int>(n) : kUnknown;
 }
 
+void set_error(const Error& error) noexcept {
+    PyErr_SetString(error.kind == Error::Kind::invalid ? PyExc_ValueError : PyExc_RuntimeError,
+                    error.text.c_str());
+}
+
+void raise_error(const Error& error) {
+    set_error(error);
+    throw PyErrAlreadySet{};
+}
+
 Ref py_text(const std::string& s) { return check(PyUnicode_DecodeUTF8(s.data(), s.size(), "replace")); }
 
 PyObject* new_ref(PyObject* o) {

@@ -102,6 +102,12 @@ bool tls_from(PyObject* o, TlsConfig& tls);
 double timeout_from(PyObject* o);
 int wait_for_ready_from(PyObject* o);
 int status_number(PyObject* code);
+
+// The one mapping of the engine's errors to Python's: ValueError for the
+// caller's input, RuntimeError for the system's. set_error leaves it set
+// (for plain code, which then returns NULL); raise_error throws it.
+void set_error(const Error& error) noexcept;
+[[noreturn]] void raise_error(const Error& error);
 Ref py_text(const std::string& s);
 PyObject* new_ref(PyObject* o);
 void store(PyObject*& slot, PyObject* value);

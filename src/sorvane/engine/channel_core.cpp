@@ -184,13 +184,13 @@ int ChannelCore_init(ChannelCoreObject* self, PyObject* args, PyObject* kwargs) 
             secure = tls_from(tls_obj, tls);
         }) < 0)
         return -1;
-    std::string error;
+    Error error;
     std::shared_ptr<ChannelHost> host;
     Py_BEGIN_ALLOW_THREADS
     host = ChannelHost::create(target, args_c, secure ? &tls : nullptr, &error);
     Py_END_ALLOW_THREADS
     if (!host) {
-        PyErr_SetString(PyExc_ValueError, error.c_str());
+        set_error(error);
         return -1;
     }
     self->host = new std::shared_ptr<ChannelHost>(std::move(host));
@@ -273,14 +273,14 @@ PyObject* ChannelCore_start(ChannelCoreObject* self, PyObject* args) {
             hook = python_hook(PyTuple_GET_ITEM(args, 5));
         }) < 0)
         return nullptr;
-    std::string error;
+    Error error;
     std::shared_ptr<PendingCall> call;
     Py_BEGIN_ALLOW_THREADS
     call = channel->start(a.method, std::move(a.body), a.timeout, a.metadata, a.wait_for_ready,
                           std::move(hook), &error);
     Py_END_ALLOW_THREADS
     if (!call) {
-        PyErr_SetString(PyExc_ValueError, error.c_str());
+        set_error(error);
         return nullptr;
     }
     auto* obj = PyObject_New(ClientCallObject, client_call_type());
@@ -306,14 +306,14 @@ PyObject* ChannelCore_stream(ChannelCoreObject* self, PyObject* args) {
     if (!obj) return nullptr;
     obj->stream = nullptr;
     Ref owner = Ref::steal(reinterpret_cast<PyObject*>(obj));
-    std::string error;
+    Error error;
     std::shared_ptr<ResponseStream> stream;
     Py_BEGIN_ALLOW_THREADS
     stream = channel->stream(a.method, std::move(a.body), a.timeout, a.metadata, a.wait_for_ready,
                              std::move(hook), &error);
     Py_END_ALLOW_THREADS
     if (!stream) {
-        PyErr_SetString(PyExc_ValueError, error.c_str());
+        set_error(error);
         return nullptr;
     }
     obj->stream = new std::shared_ptr<ResponseStream>(std::move(stream));
@@ -360,7 +360,7 @@ std::shared_ptr<ChannelHost> channel_of(ChannelCoreObject* self) {
 }
 
 std::shared_ptr<PendingCall> wait_unary(ChannelHost& channel, CallArgs& a) {
-    std::string error;
+    Error error;
     std::shared_ptr<PendingCall> call;
     Py_BEGIN_ALLOW_THREADS
     call = channel.start(a.method, std::move(a.body), a.timeout, a.metadata, a.wait_for_ready, {},
@@ -368,7 +368,7 @@ std::shared_ptr<PendingCall> wait_unary(ChannelHost& channel, CallArgs& a) {
     if (call) call->wait(0.25);
     Py_END_ALLOW_THREADS
     if (!call) {
-        PyErr_SetString(PyExc_ValueError, error.c_str());
+        set_error(error);
         return nullptr;
     }
     while (!call->done()) {

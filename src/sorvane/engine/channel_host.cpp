@@ -539,7 +539,7 @@ public:
     std::shared_ptr<PendingCall> start(const std::string& method, std::string&& body,
                                        double timeout, const Metadata& metadata,
                                        int wait_for_ready, std::function<void()> on_done,
-                                       std::string* error) override {
+                                       Error* error) override {
         return begin(false, method, std::move(body), timeout, metadata, wait_for_ready,
                      std::move(on_done), error);
     }
@@ -547,7 +547,7 @@ public:
     std::shared_ptr<ResponseStream> stream(const std::string& method, std::string&& body,
                                            double timeout, const Metadata& metadata,
                                            int wait_for_ready, std::function<void()> on_done,
-                                           std::string* error) override {
+                                           Error* error) override {
         return begin(true, method, std::move(body), timeout, metadata, wait_for_ready,
                      std::move(on_done), error);
     }
@@ -562,26 +562,23 @@ private:
     // the body framed) and posts it to the loop.
     std::shared_ptr<Call> begin(bool streaming, const std::string& method, std::string&& body,
                                 double timeout, const Metadata& metadata, int wait_for_ready,
-                                std::function<void()> on_done, std::string* error) {
-        if (core_->closed()) {
-            *error = "Cannot invoke RPC on closed channel!";
-            return nullptr;
-        }
+                                std::function<void()> on_done, Error* error) {
+        // Calling a closed channel, or with metadata gRPC cannot carry, is
+        // the caller's doing.
+        const auto invalid = [error](std::string why) {
+            return error->set(Error::Kind::invalid, std::move(why)), nullptr;
+        };
+        if (core_->closed()) return invalid("Cannot invoke RPC on closed channel!");
         auto call = std::make_shared<Call>(core_, streaming);
         call->send_metadata.reserve(metadata.size());
         for (const auto& kv : metadata) {
             const std::string& key = kv.first;
-            if (!wire::valid_key(key) || wire::is_reserved_header(key)) {
-                *error = "metadata was invalid";
-                return nullptr;
-            }
+            if (!wire::valid_key(key) || wire::is_reserved_header(key))
+                return invalid("metadata was invalid");
             if (wire::is_binary_key(key)) {
                 call->send_metadata.emplace_back(key, wire::base64_encode(kv.second));
             } else {
-                if (!wire::valid_text_value(kv.second)) {
-                    *error = "metadata was invalid";
-                    return nullptr;
-                }
+                if (!wire::valid_text_value(kv.second)) return invalid("metadata was invalid");
                 call->send_metadata.push_back(kv);
             }
         }
@@ -603,7 +600,8 @@ private:
         }
         wire::write_prefix(body.size(), call->prefix);
         call->body = std::move(body);
-        if (!core_->post_call(call, error)) return nullptr;
+        std::string why;
+        if (!core_->post_call(call, &why)) return invalid(why);
         return call;
     }
 
@@ -614,25 +612,29 @@ private:
 
 std::shared_ptr<ChannelHost> ChannelHost::create(const std::string& target,
                                                  const std::vector<ChannelArg>& args,
-                                                 const TlsConfig* tls, std::string* error) {
+                                                 const TlsConfig* tls, Error* error) {
+    // The target, the options and the TLS material are the caller's; only
+    // the shared loop is the system's.
+    std::string why;
+    const auto invalid = [error, &why] { return error->set(Error::Kind::invalid, why), nullptr; };
     wire::Options options;
-    if (!wire::read_options(args, &options, error)) return nullptr;
+    if (!wire::read_options(args, &options, &why)) return invalid();
     client::Target parsed;
-    if (!client::parse_target(target, &parsed, error)) return nullptr;
+    if (!client::parse_target(target, &parsed, &why)) return invalid();
     if (!options.default_authority.empty()) parsed.authority = options.default_authority;
     std::shared_ptr<TlsContext> context;
     if (tls && tls->enabled) {
-        context = TlsContext::for_client(*tls, error);
-        if (!context) return nullptr;
+        context = TlsContext::for_client(*tls, &why);
+        if (!context) return invalid();
     }
-    EventLoop* loop = client::shared_loop(error);
-    if (!loop) return nullptr;
+    EventLoop* loop = client::shared_loop(&why);
+    if (!loop) return error->set(Error::Kind::failed, why), nullptr;
     std::vector<SocketAddress> numeric;
     if (parsed.numeric) {
         for (const auto& ep : parsed.endpoints) {
-            if (!resolve(ep.host, ep.port, false, &numeric, error)) {
-                *error = "invalid target " + target + ": " + *error;
-                return nullptr;
+            if (!resolve(ep.host, ep.port, false, &numeric, &why)) {
+                why = "invalid target " + target + ": " + why;
+                return invalid();
             }
         }
     }

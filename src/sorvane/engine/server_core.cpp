@@ -463,10 +463,10 @@ int ServerCore_init(ServerCoreObject* self, PyObject* args, PyObject* kwargs) {
         py->registered = Ref::borrow(registered);
         py->dict_type = Ref::borrow(dict_type);
         py->support = Ref::borrow(support);
-        std::string error;
+        Error error;
         auto host = ServerHost::create(args_c, max_workers, max_concurrent,
                                        std::make_unique<PythonHooks>(py), &error);
-        if (!host) raise(PyExc_RuntimeError, error.c_str());
+        if (!host) raise_error(error);
         self->py = new std::shared_ptr<ServerPython>(std::move(py));
         self->host = new std::shared_ptr<ServerHost>(std::move(host));
     });
@@ -513,17 +513,23 @@ PyObject* ServerCore_add_port(ServerCoreObject* self, PyObject* args) {
         }) < 0)
         return nullptr;
     int port;
+    Error error;
     Py_BEGIN_ALLOW_THREADS
-    port = host->add_port(address, secure ? &tls : nullptr);
+    port = host->add_port(address, secure ? &tls : nullptr, &error);
     Py_END_ALLOW_THREADS
+    if (port == 0) {
+        error.text = "Failed to bind to address " + address + ": " + error.text;
+        set_error(error);
+        return nullptr;
+    }
     return PyLong_FromLong(port);
 }
 
 PyObject* ServerCore_start(ServerCoreObject* self, PyObject*) {
     return entry([&]() -> Ref {
         ServerHost& host = host_of(self);
-        std::string error;
-        if (!host.start(&error)) raise(PyExc_RuntimeError, error.c_str());
+        Error error;
+        if (!host.start(&error)) raise_error(error);
         return Ref::borrow(Py_None);
     });
 }

@@ -111,18 +111,19 @@ Host::~Host() {
 
 // ---- ports and start ---------------------------------------------------------
 
-int Host::add_port(const std::string& address, const TlsConfig* tls) {
+int Host::add_port(const std::string& address, const TlsConfig* tls, Error* failure) {
+    const auto fail = [failure](std::string why) { return failure->set(Error::Kind::failed, std::move(why)), 0; };
     std::shared_ptr<TlsContext> context;
     std::string host, port, error;
-    if (!split_address(address, &host, &port)) return 0;
+    if (!split_address(address, &host, &port)) return fail("not a host:port address");
     if (tls && tls->enabled) {
         context = TlsContext::for_server(*tls, &error);
-        if (!context) return 0;
+        if (!context) return fail(error);
     }
     std::vector<SocketAddress> addresses;
-    if (!resolve(host, port, true, &addresses, &error)) return 0;
+    if (!resolve(host, port, true, &addresses, &error)) return fail(error);
     std::lock_guard<std::mutex> lock(mu_);
-    if (started_ || stopping_) return 0;
+    if (started_ || stopping_) return fail("the server has started");
     // Every address the name resolves to, on one port (the first one's, when 0).
     int bound = 0;
     for (size_t i = 0; i < addresses.size(); ++i) {
@@ -144,24 +145,21 @@ int Host::add_port(const std::string& address, const TlsConfig* tls) {
         l->tls = context;
         listeners_.push_back(std::move(l));
     }
+    if (bound == 0) return fail(error);
     return bound;
 }
 
-bool Host::start(std::string* error) {
+bool Host::start(Error* failure) {
+    const auto fail = [failure](std::string why) { return failure->set(Error::Kind::failed, std::move(why)); };
     std::unique_lock<std::mutex> lock(mu_);
     if (started_) return true;
-    if (stopping_) {
-        *error = "the server has been stopped";
-        return false;
-    }
-    if (!callbacks_ || !session_option_) {
-        *error = "nghttp2 could not be set up";
-        return false;
-    }
-    group_ = std::make_unique<LoopGroup>(loop_count(), nullptr, error);
+    if (stopping_) return fail("the server has been stopped");
+    if (!callbacks_ || !session_option_) return fail("nghttp2 could not be set up");
+    std::string error;
+    group_ = std::make_unique<LoopGroup>(loop_count(), nullptr, &error);
     if (!group_->ok()) {
         group_.reset();
-        return false;
+        return fail(error);
     }
     slots_.resize(static_cast<size_t>(group_->size()));
     for (int i = 0; i < group_->size(); ++i) slots_[static_cast<size_t>(i)].loop = &group_->at(i);
@@ -174,7 +172,7 @@ bool Host::start(std::string* error) {
             ++workers_;
         }
     } catch (const std::system_error& e) {
-        *error = std::string("cannot start a thread: ") + e.what();
+        error = std::string("cannot start a thread: ") + e.what();
         stopping_ = true;
         stopping_flag_.store(true);
         {
@@ -184,7 +182,7 @@ bool Host::start(std::string* error) {
         }
         gate_->close();
         group_->stop_and_join();
-        return false;
+        return fail(error);
     }
     started_ = true;
     for (size_t i = 0; i < listeners_.size(); ++i) {
@@ -596,15 +594,15 @@ void Host::shutdown(double grace) {
 
 std::shared_ptr<ServerHost> ServerHost::create(const std::vector<ChannelArg>& args,
                                                int max_workers, int max_concurrent_rpcs,
-                                               std::unique_ptr<Hooks> hooks, std::string* error) {
+                                               std::unique_ptr<Hooks> hooks, Error* error) {
     wire::Options options;
-    if (!wire::read_options(args, &options, error)) return nullptr;
+    std::string why;
+    if (!wire::read_options(args, &options, &why))
+        return error->set(Error::Kind::invalid, why), nullptr;
     auto host = std::make_shared<server::Host>(options, max_workers, max_concurrent_rpcs,
                                                std::move(hooks));
-    if (!host->callbacks() || !host->session_option()) {
-        *error = "nghttp2 could not be set up";
-        return nullptr;
-    }
+    if (!host->callbacks() || !host->session_option())
+        return error->set(Error::Kind::failed, "nghttp2 could not be set up"), nullptr;
     return host;
 }
 

@@ -281,8 +281,8 @@ public:
     ~Host() override;
 
     // ServerHost.
-    int add_port(const std::string& address, const TlsConfig* tls) override;
-    bool start(std::string* error) override;
+    int add_port(const std::string& address, const TlsConfig* tls, Error* error) override;
+    bool start(Error* error) override;
     void set_header_gate(HeaderGate gate) override;
     void shutdown(double grace) override;
     bool started() const override;

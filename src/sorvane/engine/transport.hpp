@@ -92,6 +92,25 @@ struct Reply {
 // message or a stream of them), as the handler sees it. Valid for
 // the duration of the handler; the module keeps it alive longer through
 // retain/release (a context object that escapes the handler).
+// A failure the engine reports. Every fallible call of this interface
+// returns false (0, or an empty pointer) and fills the Error it is given:
+// `invalid` when the caller's input is at fault (an option, a target,
+// metadata, a closed channel called), `failed` when the system is (an
+// address that does not bind, TLS material that does not load, no thread,
+// a stopped server). The binding maps the two to one exception each.
+struct Error {
+    enum class Kind { invalid, failed };
+    Kind kind = Kind::failed;
+    std::string text;
+
+    // Fills the error; returns false, for `return error->set(...)`.
+    bool set(Kind k, std::string why) {
+        kind = k;
+        text = std::move(why);
+        return false;
+    }
+};
+
 class InboundCall {
 public:
     virtual ~InboundCall() = default;
@@ -149,11 +168,12 @@ public:
     // Returns nullptr with `error` set when an option has the wrong type or range.
     static std::shared_ptr<ServerHost> create(const std::vector<ChannelArg>& args,
                                               int max_workers, int max_concurrent_rpcs,
-                                              std::unique_ptr<Hooks> hooks, std::string* error);
+                                              std::unique_ptr<Hooks> hooks, Error* error);
     virtual ~ServerHost() = default;
-    // Binds before start; returns the bound port, 0 when it could not bind.
-    virtual int add_port(const std::string& address, const TlsConfig* tls) = 0;
-    virtual bool start(std::string* error) = 0;
+    // Binds before start; returns the bound port, 0 (with `error`) when it
+    // could not bind.
+    virtual int add_port(const std::string& address, const TlsConfig* tls, Error* error) = 0;
+    virtual bool start(Error* error) = 0;
     // Installs (or, with an empty key, removes) the header gate; any time.
     virtual void set_header_gate(HeaderGate gate) = 0;
     // Stops accepting calls, lets calls in flight run for `grace` seconds
@@ -216,7 +236,7 @@ public:
     // that waits for the first call or connectivity(true).
     static std::shared_ptr<ChannelHost> create(const std::string& target,
                                                const std::vector<ChannelArg>& args,
-                                               const TlsConfig* tls, std::string* error);
+                                               const TlsConfig* tls, Error* error);
     virtual ~ChannelHost() = default;
     // Starts one unary call. `on_done` (may be empty) runs on a completion
     // thread once the call is done. Returns nullptr with `error` set when the call cannot
@@ -225,14 +245,14 @@ public:
                                                double timeout, const Metadata& metadata,
                                                int wait_for_ready,
                                                std::function<void()> on_done,
-                                               std::string* error) = 0;
+                                               Error* error) = 0;
     // Starts one unary-request, streaming-response call; as start(), with
     // `on_done` run once the status is known.
     virtual std::shared_ptr<ResponseStream> stream(const std::string& method, std::string&& body,
                                                    double timeout, const Metadata& metadata,
                                                    int wait_for_ready,
                                                    std::function<void()> on_done,
-                                                   std::string* error) = 0;
+                                                   Error* error) = 0;
     // 0 idle, 1 connecting, 2 ready, 3 transient failure, 4 shutdown.
     virtual int connectivity(bool try_to_connect) = 0;
     virtual void close() = 0;
