@@ -132,6 +132,39 @@ class TestCallDescription:
             GrpcHelper.call_rpc(Broken(), "m", "f")
 
 
+    def test_default_timeout_is_the_stubs_own_setting(self):
+        class TimedStub(StandInStub):
+            def handle(self, request, timeout=None):
+                self.timeouts.append(timeout)
+                return super().handle(request)
+
+        class ClassWide(TimedStub):
+            _sorvane_timeout = 7.0  # on the class: not this stub's setting
+
+        stub = ClassWide()
+        stub.timeouts = []
+        GrpcHelper.call_rpc(stub, "m", "f")
+        stub._sorvane_timeout = 2.5
+        GrpcHelper.call_rpc(stub, "m", "f")
+        GrpcHelper.call_rpc(stub, "m", "f", timeout=1.5)  # the call's own wins
+        assert stub.timeouts == [None, 2.5, 1.5]
+
+    def test_stub_without_an_instance_dict(self):
+        class Slotted:
+            __slots__ = ("requests", "reply")
+
+            def handle(self, request):
+                self.requests.append(request)
+                return self.reply
+
+        stub = Slotted()
+        stub.requests = []
+        stub.reply = StandInStub(result=[1]).reply
+        assert GrpcHelper.call_rpc_result(stub, "m", "f") == [1]
+        assert len(stub.requests) == 1
+        assert not hasattr(stub, "__dict__")
+
+
 class TestRequestId:
     def test_generated_identifier(self):
         stub = StandInStub()

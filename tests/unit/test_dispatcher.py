@@ -451,6 +451,57 @@ class TestInProcess:
         assert "LookupError: outer" in stderr.getvalue()
         assert stderr.getvalue().rstrip().endswith("ValueError: inner")
 
+    def test_handled_exception_comes_back_whole(self):
+        # What sys.exc_info() reported before the call is what it reports after,
+        # item for item, even where the traceback it holds is no longer the
+        # instance's own (hosts that keep a triple must put the triple back).
+        service = corvex.CommonService()
+        try:
+            raise LookupError("outer")
+        except LookupError as outer:
+            outer.__traceback__ = None
+            before = sys.exc_info()
+            with contextlib.redirect_stderr(io.StringIO()):
+                response = service.handle(request(target("fail", "inner")), None)
+            after = sys.exc_info()
+        assert response.status == -1
+        assert len(after) == len(before) == 3
+        assert all(a is b for a, b in zip(after, before)), (after, before)
+
+    def test_metrics_and_exposure_come_from_the_instance_only(self):
+        seen = []
+
+        class Tally:
+            def enter(self):
+                seen.append("enter")
+
+            def record(self, module, method, outcome, seconds):
+                seen.append((module, method, outcome))
+
+        class Refused(Exception):
+            pass
+
+        class Shared(corvex.CommonService):  # class attributes are not the service's own
+            _metrics = Tally()
+            _exposure = {}  # would refuse every module
+
+            def _refused(self, context, request, reason, told):
+                raise Refused(told)
+
+        add = request(target("add", 1, 2))
+        service = Shared()
+        assert envelope(service.handle(add, None))["result"] == targets_server.add(1, 2)
+        assert seen == []
+
+        service._metrics = Tally()
+        assert envelope(service.handle(add, None))["result"] == targets_server.add(1, 2)
+        assert seen == ["enter", ("targets_server", "add", "ok")]
+
+        service._exposure = {}
+        with pytest.raises(Refused, match="targets_server"):
+            service.handle(add, None)
+        assert seen[-2:] == ["enter", ("", "", "refused")]
+
     def test_handler_uses_module_level_sys_and_traceback(self, monkeypatch):
         seen = []
 

@@ -201,9 +201,9 @@ inline State& state(PyObject* module) noexcept { return module_state<State>(modu
 // The module-level name `n` of corvex, looked up now (NameError when unbound).
 Ref global(FunctionObject* f, Name n);
 
-// obj.__dict__[name] (borrowed) or nullptr: an entry of the instance's own
+// obj.__dict__[name] (a new reference) or none: an entry of the instance's own
 // dict, never a class attribute.
-PyObject* own_entry(PyObject* obj, PyObject* name);
+Ref own_entry(PyObject* obj, PyObject* name);
 
 // d[key] or nullptr (borrowed); throws only on a failing comparison.
 PyObject* dict_get(PyObject* d, PyObject* key);
@@ -221,9 +221,10 @@ Ref attr(PyObject* o, PyObject* name);
 // o.<name>.decode("utf-8") for the bytes field `name` of a message.
 Ref utf8_field(const State& st, PyObject* o, Name name);
 
-// The namespace of a module, or of a type; nullptr for anything else.
+// The namespace of a module (borrowed), or nullptr for anything else.
 PyObject* module_dict(PyObject* o);
-PyObject* type_dict(PyObject* o);
+// The own namespace of a type (a new reference), or none for anything else.
+Ref type_dict(PyObject* o);
 // Appends the UTF-8 of the str `text`.
 void append_utf8(std::string& out, PyObject* text);
 

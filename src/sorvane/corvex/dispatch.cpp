@@ -69,7 +69,8 @@ Ref cached_module(const State& st, PyObject* name) {
 Ref map_clazz(const State& st, PyObject* service, PyObject* clazz) {
     auto* cls = reinterpret_cast<PyTypeObject*>(st.service_class.get());
     if (Py_TYPE(service) == cls && cls->tp_getattro == PyObject_GenericGetAttr &&
-        dict_get(cls->tp_dict, st[N::clazz_handler]) == st.default_clazz_handler.get()) {
+        dict_get(compat::type_dict(cls).get(), st[N::clazz_handler]) ==
+            st.default_clazz_handler.get()) {
         Ref own = check(PyObject_GenericGetDict(service, nullptr));
         if (!dict_get(own.get(), st[N::clazz_handler])) return Ref::borrow(clazz);
     }
@@ -283,7 +284,7 @@ Ref dispatch(FunctionObject* self, PyObject* service, PyObject* request, PyObjec
     Ref envelope = new_envelope(st);                                      // 3
     Ref clazz = mapping_get(st, grpc_request.get(), st[N::clazz], true);  // 4
     Ref target = map_clazz(st, service, clazz.get());                     // 5
-    Ref exposure = Ref::borrow(own_entry(service, st[N::exposure]));
+    Ref exposure = own_entry(service, st[N::exposure]);
     if (exposure && !PyDict_Check(exposure.get())) exposure.reset();
     if (exposure)
         if (Ref reason = module_refusal(exposure.get(), target.get())) {
@@ -327,16 +328,16 @@ Ref dispatch(FunctionObject* self, PyObject* service, PyObject* request, PyObjec
 class MetricsScope {
 public:
     MetricsScope(const State& st, PyObject* service) : st_(st) {
-        PyObject* recorder = own_entry(service, st[N::metrics]);
-        if (!recorder || recorder == Py_None) return;
-        recorder_ = Ref::borrow(recorder);
-        if (Ref r = Ref::steal(PyObject_CallMethodObjArgs(recorder, st[N::enter], nullptr)); !r) {
-            PyErr_WriteUnraisable(recorder);
+        Ref recorder = own_entry(service, st[N::metrics]);
+        if (!recorder || recorder.get() == Py_None) return;
+        recorder_ = std::move(recorder);
+        if (Ref r = Ref::steal(PyObject_CallMethodObjArgs(recorder_.get(), st[N::enter], nullptr)); !r) {
+            PyErr_WriteUnraisable(recorder_.get());
             recorder_.reset();
             return;
         }
         start_ = Ref::steal(PyObject_CallObject(st.monotonic.get(), nullptr));
-        if (!start_) PyErr_WriteUnraisable(recorder);
+        if (!start_) PyErr_WriteUnraisable(recorder_.get());
     }
     void done(Outcome& out) {
         if (!recorder_ || !start_) return;
@@ -467,8 +468,9 @@ void define_CommonService(PyObject* m) {
                          std::move(handle));
     bind(m, "CommonService", cls.get());
     // Kept to recognise the default clazz handler (see map_clazz).
-    st.default_clazz_handler = Ref::borrow(check_borrowed(PyDict_GetItemWithError(
-        reinterpret_cast<PyTypeObject*>(cls.get())->tp_dict, st[N::clazz_handler])));
+    Ref cls_ns = type_dict(cls.get());
+    st.default_clazz_handler =
+        Ref::borrow(check_borrowed(PyDict_GetItemWithError(cls_ns.get(), st[N::clazz_handler])));
     st.service_class = std::move(cls);
 }
 

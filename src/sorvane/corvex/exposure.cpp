@@ -41,16 +41,6 @@ Ref because(const char* format, A... args) {
     return check(PyUnicode_FromFormat(format, args...));
 }
 
-// A class's own dict (new reference, or none). Built-in types keep theirs
-// outside the type object from 3.12 on.
-Ref type_dict(PyTypeObject* cls) {
-#if PY_VERSION_HEX >= 0x030C0000
-    return Ref::steal(PyType_GetDict(cls));
-#else
-    return Ref::borrow(cls->tp_dict);
-#endif
-}
-
 bool same_text(PyObject* a, PyObject* b) {
     if (!a || !b || !PyUnicode_Check(a) || !PyUnicode_Check(b)) return false;
     return PyUnicode_Compare(a, b) == 0;
@@ -60,7 +50,7 @@ bool same_text(PyObject* a, PyObject* b) {
 // a class statement (a heap type) whose own dict names the module.
 bool own_class(PyTypeObject* cls, PyObject* module_name) {
     if (!(cls->tp_flags & Py_TPFLAGS_HEAPTYPE)) return false;
-    Ref dict = type_dict(cls);
+    Ref dict = compat::type_dict(cls);
     if (!dict) return false;
     Ref key = interned("__module__");
     PyObject* m = PyDict_GetItemWithError(dict.get(), key.get());
@@ -110,7 +100,7 @@ PyObject* mro_lookup(PyTypeObject* cls, PyObject* name, PyTypeObject** holder) {
     if (!mro || !PyTuple_Check(mro)) return nullptr;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
         auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
-        Ref dict = type_dict(base);
+        Ref dict = compat::type_dict(base);
         if (!dict) continue;
         PyObject* v = PyDict_GetItemWithError(dict.get(), name);
         if (v) {

@@ -103,7 +103,7 @@ Ref GrpcHelper_call_rpc(FunctionObject* self, PyObject* const* argv) {
                           {body.get(), argv[serialize], rid.get()});
     Ref handle = getattr(argv[rpc_client], st[N::handle]);
     Ref limit = argv[timeout] != Py_None ? Ref::borrow(argv[timeout])
-                                         : Ref::borrow(own_entry(argv[rpc_client], st[N::stub_timeout]));
+                                         : own_entry(argv[rpc_client], st[N::stub_timeout]);
     limit = effective_timeout(st, limit ? limit.get() : Py_None);
     if (limit.get() == Py_None) return call(handle.get(), {request.get()});
     return call_kw(handle.get(), {request.get()}, st.kw_timeout.get(), {limit.get()});

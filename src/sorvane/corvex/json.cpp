@@ -326,12 +326,12 @@ private:
 bool snapshot_dumps(PyObject* ns, State& st, PyObject* json_ns) {
     Guard& g = st.dumps;
     PyObject* cls = g.watch(ns, json_ns, "JSONEncoder");
-    PyObject* cls_ns = type_dict(cls);
+    Ref cls_ns = type_dict(cls);
     PyObject* dumps = g.watch(ns, json_ns, "dumps");
-    PyObject* encode = g.watch(ns, cls_ns, "encode");
+    PyObject* encode = g.watch(ns, cls_ns.get(), "encode");
     for (const char* name : {"__init__", "iterencode", "default", "item_separator", "key_separator"})
-        g.watch(ns, cls_ns, name);
-    g.watch_size(cls_ns);
+        g.watch(ns, cls_ns.get(), name);
+    g.watch_size(cls_ns.get());
     if (g.failed || !PyFunction_Check(encode) || !PyFunction_Check(dumps)) return false;
     PyObject* encoder_ns = PyFunction_GET_GLOBALS(encode);
     PyObject* make_encoder = g.watch(ns, encoder_ns, "c_make_encoder");
@@ -374,10 +374,10 @@ bool snapshot_loads(PyObject* ns, State& st, PyObject* json_ns) {
     PyObject* loads = g.watch(ns, json_ns, "loads");
     PyObject* decoder = g.watch(ns, json_ns, "_default_decoder");
     if (g.failed || !PyFunction_Check(loads)) return false;
-    PyObject* cls_ns = type_dict(reinterpret_cast<PyObject*>(Py_TYPE(decoder)));
-    g.watch(ns, cls_ns, "decode");
-    g.watch(ns, cls_ns, "raw_decode");
-    g.watch_size(cls_ns);
+    Ref cls_ns = type_dict(reinterpret_cast<PyObject*>(Py_TYPE(decoder)));
+    g.watch(ns, cls_ns.get(), "decode");
+    g.watch(ns, cls_ns.get(), "raw_decode");
+    g.watch_size(cls_ns.get());
     Ref inst_dict = check(PyObject_GenericGetDict(decoder, nullptr));
     PyObject* scan_once = g.watch(ns, inst_dict.get(), "scan_once");
     g.watch_size(inst_dict.get());
@@ -480,9 +480,7 @@ Ref json_loads_text(FunctionObject* caller, PyObject* text) {
     State& st = state_of(caller);
     if (PyUnicode_CheckExact(text) && st.loads.holds(globals_of(caller)) &&
         reinterpret_cast<PyObject*>(Py_TYPE(st.decoder.get())) == st.decoder_type.get()) {
-#if PY_VERSION_HEX < 0x030C0000
-        if (PyUnicode_READY(text) < 0) throw PyErrAlreadySet{};
-#endif
+        if (compat::unicode_ready(text) < 0) throw PyErrAlreadySet{};
         // raw_decode(text, idx=WHITESPACE.match(text, 0).end()), then only
         // whitespace may follow. A StopIteration (no value) and trailing data
         // are left to the host, which raises its JSONDecodeError; any other

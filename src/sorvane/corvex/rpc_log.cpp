@@ -219,19 +219,19 @@ void log_native(State& st, FunctionObject* handle, PyObject* logger,
         Ref enabled = vectorcall(st.logger_is_enabled_for.get(), argv, 2, nullptr);
         if (!check(PyObject_IsTrue(enabled.get()))) return;
         Ref text = render_record(st, handle, request, response, elapsed);
-#if PY_VERSION_HEX >= 0x030B0000
-        // Logger.debug(msg) is `if self.isEnabledFor(DEBUG): self._log(DEBUG,
-        // msg, ())`; the test is done, so go on with _log. Since 3.11 the
-        // caller lookup skips logging's own frames, so the record names the
-        // same caller with or without debug's frame on the stack.
-        PyObject* log_argv[] = {logger, st.debug_level.get(), text.get(), st.empty_tuple.get()};
-        vectorcall(st.logger_log.get(), log_argv, 4, nullptr);
-#else
-        // logger.debug is Logger.debug bound to it: call the function itself
-        // (before 3.11 the caller lookup counts the frames of debug and _log).
-        argv[1] = text.get();
-        vectorcall(st.logger_debug.get(), argv, 2, nullptr);
-#endif
+        if constexpr (compat::kLoggingSkipsOwnFrames) {
+            // Logger.debug(msg) is `if self.isEnabledFor(DEBUG): self._log(DEBUG,
+            // msg, ())`; the test is done, so go on with _log. The caller lookup
+            // skips logging's own frames, so the record names the same caller
+            // with or without debug's frame on the stack.
+            PyObject* log_argv[] = {logger, st.debug_level.get(), text.get(), st.empty_tuple.get()};
+            vectorcall(st.logger_log.get(), log_argv, 4, nullptr);
+        } else {
+            // logger.debug is Logger.debug bound to it: call the function itself
+            // (the caller lookup counts the frames of debug and _log).
+            argv[1] = text.get();
+            vectorcall(st.logger_debug.get(), argv, 2, nullptr);
+        }
         return;
     }
     Ref debug = getattr(logger, st[N::debug]);

@@ -13,38 +13,8 @@ namespace sorvane::corvex {
 
 namespace {
 
-// A dict's change stamp: it differs from the last one read whenever the dict
-// may have changed since, so a guard whose namespaces all show the stamps of
-// its last full check still holds without looking anything up. Up to 3.11
-// that is the dict's own version tag; from 3.12 (whose tag is no longer for
-// extensions) a dict watcher counts the changes of every watched namespace.
-#if PY_VERSION_HEX >= 0x030C0000
-std::uint64_t g_changes = 1;
-int g_watcher = -1;
-
-int count_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept {
-    ++g_changes;
-    return 0;
-}
-
-std::uint64_t stamp_of(PyObject*) noexcept { return g_changes; }
-
-void watch_dict(PyObject* d) {
-    if (g_watcher < 0) g_watcher = check(PyDict_AddWatcher(count_change));
-    check(PyDict_Watch(g_watcher, d));
-}
-#else
-std::uint64_t stamp_of(PyObject* d) noexcept {
-    return reinterpret_cast<PyDictObject*>(d)->ma_version_tag;
-}
-
-void watch_dict(PyObject*) {}
-#endif
-
 bool is_dunder(PyObject* name) noexcept {
-#if PY_VERSION_HEX < 0x030C0000
-    if (!PyUnicode_IS_READY(name)) return true;  // let getattr deal with it
-#endif
+    if (!compat::unicode_is_ready(name)) return true;  // let getattr deal with it
     return PyUnicode_GET_LENGTH(name) >= 2 && PyUnicode_READ_CHAR(name, 0) == '_' &&
            PyUnicode_READ_CHAR(name, 1) == '_';
 }
@@ -78,7 +48,7 @@ PyObject* Guard::watch(PyObject* module_ns, PyObject* ns, const char* name) {
             s.expected = Ref::borrow(value);
             s.func = guarded_function(value);
             if (s.func) s.code = Ref::borrow(PyFunction_GET_CODE(s.func.get()));
-            watch_dict(ns);
+            compat::dict_watch(ns);
         }
     }
     if (!value) failed = true;
@@ -93,7 +63,7 @@ void Guard::watch_size(PyObject* d) {
     Snapshot& s = items[count++];
     s.ns = Ref::borrow(d);
     s.size = PyDict_GET_SIZE(d);
-    watch_dict(d);
+    compat::dict_watch(d);
 }
 
 bool Guard::holds(PyObject* module_ns) const {
@@ -108,7 +78,7 @@ bool Guard::holds(PyObject* module_ns) const {
                 return false;
             continue;
         }
-        unchanged = stamp_of(s.ns ? s.ns.get() : module_ns) == s.stamp;
+        unchanged = compat::dict_stamp(s.ns ? s.ns.get() : module_ns) == s.stamp;
     }
     if (unchanged) return true;
     // Something may have changed: look every snapshot up again.
@@ -123,7 +93,7 @@ bool Guard::holds(PyObject* module_ns) const {
         if (s.func && PyFunction_GET_CODE(s.func.get()) != s.code.get()) return false;
     }
     for (int i = 0; i < count; ++i)
-        items[i].stamp = stamp_of(items[i].ns ? items[i].ns.get() : module_ns);
+        items[i].stamp = compat::dict_stamp(items[i].ns ? items[i].ns.get() : module_ns);
     return true;
 }
 
@@ -137,9 +107,13 @@ State& state_of(FunctionObject* f) {
 
 Ref global(FunctionObject* f, Name n) { return lookup_global(globals_of(f), state_of(f)[n]); }
 
-PyObject* own_entry(PyObject* obj, PyObject* name) {
-    PyObject** dict_ptr = _PyObject_GetDictPtr(obj);
-    return dict_ptr && *dict_ptr ? dict_get(*dict_ptr, name) : nullptr;
+Ref own_entry(PyObject* obj, PyObject* name) {
+    // A type whose instances have a dict says so with a non-zero offset (-1
+    // for the managed dicts of 3.11 on); only then can the host's getter not
+    // fail, and it makes an empty dict when the instance has none yet.
+    if (Py_TYPE(obj)->tp_dictoffset == 0) return Ref();
+    Ref dict = check(PyObject_GenericGetDict(obj, nullptr));
+    return Ref::borrow(dict_get(dict.get(), name));
 }
 
 PyObject* dict_get(PyObject* d, PyObject* key) {
@@ -202,8 +176,8 @@ void set_security(PyObject* obj, PyObject* tls, PyObject* token, const char* tls
 // ---- init ---------------------------------------------------------------------
 
 PyObject* module_dict(PyObject* o) { return o && PyModule_Check(o) ? PyModule_GetDict(o) : nullptr; }
-PyObject* type_dict(PyObject* o) {
-    return o && PyType_Check(o) ? reinterpret_cast<PyTypeObject*>(o)->tp_dict : nullptr;
+Ref type_dict(PyObject* o) {
+    return o && PyType_Check(o) ? compat::type_dict(reinterpret_cast<PyTypeObject*>(o)) : Ref();
 }
 
 void append_utf8(std::string& out, PyObject* text) {
@@ -236,10 +210,10 @@ void init_logger_guard(PyObject* ns, State& st) {
     Guard& g = st.logger;
     Ref logging = import("logging");
     Ref cls = getattr(logging.get(), "Logger");
-    PyObject* cls_ns = type_dict(cls.get());
-    st.logger_debug = Ref::borrow(g.watch(ns, cls_ns, "debug"));
-    st.logger_is_enabled_for = Ref::borrow(g.watch(ns, cls_ns, "isEnabledFor"));
-    st.logger_log = Ref::borrow(g.watch(ns, cls_ns, "_log"));
+    Ref cls_ns = type_dict(cls.get());
+    st.logger_debug = Ref::borrow(g.watch(ns, cls_ns.get(), "debug"));
+    st.logger_is_enabled_for = Ref::borrow(g.watch(ns, cls_ns.get(), "isEnabledFor"));
+    st.logger_log = Ref::borrow(g.watch(ns, cls_ns.get(), "_log"));
     st.logger_class = std::move(cls);
     g.arm(reinterpret_cast<PyTypeObject*>(st.logger_class.get())->tp_getattro ==
           PyObject_GenericGetAttr);
@@ -264,9 +238,9 @@ void init_signature_guard(PyObject* ns, State& st) {
     for (const char* name : {"signature", "unwrap", "_signature_from_callable",
                              "_signature_from_function", "Parameter"})
         g.watch(ns, inspect_ns, name);
-    PyObject* signature_ns = type_dict(g.watch(ns, inspect_ns, "Signature"));
+    Ref signature_ns = type_dict(g.watch(ns, inspect_ns, "Signature"));
     for (const char* name : {"from_callable", "__init__", "bind", "_bind", "_bound_arguments_cls"})
-        g.watch(ns, signature_ns, name);
+        g.watch(ns, signature_ns.get(), name);
     g.arm(true);
 }
 
@@ -277,16 +251,16 @@ void init_request_id_guard(PyObject* ns, State& st) {
     Guard& g = st.request_id;
     PyObject* uuid_ns = module_dict(g.watch(ns, ns, "uuid"));
     PyObject* uuid4 = g.watch(ns, uuid_ns, "uuid4");
-    PyObject* cls_ns = type_dict(g.watch(ns, uuid_ns, "UUID"));
-    g.watch(ns, cls_ns, "__init__");
-    g.watch(ns, cls_ns, "hex");
+    Ref cls_ns = type_dict(g.watch(ns, uuid_ns, "UUID"));
+    g.watch(ns, cls_ns.get(), "__init__");
+    g.watch(ns, cls_ns.get(), "hex");
     st.urandom = Ref::borrow(g.watch(ns, module_dict(g.watch(ns, uuid_ns, "os")), "urandom"));
     bool draws_urandom = false;
     if (uuid4 && PyFunction_Check(uuid4)) {
-        auto* code = reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(uuid4));
+        Ref names = Ref::steal(PyObject_GetAttrString(PyFunction_GET_CODE(uuid4), "co_names"));
         Ref name = interned("urandom");
-        draws_urandom = PyTuple_Check(code->co_names) &&
-                        PySequence_Contains(code->co_names, name.get()) == 1;
+        draws_urandom = names && PyTuple_Check(names.get()) &&
+                        PySequence_Contains(names.get(), name.get()) == 1;
         PyErr_Clear();
     }
     g.arm(draws_urandom);

@@ -54,9 +54,7 @@ struct FunctionDef {
 
 struct FunctionObject {
     PyObject_HEAD
-#if PY_VERSION_HEX >= 0x03080000
-    vectorcallfunc vectorcall;
-#endif
+    compat::VectorcallFunc vectorcall;  // the host's slot; unused on 3.7
     const FunctionDef* def;
     Py_ssize_t nparams;      // named parameters, keyword-only ones included
     Py_ssize_t npositional;  // those that can be given by position
@@ -81,11 +79,7 @@ inline PyTypeObject function_type_object = {PyVarObject_HEAD_INIT(nullptr, 0)};
 
 // Name used as the prefix of argument errors, as the host's own functions do.
 inline PyObject* error_name(FunctionObject* f) noexcept {
-#if PY_VERSION_HEX >= 0x030A0000
-    return f->qualname;
-#else
-    return f->name;
-#endif
+    return compat::kArgumentErrorsUseQualname ? f->qualname : f->name;
 }
 
 // Appends "'a'", "'a' and 'b'" or "'a', 'b', and 'c'" like CPython's
@@ -200,8 +194,8 @@ inline PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, 
     return result;
 }
 
-#if PY_VERSION_HEX < 0x03080000
-// 3.7 has no vectorcall protocol: unpack the tuple and dict onto a stack.
+// The tp_call of a host without vectorcall (3.7): unpacks the tuple and dict
+// onto a stack.
 inline PyObject* function_call(PyObject* callable, PyObject* args, PyObject* kwargs) noexcept {
     return entry([&]() -> Ref {
         const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
@@ -224,7 +218,6 @@ inline PyObject* function_call(PyObject* callable, PyObject* args, PyObject* kwa
                                          names.get()));
     });
 }
-#endif
 
 inline PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) noexcept {
     if (obj == nullptr || obj == Py_None) {
@@ -469,19 +462,8 @@ inline PyTypeObject* function_type() {
     t->tp_dictoffset = offsetof(FunctionObject, dict);
     t->tp_weaklistoffset = offsetof(FunctionObject, weakreflist);
     t->tp_doc = "A native function that behaves like a Python function.";
-#if PY_VERSION_HEX >= 0x03080000
-    t->tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
-    t->tp_call = PyVectorcall_Call;
     // Binds like a Python function, so the method-call shortcut is exact.
-    t->tp_flags |= Py_TPFLAGS_METHOD_DESCRIPTOR;
-#if PY_VERSION_HEX >= 0x03090000
-    t->tp_flags |= Py_TPFLAGS_HAVE_VECTORCALL;
-#else
-    t->tp_flags |= _Py_TPFLAGS_HAVE_VECTORCALL;
-#endif
-#else
-    t->tp_call = detail::function_call;
-#endif
+    compat::type_set_vectorcall(t, offsetof(FunctionObject, vectorcall), detail::function_call);
     check(PyType_Ready(t));
     return t;
 }
@@ -528,9 +510,7 @@ inline Ref make_function(PyObject* module, const FunctionDef& def, PyObject* def
 
     auto* f = PyObject_GC_New(FunctionObject, type);
     if (!f) throw PyErrAlreadySet{};
-#if PY_VERSION_HEX >= 0x03080000
     f->vectorcall = detail::function_vectorcall;
-#endif
     f->def = &def;
     f->nparams = nparams;
     f->npositional = npositional;

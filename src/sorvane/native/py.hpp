@@ -3,6 +3,7 @@
 // All results are owned Refs; all arguments are borrowed.
 #pragma once
 
+#include "compat.hpp"
 #include "ref.hpp"
 
 #include <initializer_list>
@@ -11,11 +12,7 @@
 
 namespace sorvane::native {
 
-#if PY_VERSION_HEX >= 0x03080000
-constexpr size_t kVectorcallOffset = PY_VECTORCALL_ARGUMENTS_OFFSET;
-#else
-constexpr size_t kVectorcallOffset = 0;
-#endif
+constexpr size_t kVectorcallOffset = compat::kVectorcallArgumentsOffset;
 
 inline Py_ssize_t vectorcall_nargs(size_t nargsf) noexcept {
     return static_cast<Py_ssize_t>(nargsf & ~kVectorcallOffset);
@@ -26,14 +23,7 @@ inline Py_ssize_t vectorcall_nargs(size_t nargsf) noexcept {
 // an exception set on failure (no throw): the raw building block.
 inline PyObject* vectorcall_raw(PyObject* callable, PyObject* const* args, size_t nargsf,
                                 PyObject* kwnames) noexcept {
-#if PY_VERSION_HEX >= 0x03090000
-    return PyObject_Vectorcall(callable, args, nargsf, kwnames);
-#elif PY_VERSION_HEX >= 0x03080000
-    return _PyObject_Vectorcall(callable, args, nargsf, kwnames);
-#else
-    return _PyObject_FastCallKeywords(callable, const_cast<PyObject**>(args),
-                                      vectorcall_nargs(nargsf), kwnames);
-#endif
+    return compat::vectorcall(callable, args, nargsf, kwnames);
 }
 
 inline Ref vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
@@ -96,19 +86,7 @@ inline void bind(PyObject* module, const char* name, PyObject* value) {
 
 // Takes the exception being raised (one must be set): the instance,
 // normalized, with its traceback attached. No exception is set afterwards.
-inline Ref take_raised() noexcept {
-#if PY_VERSION_HEX >= 0x030C0000
-    return Ref::steal(PyErr_GetRaisedException());
-#else
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    if (tb && value) PyException_SetTraceback(value, tb);
-    Py_XDECREF(type);
-    Py_XDECREF(tb);
-    return Ref::steal(value);
-#endif
-}
+inline Ref take_raised() noexcept { return Ref::steal(compat::take_raised()); }
 
 // Raises the exception instance `e` as it is (traceback, cause and context
 // untouched), as take_raised() found it.
@@ -117,14 +95,7 @@ inline void raise_again(Ref e) noexcept {
         PyErr_SetString(PyExc_SystemError, "no exception to raise again");
         return;
     }
-#if PY_VERSION_HEX >= 0x030C0000
-    PyErr_SetRaisedException(e.release());
-#else
-    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(e.get()));
-    Py_INCREF(type);
-    PyObject* tb = PyException_GetTraceback(e.get());
-    PyErr_Restore(type, e.release(), tb);  // steals all three
-#endif
+    compat::restore_raised(e.release());  // steals
 }
 
 // The body of an `except` clause, for C++ code that catches a Python exception
@@ -135,42 +106,17 @@ inline void raise_again(Ref e) noexcept {
 // exception raised inside the scope stays set.
 class HandledException {
 public:
-    HandledException() noexcept {
-#if PY_VERSION_HEX >= 0x030C0000
-        value_ = Ref::steal(PyErr_GetRaisedException());
-        saved_ = Ref::steal(PyErr_GetHandledException());
-        PyErr_SetHandledException(value_.get());
-#else
-        PyObject *type, *value, *tb;
-        PyErr_Fetch(&type, &value, &tb);
-        PyErr_NormalizeException(&type, &value, &tb);
-        if (tb && value) PyException_SetTraceback(value, tb);
-        PyErr_GetExcInfo(&saved_type_, &saved_value_, &saved_tb_);
-        value_ = Ref::borrow(value);
-        PyErr_SetExcInfo(type, value, tb);  // steals
-#endif
-    }
+    HandledException() noexcept
+        : saved_(compat::HandledState::current()), value_(Ref::steal(compat::handle_raised())) {}
     HandledException(const HandledException&) = delete;
     HandledException& operator=(const HandledException&) = delete;
-    ~HandledException() {
-#if PY_VERSION_HEX >= 0x030C0000
-        PyErr_SetHandledException(saved_.get());
-#else
-        PyErr_SetExcInfo(saved_type_, saved_value_, saved_tb_);  // steals
-#endif
-    }
+    ~HandledException() { saved_.make_current(); }
     // The exception instance being handled (borrowed).
     PyObject* value() const noexcept { return value_.get(); }
 
 private:
+    compat::HandledState saved_;  // initialized first: saved before it is replaced
     Ref value_;
-#if PY_VERSION_HEX >= 0x030C0000
-    Ref saved_;
-#else
-    PyObject* saved_type_ = nullptr;
-    PyObject* saved_value_ = nullptr;
-    PyObject* saved_tb_ = nullptr;
-#endif
 };
 
 }  // namespace sorvane::native
