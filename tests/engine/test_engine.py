@@ -13,6 +13,7 @@ import subprocess
 import sys
 import threading
 import time
+import weakref
 from concurrent import futures
 
 import grpc
@@ -518,6 +519,73 @@ class TestNativeInterfaces:
         with transport("native").insecure_channel("127.0.0.1:%d" % port) as channel:
             assert channel.unary_unary("/%s/echo" % SERVICE)(b"hi", timeout=WAIT) == b"hi"
         server.stop(None)
+
+    def test_objects_report_the_package_they_are_reached_by(self):
+        """Servers, channels, credentials and every kind of call a channel
+        hands back report sorvane.native_grpc as their module, and are found
+        there by name, whichever of its modules holds their code."""
+        native = transport("native")
+        server = native.server(futures.ThreadPoolExecutor(1))
+        channel = native.insecure_channel("127.0.0.1:%d" % free_port())
+        try:
+            with pytest.raises(grpc.RpcError) as raised:
+                channel.unary_unary("/a/b")(b"", timeout=WAIT)
+            future = channel.unary_unary("/a/b").future(b"", timeout=WAIT)
+            stream = channel.unary_stream("/a/b")(b"", timeout=WAIT)
+            assert future.exception(timeout=WAIT) is not None
+            made = [server, channel, channel.unary_stream("/a/b"), raised.value, future, stream,
+                    native.ssl_channel_credentials(),
+                    native.ssl_server_credentials([(b"key", b"chain")])]
+            makers = [native.server, native.insecure_channel, native.secure_channel,
+                      native.ssl_channel_credentials, native.ssl_server_credentials]
+            for named in [type(obj) for obj in made] + makers:
+                assert named.__module__ == "sorvane.native_grpc", named
+                assert getattr(native, named.__qualname__) is named, named
+            assert "<_InactiveRpcError of RPC that terminated with" in str(raised.value)
+            stream.cancel()
+        finally:
+            channel.close()
+            server.stop(None)
+
+    def test_live_servers_and_channels_are_what_exit_stops_and_held_weakly(self):
+        native = transport("native")
+        exit_module = sys.modules["sorvane.native_grpc.exit"]
+        server = native.server(futures.ThreadPoolExecutor(1))
+        channel = native.insecure_channel("127.0.0.1:%d" % free_port())
+        assert server in exit_module._live_servers and channel in exit_module._live_channels
+        refs = [weakref.ref(server), weakref.ref(channel)]
+        channel.close()
+        server.stop(None)
+        del server, channel
+        gc.collect()
+        assert [ref() for ref in refs] == [None, None]
+        assert refs[0] not in exit_module._live_servers
+
+    def test_the_exit_hook_is_registered_once_after_what_it_relies_on(self):
+        """Importing the package registers one exit hook, the package's own,
+        once process_exit and the thread pools' exit hook it orders itself
+        after have been imported and every server and channel module exists."""
+        code = (
+            "import atexit, sys\n"
+            "seen = []\n"
+            "register = atexit.register\n"
+            "def recording(fn, *args, **kwargs):\n"
+            "    loaded = [m for m in ('sorvane.process_exit', 'concurrent.futures.thread',\n"
+            "              'sorvane.native_grpc.server', 'sorvane.native_grpc.channel')\n"
+            "              if m in sys.modules]\n"
+            "    seen.append((fn, loaded))\n"
+            "    return register(fn, *args, **kwargs)\n"
+            "atexit.register = recording\n"
+            "import sorvane.native_grpc\n"
+            "print(repr([(fn.__module__, fn.__qualname__, loaded) for fn, loaded in seen\n"
+            "            if str(getattr(fn, '__module__', '')).startswith('sorvane')]))\n")
+        done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                              timeout=60)
+        assert done.returncode == 0, done.stderr
+        relied_on = ["sorvane.process_exit", "concurrent.futures.thread",
+                     "sorvane.native_grpc.server", "sorvane.native_grpc.channel"]
+        assert done.stdout.strip() == repr(
+            [("sorvane.native_grpc", "_stop_everything", relied_on)])
 
 
 class TestCalls:
