@@ -28,7 +28,7 @@ def serve(port):
     server = GrpcServer("127.0.0.1", port, max_workers=4)
     server.run_background()
     # The engine is read off the server object itself, not the selection.
-    native = type(server.rpc_server).__module__ == "sorvane.native_grpc"
+    native = type(server.rpc_server).__module__ == "sorvane.native"
     print("ready " + ("native" if native else "grpcio"), flush=True)
     sys.stdin.read()
     server.rpc_server.stop(0).wait()

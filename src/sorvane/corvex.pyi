@@ -32,7 +32,7 @@ class _SupportsHandle(Protocol):
     def handle(self, __request: CommonRequest) -> CommonResponse: ...
 
 #: The transport engine's module, through which GrpcServer and the registry
-#: make servers and channels: grpcio's ``grpc`` or ``sorvane.native_grpc``
+#: make servers and channels: grpcio's ``grpc`` or ``sorvane.native``
 #: (chosen by SORVANE_ENGINE; see :mod:`sorvane.engine`).
 transport: ModuleType
 #: Receives the server runtime's start line ("sorvane.corvex").

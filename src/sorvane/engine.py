@@ -5,7 +5,7 @@ process:
 
 ``native``
     gRPC's wire protocol on libnghttp2 and OpenSSL, driven from C++ threads
-    (:mod:`sorvane.native_grpc`); the GIL is held only around the Python work
+    (:mod:`sorvane.native`); the GIL is held only around the Python work
     of a call. Built when nghttp2 and OpenSSL 3 were found at build time
     (Debian/Ubuntu: ``libnghttp2-dev``, ``libssl-dev`` and ``pkg-config``).
 ``grpcio``
@@ -39,7 +39,7 @@ _selected = None  # type: Optional[str]
 def native_available() -> bool:
     """True when the native engine was built into this installation."""
     try:
-        importlib.import_module("sorvane._transport")
+        importlib.import_module("sorvane._native")
     except ImportError:
         return False
     return True
@@ -78,12 +78,12 @@ def current() -> str:
 
 def transport(name: Optional[str] = None) -> ModuleType:
     """The module that makes servers and channels for an engine (default: the
-    current one): :mod:`grpc` for grpcio, :mod:`sorvane.native_grpc` for native.
+    current one): :mod:`grpc` for grpcio, :mod:`sorvane.native` for native.
     Both offer ``server(...)``, ``insecure_channel(...)`` and
     ``secure_channel(...)`` with grpcio's signatures."""
     name = current() if name is None else _check(name)
     if name == "native":
-        return importlib.import_module("sorvane.native_grpc")
+        return importlib.import_module("sorvane.native")
     return importlib.import_module("grpc")
 
 

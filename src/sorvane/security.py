@@ -121,7 +121,7 @@ class ServerTls:
                    None if client_ca_file is None else _read(client_ca_file, "client CA"))
 
     def credentials(self, transport: Any) -> Any:
-        """Server credentials made by `transport` (grpc or sorvane.native_grpc)."""
+        """Server credentials made by `transport` (grpc or sorvane.native)."""
         return transport.ssl_server_credentials(
             [(self.private_key, self.cert_chain)], root_certificates=self.client_ca,
             require_client_auth=self.client_ca is not None)
@@ -163,7 +163,7 @@ class ClientTls:
                    None if key_file is None else _read(key_file, "private key"), server_name)
 
     def credentials(self, transport: Any) -> Any:
-        """Channel credentials made by `transport` (grpc or sorvane.native_grpc)."""
+        """Channel credentials made by `transport` (grpc or sorvane.native)."""
         return transport.ssl_channel_credentials(self.root_ca, self.private_key, self.cert_chain)
 
     def options(self) -> List[Tuple[str, Any]]:

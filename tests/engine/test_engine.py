@@ -340,7 +340,7 @@ class TestSelection:
         code = "from sorvane import engine, corvex; print(engine.current(), corvex.transport.__name__)"
         default = self.run(code)
         assert default.returncode == 0, default.stderr
-        expected = "native sorvane.native_grpc" if NATIVE else "grpcio grpc"
+        expected = "native sorvane.native" if NATIVE else "grpcio grpc"
         assert default.stdout.split() == expected.split()
         chosen = self.run(code, SORVANE_ENGINE="grpcio")
         assert chosen.stdout.split() == ["grpcio", "grpc"]
@@ -363,7 +363,7 @@ class TestSelection:
             assert engine.select("grpcio") is grpc
             assert corvex.transport is grpc
             engine.select("native")
-            assert corvex.transport.__name__ == "sorvane.native_grpc"
+            assert corvex.transport.__name__ == "sorvane.native"
         finally:
             engine.select(before)
 
@@ -522,7 +522,7 @@ class TestNativeInterfaces:
 
     def test_objects_report_the_package_they_are_reached_by(self):
         """Servers, channels, credentials and every kind of call a channel
-        hands back report sorvane.native_grpc as their module, and are found
+        hands back report sorvane.native as their module, and are found
         there by name, whichever of its modules holds their code."""
         native = transport("native")
         server = native.server(futures.ThreadPoolExecutor(1))
@@ -539,7 +539,7 @@ class TestNativeInterfaces:
             makers = [native.server, native.insecure_channel, native.secure_channel,
                       native.ssl_channel_credentials, native.ssl_server_credentials]
             for named in [type(obj) for obj in made] + makers:
-                assert named.__module__ == "sorvane.native_grpc", named
+                assert named.__module__ == "sorvane.native", named
                 assert getattr(native, named.__qualname__) is named, named
             assert "<_InactiveRpcError of RPC that terminated with" in str(raised.value)
             stream.cancel()
@@ -549,7 +549,7 @@ class TestNativeInterfaces:
 
     def test_live_servers_and_channels_are_what_exit_stops_and_held_weakly(self):
         native = transport("native")
-        exit_module = sys.modules["sorvane.native_grpc.exit"]
+        exit_module = sys.modules["sorvane.native.exit"]
         server = native.server(futures.ThreadPoolExecutor(1))
         channel = native.insecure_channel("127.0.0.1:%d" % free_port())
         assert server in exit_module._live_servers and channel in exit_module._live_channels
@@ -571,21 +571,21 @@ class TestNativeInterfaces:
             "register = atexit.register\n"
             "def recording(fn, *args, **kwargs):\n"
             "    loaded = [m for m in ('sorvane.process_exit', 'concurrent.futures.thread',\n"
-            "              'sorvane.native_grpc.server', 'sorvane.native_grpc.channel')\n"
+            "              'sorvane.native.server', 'sorvane.native.channel')\n"
             "              if m in sys.modules]\n"
             "    seen.append((fn, loaded))\n"
             "    return register(fn, *args, **kwargs)\n"
             "atexit.register = recording\n"
-            "import sorvane.native_grpc\n"
+            "import sorvane.native\n"
             "print(repr([(fn.__module__, fn.__qualname__, loaded) for fn, loaded in seen\n"
             "            if str(getattr(fn, '__module__', '')).startswith('sorvane')]))\n")
         done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
                               timeout=60)
         assert done.returncode == 0, done.stderr
         relied_on = ["sorvane.process_exit", "concurrent.futures.thread",
-                     "sorvane.native_grpc.server", "sorvane.native_grpc.channel"]
+                     "sorvane.native.server", "sorvane.native.channel"]
         assert done.stdout.strip() == repr(
-            [("sorvane.native_grpc", "_stop_everything", relied_on)])
+            [("sorvane.native", "_stop_everything", relied_on)])
 
 
 class TestCalls:

@@ -59,7 +59,7 @@ def test_installed_console_script(tmp_path):
 # Modules whose loss a command line's help must survive: the framework and
 # its native parts.
 FRAMEWORK = ("grpc", "google.protobuf", "marvetta", "brindlow", "sorvane.corvex",
-             "sorvane._transport")
+             "sorvane._native")
 
 HELP_WITHOUT_FRAMEWORK = """\
 import sys

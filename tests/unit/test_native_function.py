@@ -2,7 +2,7 @@
 
 Each check compares a native function of brindlow with the three-line Python
 function of the same shape, on the running host. Last, the support layer's
-rule that every difference between CPython versions stays in native/compat.hpp.
+rule that every difference between CPython versions stays in support/compat.hpp.
 """
 import functools
 import gc
@@ -306,25 +306,14 @@ class TestKeywordOnly:
 
 class TestCompatibilityHeader:
     """Every version test and every private or version-bound CPython name the
-    C++ relies on is in native/compat.hpp; the other sources call its names."""
+    C++ relies on is in support/compat.hpp; the other sources call its names."""
 
-    SOURCES = os.path.join(REPO, "src", "sorvane")
-    FOLDERS = ("native", "corvex", "marvetta", "brindlow", "engine")
-    HEADER = os.path.join("native", "compat.hpp")
+    SOURCES = os.path.join(REPO, "cpp")
+    FOLDERS = ("support", "corvex", "marvetta", "brindlow", "native")
+    HEADER = os.path.join("support", "compat.hpp")
     PATTERN = re.compile(r"PY_VERSION_HEX|\b_Py\w+|\bma_version_tag\b|->tp_dict\b|"
                          r"\bPyUnicode_(?:IS_)?READY\b|\bPyEval_InitThreads\b|"
                          r"\bPy_IsFinalizing\b|\bPyType_GetDict\b|\bPyDict_(?:Add)?Watch\w*")
-    # Lines of the engine's binding not moved yet, each to become a call of
-    # the compat name given: an entry that no longer matches a line fails too,
-    # so it leaves with its line.
-    PENDING = {
-        "#if PY_VERSION_HEX >= 0x030D0000": "is_finalizing",
-        "return !Py_IsFinalizing();": "is_finalizing",
-        "return !_Py_IsFinalizing();": "is_finalizing",
-        "#if PY_VERSION_HEX < 0x03090000": "init_threads",
-        "PyEval_InitThreads();": "init_threads",
-    }
-
     def scan(self):
         """{(file, code line): names found}, comments left out."""
         found = {}
@@ -341,7 +330,7 @@ class TestCompatibilityHeader:
                             found[(relative, code)] = set(names)
         return found
 
-    @pytest.mark.skipif(not os.path.isdir(os.path.join(REPO, "src", "sorvane", "native")),
+    @pytest.mark.skipif(not os.path.isdir(os.path.join(REPO, "cpp", "support")),
                         reason="needs the source tree")
     def test_version_branches_live_in_one_header(self):
         found = self.scan()
@@ -353,10 +342,33 @@ class TestCompatibilityHeader:
         with open(os.path.join(self.SOURCES, self.HEADER), encoding="utf-8") as f:
             header = f.read()
         elsewhere = {key: names for key, names in found.items() if key[0] != self.HEADER}
-        pending = {key for key in elsewhere
-                   if key[0].startswith("engine" + os.sep) and key[1] in self.PENDING}
-        assert set(elsewhere) - pending == set(), sorted(set(elsewhere) - pending)
-        still = {code for _, code in pending}
-        assert still == set(self.PENDING), sorted(set(self.PENDING) - still)
-        for replacement in set(self.PENDING.values()):
-            assert re.search(r"\binline \w+ %s\(" % replacement, header), replacement
+        assert elsewhere == {}, sorted(elsewhere)
+        for name in ("is_finalizing", "init_threads", "type_dict", "take_raised"):
+            assert re.search(r"\binline [\w:*& ]+\b%s\(" % name, header), name
+
+
+class TestArchitecturePage:
+    """docs/architecture.md names only files that exist, and each function it
+    places in a file is defined there."""
+
+    PAGE = os.path.join(REPO, "docs", "architecture.md")
+
+    @pytest.mark.skipif(not os.path.exists(PAGE), reason="needs the source tree")
+    def test_named_files_and_functions_exist(self):
+        with open(self.PAGE, encoding="utf-8") as f:
+            page = f.read()
+        paths = set(re.findall(r"`((?:cpp|src|docs|tests|bench)/[\w./-]*)`", page))
+        assert len(paths) >= 20, paths  # the page still maps the parts
+        missing = sorted(p for p in paths if not os.path.exists(os.path.join(REPO, p)))
+        assert missing == []
+        steps = re.findall(r"`(\w+)` \(`([\w./]+)`\)", page)
+        assert len(steps) >= 25, steps
+        absent = []
+        for name, path in steps:
+            with open(os.path.join(REPO, path), encoding="utf-8") as f:
+                source = f.read()
+            # A definition: a C++ function or member, or a Python def or class.
+            if not re.search(r"(?:(?:::|[\w>*&] )%s\(|\b(?:def|class) %s\b)"
+                             % (re.escape(name), re.escape(name)), source):
+                absent.append((name, path))
+        assert absent == []

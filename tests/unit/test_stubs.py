@@ -225,16 +225,16 @@ def test_misuse_is_reported_where_it_happens(tmp_path):
 
 
 def test_native_engine_interfaces_type_check_strictly(tmp_path):
-    """Every function of sorvane.native_grpc has type hints, and they agree
+    """Every function of sorvane.native has type hints, and they agree
     with each other (and with grpcio's stubs where those are installed: the
     ignores that only those need are not reported unused without them)."""
     import sorvane
-    package = os.path.join(os.path.dirname(sorvane.__file__), "native_grpc")
+    package = os.path.join(os.path.dirname(sorvane.__file__), "native")
     modules = sorted(name for name in os.listdir(package) if name.endswith(".py"))
     (tmp_path / "mypy.ini").write_text(MYPY_INI)
     proc = subprocess.run(
         [sys.executable, "-m", "mypy", "--config-file", "mypy.ini", "--no-incremental",
-         "--follow-imports=silent", "--no-warn-unused-ignores", "-p", "sorvane.native_grpc"],
+         "--follow-imports=silent", "--no-warn-unused-ignores", "-p", "sorvane.native"],
         cwd=str(tmp_path), stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
         universal_newlines=True, timeout=600)
     assert proc.returncode == 0, proc.stdout

@@ -1,0 +1,288 @@
+// Declarations shared by the sources of sorvane.corvex.
+//
+// The module is split by concern: rpc_log.cpp (call-logging decorator),
+// dispatch.cpp (CommonService), server.cpp (GrpcServer), client.cpp (Server,
+// GrpcClient, grpc_client), helper.cpp (GrpcHelper, GrpcException),
+// decorator.cpp (grpc_service), json.cpp (the host JSON codec as the framework
+// calls it), exposure.cpp (the guard's check); state.cpp fills the module
+// state and holds the helpers the sources share, and module.cpp imports what
+// the module uses and defines the names in their documented order.
+#pragma once
+
+#include "classes.hpp"
+#include "module.hpp"
+
+#include <cstdint>
+#include <string>
+
+namespace sorvane::corvex {
+
+using namespace sorvane::support;
+
+// Both message-size limits by default, in bytes (256 MiB): the server
+// runtime's max_message_length and every client channel's.
+constexpr long kMaxMessageLength = 268435456;
+// The longest pause between connection attempts of a client channel.
+constexpr long kMaxReconnectBackoffMs = 1000;
+
+// Every interned name of the module: X(identifier, text).
+#define SORVANE_NAMES(X)                                                                    \
+    X(time, "time") X(inspect, "inspect") X(signature, "signature") X(json, "json")          \
+    X(json_format, "json_format") X(MessageToJson, "MessageToJson") X(loads, "loads") X(dumps, "dumps")        \
+    X(rpc_logger, "rpc_logger") X(debug, "debug") X(isEnabledFor, "isEnabledFor")            \
+    X(underscore_log, "_log") X(request_id, "request_id") X(status, "status")                \
+    X(response, "response") X(request, "request") X(decode, "decode") X(clazz, "clazz")     \
+    X(method, "method") X(args, "args") X(kwargs, "kwargs") X(message, "message")            \
+    X(excType, "excType") X(result, "result") X(msg, "msg") X(data, "data") X(get, "get")    \
+    X(split, "split") X(clazz_handler, "clazz_handler") X(importlib, "importlib")            \
+    X(import_module, "import_module") X(marvetta, "marvetta")                                \
+    X(CommonResponse, "CommonResponse") X(CommonRequest, "CommonRequest") X(sys, "sys")      \
+    X(exc_info, "exc_info") X(traceback, "traceback") X(print_exception, "print_exception")  \
+    X(dunder_name, "__name__") X(dunder_module, "__module__") X(dunder_spec, "__spec__")     \
+    X(initializing, "_initializing") X(functools, "functools") X(wraps, "wraps")             \
+    X(arguments, "arguments") X(bind, "bind") X(type, "type") X(function, "function")       \
+    X(process_time, "process_time") X(futures, "futures")                                    \
+    X(ThreadPoolExecutor, "ThreadPoolExecutor") X(max_workers, "max_workers")                \
+    X(transport, "transport") X(server, "server") X(max_message_length, "max_message_length") \
+    X(rpc_server, "rpc_server") X(brindlow, "brindlow")                                      \
+    X(add_servicer, "add_CommonServiceServicer_to_server") X(service, "service")             \
+    X(address, "address") X(add_insecure_port, "add_insecure_port") X(start, "start")       \
+    X(logger, "logger") X(info, "info") X(run_background, "run_background") X(run_blocking, "run_blocking") X(stop, "stop")      \
+    X(sleep, "sleep") X(CommonService, "CommonService") X(rpc_log, "rpc_log")                \
+    X(CommonServiceServicer, "CommonServiceServicer") X(modules, "modules")                  \
+    X(channel, "channel") X(host, "host") X(port, "port") X(addr, "addr")                    \
+    X(channel_attr, "_channel") X(insecure_channel, "insecure_channel")                      \
+    X(options, "options") X(CommonServiceStub, "CommonServiceStub") X(close, "close")        \
+    X(stubs, "stubs") X(server_address, "server_address") X(uuid, "uuid") X(uuid4, "uuid4")  \
+    X(hex, "hex") X(serialize, "serialize") X(handle, "handle") X(call_rpc, "call_rpc")      \
+    X(utf_8, "utf-8") X(GrpcException, "GrpcException") X(exc_type, "exc_type")             \
+    X(grpc_client, "grpc_client") X(connect, "connect") X(GrpcHelper, "GrpcHelper")          \
+    X(call_rpc_result, "call_rpc_result") X(parameters, "parameters") X(cls, "cls")          \
+    X(dunder_qualname, "__qualname__") X(dunder_wrapped, "__wrapped__")                      \
+    X(dunder_signature, "__signature__") X(dunder_text_signature, "__text_signature__")     \
+    X(partialmethod_private, "_partialmethod") X(dunder_partialmethod, "__partialmethod__") \
+    X(timeout, "timeout") X(stub_timeout, "_sorvane_timeout") X(metadata, "metadata") X(exposure, "_exposure")   \
+    X(metrics, "_metrics") X(enter, "enter") X(record, "record") X(ok, "ok")               \
+    X(raised, "raised") X(refused, "refused") X(failed, "failed")                            \
+    X(time_remaining, "time_remaining")
+
+enum class Name {
+#define SORVANE_NAME_ENUM(id, text) id,
+    SORVANE_NAMES(SORVANE_NAME_ENUM)
+#undef SORVANE_NAME_ENUM
+    count_
+};
+using N = Name;
+constexpr int kNameCount = static_cast<int>(Name::count_);
+
+// One snapshot of a fast path's guard: `ns[name] is expected` must still hold
+// (`ns` none: corvex's own namespace), and when `expected` is a function (or
+// a property, class or static method over one) its __code__ must still be
+// `code`. An entry without a name instead requires the dict `ns` to keep
+// `size` entries (so that nothing is added to a class or instance dict).
+struct Snapshot {
+#define SORVANE_SNAPSHOT_REFS(X) X(ns) X(name) X(expected) X(func) X(code)
+#define SORVANE_FIELD(f) Ref f;
+    SORVANE_SNAPSHOT_REFS(SORVANE_FIELD)
+#undef SORVANE_FIELD
+    Py_ssize_t size = 0;
+    mutable std::uint64_t stamp = 0;  // the namespace's change stamp when last verified
+    bool always = false;  // an instance's dict: looked up at every check
+};
+
+// The one guard mechanism of every fast path: the snapshots of everything the
+// host's own code would read at call time. A fast path runs only while its
+// guard is armed (every snapshot was taken, and the feature test of the path
+// passed) and holds; otherwise the host's objects are called as bound.
+struct Guard {
+    static constexpr int kMax = 16;
+    Snapshot items[kMax];
+    int count = 0;
+    bool armed = false;
+    bool failed = false;  // a snapshot could not be taken: never arm
+
+    // Snapshots ns[name] now (`ns` null: corvex's namespace `module_ns`) and
+    // returns it, borrowed; nullptr (and the guard will not arm) when unbound.
+    PyObject* watch(PyObject* module_ns, PyObject* ns, const char* name);
+    // The dict `d` must keep its number of entries.
+    void watch_size(PyObject* d);
+    // The last `n` snapshots are of an instance's own dict, whose changes do
+    // not all show in its stamp: they are looked up at every check.
+    void always_check(int n) noexcept {
+        for (int i = count - n; i < count; ++i)
+            if (i >= 0) items[i].always = true;
+    }
+    // Arms the guard when every snapshot was taken and `feature_ok`.
+    void arm(bool feature_ok) noexcept { armed = feature_ok && !failed; }
+    bool holds(PyObject* module_ns) const;
+
+    int traverse(visitproc visit, void* arg) noexcept {
+        for (int i = 0; i < count; ++i) {
+#define SORVANE_VISIT(f) Py_VISIT(items[i].f.get());
+            SORVANE_SNAPSHOT_REFS(SORVANE_VISIT)
+#undef SORVANE_VISIT
+        }
+        return 0;
+    }
+    void clear() noexcept {
+        for (int i = 0; i < count; ++i) items[i] = Snapshot{};
+        count = 0;
+        armed = false;
+    }
+};
+
+// The module state: every field is listed once, here, and the list drives the
+// declarations, traverse and clear.
+#define SORVANE_STATE_REFS(X)                                                               \
+    /* texts and numbers */                                                                 \
+    X(empty) X(dot) X(spec_6f) X(suffix_s) X(ellipsis) X(rpc_log_text) X(colon) X(running)  \
+    X(send_limit) X(receive_limit) X(minus_one) X(zero) X(sixteen) X(debug_level) X(one_day) \
+    X(head_4096) X(empty_tuple) X(dotted)                                                   \
+    /* keyword-name tuples of host calls */                                                 \
+    X(kw_preserving) X(kw_response_status) X(kw_max_workers) X(kw_options)                  \
+    X(kw_ensure_ascii) X(kw_call_rpc) X(kw_call_rpc_result) X(kw_request) X(kw_timeout)     \
+    X(kw_call_rpc_timeout) X(kw_call_rpc_result_timeout) X(kw_newline)                                                                       \
+    /* templates copied per call, never seen by a caller */                                 \
+    X(placeholder) X(envelope)                                                               \
+    /* objects of the host and of this module, taken at import */                           \
+    X(sys_dict) X(request_class) X(response_class) X(service_class) X(default_clazz_handler) \
+    X(logger_class) X(logger_is_enabled_for) X(logger_log) X(logger_debug)                   \
+    X(encoder) X(markers) X(scan_once) X(decoder) X(decoder_type) X(ok_prefix) X(record_function) X(urandom) X(deadline) X(b2a_base64) X(monotonic)
+#define SORVANE_STATE_GUARDS(X) \
+    X(dumps) X(loads) X(record) X(logger) X(importer) X(signature) X(request_id)
+
+struct State {
+    bool constructed = false;
+    bool ready = false;         // filled by init_state, emptied by clear()
+    bool encoder_busy = false;  // the shared encoder is running (GIL held)
+    Ref names[kNameCount];
+#define SORVANE_FIELD(f) Ref f;
+    SORVANE_STATE_REFS(SORVANE_FIELD)
+#undef SORVANE_FIELD
+#define SORVANE_FIELD(g) Guard g;
+    SORVANE_STATE_GUARDS(SORVANE_FIELD)
+#undef SORVANE_FIELD
+
+    PyObject* operator[](Name n) const noexcept { return names[static_cast<int>(n)].get(); }
+
+    int traverse(visitproc visit, void* arg) noexcept {
+        for (Ref& r : names) Py_VISIT(r.get());
+#define SORVANE_VISIT(f) Py_VISIT(f.get());
+        SORVANE_STATE_REFS(SORVANE_VISIT)
+#undef SORVANE_VISIT
+#define SORVANE_VISIT(g) \
+    if (int rc = g.traverse(visit, arg)) return rc;
+        SORVANE_STATE_GUARDS(SORVANE_VISIT)
+#undef SORVANE_VISIT
+        return 0;
+    }
+    void clear() noexcept {
+        ready = false;
+        for (Ref& r : names) r.reset();
+#define SORVANE_CLEAR(f) f.reset();
+        SORVANE_STATE_REFS(SORVANE_CLEAR)
+#undef SORVANE_CLEAR
+#define SORVANE_CLEAR(g) g.clear();
+        SORVANE_STATE_GUARDS(SORVANE_CLEAR)
+#undef SORVANE_CLEAR
+    }
+};
+
+// ---- shared helpers (state.cpp) ---------------------------------------------
+
+// Fills the state once the module's imports are bound (module.cpp).
+void init_state(PyObject* module, State& st);
+
+// The state of the module that defined `f`; RuntimeError once the module has
+// been cleared (interpreter shutdown).
+State& state_of(FunctionObject* f);
+inline State& state(PyObject* module) noexcept { return module_state<State>(module); }
+
+// The module-level name `n` of corvex, looked up now (NameError when unbound).
+Ref global(FunctionObject* f, Name n);
+
+// obj.__dict__[name] (a new reference) or none: an entry of the instance's own
+// dict, never a class attribute.
+Ref own_entry(PyObject* obj, PyObject* name);
+
+// d[key] or nullptr (borrowed); throws only on a failing comparison.
+PyObject* dict_get(PyObject* d, PyObject* key);
+
+// mapping.get(key) (`with_default`: mapping.get(key, None)): a look-up for an
+// exact dict, the object's own `get` otherwise (AttributeError without one).
+Ref mapping_get(const State& st, PyObject* mapping, PyObject* key, bool with_default = false);
+
+// getattr(o, name). An exact module answers a name that is not a dunder from
+// its namespace directly: for such a name the module type has no descriptor,
+// so that is what attribute lookup finds first. Anything else goes through
+// getattr (module __getattr__ included).
+Ref attr(PyObject* o, PyObject* name);
+
+// o.<name>.decode("utf-8") for the bytes field `name` of a message.
+Ref utf8_field(const State& st, PyObject* o, Name name);
+
+// The namespace of a module (borrowed), or nullptr for anything else.
+PyObject* module_dict(PyObject* o);
+// The own namespace of a type (a new reference), or none for anything else.
+Ref type_dict(PyObject* o);
+// Appends the UTF-8 of the str `text`.
+void append_utf8(std::string& out, PyObject* text);
+
+// The keyword-only `tls` and `token` of a Server entry or a GrpcServer, set as
+// attributes only when given (so that one without them is what it always
+// was): `tls` must be a sorvane.security.<tls_class>, `token` passes
+// sorvane.security.check_token.
+void set_security(PyObject* obj, PyObject* tls, PyObject* token, const char* tls_class);
+
+// An optional setting stored in an instance's own __dict__ only when it was
+// given (`tls`, `token`): a new reference, or none when absent or None.
+Ref instance_setting(PyObject* instance, const char* name);
+
+// The host JSON codec (json.cpp), through the module-level `json` as bound
+// at the time of the call: json.dumps(obj, ensure_ascii=False) as text or as
+// its UTF-8 bytes, and json.loads(text).
+Ref json_dumps_text(FunctionObject* caller, PyObject* obj);
+Ref json_dumps_utf8(FunctionObject* caller, PyObject* obj);
+Ref json_loads_text(FunctionObject* caller, PyObject* text);
+// The UTF-8 text of a result envelope; `result` is given when the envelope is
+// that of a successful call (status 0, empty message and excType), whose text
+// is then made around the result's alone (bench/bench_dispatch.py).
+Ref json_dumps_envelope(FunctionObject* caller, PyObject* envelope, PyObject* result);
+void init_json(PyObject* module, State& st);
+
+// The timeout a sorvane call made now gets: the smaller of `timeout` (None:
+// no limit) and the time left of the sorvane call being served on this
+// context, if any (helper.cpp). Raises DEADLINE_EXCEEDED when none is left.
+Ref effective_timeout(const State& st, PyObject* timeout);
+
+// The exposure check of a guarded dispatcher (exposure.cpp): the two
+// refusals give the reason a call is refused (new reference) or none, and
+// path_refusal sets `invoke` to the callable on acceptance; the two told
+// texts are what the client hears instead, made of the clazz and method it
+// sent (new references); refuse hands reason and text to the service's
+// _refused, which raises.
+Ref module_refusal(PyObject* exposure, PyObject* name);
+Ref path_refusal(PyObject* exposure, PyObject* name, PyObject* module, PyObject* method,
+                 Ref& invoke);
+Ref module_told(PyObject* clazz);
+Ref path_told(PyObject* clazz, PyObject* method);
+[[noreturn]] void refuse(PyObject* service, PyObject* context, PyObject* request,
+                         PyObject* reason, PyObject* told);
+void define_exposure_check(PyObject* module);
+
+// The body of CommonService.handle before rpc_log wraps it; rpc_log.cpp knows
+// the dispatcher's own function by this FunctionDef.
+extern const FunctionDef CommonService_handle_def;
+
+// Each binds its name(s) in the module namespace; called in this order.
+void define_rpc_log(PyObject* module);          // rpc_log.cpp
+void define_Server(PyObject* module);           // client.cpp
+void define_CommonService(PyObject* module);    // dispatch.cpp
+void define_GrpcClient(PyObject* module);       // client.cpp
+void define_GrpcServer(PyObject* module);       // server.cpp
+void define_GrpcException(PyObject* module);    // helper.cpp
+void define_grpc_service(PyObject* module);     // decorator.cpp
+void define_GrpcHelper(PyObject* module);       // helper.cpp
+void define_grpc_client(PyObject* module);      // client.cpp: the shared registry
+
+}  // namespace sorvane::corvex

@@ -1,0 +1,413 @@
+// ChannelHost: a channel host, with unary calls (blocking or with a
+// completion, ClientCall) and calls with a stream of responses (ClientStream).
+#include "binding.hpp"
+
+namespace sorvane::native::binding {
+namespace {
+
+Ref result_tuple(CallResult& r) {
+    Ref code = check(PyLong_FromLong(r.code));
+    Ref details = py_text(r.details);
+    Ref body = r.has_body ? check(PyBytes_FromStringAndSize(r.body.data(), r.body.size()))
+                          : Ref::borrow(Py_None);
+    Ref initial = metadata_to(r.initial);
+    Ref trailing = metadata_to(r.trailing);
+    Ref debug = py_text(r.debug_error);
+    return check(PyTuple_Pack(6, code.get(), details.get(), body.get(), initial.get(),
+                              trailing.get(), debug.get()));
+}
+
+struct ClientCallObject {
+    PyObject_HEAD
+    std::shared_ptr<PendingCall>* call;
+};
+
+void ClientCall_dealloc(ClientCallObject* self) {
+    delete self->call;
+    Py_TYPE(self)->tp_free(reinterpret_cast<PyObject*>(self));
+}
+
+PyObject* ClientCall_wait(ClientCallObject* self, PyObject* arg) {
+    double timeout = 0;
+    if (entry_status([&] { timeout = timeout_from(arg); }) < 0) return nullptr;
+    std::shared_ptr<PendingCall> call = *self->call;
+    bool done;
+    Py_BEGIN_ALLOW_THREADS
+    done = call->wait(timeout);
+    Py_END_ALLOW_THREADS
+    return PyBool_FromLong(done);
+}
+
+PyObject* ClientCall_done(ClientCallObject* self, PyObject*) {
+    return PyBool_FromLong((*self->call)->done());
+}
+
+PyObject* ClientCall_cancel(ClientCallObject* self, PyObject*) {
+    std::shared_ptr<PendingCall> call = *self->call;
+    Py_BEGIN_ALLOW_THREADS
+    call->cancel();
+    Py_END_ALLOW_THREADS
+    Py_RETURN_NONE;
+}
+
+PyObject* ClientCall_result(ClientCallObject* self, PyObject*) {
+    return entry([&]() -> Ref {
+        if (!(*self->call)->done()) raise(PyExc_RuntimeError, "the call is not done");
+        return result_tuple((*self->call)->result());
+    });
+}
+
+PyMethodDef ClientCall_methods[] = {
+    {"wait", reinterpret_cast<PyCFunction>(ClientCall_wait), METH_O, nullptr},
+    {"done", reinterpret_cast<PyCFunction>(ClientCall_done), METH_NOARGS, nullptr},
+    {"cancel", reinterpret_cast<PyCFunction>(ClientCall_cancel), METH_NOARGS, nullptr},
+    {"result", reinterpret_cast<PyCFunction>(ClientCall_result), METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr}};
+
+
+struct ClientStreamObject {
+    PyObject_HEAD
+    std::shared_ptr<ResponseStream>* stream;
+};
+
+// A stream nobody can read any more is cancelled, as grpcio's is.
+void ClientStream_dealloc(ClientStreamObject* self) {
+    if (self->stream) {
+        std::shared_ptr<ResponseStream> stream = std::move(*self->stream);
+        delete self->stream;
+        Py_BEGIN_ALLOW_THREADS
+        stream->cancel();
+        stream.reset();
+        Py_END_ALLOW_THREADS
+    }
+    Py_TYPE(self)->tp_free(reinterpret_cast<PyObject*>(self));
+}
+
+// The next message as bytes, or None once the stream has ended (the status is
+// then known). Waits without the GIL, in slices so that a signal (Ctrl-C) can
+// end the wait: the call is then cancelled and the error raised.
+PyObject* ClientStream_read(ClientStreamObject* self, PyObject*) {
+    std::shared_ptr<ResponseStream> stream = *self->stream;
+    std::string message;
+    int got;
+    Py_BEGIN_ALLOW_THREADS
+    got = stream->read(0.25, &message);
+    Py_END_ALLOW_THREADS
+    while (got < 0) {
+        if (PyErr_CheckSignals() < 0) {
+            Py_BEGIN_ALLOW_THREADS
+            stream->cancel();
+            Py_END_ALLOW_THREADS
+            return nullptr;
+        }
+        Py_BEGIN_ALLOW_THREADS
+        got = stream->read(0.25, &message);
+        Py_END_ALLOW_THREADS
+    }
+    if (got == 0) Py_RETURN_NONE;
+    return PyBytes_FromStringAndSize(message.data(), message.size());
+}
+
+// Waits up to `timeout` seconds (None: forever) for the status; True once known.
+PyObject* ClientStream_wait(ClientStreamObject* self, PyObject* arg) {
+    double timeout = 0;
+    if (entry_status([&] { timeout = timeout_from(arg); }) < 0) return nullptr;
+    std::shared_ptr<ResponseStream> stream = *self->stream;
+    bool done;
+    Py_BEGIN_ALLOW_THREADS
+    done = stream->wait(timeout);
+    Py_END_ALLOW_THREADS
+    return PyBool_FromLong(done);
+}
+
+// Waits up to `timeout` seconds for the initial metadata; it (a tuple of
+// pairs), or None when the time ran out.
+PyObject* ClientStream_initial_metadata(ClientStreamObject* self, PyObject* arg) {
+    double timeout = 0;
+    if (entry_status([&] { timeout = timeout_from(arg); }) < 0) return nullptr;
+    std::shared_ptr<ResponseStream> stream = *self->stream;
+    bool arrived;
+    Py_BEGIN_ALLOW_THREADS
+    arrived = stream->wait_initial(timeout);
+    Py_END_ALLOW_THREADS
+    if (!arrived) Py_RETURN_NONE;
+    return entry([&]() -> Ref { return metadata_to(stream->result().initial); });
+}
+
+PyObject* ClientStream_done(ClientStreamObject* self, PyObject*) {
+    return PyBool_FromLong((*self->stream)->done());
+}
+
+PyObject* ClientStream_cancel(ClientStreamObject* self, PyObject*) {
+    std::shared_ptr<ResponseStream> stream = *self->stream;
+    Py_BEGIN_ALLOW_THREADS
+    stream->cancel();
+    Py_END_ALLOW_THREADS
+    Py_RETURN_NONE;
+}
+
+// (code, details, None, initial, trailing, debug) once the status is known.
+PyObject* ClientStream_result(ClientStreamObject* self, PyObject*) {
+    return entry([&]() -> Ref {
+        if (!(*self->stream)->done()) raise(PyExc_RuntimeError, "the call is not done");
+        return result_tuple((*self->stream)->result());
+    });
+}
+
+PyMethodDef ClientStream_methods[] = {
+    {"read", reinterpret_cast<PyCFunction>(ClientStream_read), METH_NOARGS, nullptr},
+    {"wait", reinterpret_cast<PyCFunction>(ClientStream_wait), METH_O, nullptr},
+    {"initial_metadata", reinterpret_cast<PyCFunction>(ClientStream_initial_metadata), METH_O,
+     nullptr},
+    {"done", reinterpret_cast<PyCFunction>(ClientStream_done), METH_NOARGS, nullptr},
+    {"cancel", reinterpret_cast<PyCFunction>(ClientStream_cancel), METH_NOARGS, nullptr},
+    {"result", reinterpret_cast<PyCFunction>(ClientStream_result), METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr}};
+
+
+int ChannelHost_init(ChannelHostObject* self, PyObject* args, PyObject* kwargs) {
+    std::string target;
+    std::vector<ChannelArg> args_c;
+    TlsConfig tls;
+    bool secure = false;
+    if (entry_status([&] {
+            static const char* kwlist[] = {"target", "options", "tls", nullptr};
+            const char* text;
+            PyObject* options = Py_None;
+            PyObject* tls_obj = Py_None;
+            if (!PyArg_ParseTupleAndKeywords(args, kwargs, "s|OO", const_cast<char**>(kwlist),
+                                             &text, &options, &tls_obj))
+                throw PyErrAlreadySet{};
+            if (self->host) raise(PyExc_RuntimeError, "ChannelHost is already initialized");
+            target = text;
+            args_c = channel_args_from(options);
+            secure = tls_from(tls_obj, tls);
+        }) < 0)
+        return -1;
+    Error error;
+    std::shared_ptr<ChannelHost> host;
+    Py_BEGIN_ALLOW_THREADS
+    host = ChannelHost::create(target, args_c, secure ? &tls : nullptr, &error);
+    Py_END_ALLOW_THREADS
+    if (!host) {
+        set_error(error);
+        return -1;
+    }
+    self->host = new std::shared_ptr<ChannelHost>(std::move(host));
+    return 0;
+}
+
+void ChannelHost_dealloc(ChannelHostObject* self) {
+    if (self->host) {
+        std::shared_ptr<ChannelHost> host = std::move(*self->host);
+        delete self->host;
+        Py_BEGIN_ALLOW_THREADS
+        host->close();
+        host.reset();
+        Py_END_ALLOW_THREADS
+    }
+    Py_TYPE(self)->tp_free(reinterpret_cast<PyObject*>(self));
+}
+
+
+// (method, request_bytes, timeout, metadata, wait_for_ready[, on_done])
+CallArgs call_args(PyObject* const* argv) {
+    CallArgs a;
+    a.method = bytes_of(argv[0], "method");
+    if (!PyBytes_Check(argv[1]))
+        raise_format(PyExc_TypeError, "a serialized request must be bytes, not %.100s",
+                     Py_TYPE(argv[1])->tp_name);
+    a.body.assign(PyBytes_AS_STRING(argv[1]), PyBytes_GET_SIZE(argv[1]));
+    a.timeout = timeout_from(argv[2]);
+    a.metadata = metadata_from(argv[3]);
+    a.wait_for_ready = wait_for_ready_from(argv[4]);
+    return a;
+}
+
+
+// Blocking unary call; waits without the GIL (see wait_unary).
+PyObject* ChannelHost_unary(ChannelHostObject* self, PyObject* args) {
+    CallArgs a;
+    std::shared_ptr<ChannelHost> channel;
+    if (entry_status([&] {
+            if (PyTuple_GET_SIZE(args) != 5) raise(PyExc_TypeError, "unary() takes 5 arguments");
+            a = call_args(&PyTuple_GET_ITEM(args, 0));
+            channel = channel_of(self);
+        }) < 0)
+        return nullptr;
+    std::shared_ptr<PendingCall> call = wait_unary(*channel, a);
+    if (!call) return nullptr;
+    return entry([&]() -> Ref { return result_tuple(call->result()); });
+}
+
+// A completion hook calling `on_done` (or nothing, for None) with no
+// arguments on a gRPC thread, once. The hook owns a reference to it, released
+// there with the GIL. Borrows on_done.
+std::function<void()> python_hook(PyObject* on_done) {
+    if (on_done == Py_None) return {};
+    auto owned = std::make_shared<PyObject*>(on_done);
+    Py_INCREF(on_done);
+    return [owned] {
+        if (!python_usable()) return;  // the interpreter is going: leak it
+        GilAcquire gil;
+        PyObject* f = *owned;
+        *owned = nullptr;
+        if (!f) return;
+        PyObject* r = PyObject_CallObject(f, nullptr);
+        if (r) Py_DECREF(r);
+        else PyErr_WriteUnraisable(f);
+        Py_DECREF(f);
+    };
+}
+
+// Starts a unary call; on_done (or None) is called with no arguments on a
+// gRPC thread once it is done. Returns a ClientCall.
+PyObject* ChannelHost_start(ChannelHostObject* self, PyObject* args) {
+    CallArgs a;
+    std::shared_ptr<ChannelHost> channel;
+    std::function<void()> hook;
+    if (entry_status([&] {
+            if (PyTuple_GET_SIZE(args) != 6) raise(PyExc_TypeError, "start() takes 6 arguments");
+            a = call_args(&PyTuple_GET_ITEM(args, 0));
+            channel = channel_of(self);
+            hook = python_hook(PyTuple_GET_ITEM(args, 5));
+        }) < 0)
+        return nullptr;
+    Error error;
+    std::shared_ptr<PendingCall> call;
+    Py_BEGIN_ALLOW_THREADS
+    call = channel->start(a.method, std::move(a.body), a.timeout, a.metadata, a.wait_for_ready,
+                          std::move(hook), &error);
+    Py_END_ALLOW_THREADS
+    if (!call) {
+        set_error(error);
+        return nullptr;
+    }
+    auto* obj = PyObject_New(ClientCallObject, client_call_type());
+    if (!obj) return nullptr;
+    obj->call = new std::shared_ptr<PendingCall>(std::move(call));
+    return reinterpret_cast<PyObject*>(obj);
+}
+
+// Starts a call with a stream of responses, with start()'s arguments; on_done
+// is called once its status is known. Returns a ClientStream.
+PyObject* ChannelHost_stream(ChannelHostObject* self, PyObject* args) {
+    CallArgs a;
+    std::shared_ptr<ChannelHost> channel;
+    std::function<void()> hook;
+    if (entry_status([&] {
+            if (PyTuple_GET_SIZE(args) != 6) raise(PyExc_TypeError, "stream() takes 6 arguments");
+            a = call_args(&PyTuple_GET_ITEM(args, 0));
+            channel = channel_of(self);
+            hook = python_hook(PyTuple_GET_ITEM(args, 5));
+        }) < 0)
+        return nullptr;
+    auto* obj = PyObject_New(ClientStreamObject, client_stream_type());
+    if (!obj) return nullptr;
+    obj->stream = nullptr;
+    Ref owner = Ref::steal(reinterpret_cast<PyObject*>(obj));
+    Error error;
+    std::shared_ptr<ResponseStream> stream;
+    Py_BEGIN_ALLOW_THREADS
+    stream = channel->stream(a.method, std::move(a.body), a.timeout, a.metadata, a.wait_for_ready,
+                             std::move(hook), &error);
+    Py_END_ALLOW_THREADS
+    if (!stream) {
+        set_error(error);
+        return nullptr;
+    }
+    obj->stream = new std::shared_ptr<ResponseStream>(std::move(stream));
+    return owner.release();
+}
+
+PyObject* ChannelHost_connectivity(ChannelHostObject* self, PyObject* arg) {
+    bool try_to_connect = false;
+    std::shared_ptr<ChannelHost> channel;
+    if (entry_status([&] {
+            try_to_connect = check(PyObject_IsTrue(arg)) != 0;
+            channel = channel_of(self);
+        }) < 0)
+        return nullptr;
+    int state;
+    Py_BEGIN_ALLOW_THREADS
+    state = channel->connectivity(try_to_connect);
+    Py_END_ALLOW_THREADS
+    return PyLong_FromLong(state);
+}
+
+PyObject* ChannelHost_close(ChannelHostObject* self, PyObject*) {
+    std::shared_ptr<ChannelHost> channel;
+    if (entry_status([&] { channel = channel_of(self); }) < 0) return nullptr;
+    Py_BEGIN_ALLOW_THREADS
+    channel->close();
+    Py_END_ALLOW_THREADS
+    Py_RETURN_NONE;
+}
+
+PyMethodDef ChannelHost_methods[] = {
+    {"unary", reinterpret_cast<PyCFunction>(ChannelHost_unary), METH_VARARGS, nullptr},
+    {"start", reinterpret_cast<PyCFunction>(ChannelHost_start), METH_VARARGS, nullptr},
+    {"stream", reinterpret_cast<PyCFunction>(ChannelHost_stream), METH_VARARGS, nullptr},
+    {"connectivity", reinterpret_cast<PyCFunction>(ChannelHost_connectivity), METH_O, nullptr},
+    {"close", reinterpret_cast<PyCFunction>(ChannelHost_close), METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr}};
+
+}  // namespace
+
+std::shared_ptr<ChannelHost> channel_of(ChannelHostObject* self) {
+    if (!self->host) raise(PyExc_RuntimeError, "ChannelHost is not initialized");
+    return *self->host;
+}
+
+std::shared_ptr<PendingCall> wait_unary(ChannelHost& channel, CallArgs& a) {
+    Error error;
+    std::shared_ptr<PendingCall> call;
+    Py_BEGIN_ALLOW_THREADS
+    call = channel.start(a.method, std::move(a.body), a.timeout, a.metadata, a.wait_for_ready, {},
+                         &error);
+    if (call) call->wait(0.25);
+    Py_END_ALLOW_THREADS
+    if (!call) {
+        set_error(error);
+        return nullptr;
+    }
+    while (!call->done()) {
+        if (PyErr_CheckSignals() < 0) {
+            Py_BEGIN_ALLOW_THREADS
+            call->cancel();
+            call->wait(-1);
+            Py_END_ALLOW_THREADS
+            return nullptr;
+        }
+        Py_BEGIN_ALLOW_THREADS
+        call->wait(0.25);
+        Py_END_ALLOW_THREADS
+    }
+    return call;
+}
+
+PyTypeObject* client_call_type() {
+    static PyTypeObject type = new_type(
+        "sorvane._native.ClientCall", sizeof(ClientCallObject),
+        reinterpret_cast<destructor>(ClientCall_dealloc), ClientCall_methods,
+        "A started native unary call.");
+    return &type;
+}
+
+PyTypeObject* client_stream_type() {
+    static PyTypeObject type = new_type(
+        "sorvane._native.ClientStream", sizeof(ClientStreamObject),
+        reinterpret_cast<destructor>(ClientStream_dealloc), ClientStream_methods,
+        "A started native call with a stream of responses.");
+    return &type;
+}
+
+PyTypeObject* channel_host_type() {
+    static PyTypeObject type = new_type(
+        "sorvane._native.ChannelHost", sizeof(ChannelHostObject),
+        reinterpret_cast<destructor>(ChannelHost_dealloc), ChannelHost_methods,
+        "A native gRPC channel host.", reinterpret_cast<initproc>(ChannelHost_init));
+    return &type;
+}
+
+}  // namespace sorvane::native::binding

@@ -1,0 +1,647 @@
+// The channel host: a channel's target, its connectivity state machine
+// (pick_first over the resolved addresses, reconnect backoff), the calls
+// waiting for a connection, and the process-wide threads every channel
+// shares (one event loop, a resolver, the completion threads). The HTTP/2
+// connection and the calls on it are subchannel.cpp's. No Python here.
+//
+// Contents: process-wide threads; ChannelCore (posting calls,
+// connecting, backoff, connection events, close); the facade and create().
+#include "channel.hpp"
+
+#include <algorithm>
+#include <random>
+#include <system_error>
+#include <thread>
+
+namespace sorvane::native {
+namespace client {
+
+namespace {
+
+constexpr auto kProbeInterval = std::chrono::seconds(1);  // see dispatch()
+constexpr int kMaxTransparentRetries = 8;
+
+// ---- process-wide threads ---------------------------------------------------
+
+// A queue served by threads of its own that live as long as the process (a
+// fork child must make its own channels: these threads are not copied).
+class WorkQueue {
+public:
+    explicit WorkQueue(int threads) {
+        for (int i = 0; i < threads; ++i) std::thread([this] { serve(); }).detach();
+    }
+    void push(std::function<void()> fn) {
+        {
+            std::lock_guard<std::mutex> lock(mu_);
+            work_.push_back(std::move(fn));
+        }
+        cv_.notify_one();
+    }
+
+private:
+    void serve() {
+        std::unique_lock<std::mutex> lock(mu_);
+        for (;;) {
+            cv_.wait(lock, [this] { return !work_.empty(); });
+            std::function<void()> fn = std::move(work_.front());
+            work_.pop_front();
+            lock.unlock();
+            fn();
+            fn = nullptr;  // its captures go before the lock is taken again
+            lock.lock();
+        }
+    }
+    std::mutex mu_;
+    std::condition_variable cv_;
+    std::deque<std::function<void()>> work_;
+};
+
+// The threads every channel shares, made on first use and never destroyed
+// (their threads may be inside a task when static destructors run at exit).
+// A forked child has the parent's objects but not their threads: its first
+// channel makes new ones, and the parent's are left alone.
+struct Shared {
+    long long pid = -1;
+    LoopGroup* loops = nullptr;
+    WorkQueue* completions = nullptr;
+    WorkQueue* resolver = nullptr;
+};
+std::mutex g_shared_mu;
+Shared g_shared;
+std::atomic<WorkQueue*> g_completions{nullptr};
+
+// The loop for a new channel (made, with the other threads, in this process
+// if need be); nullptr with `error` set when the system refuses.
+EventLoop* shared_loop(std::string* error) {
+    std::lock_guard<std::mutex> lock(g_shared_mu);
+    long long pid = process_id();
+    if (g_shared.pid != pid || !g_shared.loops) {
+        auto* loops = new LoopGroup(1, {}, error);
+        if (!loops->ok()) {
+            delete loops;
+            return nullptr;
+        }
+        g_shared.loops = loops;
+        g_shared.completions = new WorkQueue(2);
+        g_shared.resolver = new WorkQueue(1);
+        g_shared.pid = pid;
+        g_completions.store(g_shared.completions, std::memory_order_release);
+    }
+    return &g_shared.loops->next();
+}
+
+WorkQueue& resolver() {
+    std::lock_guard<std::mutex> lock(g_shared_mu);
+    return *g_shared.resolver;
+}
+
+double jitter() {
+    static thread_local std::minstd_rand rng(std::random_device{}());
+    return std::uniform_real_distribution<double>(-0.2, 0.2)(rng);
+}
+
+}  // namespace
+
+// A channel exists before any call, so its shared threads do too.
+void run_completion(std::function<void()> fn) {
+    g_completions.load(std::memory_order_acquire)->push(std::move(fn));
+}
+
+// ---- ChannelCore ---------------------------------------------------------------
+
+ChannelCore::ChannelCore(EventLoop& loop_, Target target_, wire::Options options_,
+                         std::shared_ptr<TlsContext> tls_)
+    : loop(loop_), target(std::move(target_)), options(std::move(options_)), tls(std::move(tls_)),
+      backoff_ms_(static_cast<double>(options.initial_reconnect_backoff_ms)) {
+    scheme = tls ? "https" : "http";
+    user_agent = options.primary_user_agent.empty() ? "" : options.primary_user_agent + " ";
+    user_agent += "grpc-python-sorvane/0.1.0 (native)";
+}
+
+bool ChannelCore::closed() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return closed_;
+}
+
+int ChannelCore::connectivity(bool try_to_connect) {
+    int state = state_.load(std::memory_order_acquire);
+    if (try_to_connect && state == 0 && !closed()) {
+        auto self = shared_from_this();
+        loop.post([self] {
+            if (!self->shut_ && self->state_.load() == 0 && !self->conn_) self->start_connecting();
+        });
+    }
+    return state;
+}
+
+bool ChannelCore::post_call(const std::shared_ptr<Call>& call, std::string* error) {
+    bool first;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (closed_) {
+            *error = "Cannot invoke RPC on closed channel!";
+            return false;
+        }
+        first = incoming_.empty();
+        incoming_.push_back(call);
+    }
+    // One task takes every call queued meanwhile, and the connection writes
+    // them in one go. The calls it finds hold this core.
+    if (first)
+        run_or_post_if(
+            loop, [this] { return conn_ && conn_->ready && conn_->active() == 0; },
+            [this] { take_incoming(); });
+    return true;
+}
+
+void ChannelCore::take_incoming() {
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        taken_.swap(incoming_);
+    }
+    batching_ = true;
+    for (auto& call : taken_) submit(std::move(call));
+    batching_ = false;
+    taken_.clear();
+    if (conn_) conn_->flush();
+}
+
+void ChannelCore::set_state(int state) {
+    if (state_.load() != 4) state_.store(state, std::memory_order_release);
+}
+
+void ChannelCore::submit(std::shared_ptr<Call> call) {
+    if (call->done()) return;
+    if (shut_) {
+        call->finish(kCancelled, "Channel closed!");
+        return;
+    }
+    if (call->has_deadline) {
+        if (call->deadline <= Clock::now()) {
+            call->finish(kDeadlineExceeded, "Deadline Exceeded");
+            return;
+        }
+        Call* raw = call.get();
+        // The call outlives its timer: ending it (finish) cancels the timer,
+        // and whatever drops a live call ends it first.
+        call->timer = loop.add_timer(call->deadline, [this, raw] {
+            raw->timer = 0;
+            cancel_call(*raw, kDeadlineExceeded, "Deadline Exceeded");
+        });
+    }
+    dispatch(std::move(call), false);
+}
+
+// Where a call goes: onto the ready connection; into the queue while
+// connecting; failed at once in TRANSIENT_FAILURE unless it waits for ready.
+// A call arriving in TRANSIENT_FAILURE more than kProbeInterval after the last
+// attempt starts one at once (and waits for it) instead of waiting out the
+// backoff: so a server that comes back is used within about a second,
+// whatever the backoff has grown to, while the backoff still paces the
+// attempts a channel makes on its own.
+void ChannelCore::dispatch(std::shared_ptr<Call> call, bool in_callback) {
+    if (conn_ && conn_->ready && !conn_->draining) {
+        if (conn_->submit(call)) {
+            if (in_callback) conn_->flush_soon();
+            else if (!batching_) conn_->flush();
+            return;
+        }
+        conn_->draining = true;  // stream ids exhausted: a new connection takes the rest
+        on_goaway(*conn_);
+    }
+    switch (state_.load()) {
+        case 0:
+            pending_.push_back(std::move(call));
+            start_connecting();
+            break;
+        case 3:
+            if (probe_now() || call->wait_for_ready == 1) {
+                pending_.push_back(std::move(call));
+            } else {
+                call->finish(kUnavailable, last_error_);
+            }
+            break;
+        default:
+            pending_.push_back(std::move(call));
+    }
+}
+
+bool ChannelCore::probe_now() {
+    if (Clock::now() - last_attempt_ < kProbeInterval) return false;
+    if (backoff_timer_) loop.cancel_timer(backoff_timer_);
+    backoff_timer_ = 0;
+    start_connecting();
+    return true;
+}
+
+void ChannelCore::cancel_call(Call& call, int code, const char* details) {
+    if (call.done()) return;
+    call.finish(code, details);
+    if (call.conn) call.conn->abort_stream(call);
+}
+
+void ChannelCore::call_ended(Call& call) {
+    if (call.timer) loop.cancel_timer(call.timer);
+    call.timer = 0;
+}
+
+void ChannelCore::retry(std::shared_ptr<Call> call, bool refused) {
+    call->conn = nullptr;
+    call->stream_id = 0;
+    if (call->done()) return;
+    if (shut_) {
+        call->finish(kCancelled, "Channel closed!");
+    } else if (++call->attempts > kMaxTransparentRetries) {
+        call->finish(kUnavailable, "the server refused the stream too often");
+    } else if (refused) {
+        // A server at its stream limit may still count streams we already
+        // see as closed: try again after a pause that grows (5 ms to 160 ms),
+        // so a few refusals in a row do not use up the retries at once.
+        auto delay = std::chrono::milliseconds(5 << std::min(call->attempts - 1, 5));
+        loop.add_timer(Clock::now() + delay, [call] {
+            ChannelCore& core = *call->core;
+            if (call->finished) return;
+            if (core.shut_) call->finish(kCancelled, "Channel closed!");
+            else core.dispatch(call, false);
+        });
+    } else {
+        dispatch(std::move(call), true);
+    }
+}
+
+// ---- connecting ------------------------------------------------------------------
+
+void ChannelCore::start_connecting() {
+    set_state(1);
+    last_attempt_ = Clock::now();
+    uint64_t attempt = ++attempt_;
+    // Each attempt may take as long as the current backoff, and at least the
+    // minimum connect timeout.
+    double ms = std::max(backoff_ms_, static_cast<double>(options.min_reconnect_backoff_ms));
+    if (connect_timer_) loop.cancel_timer(connect_timer_);
+    std::weak_ptr<ChannelCore> weak = weak_from_this();
+    connect_timer_ = loop.add_timer(
+        last_attempt_ + std::chrono::milliseconds(static_cast<long long>(ms)), [weak, attempt] {
+            auto self = weak.lock();
+            if (!self || self->attempt_ != attempt || self->shut_) return;
+            self->connect_timer_ = 0;
+            self->attempt_failed("Connect timeout");
+        });
+    if (target.numeric && !addresses_.empty()) {
+        on_resolved(attempt, addresses_, std::string());
+        return;
+    }
+    std::vector<Endpoint> endpoints = target.endpoints;
+    // Name resolution blocks: it runs on the resolver thread, never the loop.
+    resolver().push([weak, attempt, endpoints] {
+        std::vector<SocketAddress> found;
+        std::string error;
+        for (const Endpoint& ep : endpoints) {
+            std::string why;
+            if (!resolve(ep.host, ep.port, false, &found, &why) && error.empty()) error = why;
+        }
+        auto self = weak.lock();
+        if (!self) return;
+        if (!found.empty()) error.clear();
+        else if (error.empty()) error = "name resolution found no address";
+        EventLoop& loop = self->loop;
+        loop.post([self, attempt, found, error] { self->on_resolved(attempt, found, error); });
+    });
+}
+
+void ChannelCore::on_resolved(uint64_t attempt, std::vector<SocketAddress> addresses,
+                              std::string error) {
+    if (shut_ || attempt != attempt_) return;
+    if (addresses.empty()) {
+        attempt_failed("DNS resolution failed for " + target.authority + ": " + error);
+        return;
+    }
+    addresses_ = std::move(addresses);
+    next_address_ = 0;
+    try_next_address();
+}
+
+// pick_first: the addresses in order; the first that connects and completes
+// the HTTP/2 handshake wins.
+void ChannelCore::try_next_address() {
+    while (next_address_ < addresses_.size()) {
+        const SocketAddress& address = addresses_[next_address_];
+        bool in_progress = false;
+        std::string error;
+        SocketHandle s = connect_to(address, &in_progress, &error);
+        if (s == kNoSocket) {
+            last_error_ = address.text() + ": " + error;
+            ++next_address_;
+            continue;
+        }
+        if (!in_progress) {
+            on_connected(s, address);
+            return;
+        }
+        connecting_ = s;
+        uint64_t attempt = attempt_;
+        std::weak_ptr<ChannelCore> weak = weak_from_this();
+        loop.watch(s, false, true, [weak, attempt, s](uint32_t) {
+            auto self = weak.lock();
+            if (!self) return;
+            self->loop.unwatch(s);
+            if (self->connecting_ != s || self->attempt_ != attempt) return;
+            self->connecting_ = kNoSocket;
+            int rc = connect_result(s);
+            if (rc != 0) {
+                socket_close(s);
+                self->last_error_ = self->addresses_[self->next_address_].text() + ": " +
+                                    std::generic_category().message(rc);
+                ++self->next_address_;
+                self->try_next_address();
+                return;
+            }
+            // The connection watches the socket itself: made outside this handler.
+            SocketAddress peer = self->addresses_[self->next_address_];
+            self->loop.post([self, s, peer, attempt] {
+                if (self->shut_ || self->attempt_ != attempt) {
+                    socket_close(s);
+                    return;
+                }
+                self->on_connected(s, peer);
+            });
+        });
+        return;
+    }
+    attempt_failed(last_error_.empty() ? std::string("no address to connect to") : last_error_);
+}
+
+void ChannelCore::on_connected(SocketHandle socket, const SocketAddress& address) {
+    std::unique_ptr<TlsSession> session;
+    if (tls) {
+        const std::string& name = options.ssl_target_name_override.empty()
+                                      ? target.host
+                                      : options.ssl_target_name_override;
+        session = std::make_unique<TlsSession>(tls, name);
+    }
+    auto conn = std::make_unique<Subchannel>(*this, socket, std::move(session), address.text());
+    if (!conn->start()) {
+        // The connection owns the socket and closes it; it is not conn_ yet,
+        // so a close inside start() is no event here.
+        last_error_ = address.text() + ": could not start an HTTP/2 session";
+        ++next_address_;
+        drop(conn.release());
+        try_next_address();
+        return;
+    }
+    conn_ = std::move(conn);
+}
+
+void ChannelCore::attempt_failed(const std::string& error) {
+    if (shut_) return;
+    ++attempt_;  // whatever of the attempt is still under way is stale now
+    if (connecting_ != kNoSocket) {
+        loop.unwatch(connecting_);
+        socket_close(connecting_);
+        connecting_ = kNoSocket;
+    }
+    if (connect_timer_) loop.cancel_timer(connect_timer_);
+    connect_timer_ = 0;
+    if (conn_) {
+        Subchannel* c = conn_.release();  // released first: its close is no event
+        c->close("connect attempt abandoned");
+        drop(c);
+    }
+    last_error_ = "failed to connect to all addresses; last error: UNAVAILABLE: " + error;
+    set_state(3);
+    std::deque<std::shared_ptr<Call>> keep;
+    for (auto& call : pending_) {
+        if (call->done()) continue;
+        if (call->wait_for_ready == 1) keep.push_back(std::move(call));
+        else call->finish(kUnavailable, last_error_);
+    }
+    pending_.swap(keep);
+    double delay = backoff_ms_ * (1 + jitter());
+    backoff_ms_ = std::min(backoff_ms_ * 1.6, static_cast<double>(options.max_reconnect_backoff_ms));
+    std::weak_ptr<ChannelCore> weak = weak_from_this();
+    if (backoff_timer_) loop.cancel_timer(backoff_timer_);
+    backoff_timer_ = loop.add_timer(
+        Clock::now() + std::chrono::microseconds(static_cast<long long>(delay * 1000)), [weak] {
+            auto self = weak.lock();
+            if (!self || self->shut_) return;
+            self->backoff_timer_ = 0;
+            if (self->state_.load() == 3) self->start_connecting();
+        });
+}
+
+// ---- connection events -----------------------------------------------------------
+
+void ChannelCore::on_ready(Subchannel& conn) {
+    if (&conn != conn_.get() || shut_) return;
+    if (connect_timer_) loop.cancel_timer(connect_timer_);
+    connect_timer_ = 0;
+    backoff_ms_ = static_cast<double>(options.initial_reconnect_backoff_ms);
+    set_state(2);
+    std::deque<std::shared_ptr<Call>> queued;
+    queued.swap(pending_);
+    for (auto& call : queued) {
+        if (call->done()) continue;
+        if (!conn.draining && conn.submit(call)) continue;
+        pending_.push_back(std::move(call));
+    }
+}
+
+// The connection takes no new calls: it finishes its streams on its own
+// while a new connection takes over (now, if calls wait; else on the next).
+void ChannelCore::on_goaway(Subchannel& conn) {
+    if (&conn != conn_.get()) return;
+    draining_.push_back(std::move(conn_));
+    if (shut_) return;
+    set_state(0);
+    if (!pending_.empty()) start_connecting();
+}
+
+void ChannelCore::on_connection_closed(Subchannel& conn, const char* why) {
+    if (&conn == conn_.get()) {
+        bool was_ready = conn.ready;
+        drop(conn_.release());
+        if (shut_) return;
+        if (was_ready) {
+            // A connection lost after READY goes IDLE and reconnects on the
+            // next call at once: backoff is for attempts that fail in a row.
+            set_state(0);
+            if (!pending_.empty()) start_connecting();
+        } else if (state_.load() == 1) {
+            last_error_ = conn.peer() + ": " + why;
+            ++next_address_;
+            try_next_address();
+        }
+        return;
+    }
+    for (auto& d : draining_) {
+        if (d.get() == &conn) {
+            drop(d.release());
+            draining_.erase(std::find(draining_.begin(), draining_.end(), nullptr));
+            return;
+        }
+    }
+}
+
+// A closed connection is deleted once its close() has returned.
+void ChannelCore::drop(Subchannel* conn) {
+    auto self = shared_from_this();
+    loop.post([self, conn] { delete conn; });
+}
+
+// ---- close ---------------------------------------------------------------------
+
+void ChannelCore::close() {
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (closed_) return;
+        closed_ = true;
+    }
+    state_.store(4);
+    auto self = shared_from_this();
+    loop.post([self] { self->shutdown_on_loop(); });
+}
+
+void ChannelCore::shutdown_on_loop() {
+    shut_ = true;
+    ++attempt_;
+    for (EventLoop::TimerId* t : {&connect_timer_, &backoff_timer_}) {
+        if (*t) loop.cancel_timer(*t);
+        *t = 0;
+    }
+    if (connecting_ != kNoSocket) {
+        loop.unwatch(connecting_);
+        socket_close(connecting_);
+        connecting_ = kNoSocket;
+    }
+    std::deque<std::shared_ptr<Call>> queued;
+    queued.swap(pending_);
+    for (auto& call : queued) call->finish(kCancelled, "Channel closed!");
+    std::vector<Subchannel*> conns;
+    if (conn_) conns.push_back(conn_.get());
+    for (auto& d : draining_) conns.push_back(d.get());
+    for (Subchannel* c : conns) c->shut_down("channel closed");
+}
+
+}  // namespace client
+
+// ---- the facade ------------------------------------------------------------------
+
+namespace {
+
+using client::Call;
+using client::ChannelCore;
+
+class Channel final : public ChannelHost {
+public:
+    explicit Channel(std::shared_ptr<ChannelCore> core) : core_(std::move(core)) {}
+    ~Channel() override { core_->close(); }
+
+    std::shared_ptr<PendingCall> start(const std::string& method, std::string&& body,
+                                       double timeout, const Metadata& metadata,
+                                       int wait_for_ready, std::function<void()> on_done,
+                                       Error* error) override {
+        return begin(false, method, std::move(body), timeout, metadata, wait_for_ready,
+                     std::move(on_done), error);
+    }
+
+    std::shared_ptr<ResponseStream> stream(const std::string& method, std::string&& body,
+                                           double timeout, const Metadata& metadata,
+                                           int wait_for_ready, std::function<void()> on_done,
+                                           Error* error) override {
+        return begin(true, method, std::move(body), timeout, metadata, wait_for_ready,
+                     std::move(on_done), error);
+    }
+
+    int connectivity(bool try_to_connect) override {
+        return core_->connectivity(try_to_connect);
+    }
+    void close() override { core_->close(); }
+
+private:
+    // Builds the call on the caller's thread (metadata checked and encoded,
+    // the body framed) and posts it to the loop.
+    std::shared_ptr<Call> begin(bool streaming, const std::string& method, std::string&& body,
+                                double timeout, const Metadata& metadata, int wait_for_ready,
+                                std::function<void()> on_done, Error* error) {
+        // Calling a closed channel, or with metadata gRPC cannot carry, is
+        // the caller's doing.
+        const auto invalid = [error](std::string why) {
+            return error->set(Error::Kind::invalid, std::move(why)), nullptr;
+        };
+        if (core_->closed()) return invalid("Cannot invoke RPC on closed channel!");
+        auto call = std::make_shared<Call>(core_, streaming);
+        call->send_metadata.reserve(metadata.size());
+        for (const auto& kv : metadata) {
+            const std::string& key = kv.first;
+            if (!wire::valid_key(key) || wire::is_reserved_header(key))
+                return invalid("metadata was invalid");
+            if (wire::is_binary_key(key)) {
+                call->send_metadata.emplace_back(key, wire::base64_encode(kv.second));
+            } else {
+                if (!wire::valid_text_value(kv.second)) return invalid("metadata was invalid");
+                call->send_metadata.push_back(kv);
+            }
+        }
+        call->path = method;
+        call->wait_for_ready = wait_for_ready;
+        if (timeout >= 0) {
+            call->has_deadline = true;
+            double capped = std::min(timeout, 1e9);
+            call->deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                                std::chrono::duration<double>(capped));
+        }
+        call->on_done = std::move(on_done);
+        long long max_send = core_->options.max_send_message;
+        if (max_send >= 0 && body.size() > static_cast<unsigned long long>(max_send)) {
+            call->finish(kResourceExhausted, "Sent message larger than max (" +
+                                                 std::to_string(body.size()) + " vs. " +
+                                                 std::to_string(max_send) + ")");
+            return call;
+        }
+        wire::write_prefix(body.size(), call->prefix);
+        call->body = std::move(body);
+        std::string why;
+        if (!core_->post_call(call, &why)) return invalid(why);
+        return call;
+    }
+
+    std::shared_ptr<ChannelCore> core_;
+};
+
+}  // namespace
+
+std::shared_ptr<ChannelHost> ChannelHost::create(const std::string& target,
+                                                 const std::vector<ChannelArg>& args,
+                                                 const TlsConfig* tls, Error* error) {
+    // The target, the options and the TLS material are the caller's; only
+    // the shared loop is the system's.
+    std::string why;
+    const auto invalid = [error, &why] { return error->set(Error::Kind::invalid, why), nullptr; };
+    wire::Options options;
+    if (!wire::read_options(args, &options, &why)) return invalid();
+    client::Target parsed;
+    if (!client::parse_target(target, &parsed, &why)) return invalid();
+    if (!options.default_authority.empty()) parsed.authority = options.default_authority;
+    std::shared_ptr<TlsContext> context;
+    if (tls && tls->enabled) {
+        context = TlsContext::for_client(*tls, &why);
+        if (!context) return invalid();
+    }
+    EventLoop* loop = client::shared_loop(&why);
+    if (!loop) return error->set(Error::Kind::failed, why), nullptr;
+    std::vector<SocketAddress> numeric;
+    if (parsed.numeric) {
+        for (const auto& ep : parsed.endpoints) {
+            if (!resolve(ep.host, ep.port, false, &numeric, &why)) {
+                why = "invalid target " + target + ": " + why;
+                return invalid();
+            }
+        }
+    }
+    auto core = std::make_shared<ChannelCore>(*loop, std::move(parsed), std::move(options),
+                                              std::move(context));
+    core->seed_addresses(std::move(numeric));
+    return std::make_shared<Channel>(std::move(core));
+}
+
+}  // namespace sorvane::native

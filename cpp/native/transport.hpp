@@ -1,0 +1,261 @@
+// The native engine's platform layer: gRPC's wire protocol (on nghttp2 and
+// OpenSSL) behind two plain C++ classes, a server host and a channel host.
+// Nothing here touches Python; the module that binds them (module.cpp) sees
+// only these declarations, never an HTTP/2 type.
+//
+// Server threads: event loops (one, or two with cores to spare) own the
+// listeners, the connections and every stream's state, and never call the
+// hooks, so a handler blocked in Python stalls no connection. A complete
+// request goes from its loop straight to one of max_workers + 1 worker threads,
+// which runs Hooks::run (the module takes the GIL there) while fewer than
+// max_workers handlers run; otherwise it waits in a queue. Closed hooks run on
+// a worker too, ahead of waiting handlers, and the one spare worker is always
+// free for them. A worker hands its reply (and each streamed message, waiting
+// until nghttp2 took it) back to the connection's loop; InboundCall methods
+// are safe on any thread. Every worker calls Hooks::thread_exit before it ends.
+// Loop state belongs to whoever is in the loop's place: the loop's thread, or,
+// while the loop waits for events with nothing posted, a thread that entered
+// it (EventLoop::try_enter). A worker whose call is alone on its connection
+// writes its reply that way, and then waits a moment on the socket for the
+// next request and reads it itself; the loop's thread is not woken for either.
+//
+// Client: every channel of the process shares one event loop thread, made on
+// first use (a forked child must not use its parent's channels: the thread is
+// not copied; channels it makes itself start their own). A call is built on
+// the caller's thread (metadata checked, body framed) and queued on its
+// channel; one loop task takes every queued call and writes them out (the
+// caller runs that task itself, in the loop's place, when its connection is
+// idle, and then waits a moment on the socket for its reply and reads it).
+// Replies, deadlines (loop timers) and cancellations are handled on the loop,
+// which finishes a call under its mutex and wakes the waiting caller directly.
+// `on_done` hooks never run on the loop: they go to two process-wide
+// completion threads (they take the GIL). Name resolution runs on a resolver
+// thread of its own. Readers of a response stream take messages as they
+// arrive; the stream's flow-control window is given back as they do.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace sorvane::native {
+
+using Metadata = std::vector<std::pair<std::string, std::string>>;
+
+// One channel argument ("grpc.max_receive_message_length", 1024), integer or text.
+struct ChannelArg {
+    std::string key;
+    bool is_int = true;
+    long long int_value = 0;
+    std::string str_value;
+};
+
+// Status codes as gRPC numbers them (grpc_status_code).
+enum StatusCode : int {
+    kOk = 0,
+    kCancelled = 1,
+    kUnknown = 2,
+    kInternal = 13,
+    kUnavailable = 14,
+    kUnimplemented = 12,
+    kResourceExhausted = 8,
+    kDeadlineExceeded = 4,
+};
+
+// Transport security for a listening port or a channel: PEM texts; empty means
+// absent. A port with `client_ca` requires and verifies client certificates.
+struct TlsConfig {
+    bool enabled = false;
+    std::string root_certs;       // channel: CA to verify the server; port: client CA
+    std::string private_key;      // own key
+    std::string cert_chain;       // own certificate chain
+    bool require_client_cert = false;
+};
+
+// What a handler answers.
+struct Reply {
+    int code = kOk;
+    std::string details;
+    bool has_body = false;
+    std::string body;
+    Metadata trailing;
+};
+
+// One call accepted by a server host (one request message; one response
+// message or a stream of them), as the handler sees it. Valid for
+// the duration of the handler; the module keeps it alive longer through
+// retain/release (a context object that escapes the handler).
+// A failure the engine reports. Every fallible call of this interface
+// returns false (0, or an empty pointer) and fills the Error it is given:
+// `invalid` when the caller's input is at fault (an option, a target,
+// metadata, a closed channel called), `failed` when the system is (an
+// address that does not bind, TLS material that does not load, no thread,
+// a stopped server). The binding maps the two to one exception each.
+struct Error {
+    enum class Kind { invalid, failed };
+    Kind kind = Kind::failed;
+    std::string text;
+
+    // Fills the error; returns false, for `return error->set(...)`.
+    bool set(Kind k, std::string why) {
+        kind = k;
+        text = std::move(why);
+        return false;
+    }
+};
+
+class InboundCall {
+public:
+    virtual ~InboundCall() = default;
+    virtual const std::string& method() const = 0;
+    virtual const Metadata& metadata() const = 0;
+    virtual std::string_view payload() const = 0;
+    virtual std::string peer() = 0;
+    // Seconds until the client's deadline (negative: passed); `has` false when none.
+    virtual double time_remaining(bool* has) const = 0;
+    virtual bool cancelled() const = 0;
+    virtual bool finished() const = 0;
+    virtual void cancel() = 0;
+    // Asks for ServerHost::Hooks::closed when the call ends (for callbacks).
+    virtual void want_closed_hook() = 0;
+    // What Hooks::closed calls once its work is over, on any thread (holding
+    // a reference meanwhile if it returns first).
+    virtual void closed_hook_done() = 0;
+    // Sends one message of a streaming response (the initial metadata with the
+    // first) and blocks until gRPC is done with it; the handler's reply then
+    // carries no body. False when the call is over (cancelled, past its
+    // deadline, the server stopped): nothing more can be sent. Called by the
+    // handler's thread only, without the GIL.
+    virtual bool send_message(std::string&& body) = 0;
+    virtual void retain() = 0;
+    virtual void release() = 0;
+    // Opaque slot for the module: the Python context of the call.
+    void* user = nullptr;
+};
+
+// A check made from a call's headers, before its body is read: a call whose
+// metadata has no `key` equal to one of `values` (compared in constant time)
+// ends at once with `code` and `details`; its body is never buffered and no
+// handler runs. The token gate installs one.
+struct HeaderGate {
+    std::string key;
+    std::vector<std::string> values;
+    int code = 16;  // UNAUTHENTICATED
+    std::string details;
+};
+
+class ServerHost {
+public:
+    struct Hooks {
+        virtual ~Hooks() = default;
+        // Runs the handler; called on a host thread without the GIL.
+        virtual void run(InboundCall& call, Reply& reply) = 0;
+        // The call ended (completed or cancelled) and want_closed_hook was
+        // asked. Calls call.closed_hook_done() when its work is over, here
+        // or later on another thread.
+        virtual void closed(InboundCall& call) = 0;
+        // A host thread is about to end.
+        virtual void thread_exit() = 0;
+    };
+
+    // Returns nullptr with `error` set when an option has the wrong type or range.
+    static std::shared_ptr<ServerHost> create(const std::vector<ChannelArg>& args,
+                                              int max_workers, int max_concurrent_rpcs,
+                                              std::unique_ptr<Hooks> hooks, Error* error);
+    virtual ~ServerHost() = default;
+    // Binds before start; returns the bound port, 0 (with `error`) when it
+    // could not bind.
+    virtual int add_port(const std::string& address, const TlsConfig* tls, Error* error) = 0;
+    virtual bool start(Error* error) = 0;
+    // Installs (or, with an empty key, removes) the header gate; any time.
+    virtual void set_header_gate(HeaderGate gate) = 0;
+    // Stops accepting calls, lets calls in flight run for `grace` seconds
+    // (negative: none), cancels the rest; returns once the server is down.
+    // Blocks: call it without the GIL. Safe to call more than once.
+    virtual void shutdown(double grace) = 0;
+    virtual bool started() const = 0;
+    // Waits up to `seconds` (negative: forever) until no handler runs or
+    // waits to run; true when none does.
+    virtual bool wait_idle(double seconds) = 0;
+};
+
+// The outcome of one client call.
+struct CallResult {
+    int code = kUnknown;
+    std::string details;
+    std::string debug_error;
+    bool has_body = false;
+    std::string body;
+    Metadata initial;
+    Metadata trailing;
+};
+
+class PendingCall {
+public:
+    virtual ~PendingCall() = default;
+    // Waits up to `seconds` (negative: forever); true once the call is done.
+    virtual bool wait(double seconds) = 0;
+    virtual bool done() const = 0;
+    virtual void cancel() = 0;
+    // Valid once done.
+    virtual CallResult& result() = 0;
+};
+
+// A started call with one request and a stream of responses. The loop stores
+// what arrives and wakes the waiters; a reader that falls behind holds back
+// the stream's window, so the server waits for it.
+class ResponseStream {
+public:
+    virtual ~ResponseStream() = default;
+    // Waits up to `seconds` (negative: forever) for the next message: 1 with
+    // `message` set; 0 once the stream has ended and the status is known
+    // (result()); -1 when the time ran out first (call again).
+    virtual int read(double seconds, std::string* message) = 0;
+    // Waits up to `seconds` (negative: forever) until the initial metadata
+    // arrived or the call ended; true then (result().initial holds it).
+    virtual bool wait_initial(double seconds) = 0;
+    // Waits up to `seconds` (negative: forever); true once the status is known.
+    virtual bool wait(double seconds) = 0;
+    virtual bool done() const = 0;
+    virtual void cancel() = 0;
+    // Valid once done (`has_body` and `body` unused).
+    virtual CallResult& result() = 0;
+};
+
+class ChannelHost {
+public:
+    // Returns nullptr with `error` set when the channel cannot be made (bad
+    // target or options, TLS material that does not parse). Never connects:
+    // that waits for the first call or connectivity(true).
+    static std::shared_ptr<ChannelHost> create(const std::string& target,
+                                               const std::vector<ChannelArg>& args,
+                                               const TlsConfig* tls, Error* error);
+    virtual ~ChannelHost() = default;
+    // Starts one unary call. `on_done` (may be empty) runs on a completion
+    // thread once the call is done. Returns nullptr with `error` set when the call cannot
+    // start (closed channel, invalid metadata).
+    virtual std::shared_ptr<PendingCall> start(const std::string& method, std::string&& body,
+                                               double timeout, const Metadata& metadata,
+                                               int wait_for_ready,
+                                               std::function<void()> on_done,
+                                               Error* error) = 0;
+    // Starts one unary-request, streaming-response call; as start(), with
+    // `on_done` run once the status is known.
+    virtual std::shared_ptr<ResponseStream> stream(const std::string& method, std::string&& body,
+                                                   double timeout, const Metadata& metadata,
+                                                   int wait_for_ready,
+                                                   std::function<void()> on_done,
+                                                   Error* error) = 0;
+    // 0 idle, 1 connecting, 2 ready, 3 transient failure, 4 shutdown.
+    virtual int connectivity(bool try_to_connect) = 0;
+    virtual void close() = 0;
+};
+
+}  // namespace sorvane::native

@@ -1,0 +1,202 @@
+// UnaryUnary: a channel's unary-unary callable, as grpc.UnaryUnaryMultiCallable
+// describes it (sorvane.native registers it as one).
+#include "binding.hpp"
+
+namespace sorvane::native::binding {
+namespace {
+
+// A channel's unary-unary callable, as grpc.UnaryUnaryMultiCallable
+// describes it: serializes, calls and deserializes in C++, and asks Python
+// (the channel's support object) only to build what a caller reads of a call
+// (errors, with_call's call, futures). Metadata is converted only then.
+struct UnaryUnaryObject {
+    PyObject_HEAD
+    PyObject* core;          // the ChannelHost
+    PyObject* method;        // the method path (str or bytes)
+    PyObject* serializer;    // or None
+    PyObject* deserializer;  // or None
+    PyObject* support;       // rpc_error, ok_call, request_not_serialized, ...
+    std::string* path;       // the method path's bytes
+};
+
+int UnaryUnary_traverse(UnaryUnaryObject* self, visitproc visit, void* arg) {
+    Py_VISIT(self->core);
+    Py_VISIT(self->method);
+    Py_VISIT(self->serializer);
+    Py_VISIT(self->deserializer);
+    Py_VISIT(self->support);
+    return 0;
+}
+
+int UnaryUnary_clear(UnaryUnaryObject* self) {
+    Py_CLEAR(self->core);
+    Py_CLEAR(self->method);
+    Py_CLEAR(self->serializer);
+    Py_CLEAR(self->deserializer);
+    Py_CLEAR(self->support);
+    return 0;
+}
+
+void UnaryUnary_dealloc(UnaryUnaryObject* self) {
+    PyObject_GC_UnTrack(self);
+    UnaryUnary_clear(self);
+    delete self->path;
+    self->path = nullptr;
+    Py_TYPE(self)->tp_free(reinterpret_cast<PyObject*>(self));
+}
+
+// UnaryUnary(core, method, request_serializer, response_deserializer, support)
+int UnaryUnary_init(UnaryUnaryObject* self, PyObject* args, PyObject* kwargs) {
+    return entry_status([&] {
+        static const char* kwlist[] = {"core", "method", "request_serializer",
+                                       "response_deserializer", "support", nullptr};
+        PyObject *core, *method, *serializer, *deserializer, *support;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!OOOO", const_cast<char**>(kwlist),
+                                         channel_host_type(), &core, &method, &serializer,
+                                         &deserializer, &support))
+            throw PyErrAlreadySet{};
+        if (self->path) raise(PyExc_RuntimeError, "UnaryUnary is already initialized");
+        auto path = std::make_unique<std::string>(bytes_of(method, "method"));
+        for (auto [slot, value] : {std::pair{&self->core, core}, {&self->method, method},
+                                   {&self->serializer, serializer},
+                                   {&self->deserializer, deserializer}, {&self->support, support}})
+            store(*slot, value);
+        self->path = path.release();
+    });
+}
+
+// Raises what support.<maker>(*args) returns (an exception instance).
+[[noreturn]] void raise_made(PyObject* support, const char* maker,
+                             std::initializer_list<PyObject*> args) {
+    Ref error = ::sorvane::support::call(getattr(support, maker).get(), args);
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
+    throw PyErrAlreadySet{};
+}
+
+// The arguments of __call__, with_call and future, parsed as grpcio names
+// them; the request serialized. Throws with the error grpcio would raise.
+CallArgs unary_args(UnaryUnaryObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* kwlist[] = {"request", "timeout", "metadata", "credentials",
+                                   "wait_for_ready", "compression", nullptr};
+    PyObject *request, *timeout = Py_None, *metadata = Py_None, *credentials = Py_None,
+                       *wait_for_ready = Py_None, *compression = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOOOO", const_cast<char**>(kwlist), &request,
+                                     &timeout, &metadata, &credentials, &wait_for_ready,
+                                     &compression))
+        throw PyErrAlreadySet{};
+    if (!self->path) raise(PyExc_RuntimeError, "UnaryUnary is not initialized");
+    if (credentials != Py_None)
+        raise(PyExc_ValueError,
+              "the native engine does not take per-call credentials; send them as metadata");
+    Ref payload = Ref::borrow(request);
+    if (self->serializer != Py_None) {
+        payload = Ref::steal(PyObject_CallFunctionObjArgs(self->serializer, request, nullptr));
+        if (!payload) {
+            Ref e = take_raised();
+            raise_made(self->support, "request_not_serialized", {e ? e.get() : Py_None});
+        }
+    }
+    CallArgs a;
+    a.method = *self->path;
+    if (!PyBytes_Check(payload.get()))
+        raise_format(PyExc_TypeError, "a serialized request must be bytes, not %.100s",
+                     Py_TYPE(payload.get())->tp_name);
+    a.body.assign(PyBytes_AS_STRING(payload.get()), PyBytes_GET_SIZE(payload.get()));
+    a.timeout = timeout_from(timeout);
+    a.metadata = metadata_from(metadata);
+    a.wait_for_ready = wait_for_ready_from(wait_for_ready);
+    return a;
+}
+
+// The response of a finished call, or the error it ends with.
+Ref unary_outcome(UnaryUnaryObject* self, CallResult& r, bool with_call) {
+    if (r.code != kOk) {
+        Ref code = check(PyLong_FromLong(r.code));
+        raise_made(self->support, "rpc_error",
+                   {code.get(), py_text(r.details).get(), metadata_to(r.initial).get(),
+                    metadata_to(r.trailing).get(), py_text(r.debug_error).get()});
+    }
+    Ref body = check(PyBytes_FromStringAndSize(r.body.data(), r.body.size()));
+    Ref response = self->deserializer == Py_None
+                       ? std::move(body)
+                       : Ref::steal(PyObject_CallFunctionObjArgs(self->deserializer, body.get(), nullptr));
+    if (!response) {
+        Ref e = take_raised();
+        raise_made(self->support, "response_not_deserialized", {e ? e.get() : Py_None});
+    }
+    if (!with_call) return response;
+    Ref call = ::sorvane::support::call(getattr(self->support, "ok_call").get(),
+                                       {metadata_to(r.initial).get(), metadata_to(r.trailing).get()});
+    return check(PyTuple_Pack(2, response.get(), call.get()));
+}
+
+PyObject* unary_blocking(UnaryUnaryObject* self, PyObject* args, PyObject* kwargs, bool with_call) {
+    CallArgs a;
+    std::shared_ptr<ChannelHost> channel;
+    if (entry_status([&] {
+            a = unary_args(self, args, kwargs);
+            channel = channel_of(reinterpret_cast<ChannelHostObject*>(self->core));
+        }) < 0)
+        return nullptr;
+    std::shared_ptr<PendingCall> call = wait_unary(*channel, a);
+    if (!call) return nullptr;
+    return entry([&]() -> Ref { return unary_outcome(self, call->result(), with_call); });
+}
+
+PyObject* UnaryUnary_call(UnaryUnaryObject* self, PyObject* args, PyObject* kwargs) {
+    return unary_blocking(self, args, kwargs, false);
+}
+
+PyObject* UnaryUnary_with_call(UnaryUnaryObject* self, PyObject* args, PyObject* kwargs) {
+    return unary_blocking(self, args, kwargs, true);
+}
+
+// future(): the request serialized here, the future made by the support
+// object (support.future(core, method, payload, timeout, metadata,
+// wait_for_ready, deserializer)).
+PyObject* UnaryUnary_future(UnaryUnaryObject* self, PyObject* args, PyObject* kwargs) {
+    return entry([&]() -> Ref {
+        static const char* kwlist[] = {"request", "timeout", "metadata", "credentials",
+                                       "wait_for_ready", "compression", nullptr};
+        PyObject *request, *timeout = Py_None, *metadata = Py_None, *credentials = Py_None,
+                           *wait_for_ready = Py_None, *compression = Py_None;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOOOO", const_cast<char**>(kwlist),
+                                         &request, &timeout, &metadata, &credentials,
+                                         &wait_for_ready, &compression))
+            throw PyErrAlreadySet{};
+        Ref one = check(PyTuple_Pack(4, request, timeout, metadata, credentials));
+        CallArgs a = unary_args(self, one.get(), nullptr);  // checks and serializes
+        Ref payload = check(PyBytes_FromStringAndSize(a.body.data(), a.body.size()));
+        return ::sorvane::support::call(
+            getattr(self->support, "future").get(),
+            {self->core, self->method, payload.get(), timeout, metadata, wait_for_ready,
+             self->deserializer});
+    });
+}
+
+PyMethodDef UnaryUnary_methods[] = {
+    {"with_call", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(UnaryUnary_with_call)),
+     METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"future", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(UnaryUnary_future)),
+     METH_VARARGS | METH_KEYWORDS, nullptr},
+    {nullptr, nullptr, 0, nullptr}};
+
+}  // namespace
+
+PyTypeObject* unary_unary_type() {
+    static PyTypeObject type = [] {
+        PyTypeObject t = new_type(
+            "sorvane._native.UnaryUnary", sizeof(UnaryUnaryObject),
+            reinterpret_cast<destructor>(UnaryUnary_dealloc), UnaryUnary_methods,
+            "A channel's unary-unary callable, as grpc.UnaryUnaryMultiCallable describes it.",
+            reinterpret_cast<initproc>(UnaryUnary_init));
+        t.tp_flags |= Py_TPFLAGS_HAVE_GC;
+        t.tp_traverse = reinterpret_cast<traverseproc>(UnaryUnary_traverse);
+        t.tp_clear = reinterpret_cast<inquiry>(UnaryUnary_clear);
+        t.tp_call = reinterpret_cast<ternaryfunc>(UnaryUnary_call);
+        return t;
+    }();
+    return &type;
+}
+
+}  // namespace sorvane::native::binding
