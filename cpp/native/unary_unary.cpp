@@ -73,19 +73,34 @@ int UnaryUnary_init(UnaryUnaryObject* self, PyObject* args, PyObject* kwargs) {
     throw PyErrAlreadySet{};
 }
 
-// The arguments of __call__, with_call and future, parsed as grpcio names
-// them; the request serialized. Throws with the error grpcio would raise.
-CallArgs unary_args(UnaryUnaryObject* self, PyObject* args, PyObject* kwargs) {
+// The arguments of __call__, with_call and future, as grpcio names them
+// (borrowed).
+struct Given {
+    PyObject* request = nullptr;
+    PyObject* timeout = Py_None;
+    PyObject* metadata = Py_None;
+    PyObject* credentials = Py_None;
+    PyObject* wait_for_ready = Py_None;
+    PyObject* compression = Py_None;
+};
+
+Given parse_given(PyObject* args, PyObject* kwargs) {
     static const char* kwlist[] = {"request", "timeout", "metadata", "credentials",
                                    "wait_for_ready", "compression", nullptr};
-    PyObject *request, *timeout = Py_None, *metadata = Py_None, *credentials = Py_None,
-                       *wait_for_ready = Py_None, *compression = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOOOO", const_cast<char**>(kwlist), &request,
-                                     &timeout, &metadata, &credentials, &wait_for_ready,
-                                     &compression))
+    Given g;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOOOO", const_cast<char**>(kwlist),
+                                     &g.request, &g.timeout, &g.metadata, &g.credentials,
+                                     &g.wait_for_ready, &g.compression))
         throw PyErrAlreadySet{};
+    return g;
+}
+
+// A call's arguments checked, and its request serialized. Throws with the
+// error grpcio would raise.
+CallArgs unary_args(UnaryUnaryObject* self, const Given& g) {
+    PyObject* request = g.request;
     if (!self->path) raise(PyExc_RuntimeError, "UnaryUnary is not initialized");
-    if (credentials != Py_None)
+    if (g.credentials != Py_None)
         raise(PyExc_ValueError,
               "the native engine does not take per-call credentials; send them as metadata");
     Ref payload = Ref::borrow(request);
@@ -102,9 +117,9 @@ CallArgs unary_args(UnaryUnaryObject* self, PyObject* args, PyObject* kwargs) {
         raise_format(PyExc_TypeError, "a serialized request must be bytes, not %.100s",
                      Py_TYPE(payload.get())->tp_name);
     a.body.assign(PyBytes_AS_STRING(payload.get()), PyBytes_GET_SIZE(payload.get()));
-    a.timeout = timeout_from(timeout);
-    a.metadata = metadata_from(metadata);
-    a.wait_for_ready = wait_for_ready_from(wait_for_ready);
+    a.timeout = timeout_from(g.timeout);
+    a.metadata = metadata_from(g.metadata);
+    a.wait_for_ready = wait_for_ready_from(g.wait_for_ready);
     return a;
 }
 
@@ -134,7 +149,7 @@ PyObject* unary_blocking(UnaryUnaryObject* self, PyObject* args, PyObject* kwarg
     CallArgs a;
     std::shared_ptr<ChannelHost> channel;
     if (entry_status([&] {
-            a = unary_args(self, args, kwargs);
+            a = unary_args(self, parse_given(args, kwargs));
             channel = channel_of(reinterpret_cast<ChannelHostObject*>(self->core));
         }) < 0)
         return nullptr;
@@ -156,20 +171,12 @@ PyObject* UnaryUnary_with_call(UnaryUnaryObject* self, PyObject* args, PyObject*
 // wait_for_ready, deserializer)).
 PyObject* UnaryUnary_future(UnaryUnaryObject* self, PyObject* args, PyObject* kwargs) {
     return entry([&]() -> Ref {
-        static const char* kwlist[] = {"request", "timeout", "metadata", "credentials",
-                                       "wait_for_ready", "compression", nullptr};
-        PyObject *request, *timeout = Py_None, *metadata = Py_None, *credentials = Py_None,
-                           *wait_for_ready = Py_None, *compression = Py_None;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOOOO", const_cast<char**>(kwlist),
-                                         &request, &timeout, &metadata, &credentials,
-                                         &wait_for_ready, &compression))
-            throw PyErrAlreadySet{};
-        Ref one = check(PyTuple_Pack(4, request, timeout, metadata, credentials));
-        CallArgs a = unary_args(self, one.get(), nullptr);  // checks and serializes
+        Given g = parse_given(args, kwargs);
+        CallArgs a = unary_args(self, g);
         Ref payload = check(PyBytes_FromStringAndSize(a.body.data(), a.body.size()));
         return ::sorvane::support::call(
             getattr(self->support, "future").get(),
-            {self->core, self->method, payload.get(), timeout, metadata, wait_for_ready,
+            {self->core, self->method, payload.get(), g.timeout, g.metadata, g.wait_for_ready,
              self->deserializer});
     });
 }

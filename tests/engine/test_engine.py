@@ -103,7 +103,7 @@ class Probe:
 
     def slow_callback(self, request, context):
         def late():
-            time.sleep(1.5)
+            time.sleep(1.0)
             self.callbacks.append(request)
         context.add_callback(late)
         return repr(isinstance(context, grpc.ServicerContext)).encode()
@@ -684,24 +684,26 @@ class TestCalls:
 
     def test_slow_callbacks_hold_up_no_other_call(self, pair):
         """Callbacks that take their time, at the end of server calls (more of
-        them than the server has workers) and, on a native client, when a
-        future is done, delay no other call (grpcio's client runs done
+        them than the server has workers) on a native server, and when a
+        future is done on a native client, delay no other call (grpcio runs
         callbacks where its calls complete)."""
         probe, method, running = pair
         native_client = type(method("echo")).__module__.startswith("sorvane")
         if running.kind == "grpcio" and not native_client:
             pytest.skip("grpcio runs callbacks where its calls complete")
-        for i in range(6):
-            assert method("slow_callback")(b"%d" % i, timeout=WAIT) == b"True"
+        if running.kind == "native":
+            for i in range(6):
+                assert method("slow_callback")(b"%d" % i, timeout=WAIT) == b"True"
         if native_client:
             napping = method("nap").future(b"0.2", timeout=WAIT)
-            napping.add_done_callback(lambda unused: time.sleep(1.5))
+            napping.add_done_callback(lambda unused: time.sleep(1.0))
             assert napping.result(timeout=WAIT) == b"slept"
         started = time.monotonic()
         assert method("echo")(b"x", timeout=WAIT) == b"x"
         assert method("echo").future(b"y", timeout=WAIT).result(timeout=WAIT) == b"y"
-        assert time.monotonic() - started < 0.75
-        assert wait_until(lambda: len(probe.callbacks) == 6)
+        assert time.monotonic() - started < 0.5
+        if running.kind == "native":  # several at once, each ran
+            assert wait_until(lambda: len(probe.callbacks) == 6, timeout=3)
 
     def test_serializer_failures_end_as_internal(self, pair):
         """A request that cannot be serialized, or a response that cannot be
