@@ -748,9 +748,7 @@ def test_no_leaks(description, leaves):
             return
         assert leaves is None
 
-    # A module that is not there is looked for along the whole path on every
-    # call: fewer rounds, the same bound per call.
-    rounds = 1000 if leaves is ModuleNotFoundError else 5000
+    rounds = 5000
     with contextlib.redirect_stderr(_Discard()):
         grown, objects, refs, after = _growth(
             once, rounds, [req, service, invoke_target, targets_server])
