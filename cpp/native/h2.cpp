@@ -75,10 +75,14 @@ void H2Connection::read_some() {
             return;
         }
         total += static_cast<size_t>(n);
+        // A short read took all the socket had: the next would only say so
+        // (the loop's readiness is level-triggered, so nothing is missed).
+        bool drained = static_cast<size_t>(n) < sizeof buffer;
         on_activity();
         if (closed()) return;
         if (!tls_) {
             if (!feed_session(buffer, static_cast<size_t>(n))) return;
+            if (drained) break;
             continue;
         }
         plain.clear();
@@ -96,6 +100,7 @@ void H2Connection::read_some() {
         if (session_ && !plain.empty() &&
             !feed_session(reinterpret_cast<const uint8_t*>(plain.data()), plain.size()))
             return;
+        if (drained) break;
     }
     flush();
 }
