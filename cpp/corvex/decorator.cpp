@@ -152,7 +152,8 @@ Ref bind_arguments(const State& st, FunctionObject* self, PyObject* func, PyObje
 
 // ---- grpc_service -----------------------------------------------------------
 
-// Closure: (server, func, signature cache, timeout).
+// Closure: (server, func, signature cache, timeout, whether func is a
+// coroutine function).
 Ref grpc_service_wrapper(FunctionObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
     const State& st = state_of(self);
@@ -164,9 +165,18 @@ Ref grpc_service_wrapper(FunctionObject* self, PyObject* const* args, Py_ssize_t
     Ref registry = global(self, N::grpc_client);
     Ref rpc_client = call(getattr(registry.get(), st[N::connect]).get(), {server});
     Ref helper = global(self, N::GrpcHelper);
-    Ref call_rpc_result = getattr(helper.get(), st[N::call_rpc_result]);
     Ref clazz = getattr(func, st[N::dunder_module]);
     Ref method = getattr(func, st[N::dunder_qualname]);
+    if (closure_item(self, 4) == Py_True) {
+        // A stand-in written `async def`: the awaitable form of the call,
+        // sorvane.aio.call_rpc_result, through the same GrpcHelper.
+        Ref aio = import("sorvane.aio");
+        Ref names = check(Py_BuildValue("(sssss)", "clazz", "method", "kwargs", "timeout", "_cls"));
+        PyObject* stack[] = {rpc_client.get(), clazz.get(),  method.get(),
+                             kwargs.get(),     timeout,      helper.get()};
+        return vectorcall(getattr(aio.get(), "call_rpc_result").get(), stack, 1, names.get());
+    }
+    Ref call_rpc_result = getattr(helper.get(), st[N::call_rpc_result]);
     if (timeout == Py_None)
         return call_kw(call_rpc_result.get(), {rpc_client.get()}, st.kw_call_rpc_result.get(),
                        {clazz.get(), method.get(), st.empty_tuple.get(), kwargs.get()});
@@ -185,9 +195,18 @@ Ref grpc_service_decorator(FunctionObject* self, PyObject* const* argv) {
     Ref wraps = call(getattr(functools.get(), st[N::wraps]).get(), {func});
     Ref cache = check(PyList_New(1));
     PyList_SET_ITEM(cache.get(), 0, Ref::borrow(Py_None).release());  // steals
-    Ref closure = check(PyTuple_Pack(4, closure_item(self, 0), func, cache.get(),
-                                     closure_item(self, 1)));
+    Ref inspect = global(self, N::inspect);
+    Ref is_coroutine = call(getattr(inspect.get(), "iscoroutinefunction").get(), {func});
+    const bool coroutine = check(PyObject_IsTrue(is_coroutine.get())) != 0;
+    Ref closure = check(PyTuple_Pack(5, closure_item(self, 0), func, cache.get(),
+                                     closure_item(self, 1), coroutine ? Py_True : Py_False));
     Ref wrapper = make_function(self->module, grpc_service_wrapper_def, nullptr, closure.get());
+    if (coroutine) {
+        // A coroutine function itself (inspect.iscoroutinefunction says so),
+        // awaiting the wrapper's call.
+        Ref aio = import("sorvane.aio");
+        return call(getattr(aio.get(), "_coroutine_function").get(), {wrapper.get(), func});
+    }
     return call(wraps.get(), {wrapper.get()});
 }
 const FunctionDef grpc_service_decorator_def = {

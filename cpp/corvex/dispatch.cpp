@@ -208,6 +208,8 @@ void unpack3(PyObject* triple, Ref (&out)[3]) {
 //         response["message"] = str(e)
 //         response["excType"] = exc_type.__name__
 // Returns the result when the call succeeded, none when the target raised.
+void record_failure(FunctionObject* self, const State& st, PyObject* envelope);
+
 Ref call_guarded(FunctionObject* self, const State& st, PyObject* envelope,
                  PyObject* invoke, PyObject* args, PyObject* kwargs) {
     try {
@@ -217,6 +219,13 @@ Ref call_guarded(FunctionObject* self, const State& st, PyObject* envelope,
     } catch (...) {
         translate_current_exception();
     }
+    record_failure(self, st, envelope);
+    return Ref();
+}
+
+// The handler of step 10, with the target's exception set: an Exception goes
+// into the envelope (and its traceback to stderr); anything else is thrown on.
+void record_failure(FunctionObject* self, const State& st, PyObject* envelope) {
     if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PyErrAlreadySet{};
     HandledException handled;
     Ref sys = global(self, N::sys);
@@ -231,7 +240,14 @@ Ref call_guarded(FunctionObject* self, const State& st, PyObject* envelope,
     check(PyDict_SetItem(envelope, st[N::message], message.get()));
     Ref type_name = getattr(exc[0].get(), st[N::dunder_name]);
     check(PyDict_SetItem(envelope, st[N::excType], type_name.get()));
-    return Ref();
+}
+
+// Whether the target's result is to be awaited: a coroutine, or anything
+// with __await__ (an asyncio future, a task).
+bool awaitable(PyObject* result) {
+    if (PyCoro_CheckExact(result)) return true;
+    PyAsyncMethods* as_async = Py_TYPE(result)->tp_as_async;
+    return as_async && as_async->am_await;
 }
 
 // What one call came to, for the service's metrics: the module and method of
@@ -240,6 +256,7 @@ struct Outcome {
     Ref module;
     Ref method;
     N kind = N::failed;
+    bool pending = false;  // ends later, in finish_awaited
 };
 
 // While the target runs, the deadline of the call being served (a
@@ -256,9 +273,11 @@ public:
         // No deadline: grpcio's context then answers a huge number.
         if (!(seconds >= 0.0 && seconds < 1e8)) return;
         Ref now = call(st.monotonic.get());
-        Ref at = check(PyFloat_FromDouble(PyFloat_AsDouble(now.get()) + seconds));
-        token_ = check(PyContextVar_Set(var_, at.get()));
+        at_ = check(PyFloat_FromDouble(PyFloat_AsDouble(now.get()) + seconds));
+        token_ = check(PyContextVar_Set(var_, at_.get()));
     }
+    // The deadline set (a time.monotonic() value), or None.
+    Ref at() const { return at_ ? at_.copy() : Ref::borrow(Py_None); }
     ~DeadlineScope() {
         if (!token_) return;
         PyObject *type, *value, *tb;
@@ -269,15 +288,83 @@ public:
 
 private:
     PyObject* var_;
+    Ref at_;
     Ref token_;
+};
+
+// Reports one call to the service's `_metrics` recorder: enter() before it,
+// record(module, method, outcome, seconds) after. A failing recorder is
+// reported as unraisable and never changes the call's own result; a call whose
+// enter() failed is not recorded either, so the gauge of calls stays right.
+// The recorder and the start time sit in a two-item list that done() empties:
+// a call whose target is awaited hands the list to its finish, and whichever
+// of the two ends the call records it, once.
+class MetricsScope {
+public:
+    MetricsScope(const State& st, PyObject* service) : st_(st) {
+        Ref recorder = own_entry(service, st[N::metrics]);
+        if (!recorder || recorder.get() == Py_None) return;
+        if (Ref r = Ref::steal(PyObject_CallMethodObjArgs(recorder.get(), st[N::enter], nullptr)); !r) {
+            PyErr_WriteUnraisable(recorder.get());
+            return;
+        }
+        Ref start = Ref::steal(PyObject_CallObject(st.monotonic.get(), nullptr));
+        if (!start) {
+            PyErr_WriteUnraisable(recorder.get());
+            return;
+        }
+        held_ = Ref::steal(PyList_New(2));
+        if (!held_) {
+            PyErr_WriteUnraisable(recorder.get());
+            return;
+        }
+        PyList_SET_ITEM(held_.get(), 0, recorder.release());  // steals
+        PyList_SET_ITEM(held_.get(), 1, start.release());
+    }
+    // The scope of a call's end elsewhere, over the list of another scope.
+    MetricsScope(const State& st, PyObject* held, int) : st_(st) {
+        if (PyList_CheckExact(held) && PyList_GET_SIZE(held) == 2) held_ = Ref::borrow(held);
+    }
+    // The list to hand over (None when nothing is recorded).
+    PyObject* held() const { return held_ ? held_.get() : Py_None; }
+    void done(Outcome& out) {
+        if (!held_ || PyList_GET_ITEM(held_.get(), 0) == Py_None) return;
+        Ref recorder = Ref::borrow(PyList_GET_ITEM(held_.get(), 0));
+        Ref start = Ref::borrow(PyList_GET_ITEM(held_.get(), 1));
+        for (Py_ssize_t i = 0; i < 2; ++i) {
+            PyObject* old = PyList_GET_ITEM(held_.get(), i);
+            PyList_SET_ITEM(held_.get(), i, Ref::borrow(Py_None).release());
+            Py_DECREF(old);
+        }
+        PyObject *type, *value, *tb;
+        PyErr_Fetch(&type, &value, &tb);
+        PyObject* module = out.module ? out.module.get() : st_.empty.get();
+        PyObject* method = out.method ? out.method.get() : st_.empty.get();
+        Ref now = Ref::steal(PyObject_CallObject(st_.monotonic.get(), nullptr));
+        Ref seconds = now ? Ref::steal(PyNumber_Subtract(now.get(), start.get())) : Ref();
+        Ref r = seconds ? Ref::steal(PyObject_CallMethodObjArgs(recorder.get(), st_[N::record],
+                                                                module, method, st_[out.kind],
+                                                                seconds.get(), nullptr))
+                        : Ref();
+        if (!r) PyErr_WriteUnraisable(recorder.get());
+        PyErr_Restore(type, value, tb);
+    }
+
+private:
+    const State& st_;
+    Ref held_;
 };
 
 // The twelve steps of handle(self, request, context). A guarded service (one
 // with an `_exposure` table) checks the module name before step 6 and resolves
 // step 8 through the exposure check; its refusals end the RPC through
 // `context`, which the dispatcher uses for nothing else.
+Ref await_target(FunctionObject* self, PyObject* service, PyObject* context, PyObject* envelope,
+                 PyObject* target_result, PyObject* deadline_at, MetricsScope& metrics,
+                 Outcome& out);
+
 Ref dispatch(FunctionObject* self, PyObject* service, PyObject* request, PyObject* context,
-             Outcome& out) {
+             MetricsScope& metrics, Outcome& out) {
     const State& st = state_of(self);
     Ref request_str = utf8_field(st, request, N::request);                // 1
     Ref grpc_request = json_loads_text(self, request_str.get());          // 2
@@ -311,55 +398,105 @@ Ref dispatch(FunctionObject* self, PyObject* service, PyObject* request, PyObjec
     Ref kwargs = mapping_get(st, grpc_request.get(), st[N::kwargs], true);
     if (!check(PyObject_IsTrue(kwargs.get()))) kwargs = check(PyDict_New());
     Ref result;
+    Ref deadline_at;
     {
         DeadlineScope deadline(st, context);
         result = call_guarded(self, st, envelope.get(), invoke.get(), args.get(), kwargs.get());  // 10
+        deadline_at = deadline.at();
     }
+    if (result && awaitable(result.get()))
+        return await_target(self, service, context, envelope.get(), result.get(),
+                            deadline_at.get(), metrics, out);
     Ref body = json_dumps_envelope(self, envelope.get(), result.get());   // 11
     PyObject* status = check_borrowed(PyDict_GetItemWithError(envelope.get(), st[N::status]));
     out.kind = status == st.zero.get() ? N::ok : N::raised;
     return new_response(self, st, body.get(), status);                    // 12
 }
 
-// Reports one call to the service's `_metrics` recorder: enter() before it,
-// record(module, method, outcome, seconds) after. A failing recorder is
-// reported as unraisable and never changes the call's own result; a call whose
-// enter() failed is not recorded either, so the gauge of calls stays right.
-class MetricsScope {
-public:
-    MetricsScope(const State& st, PyObject* service) : st_(st) {
-        Ref recorder = own_entry(service, st[N::metrics]);
-        if (!recorder || recorder.get() == Py_None) return;
-        recorder_ = std::move(recorder);
-        if (Ref r = Ref::steal(PyObject_CallMethodObjArgs(recorder_.get(), st[N::enter], nullptr)); !r) {
-            PyErr_WriteUnraisable(recorder_.get());
-            recorder_.reset();
-            return;
-        }
-        start_ = Ref::steal(PyObject_CallObject(st.monotonic.get(), nullptr));
-        if (!start_) PyErr_WriteUnraisable(recorder_.get());
-    }
-    void done(Outcome& out) {
-        if (!recorder_ || !start_) return;
-        PyObject *type, *value, *tb;
-        PyErr_Fetch(&type, &value, &tb);
-        PyObject* module = out.module ? out.module.get() : st_.empty.get();
-        PyObject* method = out.method ? out.method.get() : st_.empty.get();
-        Ref now = Ref::steal(PyObject_CallObject(st_.monotonic.get(), nullptr));
-        Ref seconds = now ? Ref::steal(PyNumber_Subtract(now.get(), start_.get())) : Ref();
-        Ref r = seconds ? Ref::steal(PyObject_CallMethodObjArgs(recorder_.get(), st_[N::record],
-                                                                module, method, st_[out.kind],
-                                                                seconds.get(), nullptr))
-                        : Ref();
-        if (!r) PyErr_WriteUnraisable(recorder_.get());
-        PyErr_Restore(type, value, tb);
-    }
+// ---- targets that are awaited ---------------------------------------------------
 
-private:
-    const State& st_;
-    Ref recorder_;
-    Ref start_;
-};
+void make_reportable();
+
+// Ends a call as handle ends every call: `body` makes its response; the
+// metrics hear how it went (a call still pending is told later, by its
+// finish), and what leaves it is made reportable when the call has a context.
+template <class F>
+Ref end_call(MetricsScope& metrics, Outcome& out, bool has_context, F&& body) {
+    try {
+        try {
+            Ref response = body();
+            if (!out.pending) metrics.done(out);
+            return response;
+        } catch (...) {
+            translate_current_exception();
+        }
+        metrics.done(out);
+    } catch (...) {
+        translate_current_exception();
+    }
+    if (has_context) make_reportable();
+    throw PyErrAlreadySet{};
+}
+
+// finish(ok, value), the end of a call whose target's result was awaited:
+// steps 10 (the result, or the exception it raised), 11 and 12 as for any
+// other call, and the metrics; what it raises leaves the call as handle's
+// would. Closure: (envelope, metrics list or None, module, method, whether
+// the call has a context).
+Ref finish_awaited(FunctionObject* self, PyObject* const* argv) {
+    const State& st = state_of(self);
+    PyObject* envelope = closure_item(self, 0);
+    MetricsScope metrics(st, closure_item(self, 1), 0);
+    Outcome out;
+    if (closure_item(self, 2) != Py_None) out.module = Ref::borrow(closure_item(self, 2));
+    if (closure_item(self, 3) != Py_None) out.method = Ref::borrow(closure_item(self, 3));
+    return end_call(metrics, out, closure_item(self, 4) == Py_True, [&]() -> Ref {
+        Ref result;
+        if (argv[0] == Py_True) {
+            result = Ref::borrow(argv[1]);
+            check(PyDict_SetItem(envelope, st[N::result], result.get()));
+        } else {
+            PyObject* e = argv[1];
+            if (!PyExceptionInstance_Check(e))
+                raise(PyExc_TypeError, "finish() needs the exception the target raised");
+            PyErr_Restore(Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(e))).release(),
+                          Ref::borrow(e).release(),
+                          PyException_GetTraceback(e));  // steals all three
+            record_failure(self, st, envelope);
+        }
+        Ref body = json_dumps_envelope(self, envelope, result.get());
+        PyObject* status = check_borrowed(PyDict_GetItemWithError(envelope, st[N::status]));
+        out.kind = status == st.zero.get() ? N::ok : N::raised;
+        return new_response(self, st, body.get(), status);
+    });
+}
+const FunctionDef finish_awaited_def = {
+    "finish", "CommonService.handle.<locals>.finish", nullptr, {"ok", "value"}, finish_awaited,
+    nullptr};
+
+// A target whose result is awaitable (a coroutine function's): sorvane.aio
+// awaits it on an event loop, where finish_awaited ends the call. Returns what
+// sorvane.aio._serve does: the CommonResponse once the calling thread waited
+// for it, or, for an engine whose context takes a reply to come, a
+// concurrent.futures.Future of it (the call is then `pending`).
+Ref await_target(FunctionObject* self, PyObject* service, PyObject* context, PyObject* envelope,
+                 PyObject* target_result, PyObject* deadline_at, MetricsScope& metrics,
+                 Outcome& out) {
+    // The envelope's result is the placeholder again until the target ends.
+    const State& st = state_of(self);
+    Ref placeholder = check(PyDict_Copy(st.placeholder.get()));
+    check(PyDict_SetItem(envelope, st[N::result], placeholder.get()));
+    Ref closure = check(PyTuple_Pack(5, envelope, metrics.held(),
+                                     out.module ? out.module.get() : Py_None,
+                                     out.method ? out.method.get() : Py_None,
+                                     context != Py_None ? Py_True : Py_False));
+    Ref finish = make_function(self->module, finish_awaited_def, nullptr, closure.get());
+    Ref aio = import("sorvane.aio");
+    Ref reply = call(getattr(aio.get(), "_serve").get(),
+                     {target_result, finish.get(), context, service, deadline_at});
+    out.pending = true;  // finish records it
+    return reply;
+}
 
 // The simple name of an exception's type, as type(e).__name__ gives it for the
 // built-in ones.
@@ -420,22 +557,10 @@ Ref CommonService_handle(FunctionObject* self, PyObject* const* argv) {
     PyObject* request = argv[1];
     PyObject* context = argv[2];
     Outcome out;
-    try {
-        const State& st = state_of(self);
-        MetricsScope metrics(st, service);
-        try {
-            Ref response = dispatch(self, service, request, context, out);
-            metrics.done(out);
-            return response;
-        } catch (...) {
-            translate_current_exception();
-        }
-        metrics.done(out);
-    } catch (...) {
-        translate_current_exception();
-    }
-    if (context != Py_None) make_reportable();
-    throw PyErrAlreadySet{};
+    MetricsScope metrics(state_of(self), service);
+    return end_call(metrics, out, context != Py_None, [&] {
+        return dispatch(self, service, request, context, metrics, out);
+    });
 }
 
 Ref CommonService_clazz_handler(FunctionObject*, PyObject* const* argv) {

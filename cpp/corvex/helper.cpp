@@ -118,22 +118,9 @@ bool equals(PyObject* a, PyObject* b) { return check(PyObject_RichCompareBool(a,
 
 // The envelope's "result" on status 0; otherwise raises GrpcException (status
 // -1 in the response or the envelope) or Exception("unknown grpc exception").
-Ref GrpcHelper_call_rpc_result(FunctionObject* self, PyObject* const* argv) {
-    enum { cls, rpc_client, clazz, method, args, kwargs, request_id, timeout };
-    State& st = state_of(self);
-    // Through cls, so a subclass's call_rpc is the one used.
-    Ref call_rpc = getattr(argv[cls], st[N::call_rpc]);
-    // The timeout is passed on only when given, so a call_rpc of a subclass
-    // written without one keeps working.
-    Ref response =
-        argv[timeout] == Py_None
-            ? call_kw(call_rpc.get(), {argv[rpc_client]}, st.kw_call_rpc.get(),
-                      {argv[clazz], argv[method], argv[args], argv[kwargs], argv[request_id]})
-            : call_kw(call_rpc.get(), {argv[rpc_client]}, st.kw_call_rpc_timeout.get(),
-                      {argv[clazz], argv[method], argv[args], argv[kwargs], argv[request_id],
-                       argv[timeout]});
-    Ref status = getattr(response.get(), st[N::status]);
-    Ref text = utf8_field(st, response.get(), N::response);
+Ref result_of(FunctionObject* self, const State& st, PyObject* response) {
+    Ref status = getattr(response, st[N::status]);
+    Ref text = utf8_field(st, response, N::response);
     Ref envelope = json_loads_text(self, text.get());
 
     if (equals(mapping_get(st, envelope.get(), st[N::status]).get(), st.zero.get()))
@@ -149,6 +136,31 @@ Ref GrpcHelper_call_rpc_result(FunctionObject* self, PyObject* const* argv) {
     }
     raise(PyExc_Exception, "unknown grpc exception");
 }
+
+Ref GrpcHelper_call_rpc_result(FunctionObject* self, PyObject* const* argv) {
+    enum { cls, rpc_client, clazz, method, args, kwargs, request_id, timeout };
+    State& st = state_of(self);
+    // Through cls, so a subclass's call_rpc is the one used.
+    Ref call_rpc = getattr(argv[cls], st[N::call_rpc]);
+    // The timeout is passed on only when given, so a call_rpc of a subclass
+    // written without one keeps working.
+    Ref response =
+        argv[timeout] == Py_None
+            ? call_kw(call_rpc.get(), {argv[rpc_client]}, st.kw_call_rpc.get(),
+                      {argv[clazz], argv[method], argv[args], argv[kwargs], argv[request_id]})
+            : call_kw(call_rpc.get(), {argv[rpc_client]}, st.kw_call_rpc_timeout.get(),
+                      {argv[clazz], argv[method], argv[args], argv[kwargs], argv[request_id],
+                       argv[timeout]});
+    return result_of(self, st, response.get());
+}
+
+// _result_of(response): what call_rpc_result makes of a CommonResponse.
+Ref result_of_function(FunctionObject* self, PyObject* const* argv) {
+    return result_of(self, state_of(self), argv[0]);
+}
+const FunctionDef result_of_def = {"_result_of", nullptr, nullptr, {"response"},
+                                   result_of_function, nullptr};
+
 const FunctionDef GrpcHelper_call_rpc_result_def = {
     "call_rpc_result", "GrpcHelper.call_rpc_result", nullptr,
     {"cls", "rpc_client", "clazz", "method", "args", "kwargs", "request_id", "*", "timeout"},
@@ -172,6 +184,7 @@ void define_GrpcHelper(PyObject* m) {
                          class_method(m, GrpcHelper_call_rpc_result_def,
                                       call_rpc_result_defaults.get()));
     bind(m, "GrpcHelper", cls.get());
+    bind(m, "_result_of", make_function(m, result_of_def).get());
 }
 
 }  // namespace sorvane::corvex

@@ -296,6 +296,53 @@ void log_general(FunctionObject* self, const State& st, PyObject* func,
 
 // ---- rpc_log and its wrapper --------------------------------------------------
 
+// The record of one call that returned `response`.
+void write_record(FunctionObject* self, State& st, PyObject* func, PyObject* response,
+                  PyObject* process_time, PyObject* const* args, Py_ssize_t nargs,
+                  PyObject* kwnames) {
+    if (PyObject* request =
+            native_record_request(self, st, func, response, args, nargs, kwnames)) {
+        Ref logger = global(self, N::rpc_logger);
+        log_native(st, reinterpret_cast<FunctionObject*>(func), logger.get(), request, response,
+                   process_time);
+    } else {
+        log_general(self, st, func, response, process_time, args, nargs, kwnames);
+    }
+}
+
+// Whether `response` is a reply to come: the dispatcher's
+// concurrent.futures.Future for a target that is awaited.
+bool pending(const State& st, PyObject* response) {
+    if (Py_TYPE(response) == reinterpret_cast<PyTypeObject*>(st.response_class.get())) return false;
+    Ref futures = import("concurrent.futures");
+    Ref future_class = getattr(futures.get(), "Future");
+    return check(PyObject_IsInstance(response, future_class.get())) != 0;
+}
+
+// The done-callback of a reply to come: its record once it completed with a
+// response (none when it failed or was cancelled, as for a handler that
+// raised). Closure: (func, start time, arguments, keyword names or None).
+Ref rpc_log_done(FunctionObject* self, PyObject* const* argv) {
+    State& st = state_of(self);
+    PyObject* future = argv[0];
+    Ref cancelled = call(getattr(future, "cancelled").get());
+    if (check(PyObject_IsTrue(cancelled.get()))) return Ref::borrow(Py_None);
+    Ref failure = call(getattr(future, "exception").get());
+    if (failure.get() != Py_None) return Ref::borrow(Py_None);
+    Ref response = call(getattr(future, "result").get());
+    Ref process_time =
+        check(PyNumber_Subtract(wall_clock(self, st).get(), closure_item(self, 1)));
+    PyObject* all = closure_item(self, 2);
+    PyObject* kwnames = closure_item(self, 3) == Py_None ? nullptr : closure_item(self, 3);
+    Py_ssize_t nargs = PyTuple_GET_SIZE(all) - (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
+    write_record(self, st, closure_item(self, 0), response.get(), process_time.get(),
+                 &PyTuple_GET_ITEM(all, 0), nargs, kwnames);
+    return Ref::borrow(Py_None);
+}
+const FunctionDef rpc_log_done_def = {
+    "logged", "rpc_log.<locals>.wrapper.<locals>.logged", nullptr, {"future"}, rpc_log_done,
+    nullptr};
+
 Ref rpc_log_wrapper(FunctionObject* self, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames) {
     State& st = state_of(self);
@@ -306,16 +353,20 @@ Ref rpc_log_wrapper(FunctionObject* self, PyObject* const* args, Py_ssize_t narg
                        ? check(support::detail::function_vectorcall(
                              func.get(), args, static_cast<size_t>(nargs), kwnames))
                        : vectorcall(func.get(), args, static_cast<size_t>(nargs), kwnames);
-    Ref process_time = check(PyNumber_Subtract(wall_clock(self, st).get(), start_time.get()));
-    if (PyObject* request = native_record_request(self, st, func.get(), response.get(), args,
-                                                  nargs, kwnames)) {
-        Ref logger = global(self, N::rpc_logger);
-        log_native(st, reinterpret_cast<FunctionObject*>(func.get()), logger.get(), request,
-                   response.get(), process_time.get());
-    } else {
-        log_general(self, st, func.get(), response.get(), process_time.get(), args, nargs,
-                    kwnames);
+    if (pending(st, response.get())) {
+        // Logged when it completes; the reply itself goes back as it is.
+        const Py_ssize_t total = nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
+        Ref all = check(PyTuple_New(total));
+        for (Py_ssize_t i = 0; i < total; ++i)
+            PyTuple_SET_ITEM(all.get(), i, Ref::borrow(args[i]).release());  // steals
+        Ref closure = check(PyTuple_Pack(4, func.get(), start_time.get(), all.get(),
+                                         kwnames ? kwnames : Py_None));
+        Ref logged = make_function(self->module, rpc_log_done_def, nullptr, closure.get());
+        call(getattr(response.get(), "add_done_callback").get(), {logged.get()});
+        return response;
     }
+    Ref process_time = check(PyNumber_Subtract(wall_clock(self, st).get(), start_time.get()));
+    write_record(self, st, func.get(), response.get(), process_time.get(), args, nargs, kwnames);
     return response;
 }
 const FunctionDef rpc_log_wrapper_def = {

@@ -157,8 +157,15 @@ struct CallArgs {
 // Plain code, not noexcept (see above).
 std::shared_ptr<PendingCall> wait_unary(ChannelHost& channel, CallArgs& a);
 
+// Starts a unary call whose on_done (a callable, or None) is called with no
+// arguments on a completion thread once it is done; returns its ClientCall.
+Ref start_call(ChannelHostObject* self, CallArgs& a, PyObject* on_done);
+// The call of a ClientCall; TypeError for anything else.
+std::shared_ptr<PendingCall> pending_of(PyObject* client_call);
+
 PyTypeObject* servicer_context_type();
 PyTypeObject* server_host_type();
+PyTypeObject* deferred_reply_type();
 PyTypeObject* channel_host_type();
 PyTypeObject* client_call_type();
 PyTypeObject* client_stream_type();

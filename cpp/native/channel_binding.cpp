@@ -263,30 +263,11 @@ std::function<void()> python_hook(PyObject* on_done) {
 // Starts a unary call; on_done (or None) is called with no arguments on a
 // gRPC thread once it is done. Returns a ClientCall.
 PyObject* ChannelHost_start(ChannelHostObject* self, PyObject* args) {
-    CallArgs a;
-    std::shared_ptr<ChannelHost> channel;
-    std::function<void()> hook;
-    if (entry_status([&] {
-            if (PyTuple_GET_SIZE(args) != 6) raise(PyExc_TypeError, "start() takes 6 arguments");
-            a = call_args(&PyTuple_GET_ITEM(args, 0));
-            channel = channel_of(self);
-            hook = python_hook(PyTuple_GET_ITEM(args, 5));
-        }) < 0)
-        return nullptr;
-    Error error;
-    std::shared_ptr<PendingCall> call;
-    Py_BEGIN_ALLOW_THREADS
-    call = channel->start(a.method, std::move(a.body), a.timeout, a.metadata, a.wait_for_ready,
-                          std::move(hook), &error);
-    Py_END_ALLOW_THREADS
-    if (!call) {
-        set_error(error);
-        return nullptr;
-    }
-    auto* obj = PyObject_New(ClientCallObject, client_call_type());
-    if (!obj) return nullptr;
-    obj->call = new std::shared_ptr<PendingCall>(std::move(call));
-    return reinterpret_cast<PyObject*>(obj);
+    return entry([&]() -> Ref {
+        if (PyTuple_GET_SIZE(args) != 6) raise(PyExc_TypeError, "start() takes 6 arguments");
+        CallArgs a = call_args(&PyTuple_GET_ITEM(args, 0));
+        return start_call(self, a, PyTuple_GET_ITEM(args, 5));
+    });
 }
 
 // Starts a call with a stream of responses, with start()'s arguments; on_done
@@ -357,6 +338,31 @@ PyMethodDef ChannelHost_methods[] = {
 std::shared_ptr<ChannelHost> channel_of(ChannelHostObject* self) {
     if (!self->host) raise(PyExc_RuntimeError, "ChannelHost is not initialized");
     return *self->host;
+}
+
+Ref start_call(ChannelHostObject* self, CallArgs& a, PyObject* on_done) {
+    std::shared_ptr<ChannelHost> channel = channel_of(self);
+    std::function<void()> hook = python_hook(on_done);
+    // Starting waits for nothing (the call is queued, or written out on this
+    // thread when its connection is idle), so the GIL stays: giving it up
+    // here would let the completion threads take it, and a caller starting
+    // many calls in a row would wait for it again at each one.
+    Error error;
+    std::shared_ptr<PendingCall> call =
+        channel->start(a.method, std::move(a.body), a.timeout, a.metadata, a.wait_for_ready,
+                       std::move(hook), &error);
+    if (!call) raise_error(error);
+    auto* obj = PyObject_New(ClientCallObject, client_call_type());
+    if (!obj) throw PyErrAlreadySet{};
+    obj->call = new std::shared_ptr<PendingCall>(std::move(call));
+    return Ref::steal(reinterpret_cast<PyObject*>(obj));
+}
+
+std::shared_ptr<PendingCall> pending_of(PyObject* client_call) {
+    if (Py_TYPE(client_call) != client_call_type())
+        raise_format(PyExc_TypeError, "a ClientCall is needed, not %.100s",
+                     Py_TYPE(client_call)->tp_name);
+    return *reinterpret_cast<ClientCallObject*>(client_call)->call;
 }
 
 std::shared_ptr<PendingCall> wait_unary(ChannelHost& channel, CallArgs& a) {

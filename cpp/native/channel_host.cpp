@@ -25,9 +25,14 @@ constexpr int kMaxTransparentRetries = 8;
 
 // A queue served by threads of its own that live as long as the process (a
 // fork child must make its own channels: these threads are not copied).
+std::atomic<void* (*)()> g_batch_begin{nullptr};
+std::atomic<void (*)(void*)> g_batch_end{nullptr};
+
 class WorkQueue {
 public:
-    explicit WorkQueue(int threads) {
+    // `batched`: a thread takes every queued task at once and runs them
+    // between the completion batch hooks.
+    WorkQueue(int threads, bool batched) : batched_(batched) {
         for (int i = 0; i < threads; ++i) std::thread([this] { serve(); }).detach();
     }
     void push(std::function<void()> fn) {
@@ -41,16 +46,29 @@ public:
 private:
     void serve() {
         std::unique_lock<std::mutex> lock(mu_);
+        std::deque<std::function<void()>> batch;
         for (;;) {
             cv_.wait(lock, [this] { return !work_.empty(); });
-            std::function<void()> fn = std::move(work_.front());
-            work_.pop_front();
+            if (batched_) {
+                batch.swap(work_);
+            } else {
+                batch.push_back(std::move(work_.front()));
+                work_.pop_front();
+            }
             lock.unlock();
-            fn();
-            fn = nullptr;  // its captures go before the lock is taken again
+            auto begin = g_batch_begin.load(std::memory_order_acquire);
+            auto end = g_batch_end.load(std::memory_order_acquire);
+            void* token = batched_ && begin && end ? begin() : nullptr;
+            for (auto& fn : batch) {
+                fn();
+                fn = nullptr;  // its captures go before the next task
+            }
+            batch.clear();
+            if (token) end(token);
             lock.lock();
         }
     }
+    const bool batched_;
     std::mutex mu_;
     std::condition_variable cv_;
     std::deque<std::function<void()>> work_;
@@ -82,8 +100,8 @@ EventLoop* shared_loop(std::string* error) {
             return nullptr;
         }
         g_shared.loops = loops;
-        g_shared.completions = new WorkQueue(2);
-        g_shared.resolver = new WorkQueue(1);
+        g_shared.completions = new WorkQueue(2, true);
+        g_shared.resolver = new WorkQueue(1, false);
         g_shared.pid = pid;
         g_completions.store(g_shared.completions, std::memory_order_release);
     }
@@ -523,6 +541,12 @@ void ChannelCore::shutdown_on_loop() {
 }
 
 }  // namespace client
+
+void set_completion_batch(CompletionBatch hooks) {
+    client::g_batch_end.store(hooks.end, std::memory_order_release);
+    client::g_batch_begin.store(hooks.begin, std::memory_order_release);
+}
+
 
 // ---- the facade ------------------------------------------------------------------
 

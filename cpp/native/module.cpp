@@ -72,6 +72,18 @@ PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "sorvane._native",
                           "The native engine's transport core (private; see sorvane.native).",
                           -1, module_methods, nullptr, nullptr, nullptr, nullptr};
 
+// The completion threads take the GIL once for each batch of hooks.
+void* completion_batch_begin() {
+    if (!python_usable()) return nullptr;
+    return new PyGILState_STATE(PyGILState_Ensure());
+}
+
+void completion_batch_end(void* token) {
+    auto* state = static_cast<PyGILState_STATE*>(token);
+    PyGILState_Release(*state);
+    delete state;
+}
+
 }  // namespace
 
 #if defined(_WIN32)
@@ -82,8 +94,9 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit__native(void)
 {
     return entry([]() -> Ref {
         compat::init_threads();
-        for (PyTypeObject* t : {servicer_context_type(), server_host_type(), client_call_type(),
-                                client_stream_type(), channel_host_type(), unary_unary_type()})
+        for (PyTypeObject* t : {servicer_context_type(), server_host_type(), deferred_reply_type(),
+                                client_call_type(), client_stream_type(), channel_host_type(),
+                                unary_unary_type()})
             check(PyType_Ready(t));
         Ref m = check(PyModule_Create(&module_def));
         for (auto [name, t] : {std::pair<const char*, PyTypeObject*>{"ServicerContext", servicer_context_type()},
@@ -95,6 +108,7 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit__native(void)
             Py_INCREF(t);
             check(PyModule_AddObject(m.get(), name, reinterpret_cast<PyObject*>(t)));
         }
+        sorvane::native::set_completion_batch({completion_batch_begin, completion_batch_end});
         g_alive.store(true);
         return m;
     });

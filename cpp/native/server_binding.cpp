@@ -31,6 +31,7 @@ struct ServerPython {
     Ref registered;     // dict: full method path -> method handler
     Ref dict_type;      // grpc's dictionary generic handler type, or None
     Ref support;        // metadatum, call_details(), handler_failed(), log_exception()
+    Ref pending_type;   // support.pending_type: a handler's reply to come (or empty)
     // Method paths whose answer cannot change while the handlers stay as they
     // are: found among the registered handlers or in a dictionary handler
     // (behind token gates only) before any other generic handler was asked.
@@ -241,6 +242,21 @@ std::string serialized(PyObject* serializer, Ref response) {
     return std::string(PyBytes_AS_STRING(body.get()), PyBytes_GET_SIZE(body.get()));
 }
 
+// The handler's response serialized into the reply, with the status the
+// context was left with.
+void reply_with_response(ServerPython& py, ServicerContextObject* c, PyObject* serializer,
+                         Ref response, Reply& reply) {
+    try {
+        reply.body = serialized(serializer, std::move(response));
+        reply.has_body = true;
+    } catch (const PyErrAlreadySet&) {
+        log_exception(py, "Exception serializing message!");
+        return set_reply(reply, kInternal, "Failed to serialize response!");
+    }
+    reply_from_context(py, c, reply, kOk, std::string());
+    if (reply.code != kOk) reply.has_body = false;
+}
+
 // Ends a response iterator the call no longer needs: a generator's close()
 // runs its finally blocks (and context managers) now rather than at collection.
 void close_iterator(ServerPython& py, PyObject* responses) {
@@ -298,8 +314,111 @@ void stream_responses(ServerPython& py, PyObject* serializer, ServicerContextObj
     }
 }
 
+// ---- replies that come later ------------------------------------------------------
+
+// What a handler returns when its reply comes later (an instance of
+// support.pending_type: the dispatcher's concurrent.futures.Future for a
+// coroutine target) is given one of these as its done-callback; the worker
+// goes back to other calls meanwhile. Called with the completed future, it
+// answers the call as the handler would have: the result serialized, or the
+// exception reported, with the code, details and trailing metadata the
+// context was left with.
+struct DeferredReplyObject {
+    PyObject_HEAD
+    InboundCall* call;                   // retained until answered; NULL afterwards
+    std::shared_ptr<ServerPython>* py;
+    PyObject* serializer;                // None: the response is bytes
+    PyObject* context;                   // the call's ServicerContext
+};
+
+// The reply of a completed pending reply; never throws.
+void reply_from_pending(ServerPython& py, PyObject* future, PyObject* serializer,
+                        ServicerContextObject* c, Reply& reply) {
+    Ref cancelled = Ref::steal(PyObject_CallMethod(future, "cancelled", nullptr));
+    int is_cancelled = cancelled ? PyObject_IsTrue(cancelled.get()) : -1;
+    if (is_cancelled < 0) {
+        log_exception(py, "Exception reading the handler's pending reply");
+        return set_reply(reply, kUnknown, "Exception calling application");
+    }
+    if (is_cancelled) return set_reply(reply, kCancelled, "Cancelled");
+    Ref response = Ref::steal(PyObject_CallMethod(future, "result", nullptr));
+    if (!response) return reply_from_failure(py, c, reply, false);
+    reply_with_response(py, c, serializer, std::move(response), reply);
+}
+
+// Hands `reply` to the call, which this object then no longer holds.
+void answer_deferred(DeferredReplyObject* self, Reply&& reply) {
+    InboundCall* call = self->call;
+    self->call = nullptr;
+    Py_BEGIN_ALLOW_THREADS
+    call->finish(std::move(reply));
+    call->release();
+    Py_END_ALLOW_THREADS
+}
+
+PyObject* DeferredReply_call(DeferredReplyObject* self, PyObject* args, PyObject* kwargs) {
+    PyObject* future;
+    if ((kwargs && PyDict_GET_SIZE(kwargs)) || !PyArg_ParseTuple(args, "O", &future)) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "takes exactly one argument");
+        return nullptr;
+    }
+    if (!self->call) Py_RETURN_NONE;  // answered already
+    Reply reply;
+    reply_from_pending(**self->py, future, self->serializer,
+                       reinterpret_cast<ServicerContextObject*>(self->context), reply);
+    answer_deferred(self, std::move(reply));
+    Py_RETURN_NONE;
+}
+
+void DeferredReply_dealloc(DeferredReplyObject* self) {
+    if (self->call) {  // dropped uncompleted: the client must not wait for it
+        Reply reply;
+        set_reply(reply, kUnknown, "the server dropped the call's reply");
+        answer_deferred(self, std::move(reply));
+    }
+    Py_XDECREF(self->serializer);
+    Py_XDECREF(self->context);
+    delete self->py;
+    Py_TYPE(self)->tp_free(reinterpret_cast<PyObject*>(self));
+}
+
+// The handler returned `pending`: the call is answered when it completes.
+void defer_reply(const std::shared_ptr<ServerPython>& py, const Resolved& r, InboundCall& call,
+                 PyObject* context, PyObject* pending, Reply& reply) {
+    Ref serializer;
+    Ref done;
+    try {
+        serializer = r.serializer ? Ref::borrow(r.serializer.get())
+                                  : getattr(r.handler.get(), "response_serializer");
+        done = Ref::steal(PyType_GenericAlloc(deferred_reply_type(), 0));
+        if (!done) throw PyErrAlreadySet{};
+    } catch (const PyErrAlreadySet&) {
+        log_exception(*py, "Exception deferring the handler's reply");
+        return set_reply(reply, kUnknown, "Exception calling application");
+    }
+    auto* d = reinterpret_cast<DeferredReplyObject*>(done.get());
+    d->py = new std::shared_ptr<ServerPython>(py);
+    d->serializer = serializer.release();
+    d->context = new_ref(context);
+    call.retain();
+    d->call = &call;
+    // Deferred before the callback is added: a pending reply already complete
+    // calls it at once, and finish() then waits for the handler to return.
+    reply.deferred = true;
+    Ref added = Ref::steal(PyObject_CallMethod(pending, "add_done_callback", "O", done.get()));
+    if (added) return;
+    log_exception(*py, "Exception deferring the handler's reply");
+    if (d->call) {  // not called: answer here instead
+        d->call = nullptr;
+        call.release();
+        reply.deferred = false;
+        set_reply(reply, kUnknown, "Exception calling application");
+    }
+}
+
 // Runs one call's handler with the GIL held; never throws.
-void run_handler(ServerPython& py, InboundCall& call, Reply& reply) {
+void run_handler(const std::shared_ptr<ServerPython>& pyp, InboundCall& call, Reply& reply) {
+    ServerPython& py = *pyp;
     std::shared_ptr<const Resolved> found;
     try {
         found = resolve(py, call);
@@ -353,20 +472,21 @@ void run_handler(ServerPython& py, InboundCall& call, Reply& reply) {
     } catch (const PyErrAlreadySet&) {
         return reply_from_failure(py, c, reply, false);
     }
+    if (!r.streaming && py.pending_type &&
+        PyObject_TypeCheck(response.get(), reinterpret_cast<PyTypeObject*>(py.pending_type.get())))
+        return defer_reply(pyp, r, call, context.get(), response.get(), reply);
     // The context stays attached while the iterator runs: it is the handler's.
     if (r.streaming) return stream_responses(py, r.serializer.get(), c, response.get(), call, reply);
     // Serialize.
+    Ref serializer;
     try {
-        Ref serializer = r.serializer ? Ref::borrow(r.serializer.get())
-                                      : getattr(r.handler.get(), "response_serializer");
-        reply.body = serialized(serializer.get(), std::move(response));
-        reply.has_body = true;
+        serializer = r.serializer ? Ref::borrow(r.serializer.get())
+                                  : getattr(r.handler.get(), "response_serializer");
     } catch (const PyErrAlreadySet&) {
         log_exception(py, "Exception serializing message!");
         return set_reply(reply, kInternal, "Failed to serialize response!");
     }
-    reply_from_context(py, c, reply, kOk, std::string());
-    if (reply.code != kOk) reply.has_body = false;
+    reply_with_response(py, c, serializer.get(), std::move(response), reply);
 }
 
 class PythonHooks final : public ServerHost::Hooks {
@@ -399,7 +519,7 @@ public:
         }
         HandlerRunning running;
         HostGil gil;
-        run_handler(*py_, call, reply);
+        run_handler(py_, call, reply);
     }
 
     // Hands the context's callbacks to a callback thread; the call hears
@@ -463,6 +583,9 @@ int ServerHost_init(ServerHostObject* self, PyObject* args, PyObject* kwargs) {
         py->registered = Ref::borrow(registered);
         py->dict_type = Ref::borrow(dict_type);
         py->support = Ref::borrow(support);
+        py->pending_type = Ref::steal(PyObject_GetAttrString(support, "pending_type"));
+        if (!py->pending_type) PyErr_Clear();
+        if (py->pending_type && !PyType_Check(py->pending_type.get())) py->pending_type.reset();
         Error error;
         auto host = ServerHost::create(args_c, max_workers, max_concurrent,
                                        std::make_unique<PythonHooks>(py), &error);
@@ -609,6 +732,17 @@ PyMethodDef ServerHost_methods[] = {
     {nullptr, nullptr, 0, nullptr}};
 
 }  // namespace
+
+PyTypeObject* deferred_reply_type() {
+    static PyTypeObject type = [] {
+        PyTypeObject t = new_type("sorvane._native.DeferredReply", sizeof(DeferredReplyObject),
+                                  reinterpret_cast<destructor>(DeferredReply_dealloc), nullptr,
+                                  "Answers a call when the handler's pending reply completes.");
+        t.tp_call = reinterpret_cast<ternaryfunc>(DeferredReply_call);
+        return t;
+    }();
+    return &type;
+}
 
 PyTypeObject* server_host_type() {
     static PyTypeObject type = new_type(

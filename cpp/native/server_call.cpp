@@ -186,6 +186,32 @@ bool ServerCall::post_finish() {
     return here && read_conn_;
 }
 
+void ServerCall::finish(Reply&& reply) {
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (!handler_returned_) {  // its worker still reads reply_
+            early_reply_ = std::move(reply);
+            finished_early_ = true;
+            return;
+        }
+    }
+    reply_ = std::move(reply);
+    reply_.deferred = false;
+    post_finish();
+}
+
+void ServerCall::handler_returned() {
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        handler_returned_ = true;
+        if (!finished_early_) return;
+        finished_early_ = false;
+    }
+    reply_ = std::move(early_reply_);
+    reply_.deferred = false;
+    post_finish();
+}
+
 void ServerCall::release_held() {
     size_t n = held_.exchange(0);
     if (n) host_->unhold(n);

@@ -440,7 +440,10 @@ void Host::run_call(ServerCall* call, bool priority) {
     bool answered_here = false;
     if (!call->finished() && !call->cancelled()) {
         hooks_->run(*call, call->reply_);
-        answered_here = call->post_finish();
+        if (call->reply_.deferred)
+            call->handler_returned();  // answered later, off this worker
+        else
+            answered_here = call->post_finish();
     }
     size_t size = call->drop_payload();
     if (!priority && max_concurrent_ > 0) inflight_.fetch_sub(1);

@@ -94,6 +94,7 @@ public:
     void want_closed_hook() override;
     void closed_hook_done() override;
     bool send_message(std::string&& body) override;
+    void finish(Reply&& reply) override;
     void retain() override { refs_.fetch_add(1, std::memory_order_relaxed); }
     void release() override;
 
@@ -104,6 +105,9 @@ public:
     // from this thread, in the loop's place; read_conn_ then names the
     // connection, where the next request of a client calling in turn comes.
     bool post_finish();
+    // After a handler that deferred its reply returned: sends the reply if
+    // finish() already came.
+    void handler_returned();
     // After post_finish() returned true: waits up to `wait` for the next
     // request on read_conn_ and reads it on this thread.
     void await_next_request(std::chrono::microseconds wait);
@@ -156,6 +160,12 @@ private:
     void finish_send(SendState outcome);
     void wait_until_over(std::unique_lock<std::mutex>& lock);
     bool check_gate();
+
+    // A deferred reply (under mu_): whether the handler returned, and the
+    // reply finish() gave before it did.
+    bool handler_returned_ = false;
+    bool finished_early_ = false;
+    Reply early_reply_;
 
     // Set on the loop before dispatch, read-only afterwards.
     Host* host_;  // valid on loop threads and on the handler's worker

@@ -245,6 +245,14 @@ Ref new_servicer_context(InboundCall* call, PyObject* support) {
     return Ref::steal(reinterpret_cast<PyObject*>(self));
 }
 
+// A handler given this context may return a reply to come (an instance of
+// the server's pending_type) instead of waiting for it.
+PyObject* ServicerContext_defers(PyObject*, void*) { Py_RETURN_TRUE; }
+
+PyGetSetDef ServicerContext_getset[] = {
+    {const_cast<char*>("_sorvane_defers"), ServicerContext_defers, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+
 PyTypeObject* servicer_context_type() {
     static PyTypeObject type = [] {
         PyTypeObject t = new_type(
@@ -254,6 +262,7 @@ PyTypeObject* servicer_context_type() {
         t.tp_flags |= Py_TPFLAGS_HAVE_GC;
         t.tp_traverse = reinterpret_cast<traverseproc>(ServicerContext_traverse);
         t.tp_clear = reinterpret_cast<inquiry>(ServicerContext_clear);
+        t.tp_getset = ServicerContext_getset;
         return t;
     }();
     return &type;

@@ -86,6 +86,9 @@ struct Reply {
     bool has_body = false;
     std::string body;
     Metadata trailing;
+    // Set by a handler that answers later, through InboundCall::finish (its
+    // worker is free meanwhile); the rest of this reply is then unused.
+    bool deferred = false;
 };
 
 // One call accepted by a server host (one request message; one response
@@ -134,6 +137,10 @@ public:
     // deadline, the server stopped): nothing more can be sent. Called by the
     // handler's thread only, without the GIL.
     virtual bool send_message(std::string&& body) = 0;
+    // Answers a call whose handler set Reply::deferred: once, on any thread,
+    // before or after the handler returned (the reply goes out once both
+    // happened). A call over meanwhile sends nothing.
+    virtual void finish(Reply&& reply) = 0;
     virtual void retain() = 0;
     virtual void release() = 0;
     // Opaque slot for the module: the Python context of the call.
@@ -228,6 +235,16 @@ public:
     // Valid once done (`has_body` and `body` unused).
     virtual CallResult& result() = 0;
 };
+
+// The completion threads run the on_done hooks of finished calls in
+// batches, back to back; `begin` is called before a batch and `end(token)`,
+// with what begin returned, after it. The module sets them once (it takes
+// the GIL once for a whole batch, not once per hook).
+struct CompletionBatch {
+    void* (*begin)() = nullptr;
+    void (*end)(void* token) = nullptr;
+};
+void set_completion_batch(CompletionBatch hooks);
 
 class ChannelHost {
 public:

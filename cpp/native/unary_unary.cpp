@@ -181,7 +181,34 @@ PyObject* UnaryUnary_future(UnaryUnaryObject* self, PyObject* args, PyObject* kw
     });
 }
 
+// _sorvane_start(on_done, request, timeout=None, metadata=None, ...): the call
+// started, as a ClientCall; on_done() is called on a completion thread once it
+// is done, and _sorvane_outcome(call) then gives its response or raises its error.
+// What awaitable calls use: no future object, no waiting thread.
+PyObject* UnaryUnary_start(UnaryUnaryObject* self, PyObject* args, PyObject* kwargs) {
+    return entry([&]() -> Ref {
+        if (PyTuple_GET_SIZE(args) < 1)
+            raise(PyExc_TypeError, "_sorvane_start() needs on_done");
+        Ref rest = check(PyTuple_GetSlice(args, 1, PyTuple_GET_SIZE(args)));
+        CallArgs a = unary_args(self, parse_given(rest.get(), kwargs));
+        return start_call(reinterpret_cast<ChannelHostObject*>(self->core), a,
+                          PyTuple_GET_ITEM(args, 0));
+    });
+}
+
+PyObject* UnaryUnary_outcome(UnaryUnaryObject* self, PyObject* call) {
+    return entry([&]() -> Ref {
+        std::shared_ptr<PendingCall> pending = pending_of(call);
+        if (!pending->done()) raise(PyExc_RuntimeError, "the call is not done");
+        return unary_outcome(self, pending->result(), false);
+    });
+}
+
 PyMethodDef UnaryUnary_methods[] = {
+    {"_sorvane_start",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(UnaryUnary_start)),
+     METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"_sorvane_outcome", reinterpret_cast<PyCFunction>(UnaryUnary_outcome), METH_O, nullptr},
     {"with_call", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(UnaryUnary_with_call)),
      METH_VARARGS | METH_KEYWORDS, nullptr},
     {"future", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(UnaryUnary_future)),

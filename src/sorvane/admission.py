@@ -43,7 +43,7 @@ import grpc
 
 from sorvane import memory
 
-__all__ = ["server", "server_for", "check_setting", "refusal", "Limits", "Server",
+__all__ = ["server", "server_for", "check_setting", "refusal", "step_aside", "Limits", "Server",
            "MAX_QUEUED_BYTES", "REQUEST_WAIT_MS", "PRIORITY_METHODS", "QUEUE_FULL", "BYTES_FULL",
            "REQUEST_LATE", "DEFAULT_MAX_QUEUED_CALLS", "DEFAULT_MAX_QUEUED_BYTES",
            "DEFAULT_REQUEST_WAIT"]
@@ -372,6 +372,16 @@ class _Gate:
                 self.priority_calls -= 1
             else:
                 self.calls -= 1
+
+
+def step_aside() -> None:
+    """The call on this thread now waits for work done elsewhere (a coroutine
+    target on an event loop): its worker slot goes to the next call waiting
+    for one. It still counts among the calls the server holds."""
+    ticket = getattr(_current, "ticket", None)
+    if ticket is not None and ticket.worker:
+        ticket.worker = False
+        (ticket.gate._priority if ticket.priority else ticket.gate._workers).release()
 
 
 def _ours(args: Tuple[Any, ...]) -> Any:

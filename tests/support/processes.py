@@ -10,6 +10,7 @@ import time
 
 # A small module for servers to expose; written into a test's folder.
 TARGETS = '''\
+import asyncio
 import os
 import time
 
@@ -44,6 +45,12 @@ def sleep_marked(path, seconds):
     open(path, "w").close()
     time.sleep(seconds)
     return seconds
+
+
+async def later(value, seconds=0.01):
+    """A coroutine target: awaited by the server."""
+    await asyncio.sleep(seconds)
+    return value
 
 
 def burn(n):

@@ -211,6 +211,7 @@ def call(served, *args):
      [[5, "text", "5", None], {"k": {"x": True}}]),
     (["targets:Greeter.hello", "bob", "--kwargs", '{"punctuation": "?"}'], "hello, bob?"),
     (["targets:nothing"], None),
+    (["targets:later", "7"], 7),
 ])
 def test_call_prints_the_result_as_json(served, args, result):
     proc = call(served, *args)

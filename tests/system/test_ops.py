@@ -54,6 +54,11 @@ def div(a, b):
     return a / b
 
 
+async def fetch(key, delay=0.1):
+    """Fetches later."""
+    return key
+
+
 def _helper():
     """Private: never listed."""
 
@@ -575,6 +580,7 @@ class TestListing:
         expected = {
             "add": ("(a, b=...)", "Adds two numbers."),
             "div": ("(a, b)", ""),
+            "fetch": ("(key, delay=...)", "Fetches later."),
             "Greeter.hello": ("(name, punctuation=...)", "Greets someone."),
             "Greeter.make": ("()", ""),
             "Log.rotate_now": ("(self, when)", "Rotates."),

@@ -2,6 +2,7 @@
 engine's ``ServerHost``, and what the C++ server asks of Python on its rare
 paths (:class:`_ServerSupport`)."""
 import collections
+from concurrent import futures
 import threading
 import time
 import weakref
@@ -39,6 +40,10 @@ class _ServerSupport:
 
     metadatum = _Metadatum
     status_code = grpc.StatusCode
+    # A unary handler may return one of these when its reply comes later (the
+    # dispatcher does for a coroutine target): the call is answered when it
+    # completes, and the handler's worker is free meanwhile.
+    pending_type = futures.Future
 
     @staticmethod
     def call_details(method: str, metadata: Tuple[Any, ...]) -> _CallDetails:

@@ -1,0 +1,361 @@
+"""asyncio with sorvane: coroutine targets on the server, awaitable calls on
+the client.
+
+Server. A target that is a coroutine function (or returns anything
+awaitable) is awaited on an event loop, and its result or exception is
+reported exactly as a plain target's. The loop is the one a server was
+started on with :func:`serve` (``await aio.serve(server)``), else one loop of
+the process on a thread of its own ("sorvane-asyncio"), started with the
+first such call. On the native engine an awaiting call holds no worker
+thread: the engine answers it when the coroutine ends. On the grpcio engine
+the call's thread waits for it, holding no worker slot (``max_workers``) but
+one of the calls the server holds (``max_queued_calls`` beyond the
+workers). The target sees the call's deadline through
+:func:`sorvane.deadline.time_left`; when the call ends early (the client
+cancelled, the deadline passed) its task is cancelled.
+
+Client. :func:`call_rpc` and :func:`call_rpc_result` are the awaitable forms
+of ``GrpcHelper.call_rpc`` and ``GrpcHelper.call_rpc_result``;
+:func:`connect` gives the registry's stub for a server in awaitable form; a
+stand-in written ``async def`` and decorated with ``grpc_service`` is a
+coroutine function making the remote call. They use the same channels as the
+blocking forms; no thread waits for a call: its completion wakes the loop.
+Cancelling the awaiting task cancels the call.
+"""
+import asyncio
+import functools
+import os
+import threading
+import weakref
+from concurrent import futures
+from typing import Any, Awaitable, Callable, Dict, Iterable, List, Mapping, Optional, \
+    Sequence, Tuple, TypeVar, Union
+
+from sorvane import admission, deadline as _deadline
+
+__all__ = ["serve", "connect", "call_rpc", "call_rpc_result", "AsyncStub"]
+
+_T = TypeVar("_T")
+
+# ---- where coroutine targets run --------------------------------------------------
+
+_lock = threading.Lock()
+_background = None  # type: Optional[asyncio.AbstractEventLoop]
+
+# The attribute of a CommonService naming the loop its coroutine targets run
+# on while serve() runs.
+_LOOP_ATTRIBUTE = "_sorvane_loop"
+
+
+def _run_background(loop: asyncio.AbstractEventLoop, ready: threading.Event) -> None:
+    asyncio.set_event_loop(loop)
+    loop.call_soon(ready.set)
+    loop.run_forever()
+
+
+def _background_loop() -> asyncio.AbstractEventLoop:
+    """The process's own loop for coroutine targets, started on first use."""
+    global _background
+    loop = _background
+    if loop is not None and not loop.is_closed():
+        return loop
+    with _lock:
+        if _background is None or _background.is_closed():
+            loop = asyncio.new_event_loop()
+            ready = threading.Event()
+            thread = threading.Thread(target=_run_background, args=(loop, ready),
+                                      name="sorvane-asyncio", daemon=True)
+            thread.start()
+            ready.wait()
+            _background = loop
+        return _background
+
+
+def _forget_background() -> None:
+    # A forked child has the loop object but not its thread.
+    global _background, _lock
+    _background = None
+    _lock = threading.Lock()
+
+
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_forget_background)
+
+
+def _loop_for(service: Any) -> asyncio.AbstractEventLoop:
+    own = getattr(service, "__dict__", None)
+    loop = own.get(_LOOP_ATTRIBUTE) if own else None
+    if loop is not None and not loop.is_closed():
+        return loop
+    return _background_loop()
+
+
+# ---- handing work to a loop from other threads ------------------------------------
+
+
+class _Inbox:
+    """Work handed to one event loop from other threads: whatever arrives
+    before the loop gets to it costs one wake-up, not one each."""
+
+    def __init__(self, loop: asyncio.AbstractEventLoop) -> None:
+        self._loop = loop
+        self._lock = threading.Lock()
+        self._items = []  # type: List[Tuple[Callable[..., Any], Tuple[Any, ...]]]
+
+    def put(self, fn: Callable[..., Any], *args: Any) -> None:
+        """Runs fn(*args) on the loop soon; RuntimeError once it is closed."""
+        with self._lock:
+            first = not self._items
+            self._items.append((fn, args))
+        if first:
+            try:
+                self._loop.call_soon_threadsafe(self._drain)
+            except BaseException:
+                with self._lock:
+                    self._items.clear()
+                raise
+
+    def _drain(self) -> None:
+        with self._lock:
+            items, self._items = self._items, []
+        for fn, args in items:
+            try:
+                fn(*args)
+            except Exception as error:  # noqa: BLE001 - one item's failure stops no other
+                self._loop.call_exception_handler(
+                    {"message": "sorvane: work handed to the loop failed", "exception": error})
+
+
+_inboxes = weakref.WeakKeyDictionary()  # type: weakref.WeakKeyDictionary[Any, _Inbox]
+_inboxes_lock = threading.Lock()
+
+
+def _inbox(loop: asyncio.AbstractEventLoop) -> _Inbox:
+    inbox = _inboxes.get(loop)
+    if inbox is None:
+        with _inboxes_lock:
+            inbox = _inboxes.get(loop)
+            if inbox is None:
+                inbox = _inboxes[loop] = _Inbox(loop)
+    return inbox
+
+
+# ---- coroutine targets ---------------------------------------------------------------
+
+
+async def _settle(awaitable: Awaitable[Any], finish: Callable[[bool, Any], Any],
+                  at: Optional[float]) -> Any:
+    _deadline._deadline.set(at)  # type: ignore[arg-type]  # this task's own context; None: none
+    try:
+        result = await awaitable
+    except asyncio.CancelledError as error:
+        # The call ended early: it is recorded, and its task ends cancelled.
+        try:
+            finish(False, error)
+        except BaseException:  # noqa: BLE001 - the cancellation is what counts
+            pass
+        raise
+    except BaseException as error:  # noqa: BLE001 - reported as handle reports it
+        return finish(False, error)
+    return finish(True, result)
+
+
+def _serve(awaitable: Awaitable[Any], finish: Callable[[bool, Any], Any], context: Any,
+           service: Any, at: Optional[float]) -> Any:
+    """What the dispatcher does with a target's awaitable result: `finish`
+    ends the call with its outcome, on the service's loop. Returns a
+    concurrent.futures.Future of the CommonResponse to an engine that takes
+    one (its context says so), else waits for it here."""
+    loop = _loop_for(service)
+    future = futures.Future()  # type: futures.Future[Any]
+    _inbox(loop).put(_start, loop, _settle(awaitable, finish, at), future)
+    if context is not None:
+        try:
+            # The call ends early (cancelled, past its deadline): so does the task.
+            if not context.add_callback(future.cancel):
+                future.cancel()  # it has ended already
+        except Exception:
+            future.cancel()
+            raise
+        if getattr(context, "_sorvane_defers", False):
+            return future
+    admission.step_aside()
+    return future.result()
+
+
+def _start(loop: asyncio.AbstractEventLoop, coro: Any, future: "futures.Future[Any]") -> None:
+    """On the loop: runs `coro` as a task whose outcome `future` gets; the
+    task is cancelled when the future is."""
+    if future.cancelled():
+        coro.close()
+        return
+    task = loop.create_task(coro)
+    task.add_done_callback(functools.partial(_task_done, future))
+    future.add_done_callback(functools.partial(_future_done, loop, task))
+
+
+def _task_done(future: "futures.Future[Any]", task: "asyncio.Future[Any]") -> None:
+    if task.cancelled():
+        future.cancel()
+        return
+    if not future.set_running_or_notify_cancel():
+        return  # cancelled meanwhile
+    error = task.exception()
+    if error is not None:
+        future.set_exception(error)
+    else:
+        future.set_result(task.result())
+
+
+def _future_done(loop: asyncio.AbstractEventLoop, task: "asyncio.Future[Any]",
+                 future: "futures.Future[Any]") -> None:
+    if future.cancelled() and not task.done():
+        try:
+            _inbox(loop).put(task.cancel)
+        except RuntimeError:  # the loop is closed: so is the task
+            pass
+
+
+async def serve(server: Any, grace: Optional[float] = None) -> None:
+    """Starts `server` (a GrpcServer) on the running loop and serves until
+    the server stops or this coroutine is cancelled (the server is then
+    stopped with `grace` seconds for the calls in flight). Coroutine targets
+    run on this loop meanwhile."""
+    loop = asyncio.get_running_loop()
+    service = server.service
+    service.__dict__[_LOOP_ATTRIBUTE] = loop
+    try:
+        await loop.run_in_executor(None, server.run_background)
+        rpc_server = server.rpc_server
+        try:
+            await loop.run_in_executor(None, rpc_server.wait_for_termination)
+        except asyncio.CancelledError:
+            stopped = rpc_server.stop(grace)
+            await asyncio.shield(loop.run_in_executor(None, stopped.wait))
+            raise
+    finally:
+        if service.__dict__.get(_LOOP_ATTRIBUTE) is loop:
+            del service.__dict__[_LOOP_ATTRIBUTE]
+
+
+# ---- awaitable calls ----------------------------------------------------------------
+
+
+def _settle_waiter(waiter: "asyncio.Future[Any]", call: Any) -> None:
+    if not waiter.done():
+        waiter.set_result(call)
+
+
+def _wake(loop: asyncio.AbstractEventLoop, waiter: "asyncio.Future[Any]", call: Any) -> None:
+    try:
+        _inbox(loop).put(_settle_waiter, waiter, call)
+    except RuntimeError:  # the loop closed meanwhile: nobody waits any more
+        pass
+
+
+async def _unary(handle: Any, request: Any, kwargs: Dict[str, Any]) -> Any:
+    """The response of `handle` (a unary-unary callable) for `request`,
+    awaited; the call is cancelled when the awaiting task is."""
+    start = getattr(handle, "_sorvane_start", None)
+    if start is not None:  # the native engine's: no future object in between
+        loop = asyncio.get_running_loop()
+        waiter = loop.create_future()
+        call = start(functools.partial(_wake, loop, waiter, None), request, **kwargs)
+        try:
+            await waiter
+        except asyncio.CancelledError:
+            call.cancel()
+            raise
+        return handle._sorvane_outcome(call)
+    future = getattr(handle, "future", None)
+    if future is None:  # something with a plain handle: its answer as it comes
+        answer = handle(request, **kwargs)
+        return (await answer) if asyncio.iscoroutine(answer) or isinstance(
+            answer, asyncio.Future) else answer
+    loop = asyncio.get_running_loop()
+    waiter = loop.create_future()
+    call = future(request, **kwargs)
+    call.add_done_callback(functools.partial(_wake, loop, waiter))
+    try:
+        await waiter
+    except asyncio.CancelledError:
+        call.cancel()
+        raise
+    return call.result()
+
+
+class AsyncStub:
+    """A stub's ``handle`` in awaitable form, on the stub's own channel."""
+
+    def __init__(self, stub: Any) -> None:
+        self._handle = stub.handle
+        timeout = getattr(stub, "__dict__", {}).get("_sorvane_timeout")
+        if timeout is not None:
+            self._sorvane_timeout = timeout
+
+    def handle(self, request: Any, timeout: Optional[float] = None, metadata: Any = None,
+               **kwargs: Any) -> Awaitable[Any]:
+        """The CommonResponse of the call, awaitable."""
+        if timeout is not None:
+            kwargs["timeout"] = timeout
+        if metadata is not None:
+            kwargs["metadata"] = metadata
+        return _unary(self._handle, request, kwargs)
+
+
+def _async_stub(rpc_client: Any) -> Any:
+    return rpc_client if isinstance(rpc_client, AsyncStub) else AsyncStub(rpc_client)
+
+
+def connect(server: Any) -> Optional[AsyncStub]:
+    """The registry's stub for `server` (``grpc_client.connect``), in
+    awaitable form; None when the registry does not know it."""
+    from sorvane.corvex import grpc_client
+    stub = grpc_client.connect(server)
+    return None if stub is None else AsyncStub(stub)
+
+
+def _helper(cls: Any) -> Any:
+    if cls is None:
+        from sorvane.corvex import GrpcHelper
+        return GrpcHelper
+    return cls
+
+
+async def call_rpc(rpc_client: Any, clazz: str, method: str,
+                   args: Optional[Sequence[Any]] = None,
+                   kwargs: Union[Mapping[str, Any], Iterable[Tuple[str, Any]], None] = None,
+                   request_id: Optional[str] = None, serialize: int = 3, *,
+                   timeout: Optional[float] = None, _cls: Any = None) -> Any:
+    """``GrpcHelper.call_rpc``, awaitable: the CommonResponse of the call.
+    `rpc_client` is a stub (or an :class:`AsyncStub`)."""
+    helper = _helper(_cls)
+    pending = helper.call_rpc(_async_stub(rpc_client), clazz, method, args, kwargs, request_id,
+                              serialize, timeout=timeout)
+    return await pending
+
+
+async def call_rpc_result(rpc_client: Any, clazz: str, method: str,
+                          args: Optional[Sequence[Any]] = None,
+                          kwargs: Union[Mapping[str, Any], Iterable[Tuple[str, Any]], None] = None,
+                          request_id: Optional[str] = None, *, timeout: Optional[float] = None,
+                          _cls: Any = None) -> Any:
+    """``GrpcHelper.call_rpc_result``, awaitable: the target's result, or its
+    exception raised as GrpcException."""
+    from sorvane import corvex
+    helper = _helper(_cls)
+    response = await call_rpc(rpc_client, clazz, method, args, kwargs, request_id,
+                              timeout=timeout, _cls=helper)
+    return corvex._result_of(response)
+
+
+def _coroutine_function(wrapper: Callable[..., Awaitable[_T]],
+                        func: Callable[..., Any]) -> Callable[..., Awaitable[_T]]:
+    """`wrapper` (whose calls return an awaitable) as a coroutine function
+    standing in for `func`."""
+
+    @functools.wraps(func)
+    async def remote(*args: Any, **kwargs: Any) -> _T:
+        return await wrapper(*args, **kwargs)
+
+    return remote
