@@ -252,7 +252,7 @@ def report(results, inflight):
          ratio(("sorvane-native", top), ("grpc-aio-bare", top)), 3.0),
         ("sorvane-native, %d in flight >= 1.2x its blocking 8 threads" % top,
          ratio(("sorvane-native", top), (BLOCKING, 8)), 1.2),
-        ("sorvane-native, 1 in flight within 10%% of its blocking call",
+        ("sorvane-native, 1 in flight within 10% of its blocking call",
          ratio(("sorvane-native", 1), (BLOCKING, 1)), 0.9),
     ]
     for name, value, bound in checks:

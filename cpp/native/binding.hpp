@@ -160,6 +160,9 @@ std::shared_ptr<PendingCall> wait_unary(ChannelHost& channel, CallArgs& a);
 // Starts a unary call whose on_done (a callable, or None) is called with no
 // arguments on a completion thread once it is done; returns its ClientCall.
 Ref start_call(ChannelHostObject* self, CallArgs& a, PyObject* on_done);
+// Starts a unary call whose end hands `item` to `waker` (a Waker) from the
+// thread that ends it; returns its ClientCall.
+Ref start_woken(ChannelHostObject* self, CallArgs& a, PyObject* waker, PyObject* item);
 // The call of a ClientCall; TypeError for anything else.
 std::shared_ptr<PendingCall> pending_of(PyObject* client_call);
 
@@ -170,5 +173,6 @@ PyTypeObject* channel_host_type();
 PyTypeObject* client_call_type();
 PyTypeObject* client_stream_type();
 PyTypeObject* unary_unary_type();
+PyTypeObject* waker_type();
 
 }  // namespace sorvane::native::binding

@@ -74,6 +74,7 @@ public:
     std::string body;
     unsigned char prefix[wire::kMessagePrefix] = {};
     std::function<void()> on_done;
+    bool done_inline = false;  // on_done runs where the call ends (it only wakes a loop)
     const std::thread::id owner = std::this_thread::get_id();  // the starting thread
     // Set by the owner when it submitted the call itself, in the loop's place
     // (Subchannel::submit); the owner then waits for the reply on the

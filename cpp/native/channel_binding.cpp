@@ -340,6 +340,106 @@ std::shared_ptr<ChannelHost> channel_of(ChannelHostObject* self) {
     return *self->host;
 }
 
+// ---- Waker -------------------------------------------------------------------------
+
+namespace {
+
+// Waker(socket): wakes an asyncio loop for calls started with it. `socket` is
+// one end of a connected pair (kept here, so its number stays its own); the
+// loop reads the other end, and then takes the ended calls' items with
+// drain(). Items are Python objects, owned while they wait.
+struct WakerObject {
+    PyObject_HEAD
+    std::shared_ptr<Wakeup>* wakeup;
+    PyObject* socket;
+};
+
+void decref_later(void* item) {
+    call_later([item] {
+        if (!python_usable()) return;  // the interpreter is going: leave it
+        GilAcquire gil;
+        Py_DECREF(static_cast<PyObject*>(item));
+    });
+}
+
+int Waker_init(WakerObject* self, PyObject* args, PyObject*) {
+    return entry_status([&] {
+        PyObject* socket;
+        if (!PyArg_ParseTuple(args, "O", &socket)) throw PyErrAlreadySet{};
+        if (self->wakeup) raise(PyExc_RuntimeError, "Waker is already initialized");
+        Ref fileno = ::sorvane::support::call(getattr(socket, "fileno").get(), {});
+        long long fd = PyLong_AsLongLong(fileno.get());
+        if (fd == -1 && PyErr_Occurred()) throw PyErrAlreadySet{};
+        if (fd < 0) raise(PyExc_ValueError, "the socket is closed");
+        self->wakeup = new std::shared_ptr<Wakeup>(Wakeup::create(fd, decref_later));
+        store(self->socket, socket);
+    });
+}
+
+void waker_close(WakerObject* self) {
+    if (!self->wakeup) return;
+    (*self->wakeup)->close();
+    for (void* item : (*self->wakeup)->drain()) Py_DECREF(static_cast<PyObject*>(item));
+}
+
+void Waker_dealloc(WakerObject* self) {
+    waker_close(self);
+    delete self->wakeup;
+    self->wakeup = nullptr;
+    Py_CLEAR(self->socket);  // after close(): nothing writes to it any more
+    Py_TYPE(self)->tp_free(reinterpret_cast<PyObject*>(self));
+}
+
+PyObject* Waker_drain(WakerObject* self, PyObject*) {
+    return entry([&]() -> Ref {
+        if (!self->wakeup) raise(PyExc_RuntimeError, "Waker is not initialized");
+        std::vector<void*> items = (*self->wakeup)->drain();
+        Ref list = check(PyList_New(static_cast<Py_ssize_t>(items.size())));
+        for (size_t i = 0; i < items.size(); ++i)  // the list takes each item's reference
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), static_cast<PyObject*>(items[i]));
+        return list;
+    });
+}
+
+PyObject* Waker_close(WakerObject* self, PyObject*) {
+    waker_close(self);
+    Py_RETURN_NONE;
+}
+
+PyMethodDef Waker_methods[] = {
+    {"drain", reinterpret_cast<PyCFunction>(Waker_drain), METH_NOARGS, nullptr},
+    {"close", reinterpret_cast<PyCFunction>(Waker_close), METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr}};
+
+}  // namespace
+
+PyTypeObject* waker_type() {
+    static PyTypeObject type = new_type(
+        "sorvane._native.Waker", sizeof(WakerObject), reinterpret_cast<destructor>(Waker_dealloc),
+        Waker_methods, "Wakes an asyncio loop for the calls that ended.",
+        reinterpret_cast<initproc>(Waker_init));
+    return &type;
+}
+
+Ref start_woken(ChannelHostObject* self, CallArgs& a, PyObject* waker, PyObject* item) {
+    if (Py_TYPE(waker) != waker_type() || !reinterpret_cast<WakerObject*>(waker)->wakeup)
+        raise(PyExc_TypeError, "a Waker is needed");
+    std::shared_ptr<ChannelHost> channel = channel_of(self);
+    Error error;
+    Py_INCREF(item);  // the wake-up's until drained
+    std::shared_ptr<PendingCall> call = channel->start_woken(
+        a.method, std::move(a.body), a.timeout, a.metadata, a.wait_for_ready,
+        *reinterpret_cast<WakerObject*>(waker)->wakeup, item, &error);
+    if (!call) {
+        Py_DECREF(item);
+        raise_error(error);
+    }
+    auto* obj = PyObject_New(ClientCallObject, client_call_type());
+    if (!obj) throw PyErrAlreadySet{};
+    obj->call = new std::shared_ptr<PendingCall>(std::move(call));
+    return Ref::steal(reinterpret_cast<PyObject*>(obj));
+}
+
 Ref start_call(ChannelHostObject* self, CallArgs& a, PyObject* on_done) {
     std::shared_ptr<ChannelHost> channel = channel_of(self);
     std::function<void()> hook = python_hook(on_done);

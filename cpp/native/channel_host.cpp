@@ -548,6 +548,59 @@ void set_completion_batch(CompletionBatch hooks) {
 }
 
 
+// ---- waking another loop -------------------------------------------------------------
+
+namespace {
+
+class SocketWakeup final : public Wakeup {
+public:
+    SocketWakeup(SocketHandle socket, std::function<void(void*)> orphan)
+        : socket_(socket), orphan_(std::move(orphan)) {}
+
+    void push(void* item) override {
+        {
+            std::lock_guard<std::mutex> lock(mu_);
+            if (!closed_) {
+                items_.push_back(item);
+                if (!signaled_) {
+                    signaled_ = true;
+                    bool would_block;  // a full buffer wakes the loop already
+                    socket_send(socket_, "w", 1, &would_block);
+                }
+                return;
+            }
+        }
+        if (orphan_) orphan_(item);
+    }
+
+    std::vector<void*> drain() override {
+        std::lock_guard<std::mutex> lock(mu_);
+        signaled_ = false;
+        std::vector<void*> items;
+        items.swap(items_);
+        return items;
+    }
+
+    void close() override {
+        std::lock_guard<std::mutex> lock(mu_);
+        closed_ = true;
+    }
+
+private:
+    std::mutex mu_;
+    const SocketHandle socket_;
+    const std::function<void(void*)> orphan_;
+    std::vector<void*> items_;
+    bool signaled_ = false;
+    bool closed_ = false;
+};
+
+}  // namespace
+
+std::shared_ptr<Wakeup> Wakeup::create(long long socket, std::function<void(void*)> orphan) {
+    return std::make_shared<SocketWakeup>(static_cast<SocketHandle>(socket), std::move(orphan));
+}
+
 // ---- the facade ------------------------------------------------------------------
 
 namespace {
@@ -568,6 +621,15 @@ public:
                      std::move(on_done), error);
     }
 
+    std::shared_ptr<PendingCall> start_woken(const std::string& method, std::string&& body,
+                                             double timeout, const Metadata& metadata,
+                                             int wait_for_ready, std::shared_ptr<Wakeup> wakeup,
+                                             void* item, Error* error) override {
+        auto push = [wakeup = std::move(wakeup), item] { wakeup->push(item); };
+        return begin(false, method, std::move(body), timeout, metadata, wait_for_ready,
+                     std::move(push), error, true);
+    }
+
     std::shared_ptr<ResponseStream> stream(const std::string& method, std::string&& body,
                                            double timeout, const Metadata& metadata,
                                            int wait_for_ready, std::function<void()> on_done,
@@ -586,7 +648,8 @@ private:
     // the body framed) and posts it to the loop.
     std::shared_ptr<Call> begin(bool streaming, const std::string& method, std::string&& body,
                                 double timeout, const Metadata& metadata, int wait_for_ready,
-                                std::function<void()> on_done, Error* error) {
+                                std::function<void()> on_done, Error* error,
+                                bool done_inline = false) {
         // Calling a closed channel, or with metadata gRPC cannot carry, is
         // the caller's doing.
         const auto invalid = [error](std::string why) {
@@ -615,6 +678,7 @@ private:
                                                 std::chrono::duration<double>(capped));
         }
         call->on_done = std::move(on_done);
+        call->done_inline = done_inline;
         long long max_send = core_->options.max_send_message;
         if (max_send >= 0 && body.size() > static_cast<unsigned long long>(max_send)) {
             call->finish(kResourceExhausted, "Sent message larger than max (" +

@@ -104,9 +104,11 @@ bool Call::wait_initial(double seconds) {
 
 void Call::finish(int code, std::string details, Metadata* trailing, std::string debug) {
     std::function<void()> hook;
+    bool inline_hook;
     {
         std::lock_guard<std::mutex> lock(mu_);
         if (done_) return;
+        inline_hook = done_inline;
         result_.code = code;
         result_.details = std::move(details);
         result_.debug_error = std::move(debug);
@@ -118,7 +120,10 @@ void Call::finish(int code, std::string details, Metadata* trailing, std::string
     finished = true;
     cv_.notify_all();
     core->call_ended(*this);
-    if (hook) run_completion(std::move(hook));
+    if (hook && inline_hook)
+        hook();
+    else if (hook)
+        run_completion(std::move(hook));
 }
 
 void Call::set_initial(Metadata&& initial) {

@@ -236,6 +236,20 @@ public:
     virtual CallResult& result() = 0;
 };
 
+// Wakes an event loop that is not ours (asyncio's) for calls that ended:
+// items pushed from any thread wait until drained, and the first after a
+// drain writes one byte to `socket` (one end of a connected pair whose other
+// end that loop watches). Never blocks; after close() nothing is written and
+// items pushed go to `orphan` instead (on the pushing thread).
+class Wakeup {
+public:
+    static std::shared_ptr<Wakeup> create(long long socket, std::function<void(void*)> orphan);
+    virtual ~Wakeup() = default;
+    virtual void push(void* item) = 0;
+    virtual std::vector<void*> drain() = 0;
+    virtual void close() = 0;
+};
+
 // The completion threads run the on_done hooks of finished calls in
 // batches, back to back; `begin` is called before a batch and `end(token)`,
 // with what begin returned, after it. The module sets them once (it takes
@@ -263,6 +277,14 @@ public:
                                                int wait_for_ready,
                                                std::function<void()> on_done,
                                                Error* error) = 0;
+    // Starts one unary call whose end pushes `item` to `wakeup`, on the
+    // thread that ends it (no completion thread); as start() otherwise.
+    virtual std::shared_ptr<PendingCall> start_woken(const std::string& method,
+                                                     std::string&& body, double timeout,
+                                                     const Metadata& metadata,
+                                                     int wait_for_ready,
+                                                     std::shared_ptr<Wakeup> wakeup, void* item,
+                                                     Error* error) = 0;
     // Starts one unary-request, streaming-response call; as start(), with
     // `on_done` run once the status is known.
     virtual std::shared_ptr<ResponseStream> stream(const std::string& method, std::string&& body,

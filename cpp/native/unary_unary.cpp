@@ -196,6 +196,20 @@ PyObject* UnaryUnary_start(UnaryUnaryObject* self, PyObject* args, PyObject* kwa
     });
 }
 
+// _sorvane_start_woken(waker, item, request, timeout=None, ...): as
+// _sorvane_start, but the call's end hands `item` to `waker` (a Waker) from
+// the thread that ends it: no completion thread, no GIL taken there.
+PyObject* UnaryUnary_start_woken(UnaryUnaryObject* self, PyObject* args, PyObject* kwargs) {
+    return entry([&]() -> Ref {
+        if (PyTuple_GET_SIZE(args) < 2)
+            raise(PyExc_TypeError, "_sorvane_start_woken() needs a waker and an item");
+        Ref rest = check(PyTuple_GetSlice(args, 2, PyTuple_GET_SIZE(args)));
+        CallArgs a = unary_args(self, parse_given(rest.get(), kwargs));
+        return start_woken(reinterpret_cast<ChannelHostObject*>(self->core), a,
+                           PyTuple_GET_ITEM(args, 0), PyTuple_GET_ITEM(args, 1));
+    });
+}
+
 PyObject* UnaryUnary_outcome(UnaryUnaryObject* self, PyObject* call) {
     return entry([&]() -> Ref {
         std::shared_ptr<PendingCall> pending = pending_of(call);
@@ -207,6 +221,9 @@ PyObject* UnaryUnary_outcome(UnaryUnaryObject* self, PyObject* call) {
 PyMethodDef UnaryUnary_methods[] = {
     {"_sorvane_start",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(UnaryUnary_start)),
+     METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"_sorvane_start_woken",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(UnaryUnary_start_woken)),
      METH_VARARGS | METH_KEYWORDS, nullptr},
     {"_sorvane_outcome", reinterpret_cast<PyCFunction>(UnaryUnary_outcome), METH_O, nullptr},
     {"with_call", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(UnaryUnary_with_call)),

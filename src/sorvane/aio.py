@@ -25,6 +25,7 @@ Cancelling the awaiting task cancels the call.
 import asyncio
 import functools
 import os
+import socket
 import threading
 import weakref
 from concurrent import futures
@@ -253,6 +254,62 @@ def _wake(loop: asyncio.AbstractEventLoop, waiter: "asyncio.Future[Any]", call: 
         pass
 
 
+class _Wakeups:
+    """The native engine's wake-up for one loop: a socket pair whose one end
+    the engine writes to when calls end, and the loop reads."""
+
+    def __init__(self, loop: asyncio.AbstractEventLoop) -> None:
+        from sorvane import _native  # type: ignore[attr-defined]  # an extension without stubs
+        self._reader, self._writer = socket.socketpair()
+        try:
+            self._reader.setblocking(False)
+            self._writer.setblocking(False)
+            self.waker = _native.Waker(self._writer)
+            loop.add_reader(self._reader.fileno(), self._woken)
+        except BaseException:
+            self.close()
+            raise
+
+    def close(self) -> None:
+        waker = getattr(self, "waker", None)
+        if waker is not None:
+            waker.close()  # nothing writes to the socket from now on
+        self._reader.close()
+        self._writer.close()
+
+    def __del__(self) -> None:  # the loop is gone
+        self.close()
+
+    def _woken(self) -> None:
+        try:
+            self._reader.recv(4096)
+        except (BlockingIOError, InterruptedError):
+            pass
+        for waiter in self.waker.drain():
+            if not waiter.done():
+                waiter.set_result(None)
+
+
+_wakeups = weakref.WeakKeyDictionary()  # type: weakref.WeakKeyDictionary[Any, Optional[_Wakeups]]
+
+
+def _waker(loop: asyncio.AbstractEventLoop) -> Any:
+    """The loop's Waker; None where the loop cannot watch a socket (Windows'
+    proactor loop): calls then complete through the completion threads."""
+    try:
+        return _wakeups[loop].waker  # type: ignore[union-attr]
+    except KeyError:
+        pass
+    except AttributeError:  # None: this loop cannot have one
+        return None
+    try:
+        wakeups = _Wakeups(loop)  # type: Optional[_Wakeups]
+    except (NotImplementedError, OSError):
+        wakeups = None
+    _wakeups[loop] = wakeups
+    return None if wakeups is None else wakeups.waker
+
+
 async def _unary(handle: Any, request: Any, kwargs: Dict[str, Any]) -> Any:
     """The response of `handle` (a unary-unary callable) for `request`,
     awaited; the call is cancelled when the awaiting task is."""
@@ -260,7 +317,11 @@ async def _unary(handle: Any, request: Any, kwargs: Dict[str, Any]) -> Any:
     if start is not None:  # the native engine's: no future object in between
         loop = asyncio.get_running_loop()
         waiter = loop.create_future()
-        call = start(functools.partial(_wake, loop, waiter, None), request, **kwargs)
+        waker = _waker(loop)
+        if waker is not None:  # the call's end wakes this loop directly
+            call = handle._sorvane_start_woken(waker, waiter, request, **kwargs)
+        else:
+            call = start(functools.partial(_wake, loop, waiter, None), request, **kwargs)
         try:
             await waiter
         except asyncio.CancelledError:
