@@ -23,6 +23,7 @@ blocking forms; no thread waits for a call: its completion wakes the loop.
 Cancelling the awaiting task cancels the call.
 """
 import asyncio
+import contextvars
 import functools
 import os
 import socket
@@ -146,7 +147,8 @@ def _inbox(loop: asyncio.AbstractEventLoop) -> _Inbox:
 
 async def _settle(awaitable: Awaitable[Any], finish: Callable[[bool, Any], Any],
                   at: Optional[float]) -> Any:
-    _deadline._deadline.set(at)  # type: ignore[arg-type]  # this task's own context; None: none
+    if at is not None:
+        _deadline._deadline.set(at)  # in this task's own context
     try:
         result = await awaitable
     except asyncio.CancelledError as error:
@@ -190,7 +192,9 @@ def _start(loop: asyncio.AbstractEventLoop, coro: Any, future: "futures.Future[A
     if future.cancelled():
         coro.close()
         return
-    task = loop.create_task(coro)
+    # The task's context starts empty: whatever the thread that woke the
+    # loop had set is not the call's.
+    task = contextvars.Context().run(loop.create_task, coro)
     task.add_done_callback(functools.partial(_task_done, future))
     future.add_done_callback(functools.partial(_future_done, loop, task))
 

@@ -76,10 +76,14 @@ class TestCoroutineTargets:
         assert GrpcHelper.call_rpc_result(stub, MODULE, "where") == "sorvane-asyncio"
 
     def test_the_deadline_is_seen_and_a_passed_one_cancels_the_task(self, registered):
-        _, stub, _ = registered
+        _, stub, name = registered
         left = GrpcHelper.call_rpc_result(stub, MODULE, "time_left", timeout=5)
         assert 3.0 < left <= 5.0
         assert GrpcHelper.call_rpc_result(stub, MODULE, "time_left") is None
+        # A call the coroutine makes gets what is left of the one it serves.
+        relayed = GrpcHelper.call_rpc_result(stub, MODULE, "relay", [name], timeout=5)
+        assert relayed is not None and 2.5 < relayed < 5.1  # grpcio rounds up a little
+        assert GrpcHelper.call_rpc_result(stub, MODULE, "relay", [name]) is None
         with pytest.raises(grpc.RpcError) as raised:
             GrpcHelper.call_rpc_result(stub, MODULE, "wait_for_cancel", ["late"], timeout=0.3)
         assert raised.value.code() == grpc.StatusCode.DEADLINE_EXCEEDED

@@ -198,9 +198,27 @@ class Probe:
         finally:
             self.closed.append((request, context.is_active(), list(self.callbacks)))
 
+    def later(self, request, context):
+        """A reply to come (the native engine's pending reply): completed by a
+        timer as the request says, or never."""
+        future = futures.Future()
+        how = request.decode()
+
+        def complete():
+            if how == "fail":
+                future.set_exception(ValueError("failed later"))
+            elif how == "cancel":
+                future.cancel()
+            else:
+                future.set_result(b"later " + request)
+
+        if how != "drop":
+            threading.Timer(0.3, complete).start()
+        return future
+
     def handlers(self):
         names = ("echo", "fail", "abort", "abort_status", "codes", "trailing", "look", "block",
-                 "nap", "remaining", "slow_callback")
+                 "nap", "remaining", "slow_callback", "later")
         streams = ("count", "big", "stream_fail", "stream_abort", "stream_codes", "stream_look",
                    "not_an_iterator", "watch", "stuck", "ticker", "slow_goodbye")
         table = {n: grpc.unary_unary_rpc_method_handler(getattr(self, n)) for n in names}
@@ -970,6 +988,37 @@ def test_streams_leave_nothing_behind():
         assert min(g[1] for g in growth) < 400, growth
     finally:
         pairing.close()
+
+
+@needs_native
+class TestNativeReplyToCome:
+    """A unary handler on the native engine may return a concurrent.futures.Future:
+    the call is answered when it completes, and its worker is free meanwhile."""
+
+    def test_answers_when_complete_without_holding_the_worker(self):
+        pairing = Pairing("native", "native", workers=1)
+        try:
+            began = time.monotonic()
+            calls = [pairing.unary("later").future(b"%d" % i, timeout=WAIT) for i in range(8)]
+            assert [c.result(timeout=WAIT) for c in calls] == [b"later %d" % i for i in range(8)]
+            assert time.monotonic() - began < 1.5  # one worker held would take 2.4 s
+            assert pairing.unary("echo")(b"still serving", timeout=WAIT) == b"still serving"
+        finally:
+            pairing.close()
+
+    @pytest.mark.parametrize("how, code, details", [
+        (b"fail", grpc.StatusCode.UNKNOWN, "Exception calling application: failed later"),
+        (b"cancel", grpc.StatusCode.CANCELLED, "Cancelled"),
+        (b"drop", grpc.StatusCode.UNKNOWN, "the server dropped the call's reply"),
+    ])
+    def test_failures_reach_the_client(self, how, code, details):
+        pairing = Pairing("native", "native", workers=1)
+        try:
+            with pytest.raises(grpc.RpcError) as raised:
+                pairing.unary("later")(how, timeout=WAIT)
+            assert (raised.value.code(), raised.value.details()) == (code, details)
+        finally:
+            pairing.close()
 
 
 @needs_native

@@ -49,3 +49,9 @@ def plain(x):
 def awaitable_result(x):
     """A plain function whose result is to be awaited."""
     return add(x, 10)
+
+
+async def relay(name):
+    """The time left a call made from this target gets (from the registry's `name`)."""
+    from sorvane import aio
+    return await aio.call_rpc_result(aio.connect(name), "aio_targets", "time_left")
