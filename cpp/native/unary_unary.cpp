@@ -181,32 +181,23 @@ PyObject* UnaryUnary_future(UnaryUnaryObject* self, PyObject* args, PyObject* kw
     });
 }
 
-// _sorvane_start(on_done, request, timeout=None, metadata=None, ...): the call
-// started, as a ClientCall; on_done() is called on a completion thread once it
-// is done, and _sorvane_outcome(call) then gives its response or raises its error.
-// What awaitable calls use: no future object, no waiting thread.
+// _sorvane_start(wake, item, request, timeout=None, metadata=None, ...): the
+// call started, as a ClientCall; once it is done, the thread that ends it
+// hands `item` to `wake` when that is a Waker (no completion thread, no GIL
+// taken there), else wake() is called on a completion thread (item unused).
+// _sorvane_outcome(call) then gives its response or raises its error. What
+// awaitable calls use: no future object, no waiting thread.
 PyObject* UnaryUnary_start(UnaryUnaryObject* self, PyObject* args, PyObject* kwargs) {
     return entry([&]() -> Ref {
-        if (PyTuple_GET_SIZE(args) < 1)
-            raise(PyExc_TypeError, "_sorvane_start() needs on_done");
-        Ref rest = check(PyTuple_GetSlice(args, 1, PyTuple_GET_SIZE(args)));
-        CallArgs a = unary_args(self, parse_given(rest.get(), kwargs));
-        return start_call(reinterpret_cast<ChannelHostObject*>(self->core), a,
-                          PyTuple_GET_ITEM(args, 0));
-    });
-}
-
-// _sorvane_start_woken(waker, item, request, timeout=None, ...): as
-// _sorvane_start, but the call's end hands `item` to `waker` (a Waker) from
-// the thread that ends it: no completion thread, no GIL taken there.
-PyObject* UnaryUnary_start_woken(UnaryUnaryObject* self, PyObject* args, PyObject* kwargs) {
-    return entry([&]() -> Ref {
         if (PyTuple_GET_SIZE(args) < 2)
-            raise(PyExc_TypeError, "_sorvane_start_woken() needs a waker and an item");
+            raise(PyExc_TypeError, "_sorvane_start() needs what to wake and an item");
         Ref rest = check(PyTuple_GetSlice(args, 2, PyTuple_GET_SIZE(args)));
         CallArgs a = unary_args(self, parse_given(rest.get(), kwargs));
-        return start_woken(reinterpret_cast<ChannelHostObject*>(self->core), a,
-                           PyTuple_GET_ITEM(args, 0), PyTuple_GET_ITEM(args, 1));
+        auto* core = reinterpret_cast<ChannelHostObject*>(self->core);
+        PyObject* wake = PyTuple_GET_ITEM(args, 0);
+        if (Py_TYPE(wake) == waker_type())
+            return start_woken(core, a, wake, PyTuple_GET_ITEM(args, 1));
+        return start_call(core, a, wake);
     });
 }
 
@@ -221,9 +212,6 @@ PyObject* UnaryUnary_outcome(UnaryUnaryObject* self, PyObject* call) {
 PyMethodDef UnaryUnary_methods[] = {
     {"_sorvane_start",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(UnaryUnary_start)),
-     METH_VARARGS | METH_KEYWORDS, nullptr},
-    {"_sorvane_start_woken",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(UnaryUnary_start_woken)),
      METH_VARARGS | METH_KEYWORDS, nullptr},
     {"_sorvane_outcome", reinterpret_cast<PyCFunction>(UnaryUnary_outcome), METH_O, nullptr},
     {"with_call", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(UnaryUnary_with_call)),

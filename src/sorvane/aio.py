@@ -321,11 +321,9 @@ async def _unary(handle: Any, request: Any, kwargs: Dict[str, Any]) -> Any:
     if start is not None:  # the native engine's: no future object in between
         loop = asyncio.get_running_loop()
         waiter = loop.create_future()
-        waker = _waker(loop)
-        if waker is not None:  # the call's end wakes this loop directly
-            call = handle._sorvane_start_woken(waker, waiter, request, **kwargs)
-        else:
-            call = start(functools.partial(_wake, loop, waiter, None), request, **kwargs)
+        # The call's end wakes this loop directly, or through a completion thread.
+        wake = _waker(loop) or functools.partial(_wake, loop, waiter, None)
+        call = start(wake, waiter, request, **kwargs)
         try:
             await waiter
         except asyncio.CancelledError:

@@ -782,7 +782,8 @@ class TestListCommand:
         assert lines[0] == name + ":Greeter.hello(name, punctuation=...)  Greets someone."
         assert name + ":div(a, b)" in lines  # no docstring: no trailing spaces
         assert name + ":add(a, b=...)  Adds two numbers." in lines
-        assert len(lines) == 10
+        assert name + ":fetch(key, delay=...)  Fetches later." in lines  # a coroutine function
+        assert len(lines) == 11
 
     def test_refused_without_a_guard(self, capsys):
         with running() as (server, channel, port):
@@ -801,7 +802,7 @@ class TestListCommand:
             token_file = module_dir / "token"
             token_file.write_text(TOKEN + "\n")
             assert cli.main(["list", address, "--token-file", str(token_file)]) == 0
-            assert len(capsys.readouterr().out.splitlines()) == 10
+            assert len(capsys.readouterr().out.splitlines()) == 11
 
     def test_unreachable(self, capsys):
         assert cli.main(["list", "127.0.0.1:%d" % free_port(), "--timeout", "3"]) == 3
