@@ -421,6 +421,18 @@ PyTypeObject* waker_type() {
     return &type;
 }
 
+namespace {
+
+// A ClientCall for a started call.
+Ref client_call(std::shared_ptr<PendingCall> call) {
+    auto* obj = PyObject_New(ClientCallObject, client_call_type());
+    if (!obj) throw PyErrAlreadySet{};
+    obj->call = new std::shared_ptr<PendingCall>(std::move(call));
+    return Ref::steal(reinterpret_cast<PyObject*>(obj));
+}
+
+}  // namespace
+
 Ref start_woken(ChannelHostObject* self, CallArgs& a, PyObject* waker, PyObject* item) {
     if (Py_TYPE(waker) != waker_type() || !reinterpret_cast<WakerObject*>(waker)->wakeup)
         raise(PyExc_TypeError, "a Waker is needed");
@@ -434,10 +446,7 @@ Ref start_woken(ChannelHostObject* self, CallArgs& a, PyObject* waker, PyObject*
         Py_DECREF(item);
         raise_error(error);
     }
-    auto* obj = PyObject_New(ClientCallObject, client_call_type());
-    if (!obj) throw PyErrAlreadySet{};
-    obj->call = new std::shared_ptr<PendingCall>(std::move(call));
-    return Ref::steal(reinterpret_cast<PyObject*>(obj));
+    return client_call(std::move(call));
 }
 
 Ref start_call(ChannelHostObject* self, CallArgs& a, PyObject* on_done) {
@@ -452,10 +461,7 @@ Ref start_call(ChannelHostObject* self, CallArgs& a, PyObject* on_done) {
         channel->start(a.method, std::move(a.body), a.timeout, a.metadata, a.wait_for_ready,
                        std::move(hook), &error);
     if (!call) raise_error(error);
-    auto* obj = PyObject_New(ClientCallObject, client_call_type());
-    if (!obj) throw PyErrAlreadySet{};
-    obj->call = new std::shared_ptr<PendingCall>(std::move(call));
-    return Ref::steal(reinterpret_cast<PyObject*>(obj));
+    return client_call(std::move(call));
 }
 
 std::shared_ptr<PendingCall> pending_of(PyObject* client_call) {

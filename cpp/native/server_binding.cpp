@@ -346,7 +346,8 @@ void reply_from_pending(ServerPython& py, PyObject* future, PyObject* serializer
     reply_with_response(py, c, serializer, std::move(response), reply);
 }
 
-// Hands `reply` to the call, which this object then no longer holds.
+// Hands `reply` to the call, which this object then no longer holds, nor
+// anything else of the call's.
 void answer_deferred(DeferredReplyObject* self, Reply&& reply) {
     InboundCall* call = self->call;
     self->call = nullptr;
@@ -354,6 +355,8 @@ void answer_deferred(DeferredReplyObject* self, Reply&& reply) {
     call->finish(std::move(reply));
     call->release();
     Py_END_ALLOW_THREADS
+    Py_CLEAR(self->serializer);
+    Py_CLEAR(self->context);
 }
 
 PyObject* DeferredReply_call(DeferredReplyObject* self, PyObject* args, PyObject* kwargs) {
@@ -376,8 +379,6 @@ void DeferredReply_dealloc(DeferredReplyObject* self) {
         set_reply(reply, kUnknown, "the server dropped the call's reply");
         answer_deferred(self, std::move(reply));
     }
-    Py_XDECREF(self->serializer);
-    Py_XDECREF(self->context);
     delete self->py;
     Py_TYPE(self)->tp_free(reinterpret_cast<PyObject*>(self));
 }

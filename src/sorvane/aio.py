@@ -74,10 +74,12 @@ def _background_loop() -> asyncio.AbstractEventLoop:
 
 
 def _forget_background() -> None:
-    # A forked child has the loop object but not its thread.
-    global _background, _lock
+    # A forked child has the loop object but not its thread, and locks that
+    # a thread of the parent may have held.
+    global _background, _lock, _inboxes_lock
     _background = None
     _lock = threading.Lock()
+    _inboxes_lock = threading.Lock()
 
 
 if hasattr(os, "register_at_fork"):
@@ -318,33 +320,28 @@ async def _unary(handle: Any, request: Any, kwargs: Dict[str, Any]) -> Any:
     """The response of `handle` (a unary-unary callable) for `request`,
     awaited; the call is cancelled when the awaiting task is."""
     start = getattr(handle, "_sorvane_start", None)
-    if start is not None:  # the native engine's: no future object in between
-        loop = asyncio.get_running_loop()
-        waiter = loop.create_future()
-        # The call's end wakes this loop directly, or through a completion thread.
-        wake = _waker(loop) or functools.partial(_wake, loop, waiter, None)
-        call = start(wake, waiter, request, **kwargs)
-        try:
-            await waiter
-        except asyncio.CancelledError:
-            call.cancel()
-            raise
-        return handle._sorvane_outcome(call)
     future = getattr(handle, "future", None)
-    if future is None:  # something with a plain handle: its answer as it comes
+    if start is None and future is None:  # a plain handle: its answer as it comes
         answer = handle(request, **kwargs)
         return (await answer) if asyncio.iscoroutine(answer) or isinstance(
             answer, asyncio.Future) else answer
     loop = asyncio.get_running_loop()
     waiter = loop.create_future()
-    call = future(request, **kwargs)
-    call.add_done_callback(functools.partial(_wake, loop, waiter))
+    if start is not None:  # the native engine's: no future object in between
+        # The call's end wakes this loop directly, or through a completion thread.
+        wake = _waker(loop) or functools.partial(_wake, loop, waiter, None)
+        call = start(wake, waiter, request, **kwargs)
+        outcome = functools.partial(handle._sorvane_outcome, call)
+    else:
+        call = future(request, **kwargs)
+        call.add_done_callback(functools.partial(_wake, loop, waiter))
+        outcome = call.result
     try:
         await waiter
     except asyncio.CancelledError:
         call.cancel()
         raise
-    return call.result()
+    return outcome()
 
 
 class AsyncStub:
