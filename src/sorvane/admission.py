@@ -20,6 +20,12 @@ that admits calls in three steps instead:
    and runs. Methods named in ``sorvane.priority_methods`` (health ``Check``)
    have a worker of their own and bypass both bounds.
 
+A call whose target is a coroutine waits for it on an event loop: it gives its
+worker back and, up to :data:`MAX_AWAITING` such calls, leaves the calls held
+too (:func:`step_aside`). grpcio's synchronous server answers a call only when
+the thread it handed the call to returns, so that thread stays with the call;
+the call threads are started as calls come and end after a minute idle.
+
 This relies on two things grpcio does, not on any of its private names: the
 method handler's behaviour is among the arguments of the thread pool's
 ``submit``, and a request-streaming handler kind is run without grpcio
@@ -28,16 +34,18 @@ grpcio serves them. The native engine does all of this in C++ from the same
 server options; there :func:`server` only passes them on. Memory that large
 requests took goes back to the system after a burst (:mod:`sorvane.memory`).
 """
+import atexit
 import heapq
 import itertools
 import logging
 import signal
 import threading
 import time
+import weakref
 from collections import deque
 from concurrent import futures
 from typing import Any, Callable, Deque, Dict, FrozenSet, Iterable, List, Mapping, Optional, \
-    Sequence, Tuple
+    Sequence, Set, Tuple
 
 import grpc
 
@@ -46,7 +54,7 @@ from sorvane import memory
 __all__ = ["server", "server_for", "check_setting", "refusal", "step_aside", "Limits", "Server",
            "MAX_QUEUED_BYTES", "REQUEST_WAIT_MS", "PRIORITY_METHODS", "QUEUE_FULL", "BYTES_FULL",
            "REQUEST_LATE", "DEFAULT_MAX_QUEUED_CALLS", "DEFAULT_MAX_QUEUED_BYTES",
-           "DEFAULT_REQUEST_WAIT"]
+           "DEFAULT_REQUEST_WAIT", "MAX_AWAITING"]
 
 log = logging.getLogger("sorvane.admission")
 
@@ -63,6 +71,13 @@ REQUEST_LATE = "sorvane: the request message did not arrive in time"
 # Calls of the priority methods held at once (they need no more: health
 # checks are small and quick).
 _PRIORITY_HELD = 8
+
+#: Calls awaiting a coroutine target that one server keeps apart from the
+#: calls it holds (each keeps one of grpcio's call threads).
+MAX_AWAITING = 4096
+
+# Seconds a call thread beyond the ones the workers need stays idle before it ends.
+_IDLE_THREAD = 60.0
 
 
 class Limits:
@@ -231,7 +246,7 @@ class _Ticket:
     """What one admitted call holds: its place among the calls held, request
     bytes waiting for a worker, a worker."""
 
-    __slots__ = ("gate", "priority", "bytes", "size", "worker")
+    __slots__ = ("gate", "priority", "bytes", "size", "worker", "awaiting")
 
     def __init__(self, gate: "_Gate", priority: bool) -> None:
         self.gate = gate
@@ -239,6 +254,7 @@ class _Ticket:
         self.bytes = 0      # counted as waiting for a worker
         self.size = 0       # of its request message
         self.worker = False
+        self.awaiting = False  # counted among the awaiting calls, not the held ones
 
 
 _current = threading.local()
@@ -310,6 +326,7 @@ class _Gate:
         self._lock = threading.Lock()
         self.calls = 0       # admitted, not finished (priority methods apart)
         self.priority_calls = 0
+        self.awaiting = 0    # calls that stepped aside (not among `calls`)
         self.bytes = 0       # request bytes waiting for a worker
         self._workers = _Slots(limits.workers)
         self._priority = _Slots(1)
@@ -370,18 +387,33 @@ class _Gate:
         with self._lock:
             if ticket.priority:
                 self.priority_calls -= 1
+            elif ticket.awaiting:
+                ticket.awaiting = False
+                self.awaiting -= 1
             else:
                 self.calls -= 1
+
+    def step_aside(self, ticket: _Ticket) -> None:
+        if ticket.worker:
+            ticket.worker = False
+            (self._priority if ticket.priority else self._workers).release()
+        if ticket.priority or ticket.awaiting:
+            return
+        with self._lock:
+            if self.awaiting < MAX_AWAITING:
+                self.awaiting += 1
+                self.calls -= 1
+                ticket.awaiting = True
 
 
 def step_aside() -> None:
     """The call on this thread now waits for work done elsewhere (a coroutine
     target on an event loop): its worker slot goes to the next call waiting
-    for one. It still counts among the calls the server holds."""
+    for one, and while fewer than :data:`MAX_AWAITING` calls wait so, its
+    place among the calls the server holds goes to the next call too."""
     ticket = getattr(_current, "ticket", None)
-    if ticket is not None and ticket.worker:
-        ticket.worker = False
-        (ticket.gate._priority if ticket.priority else ticket.gate._workers).release()
+    if ticket is not None:
+        ticket.gate.step_aside(ticket)
 
 
 def _ours(args: Tuple[Any, ...]) -> Any:
@@ -412,18 +444,116 @@ def _leave_signals_to_the_main_thread() -> None:
         block(signal.SIG_BLOCK, {signal.SIGINT, signal.SIGTERM})
 
 
-class _Executor(futures.ThreadPoolExecutor):
-    """The thread pool grpcio is given: sees each call as it is handed over."""
+_all_threads = weakref.WeakSet()  # type: weakref.WeakSet[_Threads]
+
+
+def _at_exit() -> None:
+    """The interpreter is ending: as with the standard thread pools, the jobs
+    running and queued are finished first."""
+    for threads in list(_all_threads):
+        threads.close(wait=True)
+
+
+# Where the standard thread pools hook in: before the interpreter waits for its
+# threads (3.9 and later), else among the exit functions.
+getattr(threading, "_register_atexit", atexit.register)(_at_exit)
+
+
+class _Threads:
+    """Threads that run jobs, one per job at once: an idle thread takes the
+    next job, else a new one starts. Past `keep` threads, one idle for
+    `idle` seconds ends; all end once closed and out of jobs."""
+
+    def __init__(self, keep: int, idle: float = _IDLE_THREAD) -> None:
+        self._cond = threading.Condition(threading.Lock())
+        self._jobs = deque()  # type: Deque[Tuple[futures.Future[Any], Callable[..., Any], Tuple[Any, ...], Dict[str, Any]]]
+        self._keep = keep
+        self._idle_time = idle
+        self._count = 0   # threads alive
+        self._idle = 0    # of them, waiting for a job
+        self._closed = False
+        self._threads = set()  # type: Set[threading.Thread]
+        _all_threads.add(self)
+
+    def submit(self, fn: Callable[..., Any], args: Tuple[Any, ...],
+               kwargs: Dict[str, Any]) -> "futures.Future[Any]":
+        future = futures.Future()  # type: futures.Future[Any]
+        with self._cond:
+            if self._closed:
+                raise RuntimeError("cannot schedule new futures after shutdown")
+            self._jobs.append((future, fn, args, kwargs))
+            if self._idle >= len(self._jobs):
+                self._cond.notify()
+                return future
+            self._count += 1
+        try:
+            thread = threading.Thread(target=self._work, name="sorvane-call", daemon=True)
+            thread.start()
+        except BaseException:
+            with self._cond:
+                self._count -= 1
+                try:
+                    self._jobs.remove((future, fn, args, kwargs))
+                except ValueError:  # an idle thread took it meanwhile
+                    return future
+            raise
+        return future
+
+    def close(self, wait: bool = False) -> None:
+        with self._cond:
+            self._closed = True
+            self._cond.notify_all()
+            threads = list(self._threads)
+        if wait:
+            for thread in threads:
+                if thread is not threading.current_thread():
+                    thread.join()
+
+    def _work(self) -> None:
+        _leave_signals_to_the_main_thread()
+        me = threading.current_thread()
+        cond = self._cond
+        with cond:
+            self._threads.add(me)
+        try:
+            while True:
+                with cond:
+                    if not self._jobs:
+                        self._idle += 1
+                        try:
+                            while not self._jobs and not self._closed:
+                                if not cond.wait(self._idle_time) and not self._jobs \
+                                        and self._count > self._keep:
+                                    return
+                        finally:
+                            self._idle -= 1
+                        if not self._jobs:
+                            return  # closed
+                    future, fn, args, kwargs = self._jobs.popleft()
+                if future.set_running_or_notify_cancel():
+                    try:
+                        result = fn(*args, **kwargs)
+                    except BaseException as error:  # noqa: BLE001 - the future reports it
+                        future.set_exception(error)
+                    else:
+                        future.set_result(result)
+                del future, fn, args, kwargs
+        finally:
+            with cond:
+                self._count -= 1
+                self._threads.discard(me)
+
+
+class _Executor(futures.Executor):
+    """The thread pool grpcio is given: sees each call as it is handed over,
+    and gives every admitted call a thread at once (the call waits for its
+    message there, then for a worker, not in a queue of this pool)."""
 
     def __init__(self, gate: _Gate) -> None:
-        limits = gate.limits
-        held = limits.max_calls if limits.max_calls is not None else limits.workers * 16
-        # Every admitted call has a thread at once (it waits for its message
-        # there, not in this pool's queue), and the priority methods theirs.
-        super().__init__(max_workers=max(held, limits.workers) + _PRIORITY_HELD,
-                         thread_name_prefix="sorvane-call",
-                         initializer=_leave_signals_to_the_main_thread)
         self._gate = gate
+        self._threads = _Threads(gate.limits.workers + 1)
+        # Threads end with the server that no longer needs them.
+        weakref.finalize(self, self._threads.close)
         self._other = None  # type: Optional[futures.ThreadPoolExecutor]
 
     def submit(self, fn: Callable[..., Any], *args: Any,  # type: ignore[override]
@@ -442,7 +572,7 @@ class _Executor(futures.ThreadPoolExecutor):
             full = _Refusal(grpc.StatusCode.RESOURCE_EXHAUSTED, QUEUE_FULL)
             return _here(fn, tuple(full if a is behaviour else a for a in args), kwargs)
         try:
-            return super().submit(_run, ticket, fn, args, kwargs)
+            return self._threads.submit(_run, (ticket, fn, args, kwargs), {})
         except BaseException:
             self._gate.finished(ticket)
             raise
@@ -450,7 +580,7 @@ class _Executor(futures.ThreadPoolExecutor):
     def shutdown(self, wait: bool = True, **kwargs: Any) -> None:
         if self._other is not None:
             self._other.shutdown(wait)
-        super().shutdown(wait, **kwargs)
+        self._threads.close(wait)
 
 
 def _run(ticket: _Ticket, fn: Callable[..., Any], args: Tuple[Any, ...],

@@ -24,7 +24,7 @@ import targets_server
 from locations import SUPPORT
 from processes import Background
 from server_support import collecting, envelope_bytes, request, serving
-from sorvane import corvex, engine, ops
+from sorvane import admission, corvex, engine, ops
 
 try:  # the sanitized build preloads ASan, whose allocator replaces glibc's malloc
     with open("/proc/self/maps") as _maps:
@@ -698,3 +698,48 @@ class TestAdmission:
             assert json.loads(first.result().response)["result"] == len(text)
             running[0].result()
             assert call(stub, "size", text) == len(text)  # nothing is held any more
+
+    @pytest.mark.engine_free
+    def test_awaiting_calls_leave_the_held_ones_up_to_a_bound(self, monkeypatch):
+        monkeypatch.setattr(admission, "MAX_AWAITING", 1)
+        gate_ = admission._Gate(admission.Limits(workers=1, max_calls=1))
+        first = gate_.admit(False)
+        assert gate_.admit(False) is None  # one call held at most
+        gate_.step_aside(first)  # awaiting: its place is free
+        second = gate_.admit(False)
+        assert second is not None
+        gate_.step_aside(second)  # past the bound: it stays held
+        assert gate_.admit(False) is None
+        gate_.step_aside(second)  # twice is once
+        gate_.finished(first)
+        gate_.finished(second)
+        assert (gate_.calls, gate_.awaiting) == (0, 0)
+
+    @pytest.mark.engine_free
+    def test_call_threads_start_per_call_and_end_when_idle(self):
+        threads = admission._Threads(keep=1, idle=0.2)
+        release = threading.Event()
+        started = threading.Semaphore(0)
+
+        def job(value):
+            started.release()
+            assert release.wait(WAIT)
+            if value == 3:
+                raise ValueError(value)
+            return value * 2
+
+        jobs = [threads.submit(job, (i,), {}) for i in range(5)]
+        for _ in jobs:  # each has a thread at once: none waits for another
+            assert started.acquire(timeout=WAIT)
+        release.set()
+        assert [f.result(WAIT) for f in jobs if f is not jobs[3]] == [0, 2, 4, 8]
+        assert isinstance(jobs[3].exception(WAIT), ValueError)
+        deadline = time.monotonic() + WAIT
+        while threads._count > 1 and time.monotonic() < deadline:
+            time.sleep(0.05)
+        assert threads._count == 1  # the ones beyond `keep` ended once idle
+        assert threads.submit(lambda: "again", (), {}).result(WAIT) == "again"
+        threads.close(wait=True)
+        assert threads._count == 0
+        with pytest.raises(RuntimeError):
+            threads.submit(job, (0,), {})
