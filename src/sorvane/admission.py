@@ -444,6 +444,9 @@ def _leave_signals_to_the_main_thread() -> None:
         block(signal.SIG_BLOCK, {signal.SIGINT, signal.SIGTERM})
 
 
+# A job: its future, the function, its arguments.
+_Job = Tuple["futures.Future[Any]", Callable[..., Any], Tuple[Any, ...], Dict[str, Any]]
+
 _all_threads = weakref.WeakSet()  # type: weakref.WeakSet[_Threads]
 
 
@@ -466,7 +469,7 @@ class _Threads:
 
     def __init__(self, keep: int, idle: float = _IDLE_THREAD) -> None:
         self._cond = threading.Condition(threading.Lock())
-        self._jobs = deque()  # type: Deque[Tuple[futures.Future[Any], Callable[..., Any], Tuple[Any, ...], Dict[str, Any]]]
+        self._jobs = deque()  # type: Deque[_Job]
         self._keep = keep
         self._idle_time = idle
         self._count = 0   # threads alive
@@ -650,7 +653,9 @@ class Server(grpc.Server):
         self._gate = _Gate(limits)
         self._executor = _Executor(self._gate)
         ours = [o for o in options if isinstance(o[0], str) and o[0].startswith("sorvane.")]
-        self._server = grpc.server(self._executor, options=[o for o in options if o not in ours])
+        grpc_options = [o for o in options if o not in ours]
+        self._server = grpc.server(self._executor,  # type: ignore[arg-type]  # an Executor
+                                   options=grpc_options)
         self.max_workers = limits.workers
 
     @property

@@ -6,11 +6,11 @@ awaitable) is awaited on an event loop, and its result or exception is
 reported exactly as a plain target's. The loop is the one a server was
 started on with :func:`serve` (``await aio.serve(server)``), else one loop of
 the process on a thread of its own ("sorvane-asyncio"), started with the
-first such call. On the native engine an awaiting call holds no worker
-thread: the engine answers it when the coroutine ends. On the grpcio engine
-the call's thread waits for it, holding no worker slot (``max_workers``) but
-one of the calls the server holds (``max_queued_calls`` beyond the
-workers). The target sees the call's deadline through
+first such call. An awaiting call holds no worker thread: the native
+engine answers it when the coroutine ends. On the grpcio engine the call's
+own thread waits for it, holding no worker slot (``max_workers``) and, up to
+``admission.MAX_AWAITING`` such calls, not counted among the calls the
+server holds (``max_queued_calls`` beyond the workers). The target sees the call's deadline through
 :func:`sorvane.deadline.time_left`; when the call ends early (the client
 cancelled, the deadline passed) its task is cancelled.
 
