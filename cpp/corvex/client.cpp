@@ -52,13 +52,16 @@ Ref open_channel(FunctionObject* self, PyObject* entry_obj) {
     return call_kw(factory.get(), {addr.get()}, st.kw_options.get(), {options.get()});
 }
 
-// brindlow.CommonServiceStub(channel); an entry's default timeout goes with
-// its stubs (as `_sorvane_timeout`). Returns a new reference.
+// brindlow.CommonServiceStub(channel); the channel and an entry's default
+// timeout go with its stubs (as `_sorvane_channel`, `_sorvane_timeout`). Returns a new reference.
 Ref new_stub(FunctionObject* self, PyObject* channel, PyObject* entry_obj) {
     State& st = state_of(self);
     Ref brindlow = global(self, N::brindlow);
     Ref stub_class = getattr(brindlow.get(), st[N::CommonServiceStub]);
     Ref stub = call(stub_class.get(), {channel});
+    // Streamed calls go over the same channel (sorvane.streaming); a stub
+    // class that takes no attributes just has none.
+    if (PyObject_SetAttrString(stub.get(), "_sorvane_channel", channel) < 0) PyErr_Clear();
     if (Ref timeout = instance_setting(entry_obj, "timeout")) setattr(stub.get(), "_sorvane_timeout", timeout.get());
     return stub;
 }

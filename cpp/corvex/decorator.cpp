@@ -152,8 +152,9 @@ Ref bind_arguments(const State& st, FunctionObject* self, PyObject* func, PyObje
 
 // ---- grpc_service -----------------------------------------------------------
 
-// Closure: (server, func, signature cache, timeout, whether func is a
-// coroutine function).
+// Closure: (server, func, signature cache, timeout, what func is: True for
+// a coroutine function, "generator" or "asyncgen" for a generator function
+// or an asynchronous one (a streamed call), False otherwise).
 Ref grpc_service_wrapper(FunctionObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
     const State& st = state_of(self);
@@ -175,6 +176,17 @@ Ref grpc_service_wrapper(FunctionObject* self, PyObject* const* args, Py_ssize_t
         PyObject* stack[] = {rpc_client.get(), clazz.get(),  method.get(),
                              kwargs.get(),     timeout,      helper.get()};
         return vectorcall(getattr(aio.get(), "call_rpc_result").get(), stack, 1, names.get());
+    }
+    if (PyUnicode_Check(closure_item(self, 4))) {
+        // A stand-in written as a generator: the streamed call's iterator
+        // (sorvane.streaming.call_stream, or its asynchronous twin
+        // sorvane.aio.call_stream), through the same GrpcHelper.
+        const bool sync = PyUnicode_CompareWithASCIIString(closure_item(self, 4), "generator") == 0;
+        Ref module = import(sync ? "sorvane.streaming" : "sorvane.aio");
+        Ref names = check(Py_BuildValue("(sssss)", "clazz", "method", "kwargs", "timeout", "_cls"));
+        PyObject* stack[] = {rpc_client.get(), clazz.get(),  method.get(),
+                             kwargs.get(),     timeout,      helper.get()};
+        return vectorcall(getattr(module.get(), "call_stream").get(), stack, 1, names.get());
     }
     Ref call_rpc_result = getattr(helper.get(), st[N::call_rpc_result]);
     if (timeout == Py_None)
@@ -198,8 +210,15 @@ Ref grpc_service_decorator(FunctionObject* self, PyObject* const* argv) {
     Ref inspect = global(self, N::inspect);
     Ref is_coroutine = call(getattr(inspect.get(), "iscoroutinefunction").get(), {func});
     const bool coroutine = check(PyObject_IsTrue(is_coroutine.get())) != 0;
+    Ref kind = Ref::borrow(coroutine ? Py_True : Py_False);
+    for (const char* test : {"isgeneratorfunction", "isasyncgenfunction"}) {
+        if (coroutine) break;
+        Ref is = call(getattr(inspect.get(), test).get(), {func});
+        if (check(PyObject_IsTrue(is.get())))
+            kind = str(test[2] == 'g' ? "generator" : "asyncgen");
+    }
     Ref closure = check(PyTuple_Pack(5, closure_item(self, 0), func, cache.get(),
-                                     closure_item(self, 1), coroutine ? Py_True : Py_False));
+                                     closure_item(self, 1), kind.get()));
     Ref wrapper = make_function(self->module, grpc_service_wrapper_def, nullptr, closure.get());
     if (coroutine) {
         // A coroutine function itself (inspect.iscoroutinefunction says so),

@@ -250,6 +250,14 @@ bool awaitable(PyObject* result) {
     return as_async && as_async->am_await;
 }
 
+// Whether a streamed call's target result is one to stream: an iterator, or
+// an asynchronous one (an async generator's).
+bool streams(PyObject* result) {
+    if (PyIter_Check(result)) return true;
+    PyAsyncMethods* as_async = Py_TYPE(result)->tp_as_async;
+    return as_async && as_async->am_anext;
+}
+
 // What one call came to, for the service's metrics: the module and method of
 // the target once it was resolved (empty before), and the outcome.
 struct Outcome {
@@ -363,8 +371,11 @@ Ref await_target(FunctionObject* self, PyObject* service, PyObject* context, PyO
                  PyObject* target_result, PyObject* deadline_at, MetricsScope& metrics,
                  Outcome& out);
 
+// With `streamed`, the call is a streamed one: a target that returns an
+// iterator leaves it in *streamed (the call is then `pending`, nothing is
+// encoded); any other result is a TypeError in the envelope.
 Ref dispatch(FunctionObject* self, PyObject* service, PyObject* request, PyObject* context,
-             MetricsScope& metrics, Outcome& out) {
+             MetricsScope& metrics, Outcome& out, Ref* streamed = nullptr) {
     const State& st = state_of(self);
     Ref request_str = utf8_field(st, request, N::request);                // 1
     Ref grpc_request = json_loads_text(self, request_str.get());          // 2
@@ -404,9 +415,25 @@ Ref dispatch(FunctionObject* self, PyObject* service, PyObject* request, PyObjec
         result = call_guarded(self, st, envelope.get(), invoke.get(), args.get(), kwargs.get());  // 10
         deadline_at = deadline.at();
     }
-    if (result && awaitable(result.get()))
+    if (streamed) {
+        if (result && streams(result.get())) {
+            *streamed = std::move(result);
+            out.pending = true;  // its end records it
+            return Ref::borrow(Py_None);
+        }
+        if (result) {
+            PyErr_Format(PyExc_TypeError,
+                         "a streamed call needs an iterator from its target, not %.100s",
+                         Py_TYPE(result.get())->tp_name);
+            result.reset();
+            Ref placeholder = check(PyDict_Copy(st.placeholder.get()));
+            check(PyDict_SetItem(envelope.get(), st[N::result], placeholder.get()));
+            record_failure(self, st, envelope.get());
+        }
+    } else if (result && awaitable(result.get())) {
         return await_target(self, service, context, envelope.get(), result.get(),
                             deadline_at.get(), metrics, out);
+    }
     Ref body = json_dumps_envelope(self, envelope.get(), result.get());   // 11
     PyObject* status = check_borrowed(PyDict_GetItemWithError(envelope.get(), st[N::status]));
     out.kind = status == st.zero.get() ? N::ok : N::raised;
@@ -563,6 +590,82 @@ Ref CommonService_handle(FunctionObject* self, PyObject* const* argv) {
     });
 }
 
+// ---- streamed calls ------------------------------------------------------------------
+
+// done(outcome): a streamed call has ended ("ok", "raised" or "failed"): the
+// metrics hear of it, once. Closure: (metrics list or None, module, method).
+Ref stream_done(FunctionObject* self, PyObject* const* argv) {
+    const State& st = state_of(self);
+    MetricsScope metrics(st, closure_item(self, 0), 0);
+    Outcome out;
+    if (closure_item(self, 1) != Py_None) out.module = Ref::borrow(closure_item(self, 1));
+    if (closure_item(self, 2) != Py_None) out.method = Ref::borrow(closure_item(self, 2));
+    for (N kind : {N::ok, N::raised, N::failed})
+        if (PyUnicode_Check(argv[0]) && PyUnicode_Compare(argv[0], st[kind]) == 0) out.kind = kind;
+    if (PyErr_Occurred()) throw PyErrAlreadySet{};
+    metrics.done(out);
+    return Ref::borrow(Py_None);
+}
+const FunctionDef stream_done_def = {
+    "done", "_stream_open.<locals>.done", nullptr, {"outcome"}, stream_done, nullptr};
+
+// _stream_open(service, request, context): handle's steps 1 to 10 for a
+// streamed call. (response, None, None) when the call ends at once (the
+// target raised or returned no iterator: the response carries the failure,
+// and the metrics have heard of it), else (None, iterator, done) with `done`
+// as above. Each item then goes out through _stream_item, a failure of the
+// iterator through _stream_failure.
+Ref stream_open(FunctionObject* self, PyObject* const* argv) {
+    const State& st = state_of(self);
+    PyObject* service = argv[0];
+    PyObject* context = argv[2];
+    Outcome out;
+    MetricsScope metrics(st, service);
+    Ref streamed;
+    Ref response = end_call(metrics, out, context != Py_None, [&] {
+        return dispatch(self, service, argv[1], context, metrics, out, &streamed);
+    });
+    if (!streamed) return check(PyTuple_Pack(3, response.get(), Py_None, Py_None));
+    Ref closure = check(PyTuple_Pack(3, metrics.held(), out.module ? out.module.get() : Py_None,
+                                     out.method ? out.method.get() : Py_None));
+    Ref done = make_function(self->module, stream_done_def, nullptr, closure.get());
+    return check(PyTuple_Pack(3, Py_None, streamed.get(), done.get()));
+}
+
+// _stream_item(item): the CommonResponse carrying one item of a stream, in
+// the envelope of a call that returned it.
+Ref stream_item(FunctionObject* self, PyObject* const* argv) {
+    const State& st = state_of(self);
+    Ref envelope = new_envelope(st);
+    check(PyDict_SetItem(envelope.get(), st[N::result], argv[0]));
+    Ref body = json_dumps_envelope(self, envelope.get(), argv[0]);
+    return new_response(self, st, body.get(), st.zero.get());
+}
+
+// _stream_failure(error): the CommonResponse ending a stream whose iterator
+// raised `error`, as a call whose target raised it (its traceback printed);
+// anything not an Exception is raised again.
+Ref stream_failure(FunctionObject* self, PyObject* const* argv) {
+    const State& st = state_of(self);
+    PyObject* e = argv[0];
+    if (!PyExceptionInstance_Check(e))
+        raise(PyExc_TypeError, "_stream_failure() needs the exception the iterator raised");
+    Ref envelope = new_envelope(st);
+    PyErr_Restore(Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(e))).release(),
+                  Ref::borrow(e).release(), PyException_GetTraceback(e));  // steals all three
+    record_failure(self, st, envelope.get());
+    Ref body = json_dumps_envelope(self, envelope.get(), nullptr);
+    PyObject* status = check_borrowed(PyDict_GetItemWithError(envelope.get(), st[N::status]));
+    return new_response(self, st, body.get(), status);
+}
+
+const FunctionDef stream_open_def = {"_stream_open", nullptr, nullptr,
+                                     {"service", "request", "context"}, stream_open, nullptr};
+const FunctionDef stream_item_def = {"_stream_item", nullptr, nullptr, {"item"}, stream_item,
+                                     nullptr};
+const FunctionDef stream_failure_def = {"_stream_failure", nullptr, nullptr, {"error"},
+                                        stream_failure, nullptr};
+
 Ref CommonService_clazz_handler(FunctionObject*, PyObject* const* argv) {
     return Ref::borrow(argv[1]);  // argv[0] is cls
 }
@@ -597,6 +700,9 @@ void define_CommonService(PyObject* m) {
     st.default_clazz_handler =
         Ref::borrow(check_borrowed(PyDict_GetItemWithError(cls_ns.get(), st[N::clazz_handler])));
     st.service_class = std::move(cls);
+    bind(m, "_stream_open", make_function(m, stream_open_def).get());
+    bind(m, "_stream_item", make_function(m, stream_item_def).get());
+    bind(m, "_stream_failure", make_function(m, stream_failure_def).get());
 }
 
 }  // namespace sorvane::corvex

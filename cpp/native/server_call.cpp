@@ -223,29 +223,35 @@ size_t ServerCall::drop_payload() {
     return size;
 }
 
+// A streaming handler's messages queue up to this many bytes (beyond one
+// message) before its thread waits for the loop to write them out: small
+// messages go out many to a wake-up of the loop, and a client that stops
+// reading stops the handler instead of letting it buffer the stream.
+constexpr size_t kSendQueueBytes = 512 << 10;
+
 bool ServerCall::send_message(std::string&& body) {
     std::unique_lock<std::mutex> lock(mu_);
-    if (closed_.load() || cancelled_.load()) {
+    cv_.wait(lock, [this] {
+        return queued_bytes_ < kSendQueueBytes || send_failed_ || closed_.load() ||
+               cancelled_.load();
+    });
+    if (closed_.load() || cancelled_.load() || send_failed_) {
         wait_until_over(lock);
         return false;
     }
-    if (send_ != SendState::idle) return false;
-    pending_ = std::move(body);
-    send_ = SendState::pending;
+    queued_bytes_ += body.size() + wire::kMessagePrefix;
+    queue_.push_back(std::move(body));
+    if (send_posted_) return true;  // the loop takes it with the others
+    send_posted_ = true;
     lock.unlock();
-    bool posted = post_step<&ServerCall::loop_send>(this, *gate_, *loop_);
+    if (post_step<&ServerCall::loop_send>(this, *gate_, *loop_)) return true;
     lock.lock();
-    if (!posted) {
-        send_ = SendState::idle;
-        pending_.clear();
-        wait_until_over(lock);
-        return false;
-    }
-    cv_.wait(lock, [this] { return send_ != SendState::pending; });
-    bool sent = send_ == SendState::sent;
-    send_ = SendState::idle;
-    if (!sent) wait_until_over(lock);
-    return sent;
+    send_posted_ = false;
+    send_failed_ = true;
+    std::deque<std::string>().swap(queue_);
+    queued_bytes_ = 0;
+    wait_until_over(lock);
+    return false;
 }
 
 // A send that failed means the call is over, but its close may still be on
@@ -263,14 +269,27 @@ void ServerCall::wait_until_over(std::unique_lock<std::mutex>& lock) {
     cv_.wait_for(lock, bound, [this] { return hook_done_; });
 }
 
-void ServerCall::finish_send(SendState outcome) {
+// The messages queued and those to come will not go out.
+void ServerCall::fail_sends() {
     {
         std::lock_guard<std::mutex> lock(mu_);
-        if (send_ != SendState::pending) return;
-        send_ = outcome;
-        pending_.clear();
+        send_failed_ = true;
+        std::deque<std::string>().swap(queue_);
+        queued_bytes_ = 0;
     }
     cv_.notify_all();
+}
+
+// A streamed message of `size` bytes (with its prefix) is in DATA frames.
+void ServerCall::message_written(size_t size) {
+    bool wake;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        wake = queued_bytes_ >= kSendQueueBytes;
+        queued_bytes_ -= std::min(size, queued_bytes_);
+        wake = wake && queued_bytes_ < kSendQueueBytes;
+    }
+    if (wake) cv_.notify_all();
 }
 
 // ---- ServerCall: the request, on the loop ------------------------------------
@@ -489,27 +508,36 @@ ssize_t ServerCall::read_body(nghttp2_session*, int32_t, uint8_t* buf, size_t le
                               uint32_t* flags, nghttp2_data_source* source, void*) {
     auto* call = static_cast<ServerCall*>(source->ptr);
     size_t n = 0;
-    if (call->prefix_pos_ < wire::kMessagePrefix) {
-        n = std::min(length, wire::kMessagePrefix - call->prefix_pos_);
-        std::memcpy(buf, call->prefix_ + call->prefix_pos_, n);
-        call->prefix_pos_ += n;
-    }
-    if (call->prefix_pos_ == wire::kMessagePrefix && n < length) {
-        size_t take = std::min(length - n, call->body_.size() - call->body_pos_);
-        if (take) std::memcpy(buf + n, call->body_.data() + call->body_pos_, take);
-        call->body_pos_ += take;
-        n += take;
-    }
-    if (call->prefix_pos_ < wire::kMessagePrefix || call->body_pos_ < call->body_.size())
-        return static_cast<ssize_t>(n);
-    if (call->message_out_) {
+    for (;;) {
+        if (!call->message_out_) {
+            if (call->out_queue_.empty()) break;
+            std::string next = std::move(call->out_queue_.front());
+            call->out_queue_.pop_front();
+            call->load_message(std::move(next));  // its size was checked when queued
+        }
+        if (n == length) break;
+        if (call->prefix_pos_ < wire::kMessagePrefix) {
+            size_t take = std::min(length - n, wire::kMessagePrefix - call->prefix_pos_);
+            std::memcpy(buf + n, call->prefix_ + call->prefix_pos_, take);
+            call->prefix_pos_ += take;
+            n += take;
+        }
+        if (call->prefix_pos_ == wire::kMessagePrefix && n < length) {
+            size_t take = std::min(length - n, call->body_.size() - call->body_pos_);
+            if (take) std::memcpy(buf + n, call->body_.data() + call->body_pos_, take);
+            call->body_pos_ += take;
+            n += take;
+        }
+        if (call->prefix_pos_ < wire::kMessagePrefix || call->body_pos_ < call->body_.size())
+            break;  // the buffer is full
+        size_t size = call->body_.size() + wire::kMessagePrefix;
         call->message_out_ = false;
         std::string().swap(call->body_);
         call->body_pos_ = 0;
-        // The handler's thread may now send the next message.
-        if (call->streamed_) call->finish_send(SendState::sent);
+        // The handler's thread may queue more.
+        if (call->streamed_) call->message_written(size);
     }
-    if (call->final_) {
+    if (!call->message_out_ && call->final_) {
         *flags |= NGHTTP2_DATA_FLAG_EOF | NGHTTP2_DATA_FLAG_NO_END_STREAM;
         call->submit_trailers();
         return static_cast<ssize_t>(n);
@@ -518,17 +546,22 @@ ssize_t ServerCall::read_body(nghttp2_session*, int32_t, uint8_t* buf, size_t le
     return static_cast<ssize_t>(n);
 }
 
+// Whether a message of `size` bytes is within the send limit; when it is
+// not, the call's status says so (RESOURCE_EXHAUSTED).
+bool ServerCall::fits(size_t size) {
+    long long max_send = host_->options().max_send_message;
+    if (max_send < 0 || size <= static_cast<unsigned long long>(max_send)) return true;
+    status_code_ = kResourceExhausted;
+    status_details_ = "Sent message larger than max (" + std::to_string(size) + " vs. " +
+                      std::to_string(max_send) + ")";
+    status_trailing_.clear();
+    return false;
+}
+
 // Returns false when the message breaks the send limit (the call then ends
 // with RESOURCE_EXHAUSTED).
 bool ServerCall::load_message(std::string&& body) {
-    long long max_send = host_->options().max_send_message;
-    if (max_send >= 0 && body.size() > static_cast<unsigned long long>(max_send)) {
-        status_code_ = kResourceExhausted;
-        status_details_ = "Sent message larger than max (" + std::to_string(body.size()) +
-                          " vs. " + std::to_string(max_send) + ")";
-        status_trailing_.clear();
-        return false;
-    }
+    if (!fits(body.size())) return false;
     wire::write_prefix(body.size(), prefix_);
     prefix_pos_ = 0;
     body_ = std::move(body);
@@ -560,25 +593,50 @@ void ServerCall::end_with_status() {
 }
 
 void ServerCall::loop_send() {
-    std::string body;
+    std::deque<std::string> batch;
     {
         std::lock_guard<std::mutex> lock(mu_);
-        if (send_ != SendState::pending) return;
-        body = std::move(pending_);
+        send_posted_ = false;
+        batch.swap(queue_);
     }
-    if (!conn_ || phase_ != Phase::dispatched) return finish_send(SendState::failed);
-    streamed_ = true;
-    if (!load_message(std::move(body))) {
-        finish_send(SendState::failed);
-        end_with_status();
-    } else {
-        start_data();
-    }
+    if (batch.empty()) return;  // taken by loop_finish already
+    if (!conn_ || phase_ != Phase::dispatched) return fail_sends();
+    queue_out(std::move(batch));
     if (conn_) conn_->flush();
+}
+
+// Queues a streaming handler's messages behind the ones going out. False
+// when one breaks the send limit: the call then ends with the messages
+// before it, and the handler's next send fails.
+bool ServerCall::queue_out(std::deque<std::string>&& batch) {
+    streamed_ = true;
+    for (auto& body : batch) {
+        if (!fits(body.size())) {
+            fail_sends();
+            end_with_status();
+            return false;
+        }
+        if (!message_out_ && out_queue_.empty())
+            load_message(std::move(body));
+        else
+            out_queue_.push_back(std::move(body));
+    }
+    start_data();
+    return true;
 }
 
 void ServerCall::loop_finish() {
     if (!conn_ || phase_ != Phase::dispatched) return;  // cancelled or refused meanwhile
+    // Streamed messages the loop has not taken yet go out before the status.
+    std::deque<std::string> batch;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        batch.swap(queue_);
+    }
+    if (!batch.empty() && !queue_out(std::move(batch))) {
+        if (conn_) conn_->flush();
+        return;
+    }
     phase_ = Phase::answered;
     // With other calls in flight the loop reads for all of them at once.
     if (conn_->stream_count() == 1) {
@@ -651,15 +709,15 @@ void ServerCall::detach() {
         conn_ = nullptr;
     }
     std::string().swap(body_);
+    std::deque<std::string>().swap(out_queue_);
     {
         std::lock_guard<std::mutex> lock(mu_);
         // Ended without its status sent: a reset, a deadline, a lost connection.
         if (!status_sent_) cancelled_.store(true);
         closed_.store(true);
-        if (send_ == SendState::pending) {
-            send_ = SendState::failed;
-            pending_.clear();
-        }
+        send_failed_ = true;
+        std::deque<std::string>().swap(queue_);
+        queued_bytes_ = 0;
     }
     cv_.notify_all();
     if (want_hook_.load()) host_->queue_closed_hook(this);

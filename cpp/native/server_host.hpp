@@ -74,9 +74,6 @@ enum class Phase {
     done,        // the stream is gone
 };
 
-// What a streamed message's hand-over from a handler's thread to the loop is at.
-enum class SendState { idle, pending, sent, failed };
-
 class ServerCall final : public InboundCall {
 public:
     ServerCall(Host* host, Connection* conn, int32_t stream_id);
@@ -152,12 +149,15 @@ private:
                               bool accept_encoding);
     bool submit_headers_with_body();
     void submit_trailers();
+    bool fits(size_t size);
     bool load_message(std::string&& body);
+    bool queue_out(std::deque<std::string>&& batch);
+    void fail_sends();
+    void message_written(size_t size);
     void start_data();
     void end_with_status();
     void loop_send();
     void loop_finish();
-    void finish_send(SendState outcome);
     void wait_until_over(std::unique_lock<std::mutex>& lock);
     bool check_gate();
 
@@ -205,6 +205,7 @@ private:
     size_t prefix_pos_ = wire::kMessagePrefix;  // == size: no prefix pending
     std::string body_;                          // the message being sent
     size_t body_pos_ = 0;
+    std::deque<std::string> out_queue_;         // streamed messages behind it
 
     // Shared.
     std::atomic<int> refs_{1};  // the stream's
@@ -215,9 +216,14 @@ private:
     std::atomic<size_t> held_{0};  // request bytes counted in the host's bound
     std::mutex mu_;
     std::condition_variable cv_;
-    SendState send_ = SendState::idle;  // under mu_
     bool hook_done_ = false;            // under mu_: the closed hook's work is over
-    std::string pending_;               // under mu_ until posted: the next message
+    // A streaming handler's messages (under mu_): queued for the loop, their
+    // bytes until written out, whether the loop has been asked to take them,
+    // and whether sending has failed (the call is over).
+    std::deque<std::string> queue_;
+    size_t queued_bytes_ = 0;
+    bool send_posted_ = false;
+    bool send_failed_ = false;
 
     friend class Connection;
 };

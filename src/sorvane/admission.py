@@ -276,19 +276,24 @@ class _Admitted:
     """The behaviour an admitting server runs for a unary-request method:
     waits for the message, counts it, waits for a worker, runs `behaviour`."""
 
-    __slots__ = ("behaviour", "method", "priority")
+    __slots__ = ("behaviour", "method", "priority", "streaming")
 
-    def __init__(self, behaviour: Callable[..., Any], method: str, priority: bool) -> None:
+    def __init__(self, behaviour: Callable[..., Any], method: str, priority: bool,
+                 streaming: bool = False) -> None:
         self.behaviour = behaviour
         self.method = method
         self.priority = priority
+        self.streaming = streaming
 
     def __call__(self, requests: Any, context: Any) -> Any:
         ticket = getattr(_current, "ticket", None)  # None: run as grpcio runs calls
         request = self._receive(requests, context, ticket)
         if ticket is not None:
             ticket.gate.wait_for_worker(ticket, context)
-        return self.behaviour(request, context)
+        result = self.behaviour(request, context)
+        if ticket is not None and self.streaming:
+            return _Paced(result, ticket, context)
+        return result
 
     def _receive(self, requests: Any, context: Any, ticket: Optional[_Ticket]) -> Any:
         wait = None if ticket is None else ticket.gate.limits.request_wait
@@ -316,6 +321,36 @@ class _Admitted:
             del request
             context.abort(grpc.StatusCode.RESOURCE_EXHAUSTED, BYTES_FULL)
         return request
+
+
+class _Paced:
+    """A streaming handler's responses, advanced on a worker: the worker is
+    given back while grpcio sends each message (and waits for the client to
+    take it), and taken again for the next one."""
+
+    __slots__ = ("_responses", "_ticket", "_context")
+
+    def __init__(self, responses: Any, ticket: _Ticket, context: Any) -> None:
+        self._responses = iter(responses)
+        self._ticket = ticket
+        self._context = context
+
+    def __iter__(self) -> "_Paced":
+        return self
+
+    def __next__(self) -> Any:
+        ticket = self._ticket
+        if not ticket.worker:
+            ticket.gate.wait_for_worker(ticket, self._context)
+        try:
+            return next(self._responses)
+        finally:
+            ticket.gate.release_worker(ticket)
+
+    def close(self) -> None:
+        close = getattr(self._responses, "close", None)
+        if close is not None:
+            close()
 
 
 class _Gate:
@@ -393,10 +428,13 @@ class _Gate:
             else:
                 self.calls -= 1
 
-    def step_aside(self, ticket: _Ticket) -> None:
+    def release_worker(self, ticket: _Ticket) -> None:
         if ticket.worker:
             ticket.worker = False
             (self._priority if ticket.priority else self._workers).release()
+
+    def step_aside(self, ticket: _Ticket) -> None:
+        self.release_worker(ticket)
         if ticket.priority or ticket.awaiting:
             return
         with self._lock:
@@ -612,7 +650,7 @@ def _convert(handler: Any, method: str, priority: bool) -> Any:
             _Admitted(behaviour, method, priority), _Sized(handler.request_deserializer),
             handler.response_serializer)
     return grpc.stream_stream_rpc_method_handler(
-        _Admitted(handler.unary_stream, method, priority),
+        _Admitted(handler.unary_stream, method, priority, streaming=True),
         _Sized(handler.request_deserializer), handler.response_serializer)
 
 

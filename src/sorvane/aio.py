@@ -35,7 +35,7 @@ from typing import Any, Awaitable, Callable, Dict, Iterable, List, Mapping, Opti
 
 from sorvane import admission, deadline as _deadline
 
-__all__ = ["serve", "connect", "call_rpc", "call_rpc_result", "AsyncStub"]
+__all__ = ["serve", "connect", "call_rpc", "call_rpc_result", "call_stream", "AsyncStub"]
 
 _T = TypeVar("_T")
 
@@ -348,6 +348,7 @@ class AsyncStub:
     """A stub's ``handle`` in awaitable form, on the stub's own channel."""
 
     def __init__(self, stub: Any) -> None:
+        self._stub = stub
         self._handle = stub.handle
         timeout = getattr(stub, "__dict__", {}).get("_sorvane_timeout")
         if timeout is not None:
@@ -419,3 +420,58 @@ def _coroutine_function(wrapper: Callable[..., Awaitable[_T]],
         return await wrapper(*args, **kwargs)
 
     return remote
+
+
+# ---- streamed calls -----------------------------------------------------------------
+
+
+class _AsyncResults:
+    """A streamed call's results as an async iterator: each one is waited for
+    on a thread of the loop's default executor. Closing it early (``aclose``,
+    or leaving an ``async for`` by break) cancels the call."""
+
+    def __init__(self, results: Any) -> None:
+        self._results = results
+
+    def __aiter__(self) -> "_AsyncResults":
+        return self
+
+    async def __anext__(self) -> Any:
+        loop = asyncio.get_running_loop()
+        try:
+            return await loop.run_in_executor(None, _next_or_end, self._results)
+        except asyncio.CancelledError:
+            self._results.close()
+            raise
+        except StopAsyncIteration:
+            raise
+        except BaseException:
+            self._results.close()
+            raise
+
+    async def aclose(self) -> None:
+        self._results.close()
+
+    def __del__(self) -> None:
+        self._results.close()
+
+
+def _next_or_end(results: Any) -> Any:
+    try:
+        return next(results)
+    except StopIteration:
+        raise StopAsyncIteration from None
+
+
+def call_stream(rpc_client: Any, clazz: str, method: str,
+                args: Optional[Sequence[Any]] = None,
+                kwargs: Union[Mapping[str, Any], Iterable[Tuple[str, Any]], None] = None,
+                request_id: Optional[str] = None, serialize: int = 3, *,
+                timeout: Optional[float] = None, _cls: Any = None) -> Any:
+    """``sorvane.streaming.call_stream`` as an async iterator of the results
+    (``async for``); `rpc_client` is a stub from ``grpc_client`` or an
+    :class:`AsyncStub` of one."""
+    from sorvane import streaming
+    stub = getattr(rpc_client, "_stub", rpc_client)
+    return _AsyncResults(streaming.call_stream(stub, clazz, method, args, kwargs, request_id,
+                                               serialize, timeout=timeout, _cls=_cls))

@@ -329,8 +329,29 @@ class _WithToken(grpc.UnaryUnaryMultiCallable):
         return "<%r with a token>" % (self._inner,)
 
 
+class _StreamWithToken(grpc.UnaryStreamMultiCallable):
+    """A unary-stream callable that adds the token's metadata to every call."""
+
+    __slots__ = ("_inner", "_metadata")
+
+    def __init__(self, inner: Any, token: str) -> None:
+        self._inner = inner
+        self._metadata = bearer(token)
+
+    def __call__(self, request: Any, timeout: Optional[float] = None, metadata: Any = None,
+                 credentials: Any = None, wait_for_ready: Optional[bool] = None,
+                 compression: Any = None) -> Any:
+        metadata = self._metadata if not metadata else tuple(metadata) + self._metadata
+        return self._inner(request, timeout=timeout, metadata=metadata,
+                           credentials=credentials, wait_for_ready=wait_for_ready,
+                           compression=compression)
+
+    def __repr__(self) -> str:
+        return "<%r with a token>" % (self._inner,)
+
+
 class TokenChannel(grpc.Channel):
-    """A channel whose unary callables send a token with every call."""
+    """A channel whose unary and unary-stream callables send a token with every call."""
 
     def __init__(self, channel: Any, token: str) -> None:
         self._channel = channel
@@ -342,14 +363,17 @@ class TokenChannel(grpc.Channel):
                                           response_deserializer=response_deserializer)
         return _WithToken(inner, self._token)
 
-    def unary_stream(self, *args: Any, **kwargs: Any) -> Any:
-        raise NotImplementedError("a token channel sends unary calls only")
+    def unary_stream(self, method: str, request_serializer: Any = None,
+                     response_deserializer: Any = None, _registered_method: bool = False) -> Any:
+        inner = self._channel.unary_stream(method, request_serializer=request_serializer,
+                                           response_deserializer=response_deserializer)
+        return _StreamWithToken(inner, self._token)
 
     def stream_unary(self, *args: Any, **kwargs: Any) -> Any:
-        raise NotImplementedError("a token channel sends unary calls only")
+        raise NotImplementedError("a token channel sends no request streams")
 
     def stream_stream(self, *args: Any, **kwargs: Any) -> Any:
-        raise NotImplementedError("a token channel sends unary calls only")
+        raise NotImplementedError("a token channel sends no request streams")
 
     def subscribe(self, callback: Any, try_to_connect: bool = False) -> None:
         self._channel.subscribe(callback, try_to_connect)

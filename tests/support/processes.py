@@ -53,6 +53,12 @@ async def later(value, seconds=0.01):
     return value
 
 
+def count(n):
+    """A generator: called as a streamed call."""
+    for i in range(n):
+        yield {"i": i}
+
+
 def burn(n):
     """CPU-bound work: the sum of i * i for i below n."""
     total = 0

@@ -221,6 +221,17 @@ def test_call_prints_the_result_as_json(served, args, result):
     assert json.loads(proc.stdout) == result
 
 
+def test_call_prints_a_streamed_result_one_item_a_line(served):
+    proc = call(served, "targets:count", "3", "--stream")
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.splitlines() == ['{"i": 0}', '{"i": 1}', '{"i": 2}']
+    proc = call(served, "targets:div", "1", "0", "--stream")  # raises before any item
+    assert proc.returncode == cli.EXIT_ERROR and proc.stdout == ""
+    assert assert_one_line_error(proc) == "remote ZeroDivisionError: division by zero"
+    proc = call(served, "targets:count", "2")  # unary: JSON cannot carry a generator
+    assert proc.returncode == cli.EXIT_FAILED
+
+
 def test_call_prints_non_ascii_text_as_itself(served):
     proc = call(served, "targets:add", "größe ", "東京")
     assert proc.returncode == 0, proc.stderr

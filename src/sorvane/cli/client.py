@@ -70,6 +70,8 @@ def call_command(ns: argparse.Namespace) -> int:
     entry = Server("cli", host, port, **settings)
     try:
         with entry as stub:
+            if getattr(ns, "stream", False):
+                return _print_stream(stub, module, path, args, kwargs, ns.timeout)
             result = GrpcHelper.call_rpc_result(stub, module, path, args=args, kwargs=kwargs,
                                                 timeout=ns.timeout)
     except KeyboardInterrupt:
@@ -93,6 +95,21 @@ def call_command(ns: argparse.Namespace) -> int:
         return EXIT_FAILED
     sys.stdout.write(text + "\n")
     sys.stdout.flush()
+    return EXIT_OK
+
+
+def _print_stream(stub: Any, module: str, path: str, args: List[Any], kwargs: Dict[str, Any],
+                  timeout: Optional[float]) -> int:
+    """Prints each item of a streamed call as a JSON line, as it arrives."""
+    from sorvane import streaming
+
+    results = streaming.call_stream(stub, module, path, args, kwargs, timeout=timeout)
+    try:
+        for item in results:
+            sys.stdout.write(json.dumps(item, ensure_ascii=False) + "\n")
+            sys.stdout.flush()
+    finally:
+        results.close()
     return EXIT_OK
 
 

@@ -76,7 +76,9 @@ Call MODULE:PATH on the server at HOST:PORT once and print the result as JSON.
 MODULE is the dotted module name, PATH the dotted attribute path inside it
 (a function, Class.staticmethod, object.method), as in entry points. Each ARG
 is parsed as JSON when it is JSON (5, 2.5, true, null, "text", [1, 2], {"a": 1})
-and taken as text otherwise (hello).
+and taken as text otherwise (hello). With --stream the call is a streamed one
+(a target returning a generator or another iterator): each item is printed as
+JSON on a line of its own as it arrives.
 
 Exit status: 0 the result was printed; 1 the remote target raised (its type and
 message are printed on stderr); 2 usage error; 3 the call did not complete
@@ -218,6 +220,8 @@ def build_parser() -> argparse.ArgumentParser:
                       help='keyword arguments as a JSON object, e.g. \'{"b": 2}\'')
     call.add_argument("--timeout", type=_seconds, default=None, metavar="S",
                       help="give up after S seconds (default: wait as long as the call takes)")
+    call.add_argument("--stream", action="store_true",
+                      help="stream the target's items (a generator's), one JSON line each")
     _engine_option(call)
     _client_security_options(call)
 

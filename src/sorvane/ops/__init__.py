@@ -34,6 +34,7 @@ from typing import Any, Dict, Optional
 
 import grpc
 
+from sorvane import streaming
 from sorvane.metrics import (DURATION_BUCKETS, OUTCOMES, MetricsServer, Recorder,
                              start_metrics)
 from sorvane.ops.health import (CHECK_METHOD, HEALTH_SERVICE, HEALTH_SERVICES, NOT_SERVING,
@@ -55,7 +56,8 @@ __all__ = [
 
 
 class _OpsHandler(grpc.GenericRpcHandler):
-    """The health and listing methods. A generic handler of its own (not a
+    """The health and listing methods, and streamed calls (which have the
+    dispatcher's own checks). A generic handler of its own (not a
     dictionary handler), so an engine without streaming answers Watch with
     UNIMPLEMENTED instead of refusing the whole registration."""
 
@@ -64,6 +66,7 @@ class _OpsHandler(grpc.GenericRpcHandler):
             CHECK_METHOD: grpc.unary_unary_rpc_method_handler(health.check),
             WATCH_METHOD: grpc.unary_stream_rpc_method_handler(health.watch),
             LIST_METHOD: grpc.unary_unary_rpc_method_handler(_list_handler(service)),
+            streaming.STREAM_METHOD: streaming.handler(service),
         }
 
     def service(self, handler_call_details: Any) -> Any:
