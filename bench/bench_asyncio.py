@@ -24,7 +24,6 @@ import asyncio
 import json
 import os
 import resource
-import socket
 import statistics
 import sys
 import time
@@ -139,36 +138,17 @@ def client_main(kind, port, inflight, seconds):
 
 # ---- the parent -----------------------------------------------------------------
 
-class Child(peers.Child):
-    def __init__(self, python, kind, args):
-        import subprocess
-        import tempfile
-        self.stderr = tempfile.TemporaryFile()
-        self.proc = subprocess.Popen(
-            [python, os.path.abspath(__file__)] + args, env=peers.child_env(kind),
-            cwd=peers.ROOT, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=self.stderr,
-            universal_newlines=True)
+# This script, run by the server and client children.
+SCRIPT = os.path.abspath(__file__)
 
 
 def start_server(python, kind):
-    port = peers.free_port()
-    child = Child(python, kind, ["--serve", kind, "--port", str(port)])
-    pid = json.loads(child.readline(60))["pid"]
-    deadline = time.monotonic() + 10
-    while True:  # the listener must take connections before any client runs
-        try:
-            socket.create_connection(("127.0.0.1", port), timeout=1).close()
-            return child, port, pid
-        except OSError:
-            if time.monotonic() > deadline or child.proc.poll() is not None:
-                child.stop()
-                raise RuntimeError("no listener on 127.0.0.1:%d" % port)
-            time.sleep(0.05)
+    return peers.start_server(python, kind, SCRIPT)
 
 
 def measure(python, kind, port, pid, inflight, seconds):
-    client = Child(python, kind, ["--client", kind, "--port", str(port), "--inflight",
-                                  str(inflight), "--seconds", str(seconds)])
+    client = peers.Child(python, kind, ["--client", kind, "--port", str(port), "--inflight",
+                                        str(inflight), "--seconds", str(seconds)], SCRIPT)
     try:
         if client.readline(120) != "ready":
             raise RuntimeError("unexpected output from the %s client" % kind)

@@ -275,14 +275,15 @@ def child_env(kind):
 
 
 class Child:
-    """This script in another process; its stderr goes to a temporary file."""
+    """A script (this one unless named) in another process; its stderr goes
+    to a temporary file."""
 
-    def __init__(self, python, kind, args):
+    def __init__(self, python, kind, args, script=None):
         self.stderr = tempfile.TemporaryFile()
         if kind in FLOORS:  # a floor program: same protocol, its own command line
             command = [FLOOR_BINARIES[kind]] + [a for a in args if not a.startswith("--")]
         else:
-            command = [python, os.path.abspath(__file__)] + args
+            command = [python, script or os.path.abspath(__file__)] + args
         self.proc = subprocess.Popen(
             command, env=child_env(kind), cwd=ROOT,
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=self.stderr,
@@ -320,10 +321,12 @@ def server_cpu(pid):
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
-def start_server(python, kind):
+def start_server(python, kind, script=None):
+    """A server of `kind` run by `script` (this one unless named) on a free
+    port, taking connections: (its Child, the port, its pid)."""
     port = free_port()
     args = ["serve", str(port)] if kind in FLOORS else ["--serve", kind, "--port", str(port)]
-    child = Child(python, kind, args)
+    child = Child(python, kind, args, script)
     try:
         pid = json.loads(child.readline(60))["pid"]
         deadline = time.monotonic() + 10

@@ -26,7 +26,6 @@ import argparse
 import json
 import os
 import resource
-import socket
 import statistics
 import sys
 import threading
@@ -120,7 +119,7 @@ def client_main(kind, port, what, count, seconds, cap):
             if what == "big":
                 checked_big(n, value)
             n += 1
-            if (what == "big" or not n & 1023) and clock() > end:
+            if (what == "big" or not n & 1023) and n < count and clock() > end:
                 capped = True
                 break
     elapsed, cpu1 = clock() - began, resource.getrusage(resource.RUSAGE_SELF)
@@ -137,34 +136,12 @@ def client_main(kind, port, what, count, seconds, cap):
 
 # ---- the parent -------------------------------------------------------------------
 
-class Child(peers.Child):
-    def __init__(self, python, kind, args):  # bench_asyncio's, running this script
-        import subprocess
-        import tempfile
-        self.stderr = tempfile.TemporaryFile()
-        self.proc = subprocess.Popen(
-            [python, os.path.abspath(__file__)] + args, env=peers.child_env(kind),
-            cwd=peers.ROOT, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=self.stderr,
-            universal_newlines=True)
+# This script, run by the server and client children.
+SCRIPT = os.path.abspath(__file__)
 
 
 def start_server(python, kind):
-    port = peers.free_port()
-    child = Child(python, kind, ["--serve", kind, "--port", str(port)])
-    try:
-        pid = json.loads(child.readline(60))["pid"]
-        deadline = time.monotonic() + 10
-        while True:  # the listener must take connections before any client runs
-            try:
-                socket.create_connection(("127.0.0.1", port), timeout=1).close()
-                return child, port, pid
-            except OSError:
-                if time.monotonic() > deadline or child.proc.poll() is not None:
-                    raise RuntimeError("no listener on 127.0.0.1:%d" % port)
-                time.sleep(0.05)
-    except BaseException:
-        child.stop()
-        raise
+    return peers.start_server(python, kind, SCRIPT)
 
 
 def status(pid, field):
@@ -210,9 +187,9 @@ class PeakRss:
 def measure(python, kind, server, what, opts):
     _, port, pid = server
     count = {"small": opts.small, "big": opts.big}.get(what, 0)
-    client = Child(python, kind, ["--client", kind, "--port", str(port), "--what", what,
-                                  "--count", str(count), "--seconds", str(opts.seconds),
-                                  "--cap", str(opts.cap)])
+    client = peers.Child(python, kind, ["--client", kind, "--port", str(port), "--what", what,
+                                        "--count", str(count), "--seconds", str(opts.seconds),
+                                        "--cap", str(opts.cap)], SCRIPT)
     try:
         if client.readline(120) != "ready":
             raise RuntimeError("unexpected output from the %s client" % kind)
