@@ -269,29 +269,19 @@ void close_iterator(ServerPython& py, PyObject* responses) {
     if (!r) log_exception(py, "Exception closing the response iterator");
 }
 
-// Sends each item of a streaming handler's iterator as one message, in order,
-// then fills the reply with the status the context left. The GIL is released
-// while each message is sent. Borrows `responses`; never throws.
-void stream_responses(ServerPython& py, PyObject* serializer, ServicerContextObject* c,
-                      PyObject* responses, InboundCall& call, Reply& reply) {
-    reply.has_body = false;
-    if (!serializer) {
-        PyErr_SetString(PyExc_AttributeError, "the method handler has no response_serializer");
-        log_exception(py, "Exception serializing message!");
-        close_iterator(py, responses);
-        return set_reply(reply, kInternal, "Failed to serialize response!");
-    }
-    if (!PyIter_Check(responses)) {
-        // What grpcio's next() on it raises.
-        PyErr_Format(PyExc_TypeError, "'%.200s' object is not an iterator",
-                     Py_TYPE(responses)->tp_name);
-        return reply_from_failure(py, c, reply, true);
-    }
+// Hands the iterator's items to the call, one message each, until the
+// iterator ends or fails (true: `reply` has the status) or the call's send
+// queue is full (false: the handler is parked, and Hooks::resume goes on
+// once the queue has room or the call is over). The GIL is released while
+// each message is queued. Borrows all; never throws.
+bool pump(ServerPython& py, PyObject* serializer, ServicerContextObject* c, PyObject* responses,
+          InboundCall& call, Reply& reply) {
     for (;;) {
         Ref item = Ref::steal(PyIter_Next(responses));
         if (!item) {
-            if (PyErr_Occurred()) return reply_from_failure(py, c, reply, true);
-            return reply_from_context(py, c, reply, kOk, std::string());
+            if (PyErr_Occurred()) reply_from_failure(py, c, reply, true);
+            else reply_from_context(py, c, reply, kOk, std::string());
+            return true;
         }
         std::string body;
         try {
@@ -299,19 +289,92 @@ void stream_responses(ServerPython& py, PyObject* serializer, ServicerContextObj
         } catch (const PyErrAlreadySet&) {
             log_exception(py, "Exception serializing message!");
             close_iterator(py, responses);
-            return set_reply(reply, kInternal, "Failed to serialize response!");
+            set_reply(reply, kInternal, "Failed to serialize response!");
+            return true;
         }
-        bool sent;
+        InboundCall::Offer offer;
         Py_BEGIN_ALLOW_THREADS
-        sent = call.send_message(std::move(body));
+        offer = call.offer_message(std::move(body));
         Py_END_ALLOW_THREADS
-        if (!sent) {
+        if (offer == InboundCall::Offer::over) {
             // The call is over (cancelled, deadline, server stopped): no
             // status reaches the client any more.
             close_iterator(py, responses);
-            return set_reply(reply, kCancelled, "");
+            set_reply(reply, kCancelled, "");
+            return true;
         }
+        if (offer == InboundCall::Offer::full) return false;
     }
+}
+
+// A streaming handler parked until its call's queue has room (the call's
+// `stream`): what pump() needs to go on, and a reference to the call.
+struct StreamPump {
+    std::shared_ptr<ServerPython> py;
+    Ref serializer;
+    Ref context;  // a ServicerContextObject, still attached to the call
+    Ref responses;
+};
+
+// Sends each item of a streaming handler's iterator as one message, in order,
+// then fills the reply with the status the context left. A client that takes
+// the messages slower than they come parks the handler: the reply is then
+// deferred, the worker goes back to other calls, and Hooks::resume goes on
+// later (true is returned: the context stays attached). Borrows `responses`;
+// never throws.
+bool stream_responses(const std::shared_ptr<ServerPython>& pyp, PyObject* serializer,
+                      ServicerContextObject* c, PyObject* responses, InboundCall& call,
+                      Reply& reply) {
+    ServerPython& py = *pyp;
+    reply.has_body = false;
+    if (!serializer) {
+        PyErr_SetString(PyExc_AttributeError, "the method handler has no response_serializer");
+        log_exception(py, "Exception serializing message!");
+        close_iterator(py, responses);
+        set_reply(reply, kInternal, "Failed to serialize response!");
+        return false;
+    }
+    if (!PyIter_Check(responses)) {
+        // What grpcio's next() on it raises.
+        PyErr_Format(PyExc_TypeError, "'%.200s' object is not an iterator",
+                     Py_TYPE(responses)->tp_name);
+        reply_from_failure(py, c, reply, true);
+        return false;
+    }
+    if (pump(py, serializer, c, responses, call, reply)) return false;
+    // Parked. The resume cannot run before this thread lets go of the GIL.
+    call.retain();  // the pump's
+    call.stream = new StreamPump{pyp, Ref::borrow(serializer),
+                                 Ref::borrow(reinterpret_cast<PyObject*>(c)), Ref::borrow(responses)};
+    reply.deferred = true;
+    return true;
+}
+
+// The context no longer reaches its call: what it answers from now on is
+// what it was when the handler ended.
+void detach_context(ServicerContextObject* c) {
+    if (c->call) {
+        bool has = false;
+        c->remaining = c->call->time_remaining(&has);
+        c->has_deadline = has;
+    }
+    c->call = nullptr;
+}
+
+// Hooks::resume for a parked streaming handler: goes on with its iterator,
+// and answers the call once it ends (unless it parks again). GIL held.
+void resume_stream(InboundCall& call) {
+    auto* p = static_cast<StreamPump*>(call.stream);
+    if (!p) return;
+    auto* c = reinterpret_cast<ServicerContextObject*>(p->context.get());
+    Reply reply;
+    reply.has_body = false;
+    if (!pump(*p->py, p->serializer.get(), c, p->responses.get(), call, reply)) return;
+    call.stream = nullptr;
+    detach_context(c);
+    delete p;
+    call.finish(std::move(reply));
+    call.release();  // the pump's
 }
 
 // ---- replies that come later ------------------------------------------------------
@@ -460,12 +523,7 @@ void run_handler(const std::shared_ptr<ServerPython>& pyp, InboundCall& call, Re
     struct Detach {  // the context must not reach the call once the handler is done
         ServicerContextObject* c;
         ~Detach() {
-            if (c->call) {
-                bool has = false;
-                c->remaining = c->call->time_remaining(&has);
-                c->has_deadline = has;
-            }
-            c->call = nullptr;
+            if (c) detach_context(c);
         }
     } detach{c};
     try {
@@ -477,7 +535,11 @@ void run_handler(const std::shared_ptr<ServerPython>& pyp, InboundCall& call, Re
         PyObject_TypeCheck(response.get(), reinterpret_cast<PyTypeObject*>(py.pending_type.get())))
         return defer_reply(pyp, r, call, context.get(), response.get(), reply);
     // The context stays attached while the iterator runs: it is the handler's.
-    if (r.streaming) return stream_responses(py, r.serializer.get(), c, response.get(), call, reply);
+    if (r.streaming) {
+        if (stream_responses(pyp, r.serializer.get(), c, response.get(), call, reply))
+            detach.c = nullptr;  // parked: the resume detaches it
+        return;
+    }
     // Serialize.
     Ref serializer;
     try {
@@ -551,6 +613,22 @@ public:
             held->closed_hook_done();
             held->release();
         });
+    }
+
+    void resume(InboundCall& call) override {
+        if (!python_usable()) {
+            // The interpreter is going: the handler's objects are left to it.
+            if (!call.stream) return;
+            call.stream = nullptr;
+            Reply reply;
+            set_reply(reply, kUnavailable, "the server is shutting down");
+            call.finish(std::move(reply));
+            call.release();
+            return;
+        }
+        HandlerRunning running;
+        HostGil gil;
+        resume_stream(call);
     }
 
     void thread_exit() override { release_host_thread_state(); }

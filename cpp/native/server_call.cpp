@@ -224,33 +224,42 @@ size_t ServerCall::drop_payload() {
 }
 
 // A streaming handler's messages queue up to this many bytes (beyond one
-// message) before its thread waits for the loop to write them out: small
+// message) before it is parked until the loop has written them out: small
 // messages go out many to a wake-up of the loop, and a client that stops
-// reading stops the handler instead of letting it buffer the stream.
+// reading stops the handler (without holding its worker) instead of
+// letting it buffer the stream.
 constexpr size_t kSendQueueBytes = 512 << 10;
 
-bool ServerCall::send_message(std::string&& body) {
+InboundCall::Offer ServerCall::offer_message(std::string&& body) {
     std::unique_lock<std::mutex> lock(mu_);
-    cv_.wait(lock, [this] {
-        return queued_bytes_ < kSendQueueBytes || send_failed_ || closed_.load() ||
-               cancelled_.load();
-    });
     if (closed_.load() || cancelled_.load() || send_failed_) {
         wait_until_over(lock);
-        return false;
+        return Offer::over;
     }
     queued_bytes_ += body.size() + wire::kMessagePrefix;
     queue_.push_back(std::move(body));
-    if (send_posted_) return true;  // the loop takes it with the others
+    if (!post_messages(lock)) {
+        wait_until_over(lock);
+        return Offer::over;
+    }
+    if (queued_bytes_ < kSendQueueBytes) return Offer::queued;
+    resume_wanted_ = true;  // message_written or the call's end resumes it
+    return Offer::full;
+}
+
+// With the messages just queued: asks the loop to take them, unless it has
+// been asked already. False (the queue dropped) when the loop is gone.
+bool ServerCall::post_messages(std::unique_lock<std::mutex>& lock) {
+    if (send_posted_) return true;  // the loop takes them with the others
     send_posted_ = true;
     lock.unlock();
-    if (post_step<&ServerCall::loop_send>(this, *gate_, *loop_)) return true;
+    bool posted = post_step<&ServerCall::loop_send>(this, *gate_, *loop_);
     lock.lock();
+    if (posted) return true;
     send_posted_ = false;
     send_failed_ = true;
     std::deque<std::string>().swap(queue_);
     queued_bytes_ = 0;
-    wait_until_over(lock);
     return false;
 }
 
@@ -271,25 +280,34 @@ void ServerCall::wait_until_over(std::unique_lock<std::mutex>& lock) {
 
 // The messages queued and those to come will not go out.
 void ServerCall::fail_sends() {
+    bool resume;
     {
         std::lock_guard<std::mutex> lock(mu_);
         send_failed_ = true;
         std::deque<std::string>().swap(queue_);
         queued_bytes_ = 0;
+        resume = resume_wanted_;
+        resume_wanted_ = false;
     }
     cv_.notify_all();
+    if (resume) host_->queue_resume(this);
 }
 
 // A streamed message of `size` bytes (with its prefix) is in DATA frames.
 void ServerCall::message_written(size_t size) {
-    bool wake;
+    bool wake, resume = false;
     {
         std::lock_guard<std::mutex> lock(mu_);
         wake = queued_bytes_ >= kSendQueueBytes;
         queued_bytes_ -= std::min(size, queued_bytes_);
         wake = wake && queued_bytes_ < kSendQueueBytes;
+        if (wake && resume_wanted_) {
+            resume_wanted_ = false;
+            resume = true;
+        }
     }
     if (wake) cv_.notify_all();
+    if (resume) host_->queue_resume(this);
 }
 
 // ---- ServerCall: the request, on the loop ------------------------------------
@@ -710,6 +728,7 @@ void ServerCall::detach() {
     }
     std::string().swap(body_);
     std::deque<std::string>().swap(out_queue_);
+    bool resume;
     {
         std::lock_guard<std::mutex> lock(mu_);
         // Ended without its status sent: a reset, a deadline, a lost connection.
@@ -718,8 +737,11 @@ void ServerCall::detach() {
         send_failed_ = true;
         std::deque<std::string>().swap(queue_);
         queued_bytes_ = 0;
+        resume = resume_wanted_;
+        resume_wanted_ = false;
     }
     cv_.notify_all();
+    if (resume) host_->queue_resume(this);  // the handler hears that the call is over
     if (want_hook_.load()) host_->queue_closed_hook(this);
     release();  // the stream's
 }

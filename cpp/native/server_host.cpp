@@ -367,19 +367,26 @@ void Host::watchdog(LoopSlot& slot) {
     arm_watchdog(slot);
 }
 
-void Host::queue_closed_hook(ServerCall* call) {
+// Queues work of `call` for the workers (`due` is one of their queues),
+// holding the call meanwhile.
+void Host::queue_work(std::deque<ServerCall*>& due, ServerCall* call) {
     call->retain();
     bool wake;
     {
         std::lock_guard<std::mutex> lock(work_mu_);
-        hooks_due_.push_back(call);
+        due.push_back(call);
         wake = idle_workers_ > 0;
     }
     if (wake) work_cv_.notify_one();
 }
 
+void Host::queue_closed_hook(ServerCall* call) { queue_work(hooks_due_, call); }
+
+void Host::queue_resume(ServerCall* call) { queue_work(resumes_, call); }
+
 // A worker thread: closed hooks first (they are short and a handler may wait
-// for one), then handlers while fewer than max_workers run.
+// for one), then handlers while fewer than max_workers run, streaming ones
+// that may go on before new ones.
 void Host::worker() {
     std::unique_lock<std::mutex> lock(work_mu_);
     for (;;) {
@@ -408,6 +415,21 @@ void Host::worker() {
             lock.lock();
             --priority_running_;
             if (priority_running_ == 0 && priority_due_.empty()) idle_cv_.notify_all();
+            continue;
+        }
+        if (!resumes_.empty() && (running_ < max_workers_ || workers_exit_)) {
+            ServerCall* call = resumes_.front();
+            resumes_.pop_front();
+            ++running_;
+            ++resumes_running_;
+            lock.unlock();
+            hooks_->resume(*call);
+            call->release();
+            lock.lock();
+            --running_;
+            --resumes_running_;
+            if (resumes_.empty() && resumes_running_ == 0) idle_cv_.notify_all();
+            if (running_ == 0 && runs_.empty()) idle_cv_.notify_all();
             continue;
         }
         if (!runs_.empty() && running_ < max_workers_) {
@@ -454,7 +476,8 @@ void Host::run_call(ServerCall* call, bool priority) {
         bool idle;
         {
             std::lock_guard<std::mutex> lock(work_mu_);
-            idle = runs_.empty() && hooks_due_.empty() && priority_due_.empty() && !workers_exit_;
+            idle = runs_.empty() && hooks_due_.empty() && priority_due_.empty() && resumes_.empty() &&
+                   !workers_exit_;
             if (idle && !priority) --running_;
         }
         if (idle) {
@@ -498,7 +521,8 @@ void Host::after_large_request(size_t bytes) {
 bool Host::wait_idle(double seconds) {
     std::unique_lock<std::mutex> lock(work_mu_);
     auto idle = [this] {
-        return running_ == 0 && runs_.empty() && priority_running_ == 0 && priority_due_.empty();
+        return running_ == 0 && runs_.empty() && priority_running_ == 0 &&
+               priority_due_.empty() && resumes_.empty();
     };
     if (seconds < 0) {
         idle_cv_.wait(lock, idle);
@@ -584,9 +608,13 @@ void Host::shutdown(double grace) {
         workers_exit_ = true;
         work_cv_.notify_all();
         idle_cv_.notify_all();
-        // The closed hooks of the calls just ended run before shutdown returns.
+        // The closed hooks of the calls just ended run before shutdown
+        // returns, and so do the streaming handlers waiting to hear of it.
         if (!t_in_closed_hook)
-            idle_cv_.wait(work, [this] { return hooks_due_.empty() && hooks_running_ == 0; });
+            idle_cv_.wait(work, [this] {
+                return hooks_due_.empty() && hooks_running_ == 0 && resumes_.empty() &&
+                       resumes_running_ == 0;
+            });
     }
     lock.lock();
     down_ = true;

@@ -90,7 +90,7 @@ public:
     void cancel() override;
     void want_closed_hook() override;
     void closed_hook_done() override;
-    bool send_message(std::string&& body) override;
+    Offer offer_message(std::string&& body) override;
     void finish(Reply&& reply) override;
     void retain() override { refs_.fetch_add(1, std::memory_order_relaxed); }
     void release() override;
@@ -154,6 +154,7 @@ private:
     bool queue_out(std::deque<std::string>&& batch);
     void fail_sends();
     void message_written(size_t size);
+    bool post_messages(std::unique_lock<std::mutex>& lock);
     void start_data();
     void end_with_status();
     void loop_send();
@@ -197,7 +198,7 @@ private:
     bool status_sent_ = false;
     bool final_ = false;        // trailers follow once the body is out
     bool message_out_ = false;  // a message is being moved into DATA frames
-    bool streamed_ = false;     // the handler streams (send_message)
+    bool streamed_ = false;     // the handler streams (offer_message)
     int status_code_ = kOk;     // the status the trailers carry
     std::string status_details_;
     Metadata status_trailing_;
@@ -224,6 +225,7 @@ private:
     size_t queued_bytes_ = 0;
     bool send_posted_ = false;
     bool send_failed_ = false;
+    bool resume_wanted_ = false;  // offer_message said `full`: Hooks::resume is due
 
     friend class Connection;
 };
@@ -321,6 +323,8 @@ public:
     void unhold(size_t n) { held_bytes_.fetch_sub(static_cast<long long>(n)); }
     // Any thread: runs the call's closed hook on a worker.
     void queue_closed_hook(ServerCall* call);
+    // Any thread: runs Hooks::resume for the call on a worker.
+    void queue_resume(ServerCall* call);
     // Loop side: a connection ended (after its streams were detached).
     void connection_closed(Connection* conn);
 
@@ -350,6 +354,7 @@ private:
     void arm_watchdog(LoopSlot& slot);
     void watchdog(LoopSlot& slot);
     void worker();
+    void queue_work(std::deque<ServerCall*>& due, ServerCall* call);
     void run_call(ServerCall* call, bool priority);
     bool is_priority(const std::string& method) const;
     void after_large_request(size_t bytes);
@@ -385,6 +390,8 @@ private:
     std::condition_variable idle_cv_;
     std::deque<ServerCall*> runs_;   // complete requests waiting for a worker
     std::deque<ServerCall*> hooks_due_;  // calls whose closed hook is due
+    std::deque<ServerCall*> resumes_;    // calls whose streaming handler may go on
+    int resumes_running_ = 0;
     std::deque<ServerCall*> priority_due_;  // calls of sorvane.priority_methods
     int priority_running_ = 0;
     int running_ = 0;       // handlers running

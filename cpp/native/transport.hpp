@@ -131,12 +131,15 @@ public:
     // What Hooks::closed calls once its work is over, on any thread (holding
     // a reference meanwhile if it returns first).
     virtual void closed_hook_done() = 0;
-    // Sends one message of a streaming response (the initial metadata with the
-    // first) and blocks until gRPC is done with it; the handler's reply then
-    // carries no body. False when the call is over (cancelled, past its
-    // deadline, the server stopped): nothing more can be sent. Called by the
-    // handler's thread only, without the GIL.
-    virtual bool send_message(std::string&& body) = 0;
+    // Queues one message of a streaming response (the initial metadata goes
+    // with the first; the handler's reply then carries no body), without
+    // waiting: `queued`; `full` when the call's queue is full with it (the
+    // handler returns with its reply deferred, and Hooks::resume follows once
+    // the queue has room or the call is over); `over` when the call is over
+    // (cancelled, past its deadline, the server stopped): nothing was sent.
+    // Called by the handler's thread only, without the GIL.
+    enum class Offer { queued, full, over };
+    virtual Offer offer_message(std::string&& body) = 0;
     // Answers a call whose handler set Reply::deferred: once, on any thread,
     // before or after the handler returned (the reply goes out once both
     // happened). A call over meanwhile sends nothing.
@@ -145,6 +148,8 @@ public:
     virtual void release() = 0;
     // Opaque slot for the module: the Python context of the call.
     void* user = nullptr;
+    // Opaque slot for the module: a streaming handler waiting for Hooks::resume.
+    void* stream = nullptr;
 };
 
 // A check made from a call's headers, before its body is read: a call whose
@@ -168,6 +173,10 @@ public:
         // asked. Calls call.closed_hook_done() when its work is over, here
         // or later on another thread.
         virtual void closed(InboundCall& call) = 0;
+        // A streaming handler that offer_message told `full` may go on (its
+        // queue has room again, or the call is over): called once per `full`,
+        // on a host thread without the GIL, counted among the running handlers.
+        virtual void resume(InboundCall& call) = 0;
         // A host thread is about to end.
         virtual void thread_exit() = 0;
     };

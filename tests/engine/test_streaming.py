@@ -18,7 +18,8 @@ from locations import SUPPORT
 from processes import ServeProcess
 from server_support import collecting
 from sorvane import aio, engine, streaming
-from sorvane.corvex import GrpcException, GrpcServer, Server, grpc_client, grpc_service
+from sorvane.corvex import GrpcException, GrpcHelper, GrpcServer, Server, grpc_client, \
+    grpc_service
 from sorvane.guard import guard
 
 MODULE = "stream_targets"
@@ -124,6 +125,22 @@ class TestStreamedResults:
         assert made < 60, made
         assert sum(1 for _ in results) == 199
         assert wait_closed("slow")
+
+    def test_a_stream_its_client_holds_back_leaves_the_worker_free(self, port):
+        server = GrpcServer("127.0.0.1", port, max_workers=1)
+        server.run_background()
+        try:
+            name = "stream-one-worker-%d" % port
+            grpc_client.load([Server(name, "127.0.0.1", port)])
+            stub = grpc_client.connect(name)
+            results = stream(stub, "big", "held", 200, 256 << 10)
+            next(results)
+            time.sleep(0.3)  # the stream waits for the client now
+            assert GrpcHelper.call_rpc_result(stub, MODULE, "echo", ["free"], timeout=5) == "free"
+            assert sum(1 for _ in results) == 199
+            assert wait_closed("held")
+        finally:
+            server.rpc_server.stop(0).wait()
 
     def test_guard_token_log_and_metrics(self, port):
         server = GrpcServer("127.0.0.1", port, token="s3cret-token-for-streams")

@@ -63,3 +63,7 @@ async def agen(n):
 
 def hidden(n):
     return count(n)
+
+
+def echo(value):
+    return value
