@@ -373,8 +373,10 @@ void resume_stream(InboundCall& call) {
     call.stream = nullptr;
     detach_context(c);
     delete p;
+    Py_BEGIN_ALLOW_THREADS
     call.finish(std::move(reply));
     call.release();  // the pump's
+    Py_END_ALLOW_THREADS
 }
 
 // ---- replies that come later ------------------------------------------------------

@@ -278,7 +278,8 @@ void ServerCall::wait_until_over(std::unique_lock<std::mutex>& lock) {
     cv_.wait_for(lock, bound, [this] { return hook_done_; });
 }
 
-// The messages queued and those to come will not go out.
+// The messages queued and those to come will not go out; a parked handler
+// goes on to hear it.
 void ServerCall::fail_sends() {
     bool resume;
     {
@@ -289,24 +290,19 @@ void ServerCall::fail_sends() {
         resume = resume_wanted_;
         resume_wanted_ = false;
     }
-    cv_.notify_all();
     if (resume) host_->queue_resume(this);
 }
 
-// A streamed message of `size` bytes (with its prefix) is in DATA frames.
+// A streamed message of `size` bytes (with its prefix) is in DATA frames: a
+// parked handler goes on once the queue is below its bound.
 void ServerCall::message_written(size_t size) {
-    bool wake, resume = false;
+    bool resume;
     {
         std::lock_guard<std::mutex> lock(mu_);
-        wake = queued_bytes_ >= kSendQueueBytes;
         queued_bytes_ -= std::min(size, queued_bytes_);
-        wake = wake && queued_bytes_ < kSendQueueBytes;
-        if (wake && resume_wanted_) {
-            resume_wanted_ = false;
-            resume = true;
-        }
+        resume = resume_wanted_ && queued_bytes_ < kSendQueueBytes;
+        if (resume) resume_wanted_ = false;
     }
-    if (wake) cv_.notify_all();
     if (resume) host_->queue_resume(this);
 }
 

@@ -440,13 +440,8 @@ class _AsyncResults:
         loop = asyncio.get_running_loop()
         try:
             return await loop.run_in_executor(None, _next_or_end, self._results)
-        except asyncio.CancelledError:
-            self._results.close()
-            raise
-        except StopAsyncIteration:
-            raise
-        except BaseException:
-            self._results.close()
+        except BaseException:  # the end, a failure, or the awaiting task cancelled
+            self._results.close()  # cancels the call unless it has ended
             raise
 
     async def aclose(self) -> None:
