@@ -67,8 +67,13 @@ def new_request_id():
 
 
 def open_envelope(status, response_bytes, exception_type):
-    """What GrpcHelper.call_rpc_result makes of a CommonResponse: returns or raises."""
-    envelope = json.loads(response_bytes.decode("utf-8"))
+    """What GrpcHelper.call_rpc_result makes of a CommonResponse: returns or raises.
+    A body that starts with a CBOR map's head is read as CBOR, any other as JSON."""
+    if response_bytes[:1] and response_bytes[0] >> 5 == 5:
+        from sorvane import codec
+        envelope = codec.loads(response_bytes)
+    else:
+        envelope = json.loads(response_bytes.decode("utf-8"))
     if envelope.get("status") == 0:
         return envelope.get("result")
     if status == -1 or envelope.get("status") == -1:

@@ -53,7 +53,8 @@ Ref open_channel(FunctionObject* self, PyObject* entry_obj) {
 }
 
 // brindlow.CommonServiceStub(channel); the channel and an entry's default
-// timeout go with its stubs (as `_sorvane_channel`, `_sorvane_timeout`). Returns a new reference.
+// timeout and codec go with its stubs (as `_sorvane_channel`,
+// `_sorvane_timeout`, `_sorvane_serialize`). Returns a new reference.
 Ref new_stub(FunctionObject* self, PyObject* channel, PyObject* entry_obj) {
     State& st = state_of(self);
     Ref brindlow = global(self, N::brindlow);
@@ -63,6 +64,7 @@ Ref new_stub(FunctionObject* self, PyObject* channel, PyObject* entry_obj) {
     // class that takes no attributes just has none.
     if (PyObject_SetAttrString(stub.get(), "_sorvane_channel", channel) < 0) PyErr_Clear();
     if (Ref timeout = instance_setting(entry_obj, "timeout")) setattr(stub.get(), "_sorvane_timeout", timeout.get());
+    if (Ref code = instance_setting(entry_obj, "serialize")) setattr(stub.get(), st[N::stub_serialize], code.get());
     return stub;
 }
 
@@ -77,14 +79,24 @@ void check_timeout(PyObject* timeout) {
     if (!(seconds > 0.0)) raise(PyExc_ValueError, "timeout must be a positive number of seconds");
 }
 
-const char* const kSettings[] = {"tls", "token", "timeout"};
+// A serialization code: an int that fits CommonRequest.serialize (uint32).
+void check_serialize(PyObject* code) {
+    if (!PyLong_Check(code) || PyBool_Check(code))
+        raise_format(PyExc_TypeError, "serialize must be an int code (sorvane.codec), not %.100s",
+                     Py_TYPE(code)->tp_name);
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(code, &overflow);
+    if (overflow || v < 0 || v > 0xffffffffLL) raise(PyExc_ValueError, "serialize must be a code from 0 to 4294967295");
+}
+
+const char* const kSettings[] = {"tls", "token", "timeout", "serialize"};
 
 // ---- Server -----------------------------------------------------------------
 
 // addr is host + ":" + str(port), so a host that is not text fails like
 // Python's concatenation; attributes are set in their documented order.
 Ref Server_init(FunctionObject* self, PyObject* const* argv) {
-    enum { self_, server, host, port, tls, token, timeout };
+    enum { self_, server, host, port, tls, token, timeout, serialize };
     State& st = state_of(self);
     PyObject* entry_obj = argv[self_];
     setattr(entry_obj, st[N::server], argv[server]);
@@ -103,10 +115,16 @@ Ref Server_init(FunctionObject* self, PyObject* const* argv) {
         setattr(entry_obj, "timeout", argv[timeout]);
     }
     set_security(entry_obj, argv[tls], argv[token], "ClientTls");
+    // The codec of calls through the entry's stubs that leave theirs unsaid.
+    if (argv[serialize] != Py_None) {
+        check_serialize(argv[serialize]);
+        setattr(entry_obj, "serialize", argv[serialize]);
+    }
     return Ref::borrow(Py_None);
 }
 const FunctionDef Server_init_def = {
-    "__init__", "Server.__init__", nullptr, {"self", "server", "host", "port", "*", "tls", "token", "timeout"},
+    "__init__", "Server.__init__", nullptr,
+    {"self", "server", "host", "port", "*", "tls", "token", "timeout", "serialize"},
     Server_init, nullptr};
 
 // type(self)(self.server, self.host, self.port): a subclass stays a subclass.
@@ -225,7 +243,7 @@ const FunctionDef GrpcClient_handle_def = {
 // ---- module-level definitions -----------------------------------------------
 
 void define_Server(PyObject* m) {
-    Ref init_defaults = defaults({Py_None, Py_None, Py_None});  // tls, token, timeout
+    Ref init_defaults = defaults({Py_None, Py_None, Py_None, Py_None});  // tls, token, timeout, serialize
     Ref cls = make_class(m, "Server", nullptr, nullptr,
                          method(m, Server_init_def, init_defaults.get()),
                          method(m, Server_copy_def), read_only_property(m, Server_channel_def),

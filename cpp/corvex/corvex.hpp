@@ -4,9 +4,10 @@
 // dispatch.cpp (CommonService), server.cpp (GrpcServer), client.cpp (Server,
 // GrpcClient, grpc_client), helper.cpp (GrpcHelper, GrpcException),
 // decorator.cpp (grpc_service), json.cpp (the host JSON codec as the framework
-// calls it), exposure.cpp (the guard's check); state.cpp fills the module
-// state and holds the helpers the sources share, and module.cpp imports what
-// the module uses and defines the names in their documented order.
+// calls it), cbor.cpp (the binary codec), exposure.cpp (the guard's check);
+// state.cpp fills the module state and holds the helpers the sources share,
+// and module.cpp imports what the module uses and defines the names in their
+// documented order.
 #pragma once
 
 #include "classes.hpp"
@@ -24,6 +25,9 @@ using namespace sorvane::support;
 constexpr long kMaxMessageLength = 268435456;
 // The longest pause between connection attempts of a client channel.
 constexpr long kMaxReconnectBackoffMs = 1000;
+// The serialization code of the binary codec (CBOR) in CommonRequest.serialize;
+// every other code means JSON.
+constexpr long kCborCode = 8949;  // the number of the RFC that defines CBOR
 
 // Every interned name of the module: X(identifier, text).
 #define SORVANE_NAMES(X)                                                                    \
@@ -61,7 +65,7 @@ constexpr long kMaxReconnectBackoffMs = 1000;
     X(dunder_qualname, "__qualname__") X(dunder_wrapped, "__wrapped__")                      \
     X(dunder_signature, "__signature__") X(dunder_text_signature, "__text_signature__")     \
     X(partialmethod_private, "_partialmethod") X(dunder_partialmethod, "__partialmethod__") \
-    X(timeout, "timeout") X(stub_timeout, "_sorvane_timeout") X(metadata, "metadata") X(exposure, "_exposure")   \
+    X(timeout, "timeout") X(stub_timeout, "_sorvane_timeout") X(stub_serialize, "_sorvane_serialize") X(metadata, "metadata") X(exposure, "_exposure")   \
     X(metrics, "_metrics") X(enter, "enter") X(record, "record") X(ok, "ok")               \
     X(raised, "raised") X(refused, "refused") X(failed, "failed")                            \
     X(time_remaining, "time_remaining")
@@ -147,7 +151,8 @@ struct Guard {
     /* objects of the host and of this module, taken at import */                           \
     X(sys_dict) X(request_class) X(response_class) X(service_class) X(default_clazz_handler) \
     X(logger_class) X(logger_is_enabled_for) X(logger_log) X(logger_debug)                   \
-    X(encoder) X(markers) X(scan_once) X(decoder) X(decoder_type) X(ok_prefix) X(record_function) X(urandom) X(deadline) X(b2a_base64) X(monotonic)
+    X(encoder) X(markers) X(scan_once) X(decoder) X(decoder_type) X(ok_prefix) X(record_function) X(urandom) X(deadline) X(b2a_base64) X(monotonic) \
+    X(codec_error) X(default_serialize) X(codecs_metadata) X(json_code)
 #define SORVANE_STATE_GUARDS(X) \
     X(dumps) X(loads) X(record) X(logger) X(importer) X(signature) X(request_id)
 
@@ -249,6 +254,17 @@ Ref json_loads_text(FunctionObject* caller, PyObject* text);
 // is then made around the result's alone (bench/bench_dispatch.py).
 Ref json_dumps_envelope(FunctionObject* caller, PyObject* envelope, PyObject* result);
 void init_json(PyObject* module, State& st);
+
+// The binary codec (cbor.cpp): cbor_dumps(value) -> bytes, cbor_loads(data)
+// -> value (CodecError, a ValueError, for input it does not accept);
+// is_cbor(code): whether a serialization code selects it.
+Ref cbor_dumps(PyObject* value);
+Ref cbor_loads(const State& st, PyObject* data);
+bool is_cbor(PyObject* code);
+// The serialization code a call sends: `code` as given, or for the default
+// (sorvane.codec.DEFAULT) the stub's own `_sorvane_serialize`, else 3.
+Ref effective_code(const State& st, PyObject* code, PyObject* stub);
+void define_cbor(PyObject* module);
 
 // The timeout a sorvane call made now gets: the smaller of `timeout` (None:
 // no limit) and the time left of the sorvane call being served on this

@@ -154,13 +154,19 @@ Ref bind_arguments(const State& st, FunctionObject* self, PyObject* func, PyObje
 
 // Closure: (server, func, signature cache, timeout, what func is: True for
 // a coroutine function, "generator" or "asyncgen" for a generator function
-// or an asynchronous one (a streamed call), False otherwise).
+// or an asynchronous one (a streamed call), False otherwise, serialization
+// code as given). A code other than the default goes to the helper as `serialize`.
 Ref grpc_service_wrapper(FunctionObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
     const State& st = state_of(self);
     PyObject* server = closure_item(self, 0);
     PyObject* func = closure_item(self, 1);
     PyObject* timeout = closure_item(self, 3);
+    // The code the calls send: the default (the registry entry's), or CBOR,
+    // or for any other code what the decorator always sent, JSON's 3.
+    PyObject* given = closure_item(self, 5);
+    const bool coded = given != st.default_serialize.get();
+    PyObject* serialize = !coded || is_cbor(given) ? given : st.json_code.get();
     Ref kwargs = bind_arguments(st, self, func, closure_item(self, 2), args, nargs, kwnames);
 
     Ref registry = global(self, N::grpc_client);
@@ -172,9 +178,10 @@ Ref grpc_service_wrapper(FunctionObject* self, PyObject* const* args, Py_ssize_t
         // A stand-in written `async def`: the awaitable form of the call,
         // sorvane.aio.call_rpc_result, through the same GrpcHelper.
         Ref aio = import("sorvane.aio");
-        Ref names = check(Py_BuildValue("(sssss)", "clazz", "method", "kwargs", "timeout", "_cls"));
-        PyObject* stack[] = {rpc_client.get(), clazz.get(),  method.get(),
-                             kwargs.get(),     timeout,      helper.get()};
+        Ref names = check(Py_BuildValue("(ssssss)", "clazz", "method", "kwargs", "timeout", "_cls",
+                                        "serialize"));
+        PyObject* stack[] = {rpc_client.get(), clazz.get(), method.get(), kwargs.get(),
+                             timeout,          helper.get(), serialize};
         return vectorcall(getattr(aio.get(), "call_rpc_result").get(), stack, 1, names.get());
     }
     if (PyUnicode_Check(closure_item(self, 4))) {
@@ -183,12 +190,19 @@ Ref grpc_service_wrapper(FunctionObject* self, PyObject* const* args, Py_ssize_t
         // sorvane.aio.call_stream), through the same GrpcHelper.
         const bool sync = PyUnicode_CompareWithASCIIString(closure_item(self, 4), "generator") == 0;
         Ref module = import(sync ? "sorvane.streaming" : "sorvane.aio");
-        Ref names = check(Py_BuildValue("(sssss)", "clazz", "method", "kwargs", "timeout", "_cls"));
-        PyObject* stack[] = {rpc_client.get(), clazz.get(),  method.get(),
-                             kwargs.get(),     timeout,      helper.get()};
+        Ref names = check(Py_BuildValue("(ssssss)", "clazz", "method", "kwargs", "timeout", "_cls",
+                                        "serialize"));
+        PyObject* stack[] = {rpc_client.get(), clazz.get(), method.get(), kwargs.get(),
+                             timeout,          helper.get(), serialize};
         return vectorcall(getattr(module.get(), "call_stream").get(), stack, 1, names.get());
     }
     Ref call_rpc_result = getattr(helper.get(), st[N::call_rpc_result]);
+    if (coded) {
+        Ref names = ::sorvane::support::kwnames({"clazz", "method", "args", "kwargs", "timeout", "serialize"});
+        return call_kw(call_rpc_result.get(), {rpc_client.get()}, names.get(),
+                       {clazz.get(), method.get(), st.empty_tuple.get(), kwargs.get(), timeout,
+                        serialize});
+    }
     if (timeout == Py_None)
         return call_kw(call_rpc_result.get(), {rpc_client.get()}, st.kw_call_rpc_result.get(),
                        {clazz.get(), method.get(), st.empty_tuple.get(), kwargs.get()});
@@ -199,7 +213,7 @@ const FunctionDef grpc_service_wrapper_def = {
     "wrapper", "grpc_service.<locals>.decorator.<locals>.wrapper", nullptr, {"*args", "**kwargs"},
     nullptr, grpc_service_wrapper};
 
-// Closure: (server, timeout). Returns functools.wraps(func)(wrapper).
+// Closure: (server, timeout, serialize). Returns functools.wraps(func)(wrapper).
 Ref grpc_service_decorator(FunctionObject* self, PyObject* const* argv) {
     const State& st = state_of(self);
     PyObject* func = argv[0];
@@ -217,8 +231,8 @@ Ref grpc_service_decorator(FunctionObject* self, PyObject* const* argv) {
         if (check(PyObject_IsTrue(is.get())))
             kind = str(test[2] == 'g' ? "generator" : "asyncgen");
     }
-    Ref closure = check(PyTuple_Pack(5, closure_item(self, 0), func, cache.get(),
-                                     closure_item(self, 1), kind.get()));
+    Ref closure = check(PyTuple_Pack(6, closure_item(self, 0), func, cache.get(),
+                                     closure_item(self, 1), kind.get(), closure_item(self, 2)));
     Ref wrapper = make_function(self->module, grpc_service_wrapper_def, nullptr, closure.get());
     if (coroutine) {
         // A coroutine function itself (inspect.iscoroutinefunction says so),
@@ -232,10 +246,12 @@ const FunctionDef grpc_service_decorator_def = {
     "decorator", "grpc_service.<locals>.decorator", nullptr, {"func"}, grpc_service_decorator,
     nullptr};
 
-// `serialize` is accepted and not kept: calls always use code 3. `timeout`
-// (seconds, None: the server's default, else no limit) bounds every call.
+// `serialize`: CBOR's code makes every call CBOR, the default leaves the
+// codec to the registry entry (else JSON), any other code sends JSON's 3 as
+// the decorator always did; `timeout` (seconds, None: the server's default, else no limit)
+// bounds every call.
 Ref grpc_service(FunctionObject* self, PyObject* const* argv) {
-    Ref closure = check(PyTuple_Pack(2, argv[0], argv[2]));
+    Ref closure = check(PyTuple_Pack(3, argv[0], argv[2], argv[1]));
     return make_function(self->module, grpc_service_decorator_def, nullptr, closure.get());
 }
 const FunctionDef grpc_service_def = {
@@ -245,8 +261,7 @@ const FunctionDef grpc_service_def = {
 }  // namespace
 
 void define_grpc_service(PyObject* m) {
-    Ref three = check(PyLong_FromLong(3));
-    Ref grpc_service_defaults = defaults({three.get(), Py_None});
+    Ref grpc_service_defaults = defaults({state(m).default_serialize.get(), Py_None});
     Ref f = make_function(m, grpc_service_def, grpc_service_defaults.get());
     bind(m, "grpc_service", f.get());
 }

@@ -14,6 +14,11 @@
 // While the target runs, the incoming call's deadline is visible to the
 // sorvane calls it makes (sorvane.deadline); a service with a `_metrics`
 // recorder in its own dict is told of every call and how it ended.
+//
+// A call whose CommonRequest.serialize is the CBOR code is decoded and
+// answered in CBOR (cbor.cpp); its reply's trailing metadata names the codes
+// this server knows, and a description that cannot be decoded ends it with
+// INVALID_ARGUMENT (sorvane.codec._undecodable). Every other code is JSON.
 #include "corvex.hpp"
 
 #include <cstring>
@@ -90,6 +95,40 @@ Ref new_response(FunctionObject* self, const State& st, PyObject* body, PyObject
     setattr(response.get(), st[N::response], body);
     setattr(response.get(), st[N::status], status);
     return response;
+}
+
+// Whether a request asks for CBOR: its `serialize` is the code (a request
+// object without the field is JSON's).
+bool wants_cbor(const State& st, PyObject* request) {
+    Ref code = Ref::steal(PyObject_GetAttr(request, st[N::serialize]));
+    if (!code) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyErrAlreadySet{};
+        PyErr_Clear();
+        return false;
+    }
+    return is_cbor(code.get());
+}
+
+// Steps 1 and 2 in CBOR: the description decoded from the request's bytes;
+// undecodable input ends the call (INVALID_ARGUMENT) through `context`.
+Ref cbor_description(const State& st, PyObject* request, PyObject* context) {
+    if (context != Py_None)
+        call(getattr(context, "set_trailing_metadata").get(), {st.codecs_metadata.get()});
+    Ref body = getattr(request, st[N::request]);
+    try {
+        return cbor_loads(st, body.get());
+    } catch (const PyErrAlreadySet&) {
+        if (!PyErr_ExceptionMatches(st.codec_error.get())) throw;
+    }
+    Ref error = take_raised();
+    Ref codec = import("sorvane.codec");
+    call(getattr(codec.get(), "_undecodable").get(), {context, request, error.get()});
+    raise(PyExc_SystemError, "_undecodable returned instead of raising");
+}
+
+// The body of a reply: the envelope in the codec of the request.
+Ref encode_envelope(FunctionObject* self, PyObject* envelope, PyObject* result, bool cbor) {
+    return cbor ? cbor_dumps(envelope) : json_dumps_envelope(self, envelope, result);
 }
 
 // importlib.import_module(name)
@@ -369,7 +408,7 @@ private:
 // `context`, which the dispatcher uses for nothing else.
 Ref await_target(FunctionObject* self, PyObject* service, PyObject* context, PyObject* envelope,
                  PyObject* target_result, PyObject* deadline_at, MetricsScope& metrics,
-                 Outcome& out);
+                 Outcome& out, bool cbor);
 
 // With `streamed`, the call is a streamed one: a target that returns an
 // iterator leaves it in *streamed (the call is then `pending`, nothing is
@@ -377,8 +416,14 @@ Ref await_target(FunctionObject* self, PyObject* service, PyObject* context, PyO
 Ref dispatch(FunctionObject* self, PyObject* service, PyObject* request, PyObject* context,
              MetricsScope& metrics, Outcome& out, Ref* streamed = nullptr) {
     const State& st = state_of(self);
-    Ref request_str = utf8_field(st, request, N::request);                // 1
-    Ref grpc_request = json_loads_text(self, request_str.get());          // 2
+    const bool cbor = wants_cbor(st, request);
+    Ref grpc_request;
+    if (cbor) {
+        grpc_request = cbor_description(st, request, context);
+    } else {
+        Ref request_str = utf8_field(st, request, N::request);            // 1
+        grpc_request = json_loads_text(self, request_str.get());          // 2
+    }
     Ref envelope = new_envelope(st);                                      // 3
     Ref clazz = mapping_get(st, grpc_request.get(), st[N::clazz], true);  // 4
     Ref target = map_clazz(st, service, clazz.get());                     // 5
@@ -432,9 +477,9 @@ Ref dispatch(FunctionObject* self, PyObject* service, PyObject* request, PyObjec
         }
     } else if (result && awaitable(result.get())) {
         return await_target(self, service, context, envelope.get(), result.get(),
-                            deadline_at.get(), metrics, out);
+                            deadline_at.get(), metrics, out, cbor);
     }
-    Ref body = json_dumps_envelope(self, envelope.get(), result.get());   // 11
+    Ref body = encode_envelope(self, envelope.get(), result.get(), cbor);  // 11
     PyObject* status = check_borrowed(PyDict_GetItemWithError(envelope.get(), st[N::status]));
     out.kind = status == st.zero.get() ? N::ok : N::raised;
     return new_response(self, st, body.get(), status);                    // 12
@@ -469,7 +514,7 @@ Ref end_call(MetricsScope& metrics, Outcome& out, bool has_context, F&& body) {
 // steps 10 (the result, or the exception it raised), 11 and 12 as for any
 // other call, and the metrics; what it raises leaves the call as handle's
 // would. Closure: (envelope, metrics list or None, module, method, whether
-// the call has a context).
+// the call has a context, whether it is in CBOR).
 Ref finish_awaited(FunctionObject* self, PyObject* const* argv) {
     const State& st = state_of(self);
     PyObject* envelope = closure_item(self, 0);
@@ -491,7 +536,7 @@ Ref finish_awaited(FunctionObject* self, PyObject* const* argv) {
                           PyException_GetTraceback(e));  // steals all three
             record_failure(self, st, envelope);
         }
-        Ref body = json_dumps_envelope(self, envelope, result.get());
+        Ref body = encode_envelope(self, envelope, result.get(), closure_item(self, 5) == Py_True);
         PyObject* status = check_borrowed(PyDict_GetItemWithError(envelope, st[N::status]));
         out.kind = status == st.zero.get() ? N::ok : N::raised;
         return new_response(self, st, body.get(), status);
@@ -508,15 +553,16 @@ const FunctionDef finish_awaited_def = {
 // concurrent.futures.Future of it (the call is then `pending`).
 Ref await_target(FunctionObject* self, PyObject* service, PyObject* context, PyObject* envelope,
                  PyObject* target_result, PyObject* deadline_at, MetricsScope& metrics,
-                 Outcome& out) {
+                 Outcome& out, bool cbor) {
     // The envelope's result is the placeholder again until the target ends.
     const State& st = state_of(self);
     Ref placeholder = check(PyDict_Copy(st.placeholder.get()));
     check(PyDict_SetItem(envelope, st[N::result], placeholder.get()));
-    Ref closure = check(PyTuple_Pack(5, envelope, metrics.held(),
+    Ref closure = check(PyTuple_Pack(6, envelope, metrics.held(),
                                      out.module ? out.module.get() : Py_None,
                                      out.method ? out.method.get() : Py_None,
-                                     context != Py_None ? Py_True : Py_False));
+                                     context != Py_None ? Py_True : Py_False,
+                                     cbor ? Py_True : Py_False));
     Ref finish = make_function(self->module, finish_awaited_def, nullptr, closure.get());
     Ref aio = import("sorvane.aio");
     Ref reply = call(getattr(aio.get(), "_serve").get(),
@@ -632,19 +678,19 @@ Ref stream_open(FunctionObject* self, PyObject* const* argv) {
     return check(PyTuple_Pack(3, Py_None, streamed.get(), done.get()));
 }
 
-// _stream_item(item): the CommonResponse carrying one item of a stream, in
-// the envelope of a call that returned it.
+// _stream_item(item, serialize=3): the CommonResponse carrying one item of a
+// stream, in the envelope of a call that returned it, in the stream's codec.
 Ref stream_item(FunctionObject* self, PyObject* const* argv) {
     const State& st = state_of(self);
     Ref envelope = new_envelope(st);
     check(PyDict_SetItem(envelope.get(), st[N::result], argv[0]));
-    Ref body = json_dumps_envelope(self, envelope.get(), argv[0]);
+    Ref body = encode_envelope(self, envelope.get(), argv[0], is_cbor(argv[1]));
     return new_response(self, st, body.get(), st.zero.get());
 }
 
-// _stream_failure(error): the CommonResponse ending a stream whose iterator
-// raised `error`, as a call whose target raised it (its traceback printed);
-// anything not an Exception is raised again.
+// _stream_failure(error, serialize=3): the CommonResponse ending a stream
+// whose iterator raised `error`, as a call whose target raised it (its
+// traceback printed); anything not an Exception is raised again.
 Ref stream_failure(FunctionObject* self, PyObject* const* argv) {
     const State& st = state_of(self);
     PyObject* e = argv[0];
@@ -654,16 +700,16 @@ Ref stream_failure(FunctionObject* self, PyObject* const* argv) {
     PyErr_Restore(Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(e))).release(),
                   Ref::borrow(e).release(), PyException_GetTraceback(e));  // steals all three
     record_failure(self, st, envelope.get());
-    Ref body = json_dumps_envelope(self, envelope.get(), nullptr);
+    Ref body = encode_envelope(self, envelope.get(), nullptr, is_cbor(argv[1]));
     PyObject* status = check_borrowed(PyDict_GetItemWithError(envelope.get(), st[N::status]));
     return new_response(self, st, body.get(), status);
 }
 
 const FunctionDef stream_open_def = {"_stream_open", nullptr, nullptr,
                                      {"service", "request", "context"}, stream_open, nullptr};
-const FunctionDef stream_item_def = {"_stream_item", nullptr, nullptr, {"item"}, stream_item,
-                                     nullptr};
-const FunctionDef stream_failure_def = {"_stream_failure", nullptr, nullptr, {"error"},
+const FunctionDef stream_item_def = {"_stream_item", nullptr, nullptr, {"item", "serialize"},
+                                     stream_item, nullptr};
+const FunctionDef stream_failure_def = {"_stream_failure", nullptr, nullptr, {"error", "serialize"},
                                         stream_failure, nullptr};
 
 Ref CommonService_clazz_handler(FunctionObject*, PyObject* const* argv) {
@@ -701,8 +747,9 @@ void define_CommonService(PyObject* m) {
         Ref::borrow(check_borrowed(PyDict_GetItemWithError(cls_ns.get(), st[N::clazz_handler])));
     st.service_class = std::move(cls);
     bind(m, "_stream_open", make_function(m, stream_open_def).get());
-    bind(m, "_stream_item", make_function(m, stream_item_def).get());
-    bind(m, "_stream_failure", make_function(m, stream_failure_def).get());
+    Ref json_default = defaults({st.json_code.get()});
+    bind(m, "_stream_item", make_function(m, stream_item_def, json_default.get()).get());
+    bind(m, "_stream_failure", make_function(m, stream_failure_def, json_default.get()).get());
 }
 
 }  // namespace sorvane::corvex

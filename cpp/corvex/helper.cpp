@@ -5,8 +5,12 @@
 // (uuid, marvetta, GrpcException, json) are looked up at every call. Both
 // take a keyword-only timeout in seconds (None: the stub's server default,
 // else no limit), shortened to the time left of the call being served.
-// Nothing here catches, logs or retries: every failure leaves as the host
-// raised it.
+// Nothing here logs or retries, and every failure leaves as the host raised
+// it, except that a CBOR call failed by a server without the codec raises
+// sorvane.codec.CodecUnsupported (from the call's error). The description
+// goes in the codec `serialize` selects (sorvane.codec: CBOR, else JSON; the
+// default is the registry entry's codec), and a reply is read in the codec
+// it came in.
 #include "corvex.hpp"
 
 namespace sorvane::corvex {
@@ -95,18 +99,32 @@ Ref GrpcHelper_call_rpc(FunctionObject* self, PyObject* const* argv) {
     for (auto [key, value] : {std::pair{N::clazz, argv[clazz]}, {N::method, argv[method]},
                               {N::args, args_value}, {N::kwargs, kwargs_copy.get()}})
         check(PyDict_SetItem(description.get(), st[key], value));
-    Ref body = json_dumps_utf8(self, description.get());
+    Ref code = effective_code(st, argv[serialize], argv[rpc_client]);
+    const bool cbor = is_cbor(code.get());
+    Ref body = cbor ? cbor_dumps(description.get()) : json_dumps_utf8(self, description.get());
 
     Ref marvetta = global(self, N::marvetta);
     Ref request_class = getattr(marvetta.get(), st[N::CommonRequest]);
     Ref request = call_kw(request_class.get(), {}, st.kw_request.get(),
-                          {body.get(), argv[serialize], rid.get()});
+                          {body.get(), code.get(), rid.get()});
     Ref handle = getattr(argv[rpc_client], st[N::handle]);
     Ref limit = argv[timeout] != Py_None ? Ref::borrow(argv[timeout])
                                          : own_entry(argv[rpc_client], st[N::stub_timeout]);
     limit = effective_timeout(st, limit ? limit.get() : Py_None);
-    if (limit.get() == Py_None) return call(handle.get(), {request.get()});
-    return call_kw(handle.get(), {request.get()}, st.kw_timeout.get(), {limit.get()});
+    if (!cbor) {
+        if (limit.get() == Py_None) return call(handle.get(), {request.get()});
+        return call_kw(handle.get(), {request.get()}, st.kw_timeout.get(), {limit.get()});
+    }
+    try {
+        if (limit.get() == Py_None) return call(handle.get(), {request.get()});
+        return call_kw(handle.get(), {request.get()}, st.kw_timeout.get(), {limit.get()});
+    } catch (const PyErrAlreadySet&) {
+        Ref error = take_raised();
+        Ref codec = import("sorvane.codec");
+        call(getattr(codec.get(), "_check_reply").get(), {error.get(), code.get()});
+        raise_again(std::move(error));
+        throw;
+    }
 }
 const FunctionDef GrpcHelper_call_rpc_def = {
     "call_rpc", "GrpcHelper.call_rpc", kCallRpcDoc,
@@ -118,10 +136,18 @@ bool equals(PyObject* a, PyObject* b) { return check(PyObject_RichCompareBool(a,
 
 // The envelope's "result" on status 0; otherwise raises GrpcException (status
 // -1 in the response or the envelope) or Exception("unknown grpc exception").
+// A body in CBOR starts with a map's head (major type 5); JSON's with '{'.
 Ref result_of(FunctionObject* self, const State& st, PyObject* response) {
     Ref status = getattr(response, st[N::status]);
-    Ref text = utf8_field(st, response, N::response);
-    Ref envelope = json_loads_text(self, text.get());
+    Ref body = getattr(response, st[N::response]);
+    Ref envelope;
+    if (PyBytes_Check(body.get()) && PyBytes_GET_SIZE(body.get()) > 0 &&
+        (static_cast<unsigned char>(PyBytes_AS_STRING(body.get())[0]) >> 5) == 5) {
+        envelope = cbor_loads(st, body.get());
+    } else {
+        Ref text = utf8_field(st, response, N::response);
+        envelope = json_loads_text(self, text.get());
+    }
 
     if (equals(mapping_get(st, envelope.get(), st[N::status]).get(), st.zero.get()))
         return mapping_get(st, envelope.get(), st[N::result]);
@@ -138,12 +164,19 @@ Ref result_of(FunctionObject* self, const State& st, PyObject* response) {
 }
 
 Ref GrpcHelper_call_rpc_result(FunctionObject* self, PyObject* const* argv) {
-    enum { cls, rpc_client, clazz, method, args, kwargs, request_id, timeout };
+    enum { cls, rpc_client, clazz, method, args, kwargs, request_id, timeout, serialize };
     State& st = state_of(self);
     // Through cls, so a subclass's call_rpc is the one used.
     Ref call_rpc = getattr(argv[cls], st[N::call_rpc]);
-    // The timeout is passed on only when given, so a call_rpc of a subclass
-    // written without one keeps working.
+    // The timeout and the codec are passed on only when given, so a call_rpc
+    // of a subclass written without them keeps working.
+    if (argv[serialize] != st.default_serialize.get()) {
+        Ref names = kwnames({"clazz", "method", "args", "kwargs", "request_id", "serialize", "timeout"});
+        Ref response = call_kw(call_rpc.get(), {argv[rpc_client]}, names.get(),
+                               {argv[clazz], argv[method], argv[args], argv[kwargs],
+                                argv[request_id], argv[serialize], argv[timeout]});
+        return result_of(self, st, response.get());
+    }
     Ref response =
         argv[timeout] == Py_None
             ? call_kw(call_rpc.get(), {argv[rpc_client]}, st.kw_call_rpc.get(),
@@ -163,7 +196,8 @@ const FunctionDef result_of_def = {"_result_of", nullptr, nullptr, {"response"},
 
 const FunctionDef GrpcHelper_call_rpc_result_def = {
     "call_rpc_result", "GrpcHelper.call_rpc_result", nullptr,
-    {"cls", "rpc_client", "clazz", "method", "args", "kwargs", "request_id", "*", "timeout"},
+    {"cls", "rpc_client", "clazz", "method", "args", "kwargs", "request_id", "*", "timeout",
+     "serialize"},
     GrpcHelper_call_rpc_result, nullptr};
 
 }  // namespace
@@ -176,9 +210,9 @@ void define_GrpcException(PyObject* m) {
 }
 
 void define_GrpcHelper(PyObject* m) {
-    Ref three = check(PyLong_FromLong(3));
-    Ref call_rpc_defaults = defaults({Py_None, Py_None, Py_None, three.get(), Py_None});
-    Ref call_rpc_result_defaults = defaults({Py_None, Py_None, Py_None, Py_None});
+    PyObject* code = state(m).default_serialize.get();  // 3, or the entry's codec
+    Ref call_rpc_defaults = defaults({Py_None, Py_None, Py_None, code, Py_None});
+    Ref call_rpc_result_defaults = defaults({Py_None, Py_None, Py_None, Py_None, code});
     Ref cls = make_class(m, "GrpcHelper", nullptr, nullptr,
                          class_method(m, GrpcHelper_call_rpc_def, call_rpc_defaults.get()),
                          class_method(m, GrpcHelper_call_rpc_result_def,

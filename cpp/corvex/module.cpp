@@ -50,6 +50,7 @@ void exec_corvex(PyObject* m) {
     define_GrpcHelper(m);
     define_grpc_client(m);
     define_exposure_check(m);
+    define_cbor(m);
 }
 
 PyModuleDef corvex_def = {

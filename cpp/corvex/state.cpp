@@ -145,6 +145,12 @@ Ref utf8_field(const State& st, PyObject* o, Name name) {
     return call(getattr(raw.get(), st[N::decode]).get(), {st[N::utf_8]});
 }
 
+Ref effective_code(const State& st, PyObject* code, PyObject* stub) {
+    if (code != st.default_serialize.get()) return Ref::borrow(code);
+    if (Ref own = own_entry(stub, st[N::stub_serialize])) return own;
+    return st.json_code.copy();
+}
+
 Ref instance_setting(PyObject* instance, const char* name) {
     PyObject* value = nullptr;
     if (PyObject* dict = PyObject_GenericGetDict(instance, nullptr)) {
@@ -339,6 +345,10 @@ void init_state(PyObject* m, State& st) {
     Ref marvetta = lookup_global(ns, st[N::marvetta]);
     st.request_class = getattr(marvetta.get(), st[N::CommonRequest]);
     st.response_class = getattr(marvetta.get(), st[N::CommonResponse]);
+    Ref codec = import("sorvane.codec");
+    st.default_serialize = getattr(codec.get(), "DEFAULT");
+    st.json_code = check(PyLong_FromLong(3));
+    st.codecs_metadata = check(Py_BuildValue("((ss))", "sorvane-codecs", "3,8949"));
     Ref binascii = import("binascii");
     st.b2a_base64 = getattr(binascii.get(), "b2a_base64");
     st.kw_newline = kwnames({"newline"});

@@ -14,7 +14,7 @@
 //   errors     the exception being raised, the exception being handled
 //   types      a type's own dict
 //   dicts      a change stamp for namespaces a fast path watches
-//   text       str readiness (legacy strings before 3.12)
+//   text       str readiness (legacy strings before 3.12), resizing bytes
 //   runtime    finalization, thread set-up
 //   behaviour  version predicates for what the host does differently
 #pragma once
@@ -269,6 +269,13 @@ inline int unicode_ready(PyObject* s) noexcept {
     return PyUnicode_READY(s);
 #endif
 }
+
+// Resizes a bytes object nobody else holds yet, in place where the allocator
+// can (*b is replaced; on failure it is released and NULL, with an exception
+// set). The documented way to build a bytes object of a size not known in
+// advance, spelled with a leading underscore in every version served (no
+// public replacement exists in them).
+inline int bytes_resize(PyObject** b, Py_ssize_t size) noexcept { return _PyBytes_Resize(b, size); }
 
 // ---- runtime ------------------------------------------------------------------
 

@@ -33,7 +33,9 @@ from concurrent import futures
 from typing import Any, Awaitable, Callable, Dict, Iterable, List, Mapping, Optional, \
     Sequence, Tuple, TypeVar, Union
 
-from sorvane import admission, deadline as _deadline
+import grpc
+
+from sorvane import admission, codec, deadline as _deadline
 
 __all__ = ["serve", "connect", "call_rpc", "call_rpc_result", "call_stream", "AsyncStub"]
 
@@ -350,9 +352,10 @@ class AsyncStub:
     def __init__(self, stub: Any) -> None:
         self._stub = stub
         self._handle = stub.handle
-        timeout = getattr(stub, "__dict__", {}).get("_sorvane_timeout")
-        if timeout is not None:
-            self._sorvane_timeout = timeout
+        own = getattr(stub, "__dict__", {})
+        for setting in ("_sorvane_timeout", "_sorvane_serialize"):
+            if own.get(setting) is not None:
+                setattr(self, setting, own[setting])
 
     def handle(self, request: Any, timeout: Optional[float] = None, metadata: Any = None,
                **kwargs: Any) -> Awaitable[Any]:
@@ -386,26 +389,34 @@ def _helper(cls: Any) -> Any:
 async def call_rpc(rpc_client: Any, clazz: str, method: str,
                    args: Optional[Sequence[Any]] = None,
                    kwargs: Union[Mapping[str, Any], Iterable[Tuple[str, Any]], None] = None,
-                   request_id: Optional[str] = None, serialize: int = 3, *,
+                   request_id: Optional[str] = None, serialize: int = codec.DEFAULT, *,
                    timeout: Optional[float] = None, _cls: Any = None) -> Any:
     """``GrpcHelper.call_rpc``, awaitable: the CommonResponse of the call.
     `rpc_client` is a stub (or an :class:`AsyncStub`)."""
     helper = _helper(_cls)
-    pending = helper.call_rpc(_async_stub(rpc_client), clazz, method, args, kwargs, request_id,
+    stub = _async_stub(rpc_client)
+    if serialize is codec.DEFAULT:
+        serialize = getattr(stub, "_sorvane_serialize", codec.JSON)
+    pending = helper.call_rpc(stub, clazz, method, args, kwargs, request_id,
                               serialize, timeout=timeout)
-    return await pending
+    try:
+        return await pending
+    except grpc.RpcError as error:
+        if serialize == codec.CBOR:
+            codec._check_reply(error, serialize)
+        raise
 
 
 async def call_rpc_result(rpc_client: Any, clazz: str, method: str,
                           args: Optional[Sequence[Any]] = None,
                           kwargs: Union[Mapping[str, Any], Iterable[Tuple[str, Any]], None] = None,
                           request_id: Optional[str] = None, *, timeout: Optional[float] = None,
-                          _cls: Any = None) -> Any:
+                          serialize: int = codec.DEFAULT, _cls: Any = None) -> Any:
     """``GrpcHelper.call_rpc_result``, awaitable: the target's result, or its
     exception raised as GrpcException."""
     from sorvane import corvex
     helper = _helper(_cls)
-    response = await call_rpc(rpc_client, clazz, method, args, kwargs, request_id,
+    response = await call_rpc(rpc_client, clazz, method, args, kwargs, request_id, serialize,
                               timeout=timeout, _cls=helper)
     return corvex._result_of(response)
 
@@ -461,7 +472,7 @@ def _next_or_end(results: Any) -> Any:
 def call_stream(rpc_client: Any, clazz: str, method: str,
                 args: Optional[Sequence[Any]] = None,
                 kwargs: Union[Mapping[str, Any], Iterable[Tuple[str, Any]], None] = None,
-                request_id: Optional[str] = None, serialize: int = 3, *,
+                request_id: Optional[str] = None, serialize: int = codec.DEFAULT, *,
                 timeout: Optional[float] = None, _cls: Any = None) -> Any:
     """``sorvane.streaming.call_stream`` as an async iterator of the results
     (``async for``); `rpc_client` is a stub from ``grpc_client`` or an

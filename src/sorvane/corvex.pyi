@@ -56,6 +56,7 @@ class Server:
         tls: Optional[ClientTls] = ...,
         token: Optional[str] = ...,
         timeout: Optional[float] = ...,
+        serialize: Optional[int] = ...,
     ) -> None: ...
     def copy(self: _S) -> _S: ...
     @property
@@ -142,7 +143,17 @@ class GrpcHelper:
         request_id: Optional[str] = ...,
         *,
         timeout: Optional[float] = ...,
+        serialize: int = ...,
     ) -> Any: ...
 
 #: The shared client registry that ``grpc_service`` stubs look their server up in.
 grpc_client: GrpcClient
+
+#: The serialization code of the binary codec (sorvane.codec.CBOR).
+CBOR: int
+
+class CodecError(ValueError):
+    """Input that is not an encoding the codec accepts."""
+
+def _cbor_dumps(value: Any) -> bytes: ...
+def _cbor_loads(data: bytes) -> Any: ...

@@ -34,7 +34,7 @@ from typing import Any, Callable, Iterable, Iterator, Mapping, Optional, Sequenc
 
 import grpc
 
-from sorvane import deadline as _deadline
+from sorvane import codec, deadline as _deadline
 
 __all__ = ["STREAM_METHOD", "call_stream", "StreamUnsupported"]
 
@@ -132,6 +132,7 @@ def _responses(service: Any, request: Any, context: Any) -> Iterator[Any]:
     from sorvane import corvex
     began = time.time()
     response, items, done = corvex._stream_open(service, request, context)
+    code = getattr(request, "serialize", codec.JSON)
     if items is None:
         _log(request, began, 0, -1)
         yield response
@@ -152,14 +153,14 @@ def _responses(service: Any, request: Any, context: Any) -> Iterator[Any]:
                 break
             except Exception as error:  # reported in the stream's last envelope
                 outcome = "raised"
-                failure = corvex._stream_failure(error)
+                failure = corvex._stream_failure(error, code)
                 del error
                 yield failure
                 break
             finally:
                 if token is not None:
                     var.reset(token)
-            message = corvex._stream_item(item)
+            message = corvex._stream_item(item, code)
             del item
             yield message
             count += 1
@@ -206,9 +207,10 @@ class _StreamStub:
         self._call = channel.unary_stream(
             STREAM_METHOD, request_serializer=marvetta.CommonRequest.SerializeToString,
             response_deserializer=marvetta.CommonResponse.FromString)
-        timeout = getattr(rpc_client, "__dict__", {}).get("_sorvane_timeout")
-        if timeout is not None:
-            self._sorvane_timeout = timeout
+        own = getattr(rpc_client, "__dict__", {})
+        for setting in ("_sorvane_timeout", "_sorvane_serialize"):
+            if own.get(setting) is not None:
+                setattr(self, setting, own[setting])
 
     def handle(self, request: Any, timeout: Optional[float] = None, metadata: Any = None) -> Any:
         return self._call(request, timeout=timeout, metadata=metadata)
@@ -276,7 +278,7 @@ class _Results:
 def call_stream(rpc_client: Any, clazz: str, method: str,
                 args: Optional[Sequence[Any]] = None,
                 kwargs: Union[Mapping[str, Any], Iterable[Tuple[str, Any]], None] = None,
-                request_id: Optional[str] = None, serialize: int = 3, *,
+                request_id: Optional[str] = None, serialize: int = codec.DEFAULT, *,
                 timeout: Optional[float] = None, _cls: Any = None) -> Iterator[Any]:
     """The results of a streamed call of `clazz`.`method`: an iterator that
     yields each item the target's iterator gives, and raises GrpcException

@@ -54,7 +54,7 @@ class TestServer:
             "__init__", "__enter__", "__exit__")] == [
             "__init__", "copy", "channel", "__enter__", "__exit__"]
         assert isinstance(vars(Server)["channel"], property)
-        assert str(inspect.signature(Server)) == "(server, host, port, *, tls=None, token=None, timeout=None)"
+        assert str(inspect.signature(Server)) == "(server, host, port, *, tls=None, token=None, timeout=None, serialize=None)"
         assert str(inspect.signature(Server.__exit__)) == "(self, exc_type, exc_val, exc_tb)"
 
     def test_port_as_integer_or_text_gives_same_addr(self):

@@ -31,7 +31,8 @@ class TestShape:
             "(rpc_client, clazz, method, args=None, kwargs=None, request_id=None, serialize=3, *,"
             " timeout=None)")
         assert str(inspect.signature(GrpcHelper.call_rpc_result)) == (
-            "(rpc_client, clazz, method, args=None, kwargs=None, request_id=None, *, timeout=None)")
+            "(rpc_client, clazz, method, args=None, kwargs=None, request_id=None, *, timeout=None,"
+            " serialize=3)")
 
     def test_documentation(self):
         assert inspect.getdoc(GrpcHelper.call_rpc).splitlines() == [
