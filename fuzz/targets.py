@@ -13,6 +13,8 @@ TARGET is one of:
   decorated  arbitrary arguments and keyword sets for grpc_service wrappers
              of functions of every parameter shape
   guard      call descriptions into the exposure guard (sorvane.guard)
+  cbor       arbitrary bytes into the CBOR decoder, and what it decodes
+             out and in again
   h2_frames  sequences of HTTP/2 frames (any type, flags, stream, header
              block, padding or length) on fresh connections to one native
              server on 127.0.0.1, which must keep answering normal calls
@@ -265,8 +267,12 @@ def h2_frames(data):
         target.check_alive()
 
 
+def cbor(data):
+    harness.check_cbor(data)
+
+
 TARGETS = {"dispatch": dispatch, "envelope": envelope, "call_rpc": call_rpc,
-           "decorated": decorated, "guard": guard, "h2_frames": h2_frames}
+           "decorated": decorated, "guard": guard, "cbor": cbor, "h2_frames": h2_frames}
 
 
 def main():

@@ -589,8 +589,9 @@ Ref Reader::from_iso(const char* module, const char* type, PyObject* text) {
     return v;
 }
 
+// A tag and what it tags count as one level, as the writer counts them, so
+// that whatever was decoded can be sent on; only a tag over a tag goes deeper.
 Ref Reader::tagged(std::uint64_t tag, int depth, bool key) {
-    if (depth + 1 > kMaxDepth) invalid("the value is nested too deeply");
     switch (tag) {
     case kTagDatetime:
     case kTagNaiveDatetime: {
@@ -653,12 +654,12 @@ Ref Reader::tagged(std::uint64_t tag, int depth, bool key) {
     case kTagSet:
     case kTagFrozenset: {
         if (p_ == end_ || (*p_ >> 5) != 4) invalid("a set tag over something not an array");
-        Ref items = array(head(), depth + 1, true, true);
+        Ref items = array(head(), depth, true, true);
         return check(tag == kTagFrozenset || key ? PyFrozenSet_New(items.get()) : PySet_New(items.get()));
     }
     case kTagTuple: {
         if (p_ == end_ || (*p_ >> 5) != 4) invalid("a tuple tag over something not an array");
-        return array(head(), depth + 1, key, true);
+        return array(head(), depth, key, true);
     }
     case kTagBytearray: {
         Ref b = expect(2, depth, "a bytearray tag over something not bytes");
