@@ -223,8 +223,6 @@ Ref mapping_get(const State& st, PyObject* mapping, PyObject* key, bool with_def
 // getattr (module __getattr__ included).
 Ref attr(PyObject* o, PyObject* name);
 
-// o.<name>.decode("utf-8") for the bytes field `name` of a message.
-Ref utf8_field(const State& st, PyObject* o, Name name);
 
 // The namespace of a module (borrowed), or nullptr for anything else.
 PyObject* module_dict(PyObject* o);
@@ -249,6 +247,9 @@ Ref instance_setting(PyObject* instance, const char* name);
 Ref json_dumps_text(FunctionObject* caller, PyObject* obj);
 Ref json_dumps_utf8(FunctionObject* caller, PyObject* obj);
 Ref json_loads_text(FunctionObject* caller, PyObject* text);
+// json.loads(body.decode("utf-8")) for a message's bytes field, read straight
+// from the bytes where the fast path allows.
+Ref json_loads_body(FunctionObject* caller, PyObject* body);
 // The UTF-8 text of a result envelope; `result` is given when the envelope is
 // that of a successful call (status 0, empty message and excType), whose text
 // is then made around the result's alone (bench/bench_dispatch.py).

@@ -421,8 +421,8 @@ Ref dispatch(FunctionObject* self, PyObject* service, PyObject* request, PyObjec
     if (cbor) {
         grpc_request = cbor_description(st, request, context);
     } else {
-        Ref request_str = utf8_field(st, request, N::request);            // 1
-        grpc_request = json_loads_text(self, request_str.get());          // 2
+        Ref body = getattr(request, st[N::request]);                      // 1
+        grpc_request = json_loads_body(self, body.get());                 // 2
     }
     Ref envelope = new_envelope(st);                                      // 3
     Ref clazz = mapping_get(st, grpc_request.get(), st[N::clazz], true);  // 4

@@ -145,8 +145,7 @@ Ref result_of(FunctionObject* self, const State& st, PyObject* response) {
         (static_cast<unsigned char>(PyBytes_AS_STRING(body.get())[0]) >> 5) == 5) {
         envelope = cbor_loads(st, body.get());
     } else {
-        Ref text = utf8_field(st, response, N::response);
-        envelope = json_loads_text(self, text.get());
+        envelope = json_loads_body(self, body.get());
     }
 
     if (equals(mapping_get(st, envelope.get(), st[N::status]).get(), st.zero.get()))

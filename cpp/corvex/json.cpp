@@ -48,6 +48,30 @@ Ref chunks_of(State& st, PyObject* obj) {
 // also tells a circular value from a deep one).
 constexpr int kPlainDepth = 32;
 
+// The first byte from `p` on that a JSON string cannot hold as it is ('"',
+// '\\', a control character) or, with `stop_high`, that is not ASCII; `end`
+// when there is none. Eight bytes at a time while none is among them: each
+// word test is exact (it flags a word only when one of its bytes matches), so
+// the byte loop after it ends within that word.
+const char* plain_end(const char* p, const char* end, bool stop_high) noexcept {
+    constexpr std::uint64_t ones = 0x0101010101010101ULL, tops = 0x8080808080808080ULL;
+    while (end - p >= 8) {
+        std::uint64_t x;
+        std::memcpy(&x, p, 8);
+        const std::uint64_t quote = x ^ (ones * '"'), backslash = x ^ (ones * '\\');
+        std::uint64_t hit = ((x - ones * 0x20) & ~x) | ((quote - ones) & ~quote) |
+                            ((backslash - ones) & ~backslash);
+        if (stop_high) hit |= x;
+        if (hit & tops) break;
+        p += 8;
+    }
+    for (; p < end; ++p) {
+        const auto c = static_cast<unsigned char>(*p);
+        if (c < 0x20 || c == '"' || c == '\\' || (stop_high && c >= 0x80)) return p;
+    }
+    return end;
+}
+
 // A str as the encoder writes it with ensure_ascii=False: quoted, with '"',
 // '\\' and the control characters escaped. False for a str that is not
 // UTF-8 (a lone surrogate).
@@ -62,9 +86,8 @@ bool append_plain_str(std::string& out, PyObject* o) {
     out += '"';
     const char* run = p;
     const char* end = p + size;
-    for (const char* c = p; c < end; ++c) {
+    for (const char* c = plain_end(p, end, false); c < end; c = plain_end(c + 1, end, false)) {
         const unsigned char u = static_cast<unsigned char>(*c);
-        if (u >= 0x20 && u != '"' && u != '\\') continue;
         out.append(run, static_cast<size_t>(c - run));
         run = c + 1;
         out += '\\';
@@ -257,10 +280,11 @@ private:
     Ref text(bool key) {
         const char* from = ++p_;
         bool ascii = true;
-        for (; p_ < end_ && *p_ != '"'; ++p_) {
+        for (p_ = plain_end(p_, end_, true); p_ < end_ && *p_ != '"';) {
             const auto c = static_cast<unsigned char>(*p_);
             if (c == '\\' || c < 0x20) return Ref();
-            ascii = ascii && c < 0x80;
+            ascii = false;  // a byte of a multi-byte character: the rest goes without
+            p_ = plain_end(p_ + 1, end_, false);
         }
         if (p_ == end_) return Ref();
         const Py_ssize_t n = (p_++) - from;
@@ -474,6 +498,23 @@ Ref json_dumps_envelope(FunctionObject* caller, PyObject* envelope, PyObject* re
         if (Ref body = encode_utf8_with_shared(st, result, st.ok_prefix.get())) return body;
     }
     return json_dumps_utf8(caller, envelope);
+}
+
+Ref json_loads_body(FunctionObject* caller, PyObject* body) {
+    State& st = state_of(caller);
+    Ref raw = Ref::borrow(body);
+    // PlainJson reads UTF-8, which the bytes are when they decode at all: a
+    // body it does not take whole (invalid UTF-8 included) goes the host's
+    // way, decoding first, so its errors are the host's.
+    if (PyBytes_CheckExact(raw.get()) && st.loads.holds(globals_of(caller)) &&
+        reinterpret_cast<PyObject*>(Py_TYPE(st.decoder.get())) == st.decoder_type.get())
+        if (Ref value = PlainJson(st, PyBytes_AS_STRING(raw.get()), PyBytes_GET_SIZE(raw.get())).document())
+            return value;
+    Ref text = PyBytes_CheckExact(raw.get())
+                   ? check(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(raw.get()),
+                                                PyBytes_GET_SIZE(raw.get()), "strict"))
+                   : call(getattr(raw.get(), st[N::decode]).get(), {st[N::utf_8]});
+    return json_loads_text(caller, text.get());
 }
 
 Ref json_loads_text(FunctionObject* caller, PyObject* text) {

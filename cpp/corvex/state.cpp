@@ -137,14 +137,6 @@ Ref attr(PyObject* o, PyObject* name) {
     return getattr(o, name);
 }
 
-Ref utf8_field(const State& st, PyObject* o, Name name) {
-    Ref raw = getattr(o, st[name]);
-    if (PyBytes_CheckExact(raw.get()))
-        return check(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(raw.get()), PyBytes_GET_SIZE(raw.get()),
-                                          "strict"));
-    return call(getattr(raw.get(), st[N::decode]).get(), {st[N::utf_8]});
-}
-
 Ref effective_code(const State& st, PyObject* code, PyObject* stub) {
     if (code != st.default_serialize.get()) return Ref::borrow(code);
     if (Ref own = own_entry(stub, st[N::stub_serialize])) return own;

@@ -236,6 +236,7 @@ void reply_from_failure(ServerPython& py, ServicerContextObject* c, Reply& reply
 std::string serialized(PyObject* serializer, Ref response) {
     Ref body = serializer == Py_None ? std::move(response)
                                      : ::sorvane::support::call(serializer, {response.get()});
+    response.reset();  // a large message is held twice at most, not three times
     if (!PyBytes_Check(body.get()))
         raise_format(PyExc_TypeError, "a serialized response must be bytes, not %.100s",
                      Py_TYPE(body.get())->tp_name);
@@ -508,6 +509,7 @@ void run_handler(const std::shared_ptr<ServerPython>& pyp, InboundCall& call, Re
                                           : getattr(r.handler.get(), "request_deserializer");
         request = deserializer.get() == Py_None ? std::move(raw)
                                                 : ::sorvane::support::call(deserializer.get(), {raw.get()});
+        call.release_payload();  // a large request is not held twice while the handler runs
     } catch (const PyErrAlreadySet&) {
         log_exception(py, "Exception deserializing message!");
         return set_reply(reply, kInternal, "Exception deserializing request!");
@@ -533,6 +535,7 @@ void run_handler(const std::shared_ptr<ServerPython>& pyp, InboundCall& call, Re
     } catch (const PyErrAlreadySet&) {
         return reply_from_failure(py, c, reply, false);
     }
+    request.reset();  // not held while the response is serialized
     if (!r.streaming && py.pending_type &&
         PyObject_TypeCheck(response.get(), reinterpret_cast<PyTypeObject*>(py.pending_type.get())))
         return defer_reply(pyp, r, call, context.get(), response.get(), reply);

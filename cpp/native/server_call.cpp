@@ -218,7 +218,7 @@ void ServerCall::release_held() {
 }
 
 size_t ServerCall::drop_payload() {
-    size_t size = payload_.size();
+    size_t size = std::exchange(released_, 0) + payload_.size();
     std::string().swap(payload_);
     return size;
 }

@@ -83,6 +83,10 @@ public:
     const std::string& method() const override { return method_; }
     const Metadata& metadata() const override { return metadata_; }
     std::string_view payload() const override { return payload_; }
+    void release_payload() override {
+        released_ += payload_.size();
+        std::string().swap(payload_);
+    }
     std::string peer() override { return *peer_; }
     double time_remaining(bool* has) const override;
     bool cancelled() const override { return cancelled_.load(std::memory_order_acquire); }
@@ -176,6 +180,7 @@ private:
     std::string method_;
     Metadata metadata_;
     std::string payload_;
+    size_t released_ = 0;  // the size of a payload released early
     bool has_deadline_ = false;
     Clock::time_point deadline_;
 

@@ -120,6 +120,9 @@ public:
     virtual const std::string& method() const = 0;
     virtual const Metadata& metadata() const = 0;
     virtual std::string_view payload() const = 0;
+    // The request has been read (deserialized): its bytes are freed now
+    // rather than when the call ends. The handler's worker only.
+    virtual void release_payload() = 0;
     virtual std::string peer() = 0;
     // Seconds until the client's deadline (negative: passed); `has` false when none.
     virtual double time_remaining(bool* has) const = 0;
