@@ -107,6 +107,7 @@ Ref GrpcHelper_call_rpc(FunctionObject* self, PyObject* const* argv) {
     Ref request_class = getattr(marvetta.get(), st[N::CommonRequest]);
     Ref request = call_kw(request_class.get(), {}, st.kw_request.get(),
                           {body.get(), code.get(), rid.get()});
+    body.reset();  // the request holds its own copy: a large one is not kept twice
     Ref handle = getattr(argv[rpc_client], st[N::handle]);
     Ref limit = argv[timeout] != Py_None ? Ref::borrow(argv[timeout])
                                          : own_entry(argv[rpc_client], st[N::stub_timeout]);

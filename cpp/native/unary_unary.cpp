@@ -123,8 +123,9 @@ CallArgs unary_args(UnaryUnaryObject* self, const Given& g) {
     return a;
 }
 
-// The response of a finished call, or the error it ends with.
-Ref unary_outcome(UnaryUnaryObject* self, CallResult& r, bool with_call) {
+// The response of a finished call, or the error it ends with. `once`: the
+// result is read only this time, so its body is freed as soon as it is copied.
+Ref unary_outcome(UnaryUnaryObject* self, CallResult& r, bool with_call, bool once = false) {
     if (r.code != kOk) {
         Ref code = check(PyLong_FromLong(r.code));
         raise_made(self->support, "rpc_error",
@@ -132,6 +133,7 @@ Ref unary_outcome(UnaryUnaryObject* self, CallResult& r, bool with_call) {
                     metadata_to(r.trailing).get(), py_text(r.debug_error).get()});
     }
     Ref body = check(PyBytes_FromStringAndSize(r.body.data(), r.body.size()));
+    if (once) std::string().swap(r.body);
     Ref response = self->deserializer == Py_None
                        ? std::move(body)
                        : Ref::steal(PyObject_CallFunctionObjArgs(self->deserializer, body.get(), nullptr));
@@ -155,7 +157,7 @@ PyObject* unary_blocking(UnaryUnaryObject* self, PyObject* args, PyObject* kwarg
         return nullptr;
     std::shared_ptr<PendingCall> call = wait_unary(*channel, a);
     if (!call) return nullptr;
-    return entry([&]() -> Ref { return unary_outcome(self, call->result(), with_call); });
+    return entry([&]() -> Ref { return unary_outcome(self, call->result(), with_call, true); });
 }
 
 PyObject* UnaryUnary_call(UnaryUnaryObject* self, PyObject* args, PyObject* kwargs) {
