@@ -72,6 +72,27 @@ const char* plain_end(const char* p, const char* end, bool stop_high) noexcept {
     return end;
 }
 
+// The escape of a byte a JSON string cannot hold as it is, as the encoder
+// writes it with ensure_ascii=False, into `out` (6 bytes at most); its length.
+size_t escape(unsigned char u, char* out) noexcept {
+    static const char hex[] = "0123456789abcdef";
+    out[0] = '\\';
+    switch (u) {
+    case '"': out[1] = '"'; return 2;
+    case '\\': out[1] = '\\'; return 2;
+    case '\b': out[1] = 'b'; return 2;
+    case '\f': out[1] = 'f'; return 2;
+    case '\n': out[1] = 'n'; return 2;
+    case '\r': out[1] = 'r'; return 2;
+    case '\t': out[1] = 't'; return 2;
+    default:
+        std::memcpy(out + 1, "u00", 3);
+        out[4] = hex[u >> 4];
+        out[5] = hex[u & 15];
+        return 6;
+    }
+}
+
 // A str as the encoder writes it with ensure_ascii=False: quoted, with '"',
 // '\\' and the control characters escaped. False for a str that is not
 // UTF-8 (a lone surrogate).
@@ -82,32 +103,56 @@ bool append_plain_str(std::string& out, PyObject* o) {
         PyErr_Clear();
         return false;
     }
-    static const char hex[] = "0123456789abcdef";
     out += '"';
     const char* run = p;
     const char* end = p + size;
+    char e[6];
     for (const char* c = plain_end(p, end, false); c < end; c = plain_end(c + 1, end, false)) {
-        const unsigned char u = static_cast<unsigned char>(*c);
         out.append(run, static_cast<size_t>(c - run));
         run = c + 1;
-        out += '\\';
-        switch (u) {
-        case '"': out += '"'; break;
-        case '\\': out += '\\'; break;
-        case '\b': out += 'b'; break;
-        case '\f': out += 'f'; break;
-        case '\n': out += 'n'; break;
-        case '\r': out += 'r'; break;
-        case '\t': out += 't'; break;
-        default:
-            out += "u00";
-            out += hex[u >> 4];
-            out += hex[u & 15];
-        }
+        out.append(e, escape(static_cast<unsigned char>(*c), e));
     }
     out.append(run, static_cast<size_t>(end - run));
     out += '"';
     return true;
+}
+
+// The envelope of a call whose result is the str `text`, written straight
+// into a bytes object of its exact size (a long text is copied once, not
+// twice); none for a str that is not UTF-8.
+Ref text_envelope(const State& st, PyObject* text) {
+    Py_ssize_t prefix_size, size;
+    const char* prefix = PyUnicode_AsUTF8AndSize(st.ok_prefix.get(), &prefix_size);
+    if (!prefix) throw PyErrAlreadySet{};
+    const char* p = PyUnicode_AsUTF8AndSize(text, &size);
+    if (!p) {
+        PyErr_Clear();
+        return Ref();
+    }
+    const char* end = p + size;
+    const char* first = plain_end(p, end, false);
+    size_t extra = 0;
+    char e[6];
+    for (const char* c = first; c < end; c = plain_end(c + 1, end, false))
+        extra += escape(static_cast<unsigned char>(*c), e) - 1;
+    Ref out = check(PyBytes_FromStringAndSize(
+        nullptr, prefix_size + size + static_cast<Py_ssize_t>(extra) + 3));
+    char* w = PyBytes_AS_STRING(out.get());
+    std::memcpy(w, prefix, static_cast<size_t>(prefix_size));
+    w += prefix_size;
+    *w++ = '"';
+    const char* run = p;
+    for (const char* c = first; c < end; c = plain_end(c + 1, end, false)) {
+        std::memcpy(w, run, static_cast<size_t>(c - run));
+        w += c - run;
+        w += escape(static_cast<unsigned char>(*c), w);
+        run = c + 1;
+    }
+    std::memcpy(w, run, static_cast<size_t>(end - run));
+    w += end - run;
+    *w++ = '"';
+    *w = '}';
+    return out;
 }
 
 // Appends the UTF-8 text json.dumps(o, ensure_ascii=False) gives, for plain
@@ -489,6 +534,8 @@ Ref json_dumps_utf8(FunctionObject* caller, PyObject* obj) {
 Ref json_dumps_envelope(FunctionObject* caller, PyObject* envelope, PyObject* result) {
     State& st = state_of(caller);
     if (result && st.dumps.holds(globals_of(caller))) {
+        if (PyUnicode_CheckExact(result))
+            if (Ref body = text_envelope(st, result)) return body;
         std::string out;
         append_utf8(out, st.ok_prefix.get());
         if (append_plain(out, result, 0)) {
