@@ -23,6 +23,7 @@ blocking forms; no thread waits for a call: its completion wakes the loop.
 Cancelling the awaiting task cancels the call.
 """
 import asyncio
+import collections
 import contextvars
 import functools
 import os
@@ -30,8 +31,8 @@ import socket
 import threading
 import weakref
 from concurrent import futures
-from typing import Any, Awaitable, Callable, Dict, Iterable, List, Mapping, Optional, \
-    Sequence, Tuple, TypeVar, Union
+from typing import Any, Awaitable, Callable, Deque, Dict, Iterable, List, Mapping, \
+    Optional, Sequence, Tuple, TypeVar, Union
 
 import grpc
 
@@ -436,37 +437,111 @@ def _coroutine_function(wrapper: Callable[..., Awaitable[_T]],
 # ---- streamed calls -----------------------------------------------------------------
 
 
+class _Feed:
+    """A streamed call's results read on a thread of their own, at most
+    `ahead` items before the consumer takes them (the call is paced by the
+    consumer beyond that), and handed to the loop as they come: a waiting
+    consumer is woken once for whatever has arrived meanwhile."""
+
+    def __init__(self, results: Any, loop: asyncio.AbstractEventLoop, ahead: int) -> None:
+        self.results = results
+        self.loop = loop
+        self.items = collections.deque()  # type: Deque[Any]
+        self.end = None  # type: Optional[BaseException]  # StopAsyncIteration, or the failure
+        self.waiter = None  # type: Optional[asyncio.Future[None]]
+        self.lock = threading.Lock()
+        self.room = threading.Semaphore(ahead)
+        self.closed = False
+
+    def read(self) -> None:  # the feed's thread
+        end = None  # type: Optional[BaseException]
+        try:
+            while True:
+                self.room.acquire()
+                if self.closed:
+                    return
+                item = next(self.results)
+                with self.lock:
+                    self.items.append(item)
+                    del item
+                    waiter, self.waiter = self.waiter, None
+                if waiter is not None:
+                    self._wake(waiter)
+        except StopIteration:
+            end = StopAsyncIteration()
+        except BaseException as error:  # noqa: BLE001 - the consumer raises it
+            end = error
+        with self.lock:
+            self.end = end
+            waiter, self.waiter = self.waiter, None
+        del end
+        if waiter is not None:
+            self._wake(waiter)
+
+    def _wake(self, waiter: "asyncio.Future[None]") -> None:
+        try:
+            self.loop.call_soon_threadsafe(_settle_waiter_done, waiter)
+        except RuntimeError:  # the loop closed: nobody waits any more
+            pass
+
+    def close(self) -> None:
+        """Cancels the call unless it has ended; the thread then ends."""
+        self.closed = True
+        self.results.close()
+        self.room.release()
+
+
+def _settle_waiter_done(waiter: "asyncio.Future[None]") -> None:
+    if not waiter.done():
+        waiter.set_result(None)
+
+
 class _AsyncResults:
-    """A streamed call's results as an async iterator: each one is waited for
-    on a thread of the loop's default executor. Closing it early (``aclose``,
-    or leaving an ``async for`` by break) cancels the call."""
+    """A streamed call's results as an async iterator, read ahead on a thread
+    of the call's own (a few items at most). Closing it early (``aclose``, or
+    leaving an ``async for`` by break) cancels the call."""
+
+    AHEAD = 8
 
     def __init__(self, results: Any) -> None:
         self._results = results
+        self._feed = None  # type: Optional[_Feed]
 
     def __aiter__(self) -> "_AsyncResults":
         return self
 
     async def __anext__(self) -> Any:
-        loop = asyncio.get_running_loop()
+        feed = self._feed
+        if feed is None:
+            feed = self._feed = _Feed(self._results, asyncio.get_running_loop(), self.AHEAD)
+            # The thread holds the feed, not this iterator: one dropped unclosed is
+            # collected, and its __del__ ends the call and the thread.
+            threading.Thread(target=feed.read, name="sorvane-stream", daemon=True).start()
         try:
-            return await loop.run_in_executor(None, _next_or_end, self._results)
+            while True:
+                with feed.lock:
+                    if feed.items:
+                        feed.room.release()
+                        return feed.items.popleft()
+                    if feed.end is not None:
+                        raise feed.end
+                    waiter = feed.waiter = feed.loop.create_future()
+                await waiter
         except BaseException:  # the end, a failure, or the awaiting task cancelled
-            self._results.close()  # cancels the call unless it has ended
+            feed.close()
             raise
 
     async def aclose(self) -> None:
-        self._results.close()
+        self.close()
+
+    def close(self) -> None:
+        if self._feed is not None:
+            self._feed.close()
+        else:
+            self._results.close()
 
     def __del__(self) -> None:
-        self._results.close()
-
-
-def _next_or_end(results: Any) -> Any:
-    try:
-        return next(results)
-    except StopIteration:
-        raise StopAsyncIteration from None
+        self.close()
 
 
 def call_stream(rpc_client: Any, clazz: str, method: str,

@@ -217,6 +217,16 @@ class TestStreamingClients:
             async for _ in results:
                 break  # leaving the loop early
             await results.aclose()
+            # A consumer that stops taking items holds the generator back (the
+            # results are read a few ahead only), and one dropped unclosed ends
+            # the call and its reading thread.
+            paced = aio.call_stream(stub, MODULE, "big", ["paced", 200, 256 << 10])
+            assert len(await paced.__anext__()) == 256 << 10
+            await asyncio.sleep(1.0)
+            made = sum(1 for tag, _ in targets.produced if tag == "paced")
+            assert made < 60 + aio._AsyncResults.AHEAD, made
+            del paced
+            gc.collect()
             with pytest.raises(GrpcException):
                 async for _ in aio.call_stream(stub, MODULE, "fail_after", [1]):
                     pass
@@ -228,6 +238,11 @@ class TestStreamingClients:
         finally:
             loop.close()
         assert wait_closed("async")
+        assert wait_closed("paced")
+        end = time.monotonic() + WAIT
+        while any(t.name == "sorvane-stream" for t in threading.enumerate()):
+            assert time.monotonic() < end, "a stream's reading thread outlived its iterator"
+            time.sleep(0.02)
 
     def test_against_a_server_on_the_other_engine(self, port):
         other = "grpcio" if NATIVE else "native"
