@@ -230,19 +230,36 @@ size_t ServerCall::drop_payload() {
 // letting it buffer the stream.
 constexpr size_t kSendQueueBytes = 512 << 10;
 
+// A handler goes on while its queue is below its bound and the server's
+// streamed messages, together, below theirs; past the latter, each stream
+// keeps one message queued at most, so the total stays within the bound
+// plus one message per stream.
+bool ServerCall::room_to_queue() const {
+    return queued_bytes_ < kSendQueueBytes && (queued_bytes_ == 0 || !host_->stream_budget_spent());
+}
+
+// Takes `n` bytes off the queue's count and the host's total. Under mu_.
+void ServerCall::unqueue(size_t n) {
+    n = std::min(n, queued_bytes_);
+    queued_bytes_ -= n;
+    host_->stream_queued(-static_cast<long long>(n));
+}
+
 InboundCall::Offer ServerCall::offer_message(std::string&& body) {
     std::unique_lock<std::mutex> lock(mu_);
     if (closed_.load() || cancelled_.load() || send_failed_) {
         wait_until_over(lock);
         return Offer::over;
     }
-    queued_bytes_ += body.size() + wire::kMessagePrefix;
+    const size_t size = body.size() + wire::kMessagePrefix;
+    queued_bytes_ += size;
+    host_->stream_queued(static_cast<long long>(size));
     queue_.push_back(std::move(body));
     if (!post_messages(lock)) {
         wait_until_over(lock);
         return Offer::over;
     }
-    if (queued_bytes_ < kSendQueueBytes) return Offer::queued;
+    if (room_to_queue()) return Offer::queued;
     resume_wanted_ = true;  // message_written or the call's end resumes it
     return Offer::full;
 }
@@ -259,7 +276,7 @@ bool ServerCall::post_messages(std::unique_lock<std::mutex>& lock) {
     send_posted_ = false;
     send_failed_ = true;
     std::deque<std::string>().swap(queue_);
-    queued_bytes_ = 0;
+    unqueue(queued_bytes_);
     return false;
 }
 
@@ -286,7 +303,7 @@ void ServerCall::fail_sends() {
         std::lock_guard<std::mutex> lock(mu_);
         send_failed_ = true;
         std::deque<std::string>().swap(queue_);
-        queued_bytes_ = 0;
+        unqueue(queued_bytes_);
         resume = resume_wanted_;
         resume_wanted_ = false;
     }
@@ -299,8 +316,8 @@ void ServerCall::message_written(size_t size) {
     bool resume;
     {
         std::lock_guard<std::mutex> lock(mu_);
-        queued_bytes_ -= std::min(size, queued_bytes_);
-        resume = resume_wanted_ && queued_bytes_ < kSendQueueBytes;
+        unqueue(size);
+        resume = resume_wanted_ && room_to_queue();
         if (resume) resume_wanted_ = false;
     }
     if (resume) host_->queue_resume(this);
@@ -732,7 +749,7 @@ void ServerCall::detach() {
         closed_.store(true);
         send_failed_ = true;
         std::deque<std::string>().swap(queue_);
-        queued_bytes_ = 0;
+        unqueue(queued_bytes_);
         resume = resume_wanted_;
         resume_wanted_ = false;
     }

@@ -158,6 +158,8 @@ private:
     bool queue_out(std::deque<std::string>&& batch);
     void fail_sends();
     void message_written(size_t size);
+    bool room_to_queue() const;  // under mu_
+    void unqueue(size_t n);      // under mu_
     bool post_messages(std::unique_lock<std::mutex>& lock);
     void start_data();
     void end_with_status();
@@ -227,7 +229,7 @@ private:
     // bytes until written out, whether the loop has been asked to take them,
     // and whether sending has failed (the call is over).
     std::deque<std::string> queue_;
-    size_t queued_bytes_ = 0;
+    size_t queued_bytes_ = 0;  // changed through unqueue, so the host's total follows
     bool send_posted_ = false;
     bool send_failed_ = false;
     bool resume_wanted_ = false;  // offer_message said `full`: Hooks::resume is due
@@ -326,6 +328,16 @@ public:
     // past sorvane.max_queued_bytes.
     bool hold(size_t n);
     void unhold(size_t n) { held_bytes_.fetch_sub(static_cast<long long>(n)); }
+    // Any thread: streamed messages of all calls waiting to be sent, in bytes
+    // (`n` more, or fewer when negative), and whether they have reached
+    // their bound, sorvane.max_queued_bytes (256 MiB when unbounded).
+    void stream_queued(long long n) { stream_bytes_.fetch_add(n, std::memory_order_relaxed); }
+    bool stream_budget_spent() const {
+        return stream_bytes_.load(std::memory_order_relaxed) >= stream_budget();
+    }
+    long long stream_budget() const {
+        return options_.max_queued_bytes >= 0 ? options_.max_queued_bytes : 256LL << 20;
+    }
     // Any thread: runs the call's closed hook on a worker.
     void queue_closed_hook(ServerCall* call);
     // Any thread: runs Hooks::resume for the call on a worker.
@@ -409,6 +421,7 @@ private:
     std::atomic<int> inflight_{0};
     std::vector<std::string> priority_methods_;  // set at construction
     std::atomic<long long> held_bytes_{0};       // request bytes no worker took yet
+    std::atomic<long long> stream_bytes_{0};     // streamed messages not yet sent
     std::atomic<size_t> freed_since_trim_{0};    // bytes of large requests done since
 };
 

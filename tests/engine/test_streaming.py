@@ -13,6 +13,8 @@ import time
 import grpc
 import pytest
 
+import h2frames as h
+import marvetta
 import stream_targets as targets
 from locations import SUPPORT
 from processes import ServeProcess
@@ -132,6 +134,36 @@ class TestStreamedResults:
             assert GrpcHelper.call_rpc_result(stub, MODULE, "echo", ["free"], timeout=5) == "free"
             assert sum(1 for _ in results) == 199
             assert wait_closed("held")
+        finally:
+            server.rpc_server.stop(0).wait()
+
+    @pytest.mark.skipif(not NATIVE, reason="the bound on queued streamed bytes is the native server's")
+    def test_streams_a_client_never_reads_are_bounded_together(self, port):
+        # Eight streams of 16 KiB items to a client whose windows stay shut: each
+        # alone may queue 512 KiB (32 items), but together they stop at
+        # max_queued_bytes (1 MiB, 64 items) plus one item each, and no worker
+        # waits for them meanwhile.
+        server = GrpcServer("127.0.0.1", port, max_queued_bytes=1 << 20, max_workers=2)
+        server.run_background()
+        try:
+            with h.Client(port, preface=False) as client:
+                client.send(h.PREFACE + h.settings([(h.SETTINGS_INITIAL_WINDOW_SIZE, 0)]))
+                for i in range(8):
+                    body = ('{"clazz": "%s", "method": "big", "args": ["shut%d", 1000, 16384]}'
+                            % (MODULE, i))
+                    message = marvetta.CommonRequest(request=body.encode()).SerializeToString()
+                    client.send(h.request(client.new_id(), streaming.STREAM_METHOD, message))
+                end = time.monotonic() + 1.5
+                while time.monotonic() < end:
+                    client.pump(0.05)
+                made = len(targets.produced)
+                assert len({tag for tag, _ in targets.produced}) == 8
+                assert made <= 64 + 8 + 8, made
+                name = "stream-shut-%d" % port
+                grpc_client.load([Server(name, "127.0.0.1", port)])
+                assert GrpcHelper.call_rpc_result(grpc_client.connect(name), MODULE, "echo",
+                                                  ["free"], timeout=5) == "free"
+            assert wait_until(lambda: len([t for t in targets.closed if t.startswith("shut")]) == 8)
         finally:
             server.rpc_server.stop(0).wait()
 
