@@ -150,13 +150,7 @@ def measure(python, kind, port, pid, inflight, seconds):
     client = peers.Child(python, kind, ["--client", kind, "--port", str(port), "--inflight",
                                         str(inflight), "--seconds", str(seconds)], SCRIPT)
     try:
-        if client.readline(120) != "ready":
-            raise RuntimeError("unexpected output from the %s client" % kind)
-        cpu0 = peers.server_cpu(pid)
-        client.proc.stdin.write("go\n")
-        client.proc.stdin.flush()
-        result = json.loads(client.readline(seconds + 120))
-        result["server_cpu"] = peers.server_cpu(pid) - cpu0
+        result = client.timed(pid, seconds + 120)
     finally:
         client.stop()
     result["rate"] = result["calls"] / result["elapsed"]

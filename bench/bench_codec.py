@@ -256,13 +256,7 @@ def measure(python, servers, method, payload, size, seconds, min_calls, track_rs
         "--client", method, "--port", str(port), "--payload", payload, "--size", str(size),
         "--seconds", str(seconds), "--min-calls", str(min_calls)], SCRIPT)
     try:
-        if client.readline(600) != "ready":
-            raise RuntimeError("unexpected output from the %s client" % method)
-        cpu0 = peers.server_cpu(pid)
-        client.proc.stdin.write("go\n")
-        client.proc.stdin.flush()
-        result = json.loads(client.readline(seconds + 900))
-        result["server_cpu"] = peers.server_cpu(pid) - cpu0
+        result = client.timed(pid, seconds + 900, ready_timeout=600)
         if rss is not None:
             result["server_rss"] = rss.finish()[0]  # (MiB above idle, idle MiB)
     finally:

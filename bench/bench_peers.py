@@ -279,6 +279,7 @@ class Child:
     to a temporary file."""
 
     def __init__(self, python, kind, args, script=None):
+        self.kind = kind
         self.stderr = tempfile.TemporaryFile()
         if kind in FLOORS:  # a floor program: same protocol, its own command line
             command = [FLOOR_BINARIES[kind]] + [a for a in args if not a.startswith("--")]
@@ -301,6 +302,21 @@ class Child:
         self.stderr.seek(0)
         words = self.stderr.read().decode("utf-8", "replace").strip().splitlines()
         raise RuntimeError(words[-1] if words else "no answer within %.0f s" % timeout)
+
+    def timed(self, pid, timeout, ready_timeout=120, on_ready=None):
+        """A client child's measured window: waits for its "ready", runs
+        `on_ready`, lets it go and returns its JSON result, with the CPU
+        seconds the server `pid` used meanwhile as "server_cpu"."""
+        if self.readline(ready_timeout) != "ready":
+            raise RuntimeError("unexpected output from the %s client" % self.kind)
+        if on_ready is not None:
+            on_ready()
+        cpu0 = server_cpu(pid)
+        self.proc.stdin.write("go\n")
+        self.proc.stdin.flush()
+        result = json.loads(self.readline(timeout))
+        result["server_cpu"] = server_cpu(pid) - cpu0
+        return result
 
     def stop(self):
         """Closes the child's stdin (its signal to exit), killing it after 5 s."""
@@ -353,13 +369,7 @@ def measure(python, kind, port, pid, threads, seconds):
                 "--seconds", str(seconds)]
     client = Child(python, kind, args)
     try:
-        if client.readline(120) != "ready":
-            raise RuntimeError("unexpected output from the %s client" % kind)
-        cpu0 = server_cpu(pid)
-        client.proc.stdin.write("go\n")
-        client.proc.stdin.flush()
-        result = json.loads(client.readline(seconds + 120))
-        result["server_cpu"] = server_cpu(pid) - cpu0
+        result = client.timed(pid, seconds + 120)
     finally:
         client.stop()
     if not result["calls"]:

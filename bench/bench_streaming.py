@@ -191,16 +191,11 @@ def measure(python, kind, server, what, opts):
                                         "--count", str(count), "--seconds", str(opts.seconds),
                                         "--cap", str(opts.cap)], SCRIPT)
     try:
-        if client.readline(120) != "ready":
-            raise RuntimeError("unexpected output from the %s client" % kind)
-        rss = PeakRss([client.proc.pid, pid]) if what == "big" else None
-        cpu0 = peers.server_cpu(pid)
-        client.proc.stdin.write("go\n")
-        client.proc.stdin.flush()
-        result = json.loads(client.readline(opts.cap + opts.seconds + 120))
-        result["server_cpu"] = peers.server_cpu(pid) - cpu0
-        if rss is not None:
-            result["client_rss"], result["server_rss"] = rss.finish()
+        tracked = []  # the peak RSS of both, from the moment the client is ready
+        track = (lambda: tracked.append(PeakRss([client.proc.pid, pid]))) if what == "big" else None
+        result = client.timed(pid, opts.cap + opts.seconds + 120, on_ready=track)
+        if tracked:
+            result["client_rss"], result["server_rss"] = tracked[0].finish()
     finally:
         client.stop()
     if not result["items"]:
