@@ -703,7 +703,7 @@ Ref Reader::ndarray(int depth) {
     const Head shape_head = head();
     if (shape_head.major != 4) invalid("an array's shape that is not an array");
     const size_t ndim = length(shape_head.n, 1);
-    if (ndim > 64) invalid("an array of more than 64 dimensions");
+    if (ndim > 32) invalid("an array of more than 32 dimensions");
     Ref shape = check(PyTuple_New(static_cast<Py_ssize_t>(ndim)));
     for (size_t i = 0; i < ndim; ++i) {
         const Head d = head();
@@ -747,17 +747,25 @@ Ref Reader::typed_array(std::uint64_t tag, PyObject* shape) {
         raise(st_.codec_error.get(), "a typed array needs NumPy, which is not installed here");
     }
     const Py_ssize_t offset = reinterpret_cast<const unsigned char*>(take(len)) - begin_;
-    Ref array;
-    if (len == 0) {
-        array = check(PyObject_CallMethod(numpy.get(), "empty", "ns", Py_ssize_t{0}, dtype));
-    } else {
-        if (!view_) view_ = check(PyMemoryView_FromObject(source_));
-        Ref slice = check(PySequence_GetSlice(view_.get(), offset, offset + static_cast<Py_ssize_t>(len)));
-        array = check(PyObject_CallMethod(numpy.get(), "frombuffer", "Os", slice.get(), dtype));
+    try {
+        Ref array;
+        if (len == 0) {
+            array = check(PyObject_CallMethod(numpy.get(), "empty", "ns", Py_ssize_t{0}, dtype));
+        } else {
+            if (!view_) view_ = check(PyMemoryView_FromObject(source_));
+            Ref slice = check(PySequence_GetSlice(view_.get(), offset,
+                                                  offset + static_cast<Py_ssize_t>(len)));
+            array = check(PyObject_CallMethod(numpy.get(), "frombuffer", "Os", slice.get(), dtype));
+        }
+        if (!shape) return array;
+        Ref reshape = getattr(array.get(), "reshape");
+        return call(reshape.get(), {shape});
+    } catch (const PyErrAlreadySet&) {
+        // A shape NumPy refuses (too large in all, say): the input's fault.
+        if (PyErr_ExceptionMatches(PyExc_MemoryError)) throw;
+        PyErr_Clear();
     }
-    if (!shape) return array;
-    Ref reshape = getattr(array.get(), "reshape");
-    return call(reshape.get(), {shape});
+    invalid("an array NumPy cannot make");
 }
 
 // ---- the module's functions ----------------------------------------------------

@@ -138,6 +138,9 @@ class TestRefusals:
         ("d82882810a" "d8564808" + "00" * 8, "does not match"),
         ("d8564700" + "00" * 6, "not a multiple"),
         ("d853" "50" + "00" * 16, "not accepted"),  # float128
+        ("d828" "82" "98" "21" + "01" * 33 + "d848" "41" "00", "more than 32 dimensions"),
+        ("d828" "82" "83" "00" "1b" "4000000000000000" "1b" "4000000000000000" "d848" "40",
+         "NumPy cannot make"),  # no items, but 2**124 places
     ])
     def test_hostile_or_broken_input_is_refused_with_a_reason(self, hex_, why):
         data = bytes.fromhex(hex_)
