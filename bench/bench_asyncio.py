@@ -159,21 +159,16 @@ def measure(python, kind, port, pid, inflight, seconds):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--serve", help=argparse.SUPPRESS)
-    parser.add_argument("--client", help=argparse.SUPPRESS)
-    parser.add_argument("--port", type=int, help=argparse.SUPPRESS)
+    peers.child_options(parser)
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--seconds", type=float, default=2.0)
     parser.add_argument("--inflight", type=int, nargs="+", default=[1, 8, 64])
-    parser.add_argument("--python", default=None)
     ns = parser.parse_args()
     if ns.serve:
         return server_main(ns.serve, ns.port)
     if ns.client:
         return client_main(ns.client, ns.port, ns.inflight[0], ns.seconds)
-    python = ns.python or (os.path.join(peers.ROOT, ".venv-bench", "bin", "python")
-                           if os.path.exists(os.path.join(peers.ROOT, ".venv-bench")) else
-                           sys.executable)
+    python = peers.children_python(ns)
     servers = {}
     try:
         for kind in SYSTEMS:

@@ -281,12 +281,8 @@ def main():
     parser.add_argument("--min-calls", type=int, default=2, help="fewest timed echoes")
     parser.add_argument("--quick", action="store_true",
                         help="1 round, 0.5 s windows, 1 timed echo at least")
-    parser.add_argument("--python", help="interpreter for the children "
-                        "(default: .venv-bench/bin/python if it exists, else this one)")
     parser.add_argument("--strict", action="store_true", help="exit status 1 if a target fails")
-    parser.add_argument("--serve", help=argparse.SUPPRESS)
-    parser.add_argument("--client", help=argparse.SUPPRESS)
-    parser.add_argument("--port", type=int, help=argparse.SUPPRESS)
+    peers.child_options(parser)
     parser.add_argument("--payload", help=argparse.SUPPRESS)
     parser.add_argument("--size", type=int, help=argparse.SUPPRESS)
     opts = parser.parse_args()
@@ -300,8 +296,7 @@ def main():
     sizes = sorted(set(opts.sizes))
     if sizes[0] < 1:
         parser.error("sizes are whole MiB, at least 1")
-    venv = os.path.join(peers.ROOT, ".venv-bench", "bin", "python")
-    python = opts.python or (venv if os.path.exists(venv) else sys.executable)
+    python = peers.children_python(opts)
     servers, skipped, results = {}, {}, {}
     began = time.monotonic()
     try:

@@ -360,6 +360,22 @@ def start_server(python, kind, script=None):
     return child, port, pid
 
 
+def child_options(parser):
+    """The options every benchmark shares: --python (the children's
+    interpreter), and the hidden ones a child is started with."""
+    parser.add_argument("--python", help="interpreter for the children "
+                        "(default: .venv-bench/bin/python if it exists, else this one)")
+    parser.add_argument("--serve", help=argparse.SUPPRESS)
+    parser.add_argument("--client", help=argparse.SUPPRESS)
+    parser.add_argument("--port", type=int, help=argparse.SUPPRESS)
+
+
+def children_python(opts):
+    """The children's interpreter: --python, else .venv-bench's, else this one."""
+    venv = os.path.join(ROOT, ".venv-bench", "bin", "python")
+    return opts.python or (venv if os.path.exists(venv) else sys.executable)
+
+
 def measure(python, kind, port, pid, threads, seconds):
     """One client process, one measured window; returns a dict of results."""
     if kind in FLOORS:
@@ -458,8 +474,7 @@ def main():
         return check_request(opts.port)
     if opts.quick:
         opts.rounds, opts.seconds = 2, 0.5
-    venv = os.path.join(ROOT, ".venv-bench", "bin", "python")
-    python = opts.python or (venv if os.path.exists(venv) else sys.executable)
+    python = children_python(opts)
     if opts.h2load:
         return h2load_main(python, opts)
     systems = [s for s in SYSTEMS if s in opts.systems]

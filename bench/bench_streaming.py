@@ -213,11 +213,7 @@ def main():
                         default=["native", "grpcio"])
     parser.add_argument("--seconds", type=float, default=2.0, help="unary calls' window")
     parser.add_argument("--cap", type=float, default=15.0, help="longest stream, in seconds")
-    parser.add_argument("--python", help="interpreter for the children "
-                        "(default: .venv-bench/bin/python if it exists, else this one)")
-    parser.add_argument("--serve", help=argparse.SUPPRESS)
-    parser.add_argument("--client", help=argparse.SUPPRESS)
-    parser.add_argument("--port", type=int, help=argparse.SUPPRESS)
+    peers.child_options(parser)
     parser.add_argument("--what", help=argparse.SUPPRESS)
     parser.add_argument("--count", type=int, help=argparse.SUPPRESS)
     opts = parser.parse_args()
@@ -225,8 +221,7 @@ def main():
         return server_main(opts.serve, opts.port)
     if opts.client:
         return client_main(opts.client, opts.port, opts.what, opts.count, opts.seconds, opts.cap)
-    venv = os.path.join(peers.ROOT, ".venv-bench", "bin", "python")
-    python = opts.python or (venv if os.path.exists(venv) else sys.executable)
+    python = peers.children_python(opts)
     kinds = ["sorvane-" + e for e in opts.engines] + [PYRO5]
     servers, skipped, results = {}, {}, {}
     began = time.monotonic()
