@@ -34,12 +34,27 @@ Ref channel_options() {
 
 // The channel of an entry: transport.insecure_channel(entry.addr, options=...),
 // or, for an entry with TLS or a token, sorvane.security.open_channel(...).
-// Returns a new reference.
-Ref open_channel(FunctionObject* self, PyObject* entry_obj) {
+// An entry's balancing policy, and for the channel of idempotent calls
+// (`retrying`) its retry policy, go in as gRPC's service config
+// (sorvane.routing.channel_options). Returns a new reference.
+Ref open_channel(FunctionObject* self, PyObject* entry_obj, bool retrying = false) {
     State& st = state_of(self);
     Ref addr = getattr(entry_obj, st[N::addr]);
     Ref transport = global(self, N::transport);
     Ref options = channel_options();
+    Ref balance = instance_setting(entry_obj, "balance");
+    if (balance || retrying) {
+        Ref routing = import("sorvane.routing");
+        Ref policy;
+        if (retrying) {
+            policy = instance_setting(entry_obj, "retry_policy");
+            if (!policy) policy = call(getattr(routing.get(), "retry_policy").get());
+        }
+        Ref extra = call(getattr(routing.get(), "channel_options").get(),
+                         {balance ? balance.get() : Py_None, policy ? policy.get() : Py_None});
+        Ref joined = check(PySequence_InPlaceConcat(options.get(), extra.get()));
+        options = std::move(joined);
+    }
     Ref tls = instance_setting(entry_obj, "tls");
     Ref token = instance_setting(entry_obj, "token");
     if (tls || token) {
@@ -53,18 +68,28 @@ Ref open_channel(FunctionObject* self, PyObject* entry_obj) {
 }
 
 // brindlow.CommonServiceStub(channel); the channel and an entry's default
-// timeout and codec go with its stubs (as `_sorvane_channel`,
-// `_sorvane_timeout`, `_sorvane_serialize`). Returns a new reference.
-Ref new_stub(FunctionObject* self, PyObject* channel, PyObject* entry_obj) {
+// timeout, codec and wait_for_ready go with its stubs (as `_sorvane_channel`,
+// `_sorvane_timeout`, `_sorvane_serialize`, `_sorvane_wait_for_ready`), and
+// so does the way to the entry's stub for idempotent calls
+// (`_sorvane_retrying`, entry.idempotent_stub) unless this is that stub.
+// Returns a new reference.
+Ref new_stub(FunctionObject* self, PyObject* channel, PyObject* entry_obj, bool retrying = false) {
     State& st = state_of(self);
     Ref brindlow = global(self, N::brindlow);
     Ref stub_class = getattr(brindlow.get(), st[N::CommonServiceStub]);
     Ref stub = call(stub_class.get(), {channel});
     // Streamed calls go over the same channel (sorvane.streaming); a stub
     // class that takes no attributes just has none.
-    if (PyObject_SetAttrString(stub.get(), "_sorvane_channel", channel) < 0) PyErr_Clear();
+    const bool takes_attributes = PyObject_SetAttrString(stub.get(), "_sorvane_channel", channel) == 0;
+    if (!takes_attributes) PyErr_Clear();
     if (Ref timeout = instance_setting(entry_obj, "timeout")) setattr(stub.get(), "_sorvane_timeout", timeout.get());
     if (Ref code = instance_setting(entry_obj, "serialize")) setattr(stub.get(), st[N::stub_serialize], code.get());
+    if (Ref ready = instance_setting(entry_obj, "wait_for_ready"))
+        setattr(stub.get(), st[N::stub_wait_for_ready], ready.get());
+    if (takes_attributes && !retrying) {
+        Ref way = getattr(entry_obj, "idempotent_stub");
+        setattr(stub.get(), st[N::stub_retrying], way.get());
+    }
     return stub;
 }
 
@@ -89,23 +114,33 @@ void check_serialize(PyObject* code) {
     if (overflow || v < 0 || v > 0xffffffffLL) raise(PyExc_ValueError, "serialize must be a code from 0 to 4294967295");
 }
 
-const char* const kSettings[] = {"tls", "token", "timeout", "serialize"};
+const char* const kSettings[] = {"tls", "token", "timeout", "serialize", "balance",
+                                 "wait_for_ready", "retry_policy"};
 
 // ---- Server -----------------------------------------------------------------
 
 // addr is host + ":" + str(port), so a host that is not text fails like
-// Python's concatenation; attributes are set in their documented order.
+// Python's concatenation (a host "dns:///NAME" makes gRPC's DNS target);
+// a list or tuple of IP addresses makes an ipv4:/ipv6: target of them all
+// (sorvane.routing.address_list). Attributes are set in their documented order.
 Ref Server_init(FunctionObject* self, PyObject* const* argv) {
-    enum { self_, server, host, port, tls, token, timeout, serialize };
+    enum { self_, server, host, port, tls, token, timeout, serialize, balance, wait_for_ready,
+           retry_policy };
     State& st = state_of(self);
     PyObject* entry_obj = argv[self_];
     setattr(entry_obj, st[N::server], argv[server]);
     setattr(entry_obj, st[N::host], argv[host]);
     setattr(entry_obj, st[N::port], argv[port]);
-    Ref colon = str(":");
-    Ref host_colon = check(PyNumber_Add(argv[host], colon.get()));
-    Ref port_text = check(PyObject_Str(argv[port]));
-    Ref addr = check(PyNumber_Add(host_colon.get(), port_text.get()));
+    Ref addr;
+    if (PyList_Check(argv[host]) || PyTuple_Check(argv[host])) {
+        Ref routing = import("sorvane.routing");
+        addr = call(getattr(routing.get(), "address_list").get(), {argv[host], argv[port]});
+    } else {
+        Ref colon = str(":");
+        Ref host_colon = check(PyNumber_Add(argv[host], colon.get()));
+        Ref port_text = check(PyObject_Str(argv[port]));
+        addr = check(PyNumber_Add(host_colon.get(), port_text.get()));
+    }
     setattr(entry_obj, st[N::addr], addr.get());
     setattr(entry_obj, st[N::channel_attr], Py_None);
     // A default timeout, TLS and a token, keyword-only: attributes only when
@@ -120,11 +155,30 @@ Ref Server_init(FunctionObject* self, PyObject* const* argv) {
         check_serialize(argv[serialize]);
         setattr(entry_obj, "serialize", argv[serialize]);
     }
+    // Several servers: the balancing policy, whether calls wait for a
+    // server to be ready rather than fail while none is, and the retry
+    // policy of calls marked idempotent.
+    if (argv[balance] != Py_None || argv[retry_policy] != Py_None) {
+        Ref routing = import("sorvane.routing");
+        if (argv[balance] != Py_None)
+            setattr(entry_obj, "balance",
+                    call(getattr(routing.get(), "check_balance").get(), {argv[balance]}).get());
+        if (argv[retry_policy] != Py_None)
+            setattr(entry_obj, "retry_policy",
+                    call(getattr(routing.get(), "retry_policy").get(), {argv[retry_policy]}).get());
+    }
+    if (argv[wait_for_ready] != Py_None) {
+        if (!PyBool_Check(argv[wait_for_ready]))
+            raise_format(PyExc_TypeError, "wait_for_ready must be True, False or None, not %.100s",
+                         Py_TYPE(argv[wait_for_ready])->tp_name);
+        setattr(entry_obj, "wait_for_ready", argv[wait_for_ready]);
+    }
     return Ref::borrow(Py_None);
 }
 const FunctionDef Server_init_def = {
     "__init__", "Server.__init__", nullptr,
-    {"self", "server", "host", "port", "*", "tls", "token", "timeout", "serialize"},
+    {"self", "server", "host", "port", "*", "tls", "token", "timeout", "serialize", "balance",
+     "wait_for_ready", "retry_policy"},
     Server_init, nullptr};
 
 // type(self)(self.server, self.host, self.port): a subclass stays a subclass.
@@ -168,10 +222,32 @@ Ref Server_enter(FunctionObject* self, PyObject* const* argv) {
 const FunctionDef Server_enter_def = {
     "__enter__", "Server.__enter__", nullptr, {"self"}, Server_enter, nullptr};
 
-// Closes self.channel and returns None, so an exception from the block goes on.
+// The stub of the entry's calls marked idempotent: on a channel of its own
+// whose service config retries them (the entry's retry_policy, else
+// sorvane.routing.DEFAULT_RETRY_POLICY), opened on first use and kept.
+Ref Server_idempotent_stub(FunctionObject* self, PyObject* const* argv) {
+    PyObject* entry_obj = argv[0];
+    if (Ref stub = instance_setting(entry_obj, "_sorvane_retry_stub")) return stub;
+    Ref channel = open_channel(self, entry_obj, true);
+    setattr(entry_obj, "_sorvane_retry_channel", channel.get());
+    Ref stub = new_stub(self, channel.get(), entry_obj, true);
+    setattr(entry_obj, "_sorvane_retry_stub", stub.get());
+    return stub;
+}
+const FunctionDef Server_idempotent_stub_def = {
+    "idempotent_stub", "Server.idempotent_stub", nullptr, {"self"}, Server_idempotent_stub,
+    nullptr};
+
+// Closes self.channel (and the channel of idempotent calls, when one was
+// opened) and returns None, so an exception from the block goes on.
 Ref Server_exit(FunctionObject* self, PyObject* const* argv) {
     State& st = state_of(self);
     Ref channel = getattr(argv[0], st[N::channel]);
+    if (Ref retry = instance_setting(argv[0], "_sorvane_retry_channel")) {
+        check(PyObject_SetAttrString(argv[0], "_sorvane_retry_channel", Py_None));
+        check(PyObject_SetAttrString(argv[0], "_sorvane_retry_stub", Py_None));
+        call(getattr(retry.get(), st[N::close]).get());
+    }
     call(getattr(channel.get(), st[N::close]).get());
     return Ref::borrow(Py_None);
 }
@@ -243,11 +319,13 @@ const FunctionDef GrpcClient_handle_def = {
 // ---- module-level definitions -----------------------------------------------
 
 void define_Server(PyObject* m) {
-    Ref init_defaults = defaults({Py_None, Py_None, Py_None, Py_None});  // tls, token, timeout, serialize
+    // tls, token, timeout, serialize, balance, wait_for_ready, retry_policy
+    Ref init_defaults = defaults({Py_None, Py_None, Py_None, Py_None, Py_None, Py_None, Py_None});
     Ref cls = make_class(m, "Server", nullptr, nullptr,
                          method(m, Server_init_def, init_defaults.get()),
                          method(m, Server_copy_def), read_only_property(m, Server_channel_def),
-                         method(m, Server_enter_def), method(m, Server_exit_def));
+                         method(m, Server_enter_def), method(m, Server_exit_def),
+                         method(m, Server_idempotent_stub_def));
     bind(m, "Server", cls.get());
 }
 

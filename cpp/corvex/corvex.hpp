@@ -68,7 +68,9 @@ constexpr long kCborCode = 8949;  // the number of the RFC that defines CBOR
     X(timeout, "timeout") X(stub_timeout, "_sorvane_timeout") X(stub_serialize, "_sorvane_serialize") X(metadata, "metadata") X(exposure, "_exposure")   \
     X(metrics, "_metrics") X(enter, "enter") X(record, "record") X(ok, "ok")               \
     X(raised, "raised") X(refused, "refused") X(failed, "failed")                            \
-    X(time_remaining, "time_remaining")
+    X(time_remaining, "time_remaining") X(wait_for_ready, "wait_for_ready")                \
+    X(stub_wait_for_ready, "_sorvane_wait_for_ready") X(stub_retrying, "_sorvane_retrying")  \
+    X(target_header, "sorvane-target") X(stub_channel, "_sorvane_channel")
 
 enum class Name {
 #define SORVANE_NAME_ENUM(id, text) id,

@@ -155,7 +155,9 @@ Ref bind_arguments(const State& st, FunctionObject* self, PyObject* func, PyObje
 // Closure: (server, func, signature cache, timeout, what func is: True for
 // a coroutine function, "generator" or "asyncgen" for a generator function
 // or an asynchronous one (a streamed call), False otherwise, serialization
-// code as given). A code other than the default goes to the helper as `serialize`.
+// code as given, idempotent, wait_for_ready). A code other than the default
+// goes to the helper as `serialize`; idempotent and wait_for_ready go only
+// when set.
 Ref grpc_service_wrapper(FunctionObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
     const State& st = state_of(self);
@@ -167,6 +169,9 @@ Ref grpc_service_wrapper(FunctionObject* self, PyObject* const* args, Py_ssize_t
     PyObject* given = closure_item(self, 5);
     const bool coded = given != st.default_serialize.get();
     PyObject* serialize = !coded || is_cbor(given) ? given : st.json_code.get();
+    PyObject* idempotent = closure_item(self, 6);
+    PyObject* ready = closure_item(self, 7);
+    const bool routed = idempotent != Py_False || ready != Py_None;
     Ref kwargs = bind_arguments(st, self, func, closure_item(self, 2), args, nargs, kwnames);
 
     Ref registry = global(self, N::grpc_client);
@@ -178,10 +183,10 @@ Ref grpc_service_wrapper(FunctionObject* self, PyObject* const* args, Py_ssize_t
         // A stand-in written `async def`: the awaitable form of the call,
         // sorvane.aio.call_rpc_result, through the same GrpcHelper.
         Ref aio = import("sorvane.aio");
-        Ref names = check(Py_BuildValue("(ssssss)", "clazz", "method", "kwargs", "timeout", "_cls",
-                                        "serialize"));
-        PyObject* stack[] = {rpc_client.get(), clazz.get(), method.get(), kwargs.get(),
-                             timeout,          helper.get(), serialize};
+        Ref names = check(Py_BuildValue("(ssssssss)", "clazz", "method", "kwargs", "timeout",
+                                        "_cls", "serialize", "idempotent", "wait_for_ready"));
+        PyObject* stack[] = {rpc_client.get(), clazz.get(), method.get(), kwargs.get(), timeout,
+                             helper.get(),     serialize,   idempotent,   ready};
         return vectorcall(getattr(aio.get(), "call_rpc_result").get(), stack, 1, names.get());
     }
     if (PyUnicode_Check(closure_item(self, 4))) {
@@ -190,13 +195,20 @@ Ref grpc_service_wrapper(FunctionObject* self, PyObject* const* args, Py_ssize_t
         // sorvane.aio.call_stream), through the same GrpcHelper.
         const bool sync = PyUnicode_CompareWithASCIIString(closure_item(self, 4), "generator") == 0;
         Ref module = import(sync ? "sorvane.streaming" : "sorvane.aio");
-        Ref names = check(Py_BuildValue("(ssssss)", "clazz", "method", "kwargs", "timeout", "_cls",
-                                        "serialize"));
-        PyObject* stack[] = {rpc_client.get(), clazz.get(), method.get(), kwargs.get(),
-                             timeout,          helper.get(), serialize};
+        Ref names = check(Py_BuildValue("(ssssssss)", "clazz", "method", "kwargs", "timeout",
+                                        "_cls", "serialize", "idempotent", "wait_for_ready"));
+        PyObject* stack[] = {rpc_client.get(), clazz.get(), method.get(), kwargs.get(), timeout,
+                             helper.get(),     serialize,   idempotent,   ready};
         return vectorcall(getattr(module.get(), "call_stream").get(), stack, 1, names.get());
     }
     Ref call_rpc_result = getattr(helper.get(), st[N::call_rpc_result]);
+    if (routed) {
+        Ref names = ::sorvane::support::kwnames({"clazz", "method", "args", "kwargs", "timeout",
+                                                 "serialize", "idempotent", "wait_for_ready"});
+        return call_kw(call_rpc_result.get(), {rpc_client.get()}, names.get(),
+                       {clazz.get(), method.get(), st.empty_tuple.get(), kwargs.get(), timeout,
+                        serialize, idempotent, ready});
+    }
     if (coded) {
         Ref names = ::sorvane::support::kwnames({"clazz", "method", "args", "kwargs", "timeout", "serialize"});
         return call_kw(call_rpc_result.get(), {rpc_client.get()}, names.get(),
@@ -213,7 +225,8 @@ const FunctionDef grpc_service_wrapper_def = {
     "wrapper", "grpc_service.<locals>.decorator.<locals>.wrapper", nullptr, {"*args", "**kwargs"},
     nullptr, grpc_service_wrapper};
 
-// Closure: (server, timeout, serialize). Returns functools.wraps(func)(wrapper).
+// Closure: (server, timeout, serialize, idempotent, wait_for_ready).
+// Returns functools.wraps(func)(wrapper).
 Ref grpc_service_decorator(FunctionObject* self, PyObject* const* argv) {
     const State& st = state_of(self);
     PyObject* func = argv[0];
@@ -231,8 +244,9 @@ Ref grpc_service_decorator(FunctionObject* self, PyObject* const* argv) {
         if (check(PyObject_IsTrue(is.get())))
             kind = str(test[2] == 'g' ? "generator" : "asyncgen");
     }
-    Ref closure = check(PyTuple_Pack(6, closure_item(self, 0), func, cache.get(),
-                                     closure_item(self, 1), kind.get(), closure_item(self, 2)));
+    Ref closure = check(PyTuple_Pack(8, closure_item(self, 0), func, cache.get(),
+                                     closure_item(self, 1), kind.get(), closure_item(self, 2),
+                                     closure_item(self, 3), closure_item(self, 4)));
     Ref wrapper = make_function(self->module, grpc_service_wrapper_def, nullptr, closure.get());
     if (coroutine) {
         // A coroutine function itself (inspect.iscoroutinefunction says so),
@@ -249,19 +263,27 @@ const FunctionDef grpc_service_decorator_def = {
 // `serialize`: CBOR's code makes every call CBOR, the default leaves the
 // codec to the registry entry (else JSON), any other code sends JSON's 3 as
 // the decorator always did; `timeout` (seconds, None: the server's default, else no limit)
-// bounds every call.
+// bounds every call; `idempotent` marks every call safe to repeat (the
+// registry entry's retry policy applies) and `wait_for_ready` (None: the
+// entry's) makes calls wait for a server rather than fail while none is ready.
 Ref grpc_service(FunctionObject* self, PyObject* const* argv) {
-    Ref closure = check(PyTuple_Pack(3, argv[0], argv[2], argv[1]));
+    PyObject* idempotent = check(PyObject_IsTrue(argv[3])) ? Py_True : Py_False;
+    if (argv[4] != Py_None && !PyBool_Check(argv[4]))
+        raise_format(PyExc_TypeError, "wait_for_ready must be True, False or None, not %.100s",
+                     Py_TYPE(argv[4])->tp_name);
+    Ref closure = check(PyTuple_Pack(5, argv[0], argv[2], argv[1], idempotent, argv[4]));
     return make_function(self->module, grpc_service_decorator_def, nullptr, closure.get());
 }
 const FunctionDef grpc_service_def = {
-    "grpc_service", nullptr, kGrpcServiceDoc, {"server", "serialize", "*", "timeout"},
+    "grpc_service", nullptr, kGrpcServiceDoc,
+    {"server", "serialize", "*", "timeout", "idempotent", "wait_for_ready"},
     grpc_service, nullptr};
 
 }  // namespace
 
 void define_grpc_service(PyObject* m) {
-    Ref grpc_service_defaults = defaults({state(m).default_serialize.get(), Py_None});
+    Ref grpc_service_defaults =
+        defaults({state(m).default_serialize.get(), Py_None, Py_False, Py_None});
     Ref f = make_function(m, grpc_service_def, grpc_service_defaults.get());
     bind(m, "grpc_service", f.get());
 }

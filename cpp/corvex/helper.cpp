@@ -5,8 +5,9 @@
 // (uuid, marvetta, GrpcException, json) are looked up at every call. Both
 // take a keyword-only timeout in seconds (None: the stub's server default,
 // else no limit), shortened to the time left of the call being served.
-// Nothing here logs or retries, and every failure leaves as the host raised
-// it, except that a CBOR call failed by a server without the codec raises
+// Nothing here logs or retries (a call marked idempotent goes over a channel
+// whose own retry policy may send it again), and every failure leaves as the
+// host raised it, except that a CBOR call failed by a server without the codec raises
 // sorvane.codec.CodecUnsupported (from the call's error). The description
 // goes in the codec `serialize` selects (sorvane.codec: CBOR, else JSON; the
 // default is the registry entry's codec), and a reply is read in the codec
@@ -84,12 +85,58 @@ Ref effective_timeout(const State& st, PyObject* timeout) {
 
 namespace {
 
+// The request metadata of a call of clazz.method: (("sorvane-target",
+// "clazz:method"),), for proxies that route or count per function; the value
+// of text other than plain printable ASCII comes from
+// sorvane.routing.target_value. An empty Ref when there is none to send.
+Ref target_metadata(const State& st, PyObject* clazz, PyObject* method) {
+    auto plain = [](PyObject* text) {
+        if (!PyUnicode_CheckExact(text) || !PyUnicode_IS_ASCII(text)) return false;
+        const auto* p = static_cast<const unsigned char*>(PyUnicode_DATA(text));
+        for (Py_ssize_t i = 0, n = PyUnicode_GET_LENGTH(text); i < n; ++i)
+            if (p[i] <= 0x20 || p[i] >= 0x7f || p[i] == '%') return false;
+        return true;
+    };
+    Ref value;
+    if (plain(clazz) && plain(method) &&
+        PyUnicode_GET_LENGTH(clazz) + PyUnicode_GET_LENGTH(method) < 1024) {
+        Ref head = check(PyUnicode_Concat(clazz, st.colon.get()));
+        value = check(PyUnicode_Concat(head.get(), method));
+    } else {
+        Ref routing = import("sorvane.routing");
+        value = call(getattr(routing.get(), "target_value").get(), {clazz, method});
+        if (value.get() == Py_None) return Ref();
+    }
+    Ref pair = check(PyTuple_Pack(2, st[N::target_header], value.get()));
+    return check(PyTuple_Pack(1, pair.get()));
+}
+
+// Whether `handle` is a gRPC unary-unary callable (either engine's).
+bool takes_metadata(PyObject* handle) {
+    Ref grpc = import("grpc");
+    Ref abc = getattr(grpc.get(), "UnaryUnaryMultiCallable");
+    return check(PyObject_IsInstance(handle, abc.get())) != 0;
+}
+
 // Returns the CommonResponse as the stub returned it; borrows everything.
 // The call's timeout: `timeout`, else the stub's server default; either
-// shortened to the time left of the call being served.
+// shortened to the time left of the call being served. A call marked
+// idempotent goes through the stub's entry's stub for such calls (its
+// channel retries them), when the stub has one; wait_for_ready, when not
+// given, is the stub's entry's. Every call names its target in the metadata.
 Ref GrpcHelper_call_rpc(FunctionObject* self, PyObject* const* argv) {
-    enum { cls, rpc_client, clazz, method, args, kwargs, request_id, serialize, timeout };
+    enum { cls, rpc_client, clazz, method, args, kwargs, request_id, serialize, timeout,
+           idempotent, wait_for_ready };
     State& st = state_of(self);
+    PyObject* client = argv[rpc_client];
+    Ref retrying_client;
+    if (argv[idempotent] != Py_False && check(PyObject_IsTrue(argv[idempotent]))) {
+        Ref way = own_entry(client, st[N::stub_retrying]);
+        if (way && way.get() != Py_None) {
+            retrying_client = call(way.get());
+            client = retrying_client.get();
+        }
+    }
     Ref rid = argv[request_id] == Py_None ? new_request_id(self, st)
                                           : Ref::borrow(argv[request_id]);
     PyObject* args_value = argv[args] == Py_None ? st.empty_tuple.get() : argv[args];
@@ -99,7 +146,7 @@ Ref GrpcHelper_call_rpc(FunctionObject* self, PyObject* const* argv) {
     for (auto [key, value] : {std::pair{N::clazz, argv[clazz]}, {N::method, argv[method]},
                               {N::args, args_value}, {N::kwargs, kwargs_copy.get()}})
         check(PyDict_SetItem(description.get(), st[key], value));
-    Ref code = effective_code(st, argv[serialize], argv[rpc_client]);
+    Ref code = effective_code(st, argv[serialize], client);
     const bool cbor = is_cbor(code.get());
     Ref body = cbor ? cbor_dumps(description.get()) : json_dumps_utf8(self, description.get());
 
@@ -108,17 +155,35 @@ Ref GrpcHelper_call_rpc(FunctionObject* self, PyObject* const* argv) {
     Ref request = call_kw(request_class.get(), {}, st.kw_request.get(),
                           {body.get(), code.get(), rid.get()});
     body.reset();  // the request holds its own copy: a large one is not kept twice
-    Ref handle = getattr(argv[rpc_client], st[N::handle]);
+    Ref handle = getattr(client, st[N::handle]);
     Ref limit = argv[timeout] != Py_None ? Ref::borrow(argv[timeout])
-                                         : own_entry(argv[rpc_client], st[N::stub_timeout]);
+                                         : own_entry(client, st[N::stub_timeout]);
     limit = effective_timeout(st, limit ? limit.get() : Py_None);
-    if (!cbor) {
-        if (limit.get() == Py_None) return call(handle.get(), {request.get()});
-        return call_kw(handle.get(), {request.get()}, st.kw_timeout.get(), {limit.get()});
+    Ref ready = argv[wait_for_ready] != Py_None ? Ref::borrow(argv[wait_for_ready])
+                                                : own_entry(client, st[N::stub_wait_for_ready]);
+    // The target goes to stubs known to take metadata: ours (they carry
+    // their channel) and any whose handle is a gRPC unary callable; a
+    // stand-in stub written as handle(request) is called as it always was.
+    Ref metadata;
+    if (own_entry(client, st[N::stub_channel]) || takes_metadata(handle.get()))
+        metadata = target_metadata(st, argv[clazz], argv[method]);
+
+    // handle(request, metadata=..., timeout=..., wait_for_ready=...), each
+    // keyword only when there is something to say.
+    PyObject* stack[4] = {request.get()};
+    PyObject* names[3];
+    Py_ssize_t n = 0;
+    for (auto [name, value] : {std::pair{N::metadata, metadata.get()}, {N::timeout, limit.get()},
+                               {N::wait_for_ready, ready.get()}}) {
+        if (!value || value == Py_None) continue;
+        names[n] = st[name];
+        stack[1 + n++] = value;
     }
+    Ref kwnames_tuple = check(PyTuple_New(n));
+    for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(kwnames_tuple.get(), i, Ref::borrow(names[i]).release());
+    if (!cbor) return vectorcall(handle.get(), stack, 1, n ? kwnames_tuple.get() : nullptr);
     try {
-        if (limit.get() == Py_None) return call(handle.get(), {request.get()});
-        return call_kw(handle.get(), {request.get()}, st.kw_timeout.get(), {limit.get()});
+        return vectorcall(handle.get(), stack, 1, n ? kwnames_tuple.get() : nullptr);
     } catch (const PyErrAlreadySet&) {
         Ref error = take_raised();
         Ref codec = import("sorvane.codec");
@@ -130,7 +195,7 @@ Ref GrpcHelper_call_rpc(FunctionObject* self, PyObject* const* argv) {
 const FunctionDef GrpcHelper_call_rpc_def = {
     "call_rpc", "GrpcHelper.call_rpc", kCallRpcDoc,
     {"cls", "rpc_client", "clazz", "method", "args", "kwargs", "request_id", "serialize", "*",
-     "timeout"},
+     "timeout", "idempotent", "wait_for_ready"},
     GrpcHelper_call_rpc, nullptr};
 
 bool equals(PyObject* a, PyObject* b) { return check(PyObject_RichCompareBool(a, b, Py_EQ)) != 0; }
@@ -164,12 +229,22 @@ Ref result_of(FunctionObject* self, const State& st, PyObject* response) {
 }
 
 Ref GrpcHelper_call_rpc_result(FunctionObject* self, PyObject* const* argv) {
-    enum { cls, rpc_client, clazz, method, args, kwargs, request_id, timeout, serialize };
+    enum { cls, rpc_client, clazz, method, args, kwargs, request_id, timeout, serialize,
+           idempotent, wait_for_ready };
     State& st = state_of(self);
     // Through cls, so a subclass's call_rpc is the one used.
     Ref call_rpc = getattr(argv[cls], st[N::call_rpc]);
-    // The timeout and the codec are passed on only when given, so a call_rpc
-    // of a subclass written without them keeps working.
+    // The timeout, the codec and the routing marks are passed on only when
+    // given, so a call_rpc of a subclass written without them keeps working.
+    if (argv[idempotent] != Py_False || argv[wait_for_ready] != Py_None) {
+        Ref names = kwnames({"clazz", "method", "args", "kwargs", "request_id", "serialize",
+                             "timeout", "idempotent", "wait_for_ready"});
+        Ref response = call_kw(call_rpc.get(), {argv[rpc_client]}, names.get(),
+                               {argv[clazz], argv[method], argv[args], argv[kwargs],
+                                argv[request_id], argv[serialize], argv[timeout],
+                                argv[idempotent], argv[wait_for_ready]});
+        return result_of(self, st, response.get());
+    }
     if (argv[serialize] != st.default_serialize.get()) {
         Ref names = kwnames({"clazz", "method", "args", "kwargs", "request_id", "serialize", "timeout"});
         Ref response = call_kw(call_rpc.get(), {argv[rpc_client]}, names.get(),
@@ -197,7 +272,7 @@ const FunctionDef result_of_def = {"_result_of", nullptr, nullptr, {"response"},
 const FunctionDef GrpcHelper_call_rpc_result_def = {
     "call_rpc_result", "GrpcHelper.call_rpc_result", nullptr,
     {"cls", "rpc_client", "clazz", "method", "args", "kwargs", "request_id", "*", "timeout",
-     "serialize"},
+     "serialize", "idempotent", "wait_for_ready"},
     GrpcHelper_call_rpc_result, nullptr};
 
 }  // namespace
@@ -211,8 +286,9 @@ void define_GrpcException(PyObject* m) {
 
 void define_GrpcHelper(PyObject* m) {
     PyObject* code = state(m).default_serialize.get();  // 3, or the entry's codec
-    Ref call_rpc_defaults = defaults({Py_None, Py_None, Py_None, code, Py_None});
-    Ref call_rpc_result_defaults = defaults({Py_None, Py_None, Py_None, Py_None, code});
+    Ref call_rpc_defaults = defaults({Py_None, Py_None, Py_None, code, Py_None, Py_False, Py_None});
+    Ref call_rpc_result_defaults =
+        defaults({Py_None, Py_None, Py_None, Py_None, code, Py_False, Py_None});
     Ref cls = make_class(m, "GrpcHelper", nullptr, nullptr,
                          class_method(m, GrpcHelper_call_rpc_def, call_rpc_defaults.get()),
                          class_method(m, GrpcHelper_call_rpc_result_def,

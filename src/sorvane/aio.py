@@ -354,9 +354,16 @@ class AsyncStub:
         self._stub = stub
         self._handle = stub.handle
         own = getattr(stub, "__dict__", {})
-        for setting in ("_sorvane_timeout", "_sorvane_serialize"):
+        for setting in ("_sorvane_timeout", "_sorvane_serialize", "_sorvane_wait_for_ready",
+                        "_sorvane_channel"):
             if own.get(setting) is not None:
                 setattr(self, setting, own[setting])
+        if own.get("_sorvane_retrying") is not None:
+            self._sorvane_retrying = self._retrying
+
+    def _retrying(self) -> "AsyncStub":
+        """The awaitable form of the entry's stub for idempotent calls."""
+        return AsyncStub(self._stub._sorvane_retrying())
 
     def handle(self, request: Any, timeout: Optional[float] = None, metadata: Any = None,
                **kwargs: Any) -> Awaitable[Any]:
@@ -391,15 +398,23 @@ async def call_rpc(rpc_client: Any, clazz: str, method: str,
                    args: Optional[Sequence[Any]] = None,
                    kwargs: Union[Mapping[str, Any], Iterable[Tuple[str, Any]], None] = None,
                    request_id: Optional[str] = None, serialize: int = codec.DEFAULT, *,
-                   timeout: Optional[float] = None, _cls: Any = None) -> Any:
+                   timeout: Optional[float] = None, idempotent: bool = False,
+                   wait_for_ready: Optional[bool] = None, _cls: Any = None) -> Any:
     """``GrpcHelper.call_rpc``, awaitable: the CommonResponse of the call.
     `rpc_client` is a stub (or an :class:`AsyncStub`)."""
     helper = _helper(_cls)
     stub = _async_stub(rpc_client)
     if serialize is codec.DEFAULT:
         serialize = getattr(stub, "_sorvane_serialize", codec.JSON)
+    # The marks go to call_rpc only when set: a GrpcHelper subclass written
+    # without them keeps working.
+    marks = {}  # type: Dict[str, Any]
+    if idempotent:
+        marks["idempotent"] = True
+    if wait_for_ready is not None:
+        marks["wait_for_ready"] = wait_for_ready
     pending = helper.call_rpc(stub, clazz, method, args, kwargs, request_id,
-                              serialize, timeout=timeout)
+                              serialize, timeout=timeout, **marks)
     try:
         return await pending
     except grpc.RpcError as error:
@@ -412,13 +427,15 @@ async def call_rpc_result(rpc_client: Any, clazz: str, method: str,
                           args: Optional[Sequence[Any]] = None,
                           kwargs: Union[Mapping[str, Any], Iterable[Tuple[str, Any]], None] = None,
                           request_id: Optional[str] = None, *, timeout: Optional[float] = None,
-                          serialize: int = codec.DEFAULT, _cls: Any = None) -> Any:
+                          serialize: int = codec.DEFAULT, idempotent: bool = False,
+                          wait_for_ready: Optional[bool] = None, _cls: Any = None) -> Any:
     """``GrpcHelper.call_rpc_result``, awaitable: the target's result, or its
     exception raised as GrpcException."""
     from sorvane import corvex
     helper = _helper(_cls)
     response = await call_rpc(rpc_client, clazz, method, args, kwargs, request_id, serialize,
-                              timeout=timeout, _cls=helper)
+                              timeout=timeout, idempotent=idempotent,
+                              wait_for_ready=wait_for_ready, _cls=helper)
     return corvex._result_of(response)
 
 
@@ -548,11 +565,13 @@ def call_stream(rpc_client: Any, clazz: str, method: str,
                 args: Optional[Sequence[Any]] = None,
                 kwargs: Union[Mapping[str, Any], Iterable[Tuple[str, Any]], None] = None,
                 request_id: Optional[str] = None, serialize: int = codec.DEFAULT, *,
-                timeout: Optional[float] = None, _cls: Any = None) -> Any:
+                timeout: Optional[float] = None, idempotent: bool = False,
+                wait_for_ready: Optional[bool] = None, _cls: Any = None) -> Any:
     """``sorvane.streaming.call_stream`` as an async iterator of the results
     (``async for``); `rpc_client` is a stub from ``grpc_client`` or an
     :class:`AsyncStub` of one."""
     from sorvane import streaming
     stub = getattr(rpc_client, "_stub", rpc_client)
     return _AsyncResults(streaming.call_stream(stub, clazz, method, args, kwargs, request_id,
-                                               serialize, timeout=timeout, _cls=_cls))
+                                               serialize, timeout=timeout, idempotent=idempotent,
+                                               wait_for_ready=wait_for_ready, _cls=_cls))

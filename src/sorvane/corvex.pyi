@@ -44,19 +44,22 @@ def rpc_log(func: _F) -> _F: ...
 
 class Server:
     server: Any
-    host: str
+    host: Union[str, Sequence[str]]
     port: Union[int, str]
     addr: str
     def __init__(
         self,
         server: Hashable,
-        host: str,
+        host: Union[str, Sequence[str]],
         port: Union[int, str],
         *,
         tls: Optional[ClientTls] = ...,
         token: Optional[str] = ...,
         timeout: Optional[float] = ...,
         serialize: Optional[int] = ...,
+        balance: Optional[str] = ...,
+        wait_for_ready: Optional[bool] = ...,
+        retry_policy: Optional[Dict[str, Any]] = ...,
     ) -> None: ...
     def copy(self: _S) -> _S: ...
     @property
@@ -68,6 +71,7 @@ class Server:
         exc_val: Optional[BaseException],
         exc_tb: Optional[TracebackType],
     ) -> None: ...
+    def idempotent_stub(self) -> CommonServiceStub: ...
 
 class CommonService(CommonServiceServicer):
     @classmethod
@@ -115,7 +119,12 @@ class GrpcException(Exception):
     def __init__(self, exc_type: Optional[str], message: Optional[str]) -> None: ...
 
 def grpc_service(
-    server: Hashable, serialize: int = ..., *, timeout: Optional[float] = ...
+    server: Hashable,
+    serialize: int = ...,
+    *,
+    timeout: Optional[float] = ...,
+    idempotent: bool = ...,
+    wait_for_ready: Optional[bool] = ...,
 ) -> Callable[[_F], _F]: ...
 
 class GrpcHelper:
@@ -131,6 +140,8 @@ class GrpcHelper:
         serialize: int = ...,
         *,
         timeout: Optional[float] = ...,
+        idempotent: bool = ...,
+        wait_for_ready: Optional[bool] = ...,
     ) -> CommonResponse: ...
     @classmethod
     def call_rpc_result(
@@ -144,6 +155,8 @@ class GrpcHelper:
         *,
         timeout: Optional[float] = ...,
         serialize: int = ...,
+        idempotent: bool = ...,
+        wait_for_ready: Optional[bool] = ...,
     ) -> Any: ...
 
 #: The shared client registry that ``grpc_service`` stubs look their server up in.

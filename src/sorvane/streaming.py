@@ -29,8 +29,8 @@ import asyncio
 import logging
 import threading
 import time
-from typing import Any, Callable, Iterable, Iterator, Mapping, Optional, Sequence, Tuple, \
-    Union
+from typing import Any, Callable, Dict, Iterable, Iterator, Mapping, Optional, Sequence, \
+    Tuple, Union
 
 import grpc
 
@@ -203,17 +203,22 @@ class _StreamStub:
 
     def __init__(self, rpc_client: Any) -> None:
         import marvetta
-        channel = _channel_of(rpc_client)
+        channel = self._sorvane_channel = _channel_of(rpc_client)
         self._call = channel.unary_stream(
             STREAM_METHOD, request_serializer=marvetta.CommonRequest.SerializeToString,
             response_deserializer=marvetta.CommonResponse.FromString)
         own = getattr(rpc_client, "__dict__", {})
-        for setting in ("_sorvane_timeout", "_sorvane_serialize"):
+        for setting in ("_sorvane_timeout", "_sorvane_serialize", "_sorvane_wait_for_ready"):
             if own.get(setting) is not None:
                 setattr(self, setting, own[setting])
+        retrying = own.get("_sorvane_retrying")
+        if retrying is not None:
+            self._sorvane_retrying = lambda: _StreamStub(retrying())
 
-    def handle(self, request: Any, timeout: Optional[float] = None, metadata: Any = None) -> Any:
-        return self._call(request, timeout=timeout, metadata=metadata)
+    def handle(self, request: Any, timeout: Optional[float] = None, metadata: Any = None,
+               wait_for_ready: Optional[bool] = None) -> Any:
+        return self._call(request, timeout=timeout, metadata=metadata,
+                          wait_for_ready=wait_for_ready)
 
 
 def _unsupported(error: grpc.RpcError) -> bool:
@@ -279,14 +284,20 @@ def call_stream(rpc_client: Any, clazz: str, method: str,
                 args: Optional[Sequence[Any]] = None,
                 kwargs: Union[Mapping[str, Any], Iterable[Tuple[str, Any]], None] = None,
                 request_id: Optional[str] = None, serialize: int = codec.DEFAULT, *,
-                timeout: Optional[float] = None, _cls: Any = None) -> Iterator[Any]:
+                timeout: Optional[float] = None, idempotent: bool = False,
+                wait_for_ready: Optional[bool] = None, _cls: Any = None) -> Iterator[Any]:
     """The results of a streamed call of `clazz`.`method`: an iterator that
     yields each item the target's iterator gives, and raises GrpcException
     where it raised. `rpc_client` is a stub from ``grpc_client`` (or a
     channel). Closing the iterator early cancels the call."""
     from sorvane import corvex
     helper = corvex.GrpcHelper if _cls is None else _cls
+    marks = {}  # type: Dict[str, Any]
+    if idempotent:
+        marks["idempotent"] = True
+    if wait_for_ready is not None:
+        marks["wait_for_ready"] = wait_for_ready
     responses = helper.call_rpc(_StreamStub(rpc_client), clazz, method, args, kwargs,
-                                request_id, serialize, timeout=timeout)
+                                request_id, serialize, timeout=timeout, **marks)
     return _Results(responses, corvex._result_of)
 

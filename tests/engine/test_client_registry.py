@@ -4,6 +4,7 @@ Calls that need an answering server are in system/test_end_to_end.py; here chann
 are real but nothing is sent, or a recording stand-in replaces `grpc`.
 """
 import inspect
+import json
 
 import grpc
 import pytest
@@ -52,9 +53,11 @@ class TestServer:
         assert Server.__module__ == "sorvane.corvex"
         assert [n for n in vars(Server) if not n.startswith("__") or n in (
             "__init__", "__enter__", "__exit__")] == [
-            "__init__", "copy", "channel", "__enter__", "__exit__"]
+            "__init__", "copy", "channel", "__enter__", "__exit__", "idempotent_stub"]
         assert isinstance(vars(Server)["channel"], property)
-        assert str(inspect.signature(Server)) == "(server, host, port, *, tls=None, token=None, timeout=None, serialize=None)"
+        assert str(inspect.signature(Server)) == (
+            "(server, host, port, *, tls=None, token=None, timeout=None, serialize=None,"
+            " balance=None, wait_for_ready=None, retry_policy=None)")
         assert str(inspect.signature(Server.__exit__)) == "(self, exc_type, exc_val, exc_tb)"
 
     def test_port_as_integer_or_text_gives_same_addr(self):
@@ -166,6 +169,88 @@ class TestServer:
         assert entry.__enter__() == "stub"
         assert built == [entry._channel]
         entry._channel.close()
+
+
+class TestSeveralServers:
+    """Entries that name several servers, their policies, and the channel of
+    idempotent calls."""
+
+    def test_a_list_of_hosts_is_an_address_list_target(self):
+        assert Server("a", ["127.0.0.2", "127.0.0.3"], 7).addr == "ipv4:127.0.0.2:7,127.0.0.3:7"
+        assert Server("a", ("::1", "[fe80::1]"), 7).addr == "ipv6:[::1]:7,[fe80::1]:7"
+        assert Server("a", "dns:///calc.local", 7).addr == "dns:///calc.local:7"
+        entry = Server("a", ["127.0.0.2"], 7)
+        assert entry.host == ["127.0.0.2"] and entry.copy().addr == entry.addr
+
+    @pytest.mark.parametrize("hosts, error", [
+        ([], ValueError), (["calc.local"], ValueError), (["127.0.0.1", "::1"], ValueError),
+        ([b"127.0.0.1"], TypeError), (["127.0.0.1:7"], ValueError)])
+    def test_bad_host_lists(self, hosts, error):
+        with pytest.raises(error):
+            Server("a", hosts, 7)
+
+    def test_a_host_list_needs_a_numeric_port(self):
+        with pytest.raises(ValueError):
+            Server("a", ["127.0.0.1"], "7")
+
+    @pytest.mark.parametrize("settings, error", [
+        ({"balance": "random"}, ValueError), ({"balance": 1}, ValueError),
+        ({"wait_for_ready": 1}, TypeError),
+        ({"retry_policy": {"maxAttempts": 1}}, ValueError),
+        ({"retry_policy": {"maxattempts": 3}}, ValueError),
+        ({"retry_policy": {"retryableStatusCodes": ["OK"]}}, ValueError),
+        ({"retry_policy": {"retryableStatusCodes": "UNAVAILABLE"}}, ValueError),
+        ({"retry_policy": {"initialBackoff": "-1s"}}, ValueError),
+        ({"retry_policy": {"maxBackoff": None}}, TypeError),
+        ({"retry_policy": [("maxAttempts", 3)]}, TypeError)])
+    def test_bad_policies_are_refused_at_once(self, settings, error):
+        with pytest.raises(error):
+            Server("a", "127.0.0.1", 7, **settings)
+
+    def test_policies_are_kept_checked_and_copied(self):
+        entry = Server("a", "127.0.0.1", 7, balance="round_robin", wait_for_ready=False,
+                       retry_policy={"maxAttempts": 9, "initialBackoff": 0.25,
+                                     "retryableStatusCodes": [grpc.StatusCode.UNAVAILABLE,
+                                                              "ABORTED"]})
+        assert entry.balance == "round_robin" and entry.wait_for_ready is False
+        assert entry.retry_policy == {
+            "maxAttempts": 5, "initialBackoff": "0.25s", "maxBackoff": "1s",
+            "backoffMultiplier": 2, "retryableStatusCodes": ["UNAVAILABLE", "ABORTED"]}
+        copy = entry.copy()
+        assert (copy.balance, copy.wait_for_ready, copy.retry_policy) == (
+            entry.balance, entry.wait_for_ready, entry.retry_policy)
+        assert not hasattr(Server("a", "127.0.0.1", 7), "balance")
+
+    def test_balance_goes_in_the_service_config(self, recording_grpc):
+        entry = Server("a", ["127.0.0.2", "127.0.0.3"], 7, balance="round_robin")
+        entry.channel.close()
+        (args, kwargs), = recording_grpc.opened
+        assert args == ("ipv4:127.0.0.2:7,127.0.0.3:7",)
+        options = dict(kwargs["options"])
+        assert options["grpc.max_receive_message_length"] == MAX
+        config = json.loads(options["grpc.service_config"])
+        assert config == {"loadBalancingConfig": [{"round_robin": {}}]}
+        assert "grpc.enable_retries" not in options
+
+    def test_idempotent_calls_get_a_channel_that_retries(self, recording_grpc):
+        entry = Server("a", "127.0.0.1", 7, timeout=3, wait_for_ready=True)
+        with entry as stub:
+            assert stub._sorvane_wait_for_ready is True
+            retrying = stub._sorvane_retrying()
+            assert stub._sorvane_retrying() is retrying is entry.idempotent_stub()
+            assert retrying._sorvane_timeout == 3 and retrying._sorvane_wait_for_ready is True
+            assert not hasattr(retrying, "_sorvane_retrying")
+            assert len(recording_grpc.opened) == 2
+            options = dict(recording_grpc.opened[1][1]["options"])
+            assert options["grpc.enable_retries"] == 1
+            (method,) = json.loads(options["grpc.service_config"])["methodConfig"]
+            assert method["retryPolicy"]["retryableStatusCodes"] == ["UNAVAILABLE"]
+            assert {"service": "common.CommonService"} in method["name"]
+        with pytest.raises(ValueError):  # closed with the entry's own channel
+            retrying.handle(request())
+        assert entry._sorvane_retry_stub is None
+        with entry as stub:
+            assert stub._sorvane_retrying() is not retrying  # a new one after the close
 
 
 class TestGrpcClient:

@@ -59,6 +59,15 @@ def count(n):
         yield {"i": i}
 
 
+def mark(folder, key, seconds=0.0):
+    """Notes `key` in this process's file in `folder` (a line a run), then
+    sleeps: where and how many times each call ran."""
+    with open(os.path.join(folder, "%d.runs" % os.getpid()), "a") as f:
+        f.write(key + "\\n")
+    time.sleep(seconds)
+    return os.getpid()
+
+
 def burn(n):
     """CPU-bound work: the sum of i * i for i below n."""
     total = 0

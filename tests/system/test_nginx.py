@@ -1,6 +1,7 @@
-"""The load-balancer recipe of deploy/: nginx in front of two sorvane servers.
+"""The load-balancer recipe of deploy/: nginx in front of two sorvane servers,
+and its routing of one module's calls to servers of their own.
 
-Everything runs on 127.0.0.1: two ``python -m sorvane serve`` processes, and
+Everything runs on 127.0.0.1: ``python -m sorvane serve`` processes, and
 nginx from the system packages, as the current user, with its pid file, logs
 and temporary files in a folder of the test's own.
 """
@@ -9,6 +10,7 @@ import contextlib
 import importlib.util
 import os
 import pwd
+import re
 import shutil
 import signal
 import socket
@@ -86,7 +88,7 @@ def wait_listening(port, proc, timeout=20.0):
 class Nginx:
     """nginx in the foreground, configured from the recipe's template."""
 
-    def __init__(self, binary, prefix, servers):
+    def __init__(self, binary, prefix, servers, routes=()):
         self.prefix = str(prefix)
         self.port = free_port()
         self.address = "127.0.0.1:%d" % self.port
@@ -95,7 +97,8 @@ class Nginx:
         # otherwise hand them to "nobody").
         user = pwd.getpwuid(os.geteuid()).pw_name if os.geteuid() == 0 else None
         with open(conf, "w") as f:
-            f.write(nginx_conf.render(self.address, servers, self.prefix, user=user))
+            f.write(nginx_conf.render(self.address, servers, self.prefix, user=user,
+                                      routes=routes))
         self.error_log = os.path.join(self.prefix, "error.log")
         self.access_log = os.path.join(self.prefix, "access.log")
         self.proc = subprocess.Popen(
@@ -123,23 +126,48 @@ class Nginx:
         return self.proc.returncode
 
 
+# The modules of the routing tests, beside targets: a package reports with a
+# submodule reports.daily, and reportsx, whose name merely begins with reports.
+ROUTED_MODULES = {"reports/__init__.py": "reports", "reports/daily.py": "reports.daily",
+                  "reportsx.py": "reportsx"}
+ROUTED_TARGETS = '''\
+import os
+
+
+def pid():
+    return os.getpid()
+'''
+
+
+def write_routed_targets(folder):
+    os.mkdir(os.path.join(str(folder), "reports"))
+    for path in ROUTED_MODULES:
+        with open(os.path.join(str(folder), path), "w") as f:
+            f.write(ROUTED_TARGETS)
+    return list(ROUTED_MODULES.values())
+
+
 @contextlib.contextmanager
-def balanced(nginx_binary, folder, count=2, server_engine=None):
+def balanced(nginx_binary, folder, count=2, server_engine=None, routed=0):
     """`count` sorvane servers behind nginx: yields (nginx, [ServeProcess]).
-    The servers run on `server_engine` (default: whatever the environment picks)."""
-    module = write_targets(folder)
+    The servers run on `server_engine` (default: whatever the environment picks).
+    With `routed`, that many more servers come last, and nginx sends the calls
+    of reports to them (--route reports=...); every server then serves the
+    modules of ROUTED_MODULES too."""
+    modules = [write_targets(folder)] + (write_routed_targets(folder) if routed else [])
     servers = []
     nginx = None
     env = child_env(folder)
     if server_engine:
         env["SORVANE_ENGINE"] = server_engine
     try:
-        for _ in range(count):
-            servers.append(ServeProcess([module, "--port", str(free_port())], folder, env))
+        for _ in range(count + routed):
+            servers.append(ServeProcess(modules + ["--port", str(free_port())], folder, env))
         addresses = [s.wait_started()[0] for s in servers]
         prefix = os.path.join(str(folder), "nginx")
         os.mkdir(prefix)
-        nginx = Nginx(nginx_binary, prefix, addresses)
+        nginx = Nginx(nginx_binary, prefix, addresses[:count],
+                      [("reports", a) for a in addresses[count:]])
         yield nginx, servers
     finally:
         if nginx is not None:
@@ -221,9 +249,16 @@ def test_rendered_configuration_is_accepted_by_nginx(nginx_binary, tmp_path):
     conf = tmp_path / "nginx.conf"
     rendered = subprocess.run(
         [sys.executable, RENDERER, "--listen", "127.0.0.1:8080", "--server", "127.0.0.1:6565",
-         "--server", "[::1]:6566", "--prefix", str(tmp_path), "-o", str(conf)], timeout=60)
+         "--server", "[::1]:6566", "--route", "reports=127.0.0.1:6570",
+         "--route", "reports.daily=[::1]:6571", "--route", "r\u00e9sum\u00e9=127.0.0.1:6572",
+         "--prefix", str(tmp_path), "-o", str(conf)], timeout=60)
     assert rendered.returncode == 0
-    assert "server [::1]:6566;" in conf.read_text()
+    text = conf.read_text(encoding="utf-8")
+    assert "server [::1]:6566;" in text
+    # The deeper module first (nginx takes the first regex that matches);
+    # a name outside ASCII as the client percent-encodes it.
+    regexes = re.findall(r'^ +"(~[^"]*)" sorvane_route\d;$', text, re.MULTILINE)
+    assert regexes == [r"~^reports\.daily[.:]", "~^reports[.:]", "~^r%C3%A9sum%C3%A9[.:]"]
     proc = subprocess.run([nginx_binary, "-t", "-p", str(tmp_path), "-e",
                            str(tmp_path / "error.log"), "-c", str(conf)],
                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
@@ -242,6 +277,24 @@ def test_rendered_configuration_is_accepted_by_nginx(nginx_binary, tmp_path):
 def test_renderer_refuses_what_nginx_would_misread(listen, servers, tmp_path):
     with pytest.raises(ValueError):
         nginx_conf.render(listen, servers, str(tmp_path))
+
+
+@pytest.mark.parametrize("route", [
+    "reports", "reports=", "=127.0.0.1:6570", "1reports=127.0.0.1:6570",
+    "reports..daily=127.0.0.1:6570", "reports.=127.0.0.1:6570", "rep-orts=127.0.0.1:6570",
+    "reports:=127.0.0.1:6570", "reports=127.0.0.1", "reports=127.0.0.1:70000",
+    "reports=127.0.0.1:6570; include /etc/passwd", "~^.*=127.0.0.1:6570",
+])
+def test_renderer_refuses_a_bad_route(route, tmp_path, capsys):
+    with pytest.raises(SystemExit) as exited:
+        nginx_conf.main(["--listen", "127.0.0.1:8080", "--server", "127.0.0.1:6565",
+                         "--prefix", str(tmp_path), "--route", route])
+    assert exited.value.code == 2
+    assert "argument --route: expected" in capsys.readouterr().err
+    module, _, address = route.partition("=")
+    with pytest.raises(ValueError):
+        nginx_conf.render("127.0.0.1:8080", ["127.0.0.1:6565"], str(tmp_path),
+                          routes=[(module, address)])
 
 
 def test_health_check_through_nginx(balancer, tmp_path):
@@ -286,3 +339,61 @@ def test_every_engine_pairing_through_nginx(balanced_engine, client_engine):
         with pytest.raises(grpc.RpcError) as raised:
             raw(b"", timeout=30)
         assert raised.value.code() is grpc.StatusCode.UNIMPLEMENTED
+
+
+@pytest.fixture(scope="module")
+def routed(nginx_binary, tmp_path_factory):
+    """(nginx, default servers, servers of reports): one server for every
+    call but those of reports, two for those."""
+    folder = tmp_path_factory.mktemp("routed")
+    with balanced(nginx_binary, folder, count=1, routed=2) as (nginx, servers):
+        yield nginx, servers[:1], servers[1:]
+
+
+def pids_of(stub, module, calls=8):
+    return {GrpcHelper.call_rpc_result(stub, module, "pid", timeout=30) for _ in range(calls)}
+
+
+@pytest.mark.parametrize("client_engine", ENGINES)
+def test_calls_of_a_routed_module_reach_only_its_servers(routed, client_engine):
+    nginx, default, reports = routed
+    default_pids = {s.proc.pid for s in default}
+    reports_pids = {s.proc.pid for s in reports}
+    with engine.transport(client_engine).insecure_channel(nginx.address) as channel:
+        stub = brindlow.CommonServiceStub(channel)
+        # Round robin within the routed group: both of its servers.
+        assert pids_of(stub, "reports") == reports_pids
+        assert pids_of(stub, "reports.daily") == reports_pids
+        assert pids_of(stub, "reportsx") == default_pids
+        assert pids_of(stub, "targets") == default_pids
+        assert GrpcHelper.call_rpc_result(stub, "targets", "Greeter.hello",
+                                          args=["\u6771\u4eac"]) == "hello, \u6771\u4eac!"
+    with open(nginx.access_log) as f:
+        log = f.read()
+    for server in reports:
+        assert "target=reports.daily:pid upstream=%s " % server.wait_started()[0] in log
+    assert "target=targets:Greeter.hello upstream=%s " % default[0].wait_started()[0] in log
+
+
+class SentWith:
+    """A stand-in stub whose calls carry `metadata` instead of the client's
+    own sorvane-target header."""
+
+    def __init__(self, stub, metadata):
+        self.stub = stub
+        self.metadata = metadata
+
+    def handle(self, request, **options):
+        return self.stub.handle(request, metadata=self.metadata, **options)
+
+
+def test_nginx_routes_by_the_header_alone(routed):
+    """The header is no security boundary: nginx follows it, and the server
+    runs what the call describes wherever the call lands."""
+    nginx, default, reports = routed
+    with grpc.insecure_channel(nginx.address) as channel:
+        stub = brindlow.CommonServiceStub(channel)
+        assert pids_of(SentWith(stub, ()), "reports") == {s.proc.pid for s in default}
+        forged = SentWith(stub, (("sorvane-target", "reports:pid"),))
+        assert pids_of(forged, "targets") == {s.proc.pid for s in reports}
+        assert GrpcHelper.call_rpc_result(forged, "targets", "add", args=[2, 3]) == 5

@@ -8,6 +8,7 @@ import re
 import sys
 import uuid
 
+import grpc
 import pytest
 
 import marvetta
@@ -29,10 +30,10 @@ class TestShape:
     def test_signatures(self):
         assert str(inspect.signature(GrpcHelper.call_rpc)) == (
             "(rpc_client, clazz, method, args=None, kwargs=None, request_id=None, serialize=3, *,"
-            " timeout=None)")
+            " timeout=None, idempotent=False, wait_for_ready=None)")
         assert str(inspect.signature(GrpcHelper.call_rpc_result)) == (
             "(rpc_client, clazz, method, args=None, kwargs=None, request_id=None, *, timeout=None,"
-            " serialize=3)")
+            " serialize=3, idempotent=False, wait_for_ready=None)")
 
     def test_documentation(self):
         assert inspect.getdoc(GrpcHelper.call_rpc).splitlines() == [
@@ -164,6 +165,106 @@ class TestCallDescription:
         assert GrpcHelper.call_rpc_result(stub, "m", "f") == [1]
         assert len(stub.requests) == 1
         assert not hasattr(stub, "__dict__")
+
+
+class KeywordStub(StandInStub):
+    """A stub like the registry's: it carries its channel and its handle
+    takes gRPC's per-call keywords, which it keeps."""
+
+    _sorvane_channel = None
+
+    def __init__(self, **kwargs):
+        super().__init__(**kwargs)
+        self._sorvane_channel = object()
+        self.keywords = []
+
+    def handle(self, request, **keywords):
+        self.keywords.append(keywords)
+        return super().handle(request)
+
+
+class TestRouting:
+    """What a call tells the channel beyond the request: its target for
+    proxies, whether it may be repeated, whether it waits for a server."""
+
+    @pytest.mark.parametrize("clazz, method, value", [
+        ("calc", "Greeter.hello", "calc:Greeter.hello"),
+        ("caf\u00e9", "f", "caf%C3%A9:f"),
+        ("m", "a b%", "m:a%20b%25"),
+        ("m", "x" * 2000, None),
+        ("m", 7, None)])
+    def test_the_target_header(self, clazz, method, value):
+        stub = KeywordStub()
+        GrpcHelper.call_rpc(stub, clazz, method)
+        expected = {} if value is None else {"metadata": (("sorvane-target", value),)}
+        assert stub.keywords == [expected]
+
+    def test_the_header_goes_to_grpc_callables_and_not_to_plain_stand_ins(self):
+        plain = StandInStub()
+        GrpcHelper.call_rpc(plain, "m", "f")  # handle(request) only: called as ever
+        seen = []
+
+        class Callable(grpc.UnaryUnaryMultiCallable):
+            def __call__(self, request, **keywords):
+                seen.append(keywords)
+                return plain.reply
+
+            with_call = future = None
+
+        class Stub:
+            handle = Callable()
+
+        GrpcHelper.call_rpc(Stub(), "m", "f", timeout=2)
+        assert seen == [{"metadata": (("sorvane-target", "m:f"),), "timeout": 2}]
+
+    def test_idempotent_calls_take_the_stubs_retrying_twin(self):
+        stub, twin = KeywordStub(result=1), KeywordStub(result=2)
+        stub._sorvane_retrying = lambda: twin
+        assert GrpcHelper.call_rpc_result(stub, "m", "f") == 1
+        assert GrpcHelper.call_rpc_result(stub, "m", "f", idempotent=True) == 2
+        assert GrpcHelper.call_rpc_result(twin, "m", "f", idempotent=True) == 2
+        plain = StandInStub(result=3)  # no twin: the stub itself
+        assert GrpcHelper.call_rpc_result(plain, "m", "f", idempotent=True) == 3
+        assert [len(s.requests) for s in (stub, twin, plain)] == [1, 2, 1]
+
+    def test_wait_for_ready_is_the_calls_else_the_stubs(self):
+        stub = KeywordStub()
+        GrpcHelper.call_rpc(stub, "m", "f", wait_for_ready=False)
+        stub._sorvane_wait_for_ready = True
+        GrpcHelper.call_rpc(stub, "m", "f")
+        GrpcHelper.call_rpc_result(stub, "m", "f", wait_for_ready=False)
+        assert [k.get("wait_for_ready") for k in stub.keywords] == [False, True, False]
+
+    def test_marks_reach_a_subclass_call_rpc_only_when_given(self):
+        seen = []
+
+        class Old(GrpcHelper):
+            @classmethod
+            def call_rpc(cls, rpc_client, clazz, method, args=None, kwargs=None,
+                         request_id=None, serialize=3, *, timeout=None, **marks):
+                seen.append(marks)
+                return GrpcHelper.call_rpc(rpc_client, clazz, method, **marks)
+
+        stub = KeywordStub(result=5)
+        assert Old.call_rpc_result(stub, "m", "f") == 5
+        assert Old.call_rpc_result(stub, "m", "f", idempotent=True) == 5
+        assert seen == [{}, {"idempotent": True, "wait_for_ready": None}]
+
+    def test_the_decorator_passes_the_marks(self, monkeypatch):
+        stub, twin = KeywordStub(result=1), KeywordStub(result=2)
+        stub._sorvane_retrying = lambda: twin
+        monkeypatch.setitem(corvex.grpc_client.stubs, "routing-test", stub)
+
+        def f():
+            ...
+        f.__module__ = "m"
+        marked = corvex.grpc_service("routing-test", idempotent=True, wait_for_ready=True)(f)
+        plain = corvex.grpc_service("routing-test")(f)
+        assert (marked(), plain()) == (2, 1)
+        assert twin.keywords[0]["wait_for_ready"] is True
+        assert "wait_for_ready" not in stub.keywords[0]
+        with pytest.raises(TypeError):
+            corvex.grpc_service("routing-test", wait_for_ready="yes")
 
 
 class TestRequestId:

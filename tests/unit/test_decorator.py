@@ -63,7 +63,8 @@ class TestShape:
         assert grpc_service.__doc__ == (
             "\n    grpc service define\n    :param server: server name\n"
             "    :param serialize: serialize type, default 3 : json\n    :return:\n    ")
-        assert str(inspect.signature(grpc_service)) == "(server, serialize=3, *, timeout=None)"
+        assert str(inspect.signature(grpc_service)) == (
+            "(server, serialize=3, *, timeout=None, idempotent=False, wait_for_ready=None)")
 
     def test_decorator(self):
         decorator = grpc_service(SERVER)

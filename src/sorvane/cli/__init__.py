@@ -23,13 +23,13 @@ from typing import Optional, Sequence
 
 from sorvane.cli.client import (UNREACHED, _ask, _code_name, _listing, _printable, call_command,
                                 describe_rpc_error, health_command, list_command, parse_address,
-                                parse_arg, parse_kwargs, parse_target)
-from sorvane.cli.parser import (CALL_DESCRIPTION, DEFAULT_MAX_QUEUED_BYTES,
+                                parse_arg, parse_kwargs, parse_target, routing_settings)
+from sorvane.cli.parser import (ADDRESS_HELP, CALL_DESCRIPTION, DEFAULT_MAX_QUEUED_BYTES,
                                 DEFAULT_MAX_QUEUED_CALLS, DEFAULT_REQUEST_WAIT, EXPOSURE_GUARDED,
                                 EXPOSURE_UNGUARDED, HEALTH_DESCRIPTION, LIST_DESCRIPTION,
                                 LOG_LEVELS, SERVE_DESCRIPTION, _client_security_options, _count,
                                 _engine_option, _log_level, _paragraphs, _Parser, _port,
-                                _positive_int, _seconds, build_parser)
+                                _positive_int, _routing_options, _seconds, build_parser)
 from sorvane.cli.security import (client_security, describe_security, is_loopback, read_token,
                                   serve_warnings, server_security)
 from sorvane.cli.serve import (LOG_FORMAT, _configure_logging, _serve_one, expose, have_guard,

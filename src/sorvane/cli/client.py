@@ -29,6 +29,16 @@ def parse_address(text: str) -> Tuple[str, int]:
     return host, number
 
 
+def routing_settings(ns: argparse.Namespace) -> Dict[str, Any]:
+    """The Server entry settings of --balance and --wait-for-ready."""
+    settings = {}  # type: Dict[str, Any]
+    if getattr(ns, "balance", None):
+        settings["balance"] = ns.balance
+    if getattr(ns, "wait_for_ready", False):
+        settings["wait_for_ready"] = True
+    return settings
+
+
 def parse_target(text: str) -> Tuple[str, str]:
     """Splits MODULE:PATH at its colon into the module and the attribute path."""
     module, sep, path = text.partition(":")
@@ -67,13 +77,16 @@ def call_command(ns: argparse.Namespace) -> int:
     import grpc
     from sorvane.corvex import GrpcException, GrpcHelper, Server
 
+    settings.update(routing_settings(ns))
     entry = Server("cli", host, port, **settings)
     try:
         with entry as stub:
             if getattr(ns, "stream", False):
-                return _print_stream(stub, module, path, args, kwargs, ns.timeout)
+                return _print_stream(stub, module, path, args, kwargs, ns.timeout,
+                                     getattr(ns, "idempotent", False))
             result = GrpcHelper.call_rpc_result(stub, module, path, args=args, kwargs=kwargs,
-                                                timeout=ns.timeout)
+                                                timeout=ns.timeout,
+                                                idempotent=getattr(ns, "idempotent", False))
     except KeyboardInterrupt:
         _fail("interrupted")
         return EXIT_INTERRUPTED
@@ -99,11 +112,12 @@ def call_command(ns: argparse.Namespace) -> int:
 
 
 def _print_stream(stub: Any, module: str, path: str, args: List[Any], kwargs: Dict[str, Any],
-                  timeout: Optional[float]) -> int:
+                  timeout: Optional[float], idempotent: bool = False) -> int:
     """Prints each item of a streamed call as a JSON line, as it arrives."""
     from sorvane import streaming
 
-    results = streaming.call_stream(stub, module, path, args, kwargs, timeout=timeout)
+    results = streaming.call_stream(stub, module, path, args, kwargs, timeout=timeout,
+                                    idempotent=idempotent)
     try:
         for item in results:
             sys.stdout.write(json.dumps(item, ensure_ascii=False) + "\n")
@@ -122,15 +136,18 @@ UNREACHED = ("UNAVAILABLE", "DEADLINE_EXCEEDED")
 def _ask(ns: argparse.Namespace, method: str, request: bytes) -> bytes:
     """One unary call of `method` with raw bytes, on the chosen engine, with
     the command line's TLS and token; raises grpc.RpcError."""
-    from sorvane import engine, security
+    from sorvane import engine, routing, security
 
     host, port = parse_address(ns.address)
     settings = client_security(ns)
+    routed = routing_settings(ns)
     options = [("grpc.max_receive_message_length", 268435456)]
+    options += routing.channel_options(routed.get("balance"), None)
     channel = security.open_channel(engine.transport(), "%s:%d" % (host, port), options,
                                     settings.get("tls"), settings.get("token"))
     try:
-        return channel.unary_unary(method)(request, timeout=ns.timeout)
+        return channel.unary_unary(method)(request, timeout=ns.timeout,
+                                           wait_for_ready=routed.get("wait_for_ready"))
     finally:
         channel.close()
 

@@ -213,7 +213,7 @@ def build_parser() -> argparse.ArgumentParser:
     call = commands.add_parser(
         "call", help="call a function on a server and print the result",
         description=CALL_DESCRIPTION, formatter_class=formatter)
-    call.add_argument("address", metavar="HOST:PORT", help="the server, e.g. 127.0.0.1:6565")
+    call.add_argument("address", metavar="HOST:PORT", help=ADDRESS_HELP)
     call.add_argument("target", metavar="MODULE:PATH", help="e.g. mypackage.mymodule:Class.method")
     call.add_argument("args", nargs="*", metavar="ARG", help="positional argument, JSON or text")
     call.add_argument("--kwargs", default=None, metavar="JSON",
@@ -222,29 +222,47 @@ def build_parser() -> argparse.ArgumentParser:
                       help="give up after S seconds (default: wait as long as the call takes)")
     call.add_argument("--stream", action="store_true",
                       help="stream the target's items (a generator's), one JSON line each")
+    call.add_argument("--idempotent", action="store_true",
+                      help="the call is safe to repeat: retry it on UNAVAILABLE, on another "
+                           "server when there are several")
+    _routing_options(call)
     _engine_option(call)
     _client_security_options(call)
 
     health = commands.add_parser(
         "health", help="check whether a server serves",
         description=HEALTH_DESCRIPTION, formatter_class=formatter)
-    health.add_argument("address", metavar="HOST:PORT", help="the server, e.g. 127.0.0.1:6565")
+    health.add_argument("address", metavar="HOST:PORT", help=ADDRESS_HELP)
     health.add_argument("--service", default="", metavar="NAME",
                         help='the service to ask about (default: "", the server as a whole)')
     health.add_argument("--timeout", type=_seconds, default=5.0, metavar="S",
                         help="give up after S seconds (default: 5)")
+    _routing_options(health)
     _engine_option(health)
     _client_security_options(health)
 
     listing = commands.add_parser(
         "list", help="list what a server lets calls reach",
         description=LIST_DESCRIPTION, formatter_class=formatter)
-    listing.add_argument("address", metavar="HOST:PORT", help="the server, e.g. 127.0.0.1:6565")
+    listing.add_argument("address", metavar="HOST:PORT", help=ADDRESS_HELP)
     listing.add_argument("--timeout", type=_seconds, default=30.0, metavar="S",
                          help="give up after S seconds (default: 30)")
+    _routing_options(listing)
     _engine_option(listing)
     _client_security_options(listing)
     return parser
+
+
+ADDRESS_HELP = ("the server, e.g. 127.0.0.1:6565; or several, as a gRPC target: "
+                "dns:///NAME:PORT, ipv4:A:PORT,B:PORT")
+
+
+def _routing_options(command: argparse.ArgumentParser) -> None:
+    command.add_argument("--balance", choices=("pick_first", "round_robin"), default=None,
+                         help="how calls pick among several servers (default: pick_first)")
+    command.add_argument("--wait-for-ready", action="store_true",
+                         help="wait for a server to accept the call instead of failing at once "
+                              "while none is reachable (within --timeout)")
 
 
 def _client_security_options(command: argparse.ArgumentParser) -> None:
