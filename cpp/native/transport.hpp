@@ -62,6 +62,7 @@ enum StatusCode : int {
     kOk = 0,
     kCancelled = 1,
     kUnknown = 2,
+    kInvalidArgument = 3,
     kInternal = 13,
     kUnavailable = 14,
     kUnimplemented = 12,
