@@ -93,22 +93,23 @@ class Replica:
 class Fleet:
     """One replica per host, on engine `kind`, each on a free port."""
 
-    def __init__(self, kind, hosts=HOSTS):
-        self.kind, self.attempts = kind, Attempts()
+    def __init__(self, kind, hosts=HOSTS, options=None):
+        self.kind, self.attempts, self.options = kind, Attempts(), options
         self.servers, self.ports = {}, {}
         for host in hosts:
             self.start(host)
 
     def start(self, host, port=0):
-        server = engine.transport(self.kind).server(futures.ThreadPoolExecutor(max_workers=4))
+        server = engine.transport(self.kind).server(futures.ThreadPoolExecutor(max_workers=4),
+                                                    options=self.options)
         server.add_generic_rpc_handlers((Replica(host, self.attempts).handler(),))
         bound = server.add_insecure_port("%s:%d" % (host, port))
         assert bound and (port == 0 or bound == port)
         server.start()
         self.servers[host], self.ports[host] = server, bound
 
-    def stop(self, host):
-        self.servers.pop(host).stop(0).wait(WAIT)
+    def stop(self, host, grace=0):
+        self.servers.pop(host).stop(grace).wait(WAIT)
 
     def target(self):
         return "ipv4:" + ",".join("%s:%d" % (h, self.ports[h]) for h in sorted(self.ports))
@@ -119,8 +120,8 @@ class Fleet:
 
 
 @contextlib.contextmanager
-def fleet(kind, hosts=HOSTS):
-    replicas = Fleet(kind, hosts)
+def fleet(kind, hosts=HOSTS, options=None):
+    replicas = Fleet(kind, hosts, options)
     try:
         yield replicas
     finally:
@@ -194,42 +195,47 @@ def test_round_robin_spreads_calls_evenly_and_pick_first_keeps_to_one(client_kin
                 assert len({who(b"", timeout=WAIT) for _ in range(30)}) == 1, how
 
 
-@pytest.mark.parametrize("client_kind", ENGINES)
-def test_round_robin_skips_a_stopped_replica_and_uses_it_again_once_back(client_kind):
-    with fleet("grpcio") as replicas:
+@pytest.mark.parametrize("client_kind,server_kind", PAIRS)
+def test_round_robin_skips_a_stopped_replica_and_uses_it_again_once_back(client_kind,
+                                                                        server_kind):
+    """No call that waits for ready fails while a replica is down. (A call
+    in flight on a replica that stops is the server's to cancel: grpcio's
+    server cancels those it had not begun. So the calls here are made one at
+    a time, between the stops.)"""
+    with fleet(server_kind) as replicas:
         options = [("grpc.lb_policy_name", "round_robin")] + FAST_RECONNECT
         with channel(client_kind, replicas.target(), options) as made:
             who = made.unary_unary("/%s/who" % SERVICE)
-            ready(made)
-            answers = []
-            failures = []
-            stop = threading.Event()
 
-            def caller():
-                while not stop.is_set():
-                    try:
-                        answers.append(who(b"", timeout=WAIT, wait_for_ready=True))
-                    except grpc.RpcError as error:  # pragma: no cover - the assertion says
-                        failures.append(error.code())
+            def calls(n):
+                return [who(b"", timeout=WAIT, wait_for_ready=True) for _ in range(n)]
 
-            thread = threading.Thread(target=caller)
-            thread.start()
-            try:
-                time.sleep(0.3)
-                port = replicas.ports["127.0.0.3"]
-                replicas.stop("127.0.0.3")
-                stopped_at = len(answers)
-                time.sleep(0.5)
-                after_stop = answers[stopped_at + 20:]  # calls in flight meanwhile aside
-                assert after_stop and b"127.0.0.3" not in after_stop
-                assert set(after_stop) == {b"127.0.0.2", b"127.0.0.4"}
-                replicas.start("127.0.0.3", port)
-                back_at = len(answers)
-                assert wait_for(lambda: b"127.0.0.3" in answers[back_at:])
-            finally:
-                stop.set()
-                thread.join(WAIT)
-            assert failures == []
+            assert wait_for(lambda: set(calls(6)) == {h.encode() for h in HOSTS})
+            port = replicas.ports["127.0.0.3"]
+            replicas.stop("127.0.0.3", grace=WAIT)
+            assert set(calls(30)) == {b"127.0.0.2", b"127.0.0.4"}
+            if NATIVE and client_kind == "native":
+                # READY while any replica is.
+                assert made._core.connectivity(False) == 2
+            replicas.start("127.0.0.3", port)
+            assert wait_for(lambda: b"127.0.0.3" in calls(6))
+
+
+@pytest.mark.parametrize("client_kind", ENGINES)
+def test_round_robin_loses_no_call_to_connections_sent_away(client_kind):
+    """Each replica sends its connections away (GOAWAY) every 100 ms: calls
+    that do not wait for ready still all succeed, on every replica."""
+    aged = [("grpc.max_connection_age_ms", 100), ("grpc.max_connection_age_grace_ms", 5000)]
+    with fleet("grpcio", options=aged) as replicas:
+        options = [("grpc.lb_policy_name", "round_robin")] + FAST_RECONNECT
+        with channel(client_kind, replicas.target(), options) as made:
+            who = made.unary_unary("/%s/who" % SERVICE)
+            seen = collections.Counter()
+            until = time.monotonic() + 1.5
+            while time.monotonic() < until:
+                calls = [who.future(b"", timeout=WAIT) for _ in range(6)]
+                seen.update(call.result(timeout=WAIT) for call in calls)
+            assert sorted(seen) == [h.encode() for h in HOSTS]
 
 
 def wait_for(condition, timeout=WAIT):

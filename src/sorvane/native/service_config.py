@@ -138,7 +138,8 @@ def _lb_policy(config: Dict[str, Any]) -> Optional[str]:
                 raise _Invalid("loadBalancingConfig", "child entry should be of type object")
             if len(choice) != 1:
                 raise _Invalid("loadBalancingConfig", "oneOf violation")
-            (name, settings), = choice.items()
+            name = next(iter(choice))  # type: str
+            settings = choice[name]
             if not isinstance(settings, dict):
                 raise _Invalid("loadBalancingConfig", "child entry should be of type object")
             if name in _SUPPORTED_POLICIES:
@@ -185,7 +186,14 @@ def _read(text: str) -> Tuple[Optional[str], List[str]]:
 def engine_options(target: str, options: Sequence[Tuple[str, Any]]) -> List[Tuple[str, Any]]:
     """`options` with what the engine reads of them appended: the balancing
     policy, the retry policies, or the reason every call fails."""
-    given = dict(options)  # the last of a repeated name wins, as in gRPC
+    given = {}  # type: Dict[str, Any]
+    for pair in options:
+        try:
+            key, value = pair
+        except (TypeError, ValueError):
+            continue  # the engine refuses it, with its own message
+        if isinstance(key, str):
+            given[key] = value  # the last of a repeated name wins, as in gRPC
     out = list(options)
     policy = None  # type: Optional[str]
     lines = []  # type: List[str]
