@@ -170,7 +170,8 @@ int ChannelCore::connectivity(bool try_to_connect) {
     if (try_to_connect && state == 0 && !parked_ && !closed()) {
         auto self = shared_from_this();
         loop.post([self] {
-            if (!self->shut_ && self->state_.load() == 0 && !self->conn_) self->start_connecting();
+            if (!self->shut_ && !self->retired_ && self->state_.load() == 0 && !self->conn_)
+                self->start_connecting();
         });
     }
     return state;

@@ -243,6 +243,7 @@ private:
         auto attempt = std::make_shared<Call>(channel->pick(), streaming_);
         attempt->path = path_;
         attempt->send_metadata = metadata_;
+        std::string previous;  // attempts so far, as gRPC tells the server
         attempt->body = body_;
         wire::write_prefix(body_.size(), attempt->prefix);
         attempt->wait_for_ready = wait_for_ready_;
@@ -252,10 +253,11 @@ private:
             std::unique_lock<std::mutex> lock(mu_);
             if (done_) return;
             if (cancelled_) return finish_own(lock, kCancelled, "Locally cancelled by application!");
-            ++attempts_;
+            previous = std::to_string(attempts_++);
             arm(*attempt);
             current_ = attempt;
         }
+        attempt->send_metadata.emplace_back("grpc-previous-rpc-attempts", std::move(previous));
         std::string why;
         if (!attempt->core->post_call(attempt, &why)) attempt->finish(kCancelled, "Channel closed!");
     }
