@@ -370,3 +370,45 @@ def test_a_service_config_grpc_refuses_fails_every_call(client_kind):
                 assert details.startswith("Failed to create channel to '%s':errors validating "
                                           "service config: [field:" % replicas.target()), case
         assert not replicas.attempts.seen
+
+
+@pytest.fixture(scope="module")
+def pushing_back():
+    """A hand-written server that fails the first attempt of each method
+    with grpc-retry-pushback-ms (the value ends the method's name, after
+    "_") and answers the next; `seen` counts the attempts by method."""
+    pytest.importorskip("hpack")
+    h2 = pytest.importorskip("h2frames")
+    seen = collections.Counter()
+
+    def respond(sid, headers, body):
+        method = headers[":path"].rsplit("/", 1)[1]
+        seen[method] += 1
+        if seen[method] == 1:
+            return h2.headers_frames(sid, [
+                (":status", "200"), ("content-type", "application/grpc"), ("grpc-status", "14"),
+                ("grpc-retry-pushback-ms", method.split("_", 1)[1])], end_stream=True)
+        return (h2.headers_frames(sid, [(":status", "200"), ("content-type", "application/grpc")])
+                + h2.data_frames(sid, h2.grpc_message(b"ok"))
+                + h2.headers_frames(sid, [("grpc-status", "0")], end_stream=True))
+
+    server = h2.RawServer(respond)
+    server.seen = seen
+    yield server
+    server.stop()
+
+
+@pytest.mark.parametrize("client_kind", ENGINES)
+def test_the_servers_pushback_paces_or_stops_retries(client_kind, pushing_back):
+    server = pushing_back
+    with channel(client_kind, server.address, [service_config(retry_policy())]) as made:
+        paced, stopped = client_kind + "-wait_400", client_kind + "-never_-1"
+        started = time.monotonic()
+        assert made.unary_unary("/%s/%s" % (SERVICE, paced))(b"", timeout=WAIT) == b"ok"
+        assert time.monotonic() - started >= 0.4
+        retried = [h for h, _ in server.requests if h[":path"].endswith(paced)][1]
+        assert retried["grpc-previous-rpc-attempts"] == "1"
+        with pytest.raises(grpc.RpcError) as raised:
+            made.unary_unary("/%s/%s" % (SERVICE, stopped))(b"", timeout=WAIT)
+        assert raised.value.code() is grpc.StatusCode.UNAVAILABLE
+        assert server.seen[stopped] == 1
