@@ -14,11 +14,68 @@
 // set ever published stays alive until the channel goes (a picker may still
 // hold an old one), which costs one small vector per change of addresses.
 // No Python here.
+//
+// Contents: ChannelCore's part in a group (joining, adopting calls,
+// retiring); RoundRobin (the pick, state changes, resolution); make_round_robin.
 #include "channel.hpp"
 
 #include <algorithm>
 
 namespace sorvane::native::client {
+
+// ---- ChannelCore in a group -------------------------------------------------------
+
+void ChannelCore::join(std::weak_ptr<CoreGroup> group, bool parked) {
+    group_ = std::move(group);
+    grouped_ = true;
+    parked_ = parked;
+    if (parked) state_.store(1);  // resolving, as far as its callers can tell
+}
+
+void ChannelCore::adopt(std::shared_ptr<Call> call) {
+    if (call->done()) return;
+    if (shut_) call->finish(kCancelled, "Channel closed!");
+    else dispatch(std::move(call), true, false);
+}
+
+std::deque<std::shared_ptr<Call>> ChannelCore::take_pending() {
+    std::deque<std::shared_ptr<Call>> taken;
+    taken.swap(pending_);
+    return taken;
+}
+
+void ChannelCore::retire() {
+    if (retired_ || shut_) return;
+    retired_ = true;
+    ++attempt_;
+    for (EventLoop::TimerId* t : {&connect_timer_, &backoff_timer_}) {
+        if (*t) loop.cancel_timer(*t);
+        *t = 0;
+    }
+    if (connecting_ != kNoSocket) {
+        loop.unwatch(connecting_);
+        socket_close(connecting_);
+        connecting_ = kNoSocket;
+    }
+    if (conn_) {
+        // It finishes the calls it has, then closes (flush_soon, once drained).
+        Subchannel* c = conn_.get();
+        c->draining = true;
+        draining_.push_back(std::move(conn_));
+        c->flush_soon();
+    }
+    for (auto& call : take_pending())
+        if (!call->done()) dispatch(std::move(call), false);
+}
+
+void ChannelCore::park_failed(const std::string& error) {
+    if (!parked_ || shut_ || retired_) return;
+    last_error_ = error;
+    set_state(3);
+    fail_pending();
+}
+
+// ---- RoundRobin -------------------------------------------------------------------
 
 namespace {
 
@@ -93,7 +150,8 @@ public:
         } else if (state == 3) {
             int i = choose(set, &core, kIdle);
             if (i >= 0)
-                for (auto& call : core.take_pending()) set.cores[static_cast<size_t>(i)]->adopt(std::move(call));
+                for (auto& call : core.take_pending())
+                    set.cores[static_cast<size_t>(i)]->adopt(std::move(call));
             request_resolution();
         } else if (state == 0) {
             core.connectivity(true);

@@ -6,8 +6,8 @@
 // several cores is balancer.cpp's, retries retry.cpp's. No Python here.
 //
 // Contents: process-wide threads; ChannelCore (posting calls, connecting,
-// backoff, connection events, its part in a round_robin group, close); the
-// facade (building calls, pick_first) and create().
+// backoff, connection events, close; its part in a round_robin group is in
+// balancer.cpp); the facade (building calls, pick_first) and create().
 #include "channel.hpp"
 
 #include <algorithm>
@@ -264,8 +264,10 @@ void ChannelCore::dispatch(std::shared_ptr<Call> call, bool in_callback, bool ma
             return;
         }
         if (parked_) {
-            if (state_.load() == 3 && call->wait_for_ready != 1) call->finish(kUnavailable, last_error_);
-            else pending_.push_back(std::move(call));
+            if (state_.load() == 3 && call->wait_for_ready != 1)
+                call->finish(kUnavailable, last_error_);
+            else
+                pending_.push_back(std::move(call));
             return;
         }
     }
@@ -540,58 +542,6 @@ void ChannelCore::on_connection_closed(Subchannel& conn, const char* why) {
 void ChannelCore::drop(Subchannel* conn) {
     auto self = shared_from_this();
     loop.post([self, conn] { delete conn; });
-}
-
-// ---- in a round_robin group ---------------------------------------------------
-
-void ChannelCore::join(std::weak_ptr<CoreGroup> group, bool parked) {
-    group_ = std::move(group);
-    grouped_ = true;
-    parked_ = parked;
-    if (parked) state_.store(1);  // resolving, as far as its callers can tell
-}
-
-void ChannelCore::adopt(std::shared_ptr<Call> call) {
-    if (call->done()) return;
-    if (shut_) call->finish(kCancelled, "Channel closed!");
-    else dispatch(std::move(call), true, false);
-}
-
-std::deque<std::shared_ptr<Call>> ChannelCore::take_pending() {
-    std::deque<std::shared_ptr<Call>> taken;
-    taken.swap(pending_);
-    return taken;
-}
-
-void ChannelCore::retire() {
-    if (retired_ || shut_) return;
-    retired_ = true;
-    ++attempt_;
-    for (EventLoop::TimerId* t : {&connect_timer_, &backoff_timer_}) {
-        if (*t) loop.cancel_timer(*t);
-        *t = 0;
-    }
-    if (connecting_ != kNoSocket) {
-        loop.unwatch(connecting_);
-        socket_close(connecting_);
-        connecting_ = kNoSocket;
-    }
-    if (conn_) {
-        // It finishes the calls it has, then closes (flush_soon, once drained).
-        Subchannel* c = conn_.get();
-        c->draining = true;
-        draining_.push_back(std::move(conn_));
-        c->flush_soon();
-    }
-    for (auto& call : take_pending())
-        if (!call->done()) dispatch(std::move(call), false);
-}
-
-void ChannelCore::park_failed(const std::string& error) {
-    if (!parked_ || shut_ || retired_) return;
-    last_error_ = error;
-    set_state(3);
-    fail_pending();
 }
 
 // ---- close ---------------------------------------------------------------------
