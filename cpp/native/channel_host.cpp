@@ -458,7 +458,10 @@ void ChannelCore::attempt_failed(const std::string& error) {
         c->close("connect attempt abandoned");
         drop(c);
     }
-    last_error_ = "failed to connect to all addresses; last error: UNAVAILABLE: " + error;
+    // Worded as gRPC words it for pick_first, and for round_robin's backends.
+    last_error_ = std::string(grouped_ ? "connections to all backends failing"
+                                       : "failed to connect to all addresses") +
+                  "; last error: UNAVAILABLE: " + error;
     set_state(3);  // a group may take the waiting calls to a core still trying
     fail_pending();
     double delay = backoff_ms_ * (1 + jitter());

@@ -223,6 +223,25 @@ def test_round_robin_skips_a_stopped_replica_and_uses_it_again_once_back(client_
 
 
 @pytest.mark.parametrize("client_kind", ENGINES)
+def test_round_robin_with_every_replica_down(client_kind):
+    """A call fails at once, unless it waits for ready: then it waits out its deadline."""
+    with fleet("grpcio") as replicas:
+        target = replicas.target()
+        replicas.close()
+        with channel(client_kind, target, [("grpc.lb_policy_name", "round_robin")]) as made:
+            who = made.unary_unary("/%s/who" % SERVICE)
+            for wait_for_ready, code, least, most in (
+                    (None, grpc.StatusCode.UNAVAILABLE, 0, 0.9),
+                    (True, grpc.StatusCode.DEADLINE_EXCEEDED, 0.9, 3)):
+                started = time.monotonic()
+                with pytest.raises(grpc.RpcError) as raised:
+                    who(b"", timeout=1, wait_for_ready=wait_for_ready)
+                assert raised.value.code() is code
+                assert least <= time.monotonic() - started < most
+            assert raised.value.details() == "Deadline Exceeded"
+
+
+@pytest.mark.parametrize("client_kind", ENGINES)
 def test_round_robin_loses_no_call_to_connections_sent_away(client_kind):
     """Each replica sends its connections away (GOAWAY) every 100 ms: calls
     that do not wait for ready still all succeed, on every replica."""
