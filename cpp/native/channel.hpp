@@ -1,7 +1,8 @@
 // The channel host's parts, shared by channel_host.cpp (the channel: target,
-// connectivity, backoff, queued calls) and subchannel.cpp (one HTTP/2
-// connection to the server and the calls on it). Not part of the boundary:
-// only those two files include it.
+// connectivity, backoff, queued calls; the facade), subchannel.cpp (one HTTP/2
+// connection to the server and the calls on it), balancer.cpp (round_robin
+// over several channel cores) and retry.cpp (the service config's retry
+// policy). Not part of the boundary: only those files include it.
 //
 // Every member marked "loop" is touched on the channel's loop thread only;
 // the call's outcome (under Call::mu_) is what other threads see.
@@ -32,11 +33,14 @@ class Subchannel;
 // never run on a loop thread: that would stall every channel).
 void run_completion(std::function<void()> fn);
 
-// One client call: a unary one (PendingCall) or one with a stream of
-// responses (ResponseStream); the two interfaces share wait/done/cancel/result.
-class Call final : public PendingCall,
-                   public ResponseStream,
-                   public std::enable_shared_from_this<Call> {
+// A client call as the module holds it: unary (PendingCall) or with a
+// stream of responses (ResponseStream); the two interfaces share
+// wait/done/cancel/result. One attempt (Call), or a call retried by its
+// channel's retry policy (retry.cpp).
+class ClientCall : public PendingCall, public ResponseStream {};
+
+// One attempt of a client call, on one channel core.
+class Call final : public ClientCall, public std::enable_shared_from_this<Call> {
 public:
     Call(std::shared_ptr<ChannelCore> core, bool streaming);
     ~Call() override;
@@ -62,6 +66,9 @@ public:
     // Loop: true when the reader is behind (the stream's window is then
     // held back, and given back once the reader catches up).
     bool hold_back();
+    // Any thread: the response's headers arrived (a retry may no longer
+    // replace this attempt).
+    bool committed() const;
 
     // Set by the starting thread before the call is posted; read-only after.
     const std::shared_ptr<ChannelCore> core;
@@ -75,6 +82,7 @@ public:
     unsigned char prefix[wire::kMessagePrefix] = {};
     std::function<void()> on_done;
     bool done_inline = false;  // on_done runs where the call ends (it only wakes a loop)
+    std::function<void()> on_commit;  // a retried stream: run by set_initial, on the loop
     const std::thread::id owner = std::this_thread::get_id();  // the starting thread
     // Set by the owner when it submitted the call itself, in the loop's place
     // (Subchannel::submit); the owner then waits for the reply on the
@@ -104,6 +112,7 @@ public:
     std::string content_type;
     bool header_overflow = false;
     size_t held = 0;              // stream bytes received but not yet given back (window)
+    long long pushback_ms = -1;   // grpc-retry-pushback-ms: -1 absent, -2 malformed
 
 private:
     template <class Pred>
@@ -114,6 +123,7 @@ private:
     // Under mu_.
     bool done_ = false;
     bool initial_done_ = false;
+    bool committed_ = false;
     bool owed_ = false;           // the loop holds back window until the reader catches up
     std::deque<std::string> messages_;
     size_t queued_ = 0;
@@ -191,12 +201,40 @@ private:
     bool flush_posted_ = false;
 };
 
+// The cores of one round_robin channel as each core sees them (balancer.cpp):
+// told of the core's state changes, offered the calls it cannot send at once.
+// Loop only.
+class CoreGroup {
+public:
+    virtual ~CoreGroup() = default;
+    virtual void state_changed(ChannelCore& core, int state) = 0;
+    // True when another core took `call`; false leaves it with `core`.
+    virtual bool redirect(ChannelCore& core, std::shared_ptr<Call>& call) = 0;
+};
+
 // The channel: everything but the facade the module holds. Lives as long as
-// the facade, a call or a posted task needs it.
+// the facade, a call or a posted task needs it. Under pick_first it is the
+// whole channel; under round_robin there is one per address, in a CoreGroup.
 class ChannelCore : public std::enable_shared_from_this<ChannelCore> {
 public:
     ChannelCore(EventLoop& loop, Target target, wire::Options options,
                 std::shared_ptr<TlsContext> tls);
+
+    // Before first use: makes the core a member of `group`. A `parked` core
+    // only holds calls (its group has no addresses yet) and never connects.
+    void join(std::weak_ptr<CoreGroup> group, bool parked);
+    // Any thread: 0 idle, 1 connecting, 2 ready, 3 transient failure, 4 shutdown.
+    int state() const { return state_.load(std::memory_order_acquire); }
+    // Loop (group members): a call another core hands over; the calls
+    // waiting here for a connection, taken away; no more calls here (they
+    // go to the group) while the connection finishes those it has; a parked
+    // core's resolution failed.
+    void adopt(std::shared_ptr<Call> call);
+    std::deque<std::shared_ptr<Call>> take_pending();
+    void retire();
+    void park_failed(const std::string& error);
+    bool retired() const { return retired_; }
+    const std::string& last_error() const { return last_error_; }
 
     // Any thread.
     bool closed() const;
@@ -227,8 +265,10 @@ public:
 private:
     void take_incoming();
     void submit(std::shared_ptr<Call> call);
-    // in_callback: inside an nghttp2 callback, where sending must wait.
-    void dispatch(std::shared_ptr<Call> call, bool in_callback);
+    // in_callback: inside an nghttp2 callback, where sending must wait;
+    // may_redirect: the group may take the call elsewhere.
+    void dispatch(std::shared_ptr<Call> call, bool in_callback, bool may_redirect = true);
+    void fail_pending();
     void start_connecting();
     bool probe_now();
     void on_resolved(uint64_t attempt, std::vector<SocketAddress> addresses, std::string error);
@@ -260,6 +300,92 @@ private:
     double backoff_ms_;
     Clock::time_point last_attempt_;
     std::string last_error_;
+    // Set by join() before first use.
+    std::weak_ptr<CoreGroup> group_;
+    bool grouped_ = false;
+    bool parked_ = false;
+    bool retired_ = false;  // loop
 };
+
+// Runs `done` on the loop once `endpoints` are resolved (on the resolver
+// thread): the addresses, or none and why.
+void resolve_later(EventLoop& loop, std::vector<Endpoint> endpoints,
+                   std::function<void(std::vector<SocketAddress>, std::string)> done);
+
+// A retry policy of the service config (retryPolicy), as the Python channel
+// hands it over, validated.
+struct RetryPolicy {
+    int max_attempts = 0;          // the first attempt included; at most 5
+    double initial_ms = 0;
+    double max_ms = 0;
+    double multiplier = 1;
+    uint32_t codes = 0;            // bit n: status code n is retryable
+};
+
+// The retry policies of a channel by method name: "/service/method", then
+// "/service/", then "" (every method).
+class RetryTable {
+public:
+    // Reads sorvane.retry_policies: a line per name, "name\tmax_attempts\t
+    // initial_ms\tmax_ms\tmultiplier\tcode,code"; false with `error` set.
+    static bool parse(const std::string& text, RetryTable* out, std::string* error);
+    // The policy for `path` ("/service/method"), or nullptr.
+    const RetryPolicy* find(const std::string& path) const;
+    bool empty() const { return by_name_.empty(); }
+
+private:
+    std::unordered_map<std::string, RetryPolicy> by_name_;
+};
+
+// What the module holds: builds each call on the caller's thread and gives
+// it to a core its policy picks (pick_first's one, or round_robin's next).
+class Facade : public ChannelHost, public std::enable_shared_from_this<Facade> {
+public:
+    Facade(wire::Options options, std::shared_ptr<const RetryTable> retries);
+
+    std::shared_ptr<PendingCall> start(const std::string& method, std::string&& body,
+                                       double timeout, const Metadata& metadata,
+                                       int wait_for_ready, std::function<void()> on_done,
+                                       Error* error) override;
+    std::shared_ptr<PendingCall> start_woken(const std::string& method, std::string&& body,
+                                             double timeout, const Metadata& metadata,
+                                             int wait_for_ready, std::shared_ptr<Wakeup> wakeup,
+                                             void* item, Error* error) override;
+    std::shared_ptr<ResponseStream> stream(const std::string& method, std::string&& body,
+                                           double timeout, const Metadata& metadata,
+                                           int wait_for_ready, std::function<void()> on_done,
+                                           Error* error) override;
+
+    // Any thread: the core the next call (or attempt) goes to.
+    virtual std::shared_ptr<ChannelCore> pick() = 0;
+    virtual bool closed() const = 0;
+
+protected:
+    // options_.channel_error, when set, fails every call (a service config
+    // gRPC refuses).
+    const wire::Options options_;
+
+private:
+    std::shared_ptr<ClientCall> begin(bool streaming, const std::string& method,
+                                      std::string&& body, double timeout,
+                                      const Metadata& metadata, int wait_for_ready,
+                                      std::function<void()> on_done, Error* error,
+                                      bool done_inline = false);
+
+    const std::shared_ptr<const RetryTable> retries_;  // nullptr: no call is retried
+};
+
+// Starts a call under `policy` whose first attempt `first` is built (not yet
+// posted): later attempts are picked from `channel` again. Returns nullptr
+// with `error` set when the first cannot be posted (a closed channel).
+std::shared_ptr<ClientCall> start_retrying(const std::shared_ptr<Facade>& channel,
+                                           const RetryPolicy& policy,
+                                           std::shared_ptr<Call> first, std::string* error);
+
+// A round_robin channel over `target` (balancer.cpp); the cores share `loop`.
+std::shared_ptr<Facade> make_round_robin(EventLoop& loop, Target target,
+                                         std::vector<SocketAddress> numeric,
+                                         wire::Options options, std::shared_ptr<TlsContext> tls,
+                                         std::shared_ptr<const RetryTable> retries);
 
 }  // namespace sorvane::native::client

@@ -2,10 +2,12 @@
 // (pick_first over the resolved addresses, reconnect backoff), the calls
 // waiting for a connection, and the process-wide threads every channel
 // shares (one event loop, a resolver, the completion threads). The HTTP/2
-// connection and the calls on it are subchannel.cpp's. No Python here.
+// connection and the calls on it are subchannel.cpp's; round_robin over
+// several cores is balancer.cpp's, retries retry.cpp's. No Python here.
 //
-// Contents: process-wide threads; ChannelCore (posting calls,
-// connecting, backoff, connection events, close); the facade and create().
+// Contents: process-wide threads; ChannelCore (posting calls, connecting,
+// backoff, connection events, close; its part in a round_robin group is in
+// balancer.cpp); the facade (building calls, pick_first) and create().
 #include "channel.hpp"
 
 #include <algorithm>
@@ -125,6 +127,28 @@ void run_completion(std::function<void()> fn) {
     g_completions.load(std::memory_order_acquire)->push(std::move(fn));
 }
 
+void resolve_later(EventLoop& loop, std::vector<Endpoint> endpoints,
+                   std::function<void(std::vector<SocketAddress>, std::string)> done) {
+    // Name resolution blocks: it runs on the resolver thread, never the loop.
+    // The loop lives as long as the process.
+    resolver().push([&loop, endpoints = std::move(endpoints), done = std::move(done)]() mutable {
+        std::vector<SocketAddress> found;
+        std::string error;
+        for (const Endpoint& ep : endpoints) {
+            std::vector<SocketAddress> some;  // resolve() replaces what it is given
+            std::string why;
+            if (resolve(ep.host, ep.port, false, &some, &why))
+                found.insert(found.end(), some.begin(), some.end());
+            else if (error.empty())
+                error = why;
+        }
+        if (!found.empty()) error.clear();
+        else if (error.empty()) error = "name resolution found no address";
+        loop.post([done = std::move(done), found = std::move(found),
+                   error = std::move(error)]() mutable { done(std::move(found), std::move(error)); });
+    });
+}
+
 // ---- ChannelCore ---------------------------------------------------------------
 
 ChannelCore::ChannelCore(EventLoop& loop_, Target target_, wire::Options options_,
@@ -143,10 +167,11 @@ bool ChannelCore::closed() const {
 
 int ChannelCore::connectivity(bool try_to_connect) {
     int state = state_.load(std::memory_order_acquire);
-    if (try_to_connect && state == 0 && !closed()) {
+    if (try_to_connect && state == 0 && !parked_ && !closed()) {
         auto self = shared_from_this();
         loop.post([self] {
-            if (!self->shut_ && self->state_.load() == 0 && !self->conn_) self->start_connecting();
+            if (!self->shut_ && !self->retired_ && self->state_.load() == 0 && !self->conn_)
+                self->start_connecting();
         });
     }
     return state;
@@ -185,7 +210,11 @@ void ChannelCore::take_incoming() {
 }
 
 void ChannelCore::set_state(int state) {
-    if (state_.load() != 4) state_.store(state, std::memory_order_release);
+    int was = state_.load();
+    // close() may store SHUTDOWN meanwhile, from any thread: it stays.
+    while (was != 4 && !state_.compare_exchange_weak(was, state, std::memory_order_acq_rel)) {}
+    if (grouped_ && was != state && was != 4 && !retired_)
+        if (auto group = group_.lock()) group->state_changed(*this, state);
 }
 
 void ChannelCore::submit(std::shared_ptr<Call> call) {
@@ -217,7 +246,7 @@ void ChannelCore::submit(std::shared_ptr<Call> call) {
 // backoff: so a server that comes back is used within about a second,
 // whatever the backoff has grown to, while the backoff still paces the
 // attempts a channel makes on its own.
-void ChannelCore::dispatch(std::shared_ptr<Call> call, bool in_callback) {
+void ChannelCore::dispatch(std::shared_ptr<Call> call, bool in_callback, bool may_redirect) {
     if (conn_ && conn_->ready && !conn_->draining) {
         if (conn_->submit(call)) {
             if (in_callback) conn_->flush_soon();
@@ -226,6 +255,21 @@ void ChannelCore::dispatch(std::shared_ptr<Call> call, bool in_callback) {
         }
         conn_->draining = true;  // stream ids exhausted: a new connection takes the rest
         on_goaway(*conn_);
+    }
+    if (grouped_) {
+        auto group = group_.lock();
+        if (may_redirect && group && group->redirect(*this, call)) return;
+        if (retired_) {
+            call->finish(kCancelled, "Channel closed!");
+            return;
+        }
+        if (parked_) {
+            if (state_.load() == 3 && call->wait_for_ready != 1)
+                call->finish(kUnavailable, last_error_);
+            else
+                pending_.push_back(std::move(call));
+            return;
+        }
     }
     switch (state_.load()) {
         case 0:
@@ -309,22 +353,11 @@ void ChannelCore::start_connecting() {
         on_resolved(attempt, addresses_, std::string());
         return;
     }
-    std::vector<Endpoint> endpoints = target.endpoints;
-    // Name resolution blocks: it runs on the resolver thread, never the loop.
-    resolver().push([weak, attempt, endpoints] {
-        std::vector<SocketAddress> found;
-        std::string error;
-        for (const Endpoint& ep : endpoints) {
-            std::string why;
-            if (!resolve(ep.host, ep.port, false, &found, &why) && error.empty()) error = why;
-        }
-        auto self = weak.lock();
-        if (!self) return;
-        if (!found.empty()) error.clear();
-        else if (error.empty()) error = "name resolution found no address";
-        EventLoop& loop = self->loop;
-        loop.post([self, attempt, found, error] { self->on_resolved(attempt, found, error); });
-    });
+    resolve_later(loop, target.endpoints,
+                  [weak, attempt](std::vector<SocketAddress> found, std::string error) {
+                      if (auto self = weak.lock())
+                          self->on_resolved(attempt, std::move(found), std::move(error));
+                  });
 }
 
 void ChannelCore::on_resolved(uint64_t attempt, std::vector<SocketAddress> addresses,
@@ -425,15 +458,12 @@ void ChannelCore::attempt_failed(const std::string& error) {
         c->close("connect attempt abandoned");
         drop(c);
     }
-    last_error_ = "failed to connect to all addresses; last error: UNAVAILABLE: " + error;
-    set_state(3);
-    std::deque<std::shared_ptr<Call>> keep;
-    for (auto& call : pending_) {
-        if (call->done()) continue;
-        if (call->wait_for_ready == 1) keep.push_back(std::move(call));
-        else call->finish(kUnavailable, last_error_);
-    }
-    pending_.swap(keep);
+    // Worded as gRPC words it for pick_first, and for round_robin's backends.
+    last_error_ = std::string(grouped_ ? "connections to all backends failing"
+                                       : "failed to connect to all addresses") +
+                  "; last error: UNAVAILABLE: " + error;
+    set_state(3);  // a group may take the waiting calls to a core still trying
+    fail_pending();
     double delay = backoff_ms_ * (1 + jitter());
     backoff_ms_ = std::min(backoff_ms_ * 1.6, static_cast<double>(options.max_reconnect_backoff_ms));
     std::weak_ptr<ChannelCore> weak = weak_from_this();
@@ -445,6 +475,17 @@ void ChannelCore::attempt_failed(const std::string& error) {
             self->backoff_timer_ = 0;
             if (self->state_.load() == 3) self->start_connecting();
         });
+}
+
+// Calls waiting for a connection fail, unless they wait for ready.
+void ChannelCore::fail_pending() {
+    std::deque<std::shared_ptr<Call>> keep;
+    for (auto& call : pending_) {
+        if (call->done()) continue;
+        if (call->wait_for_ready == 1) keep.push_back(std::move(call));
+        else call->finish(kUnavailable, last_error_);
+    }
+    pending_.swap(keep);
 }
 
 // ---- connection events -----------------------------------------------------------
@@ -603,96 +644,125 @@ std::shared_ptr<Wakeup> Wakeup::create(long long socket, std::function<void(void
 
 // ---- the facade ------------------------------------------------------------------
 
-namespace {
+namespace client {
 
-using client::Call;
-using client::ChannelCore;
+Facade::Facade(wire::Options options, std::shared_ptr<const RetryTable> retries)
+    : options_(std::move(options)), retries_(std::move(retries)) {}
 
-class Channel final : public ChannelHost {
-public:
-    explicit Channel(std::shared_ptr<ChannelCore> core) : core_(std::move(core)) {}
-    ~Channel() override { core_->close(); }
-
-    std::shared_ptr<PendingCall> start(const std::string& method, std::string&& body,
-                                       double timeout, const Metadata& metadata,
-                                       int wait_for_ready, std::function<void()> on_done,
-                                       Error* error) override {
-        return begin(false, method, std::move(body), timeout, metadata, wait_for_ready,
-                     std::move(on_done), error);
-    }
-
-    std::shared_ptr<PendingCall> start_woken(const std::string& method, std::string&& body,
-                                             double timeout, const Metadata& metadata,
-                                             int wait_for_ready, std::shared_ptr<Wakeup> wakeup,
-                                             void* item, Error* error) override {
-        auto push = [wakeup = std::move(wakeup), item] { wakeup->push(item); };
-        return begin(false, method, std::move(body), timeout, metadata, wait_for_ready,
-                     std::move(push), error, true);
-    }
-
-    std::shared_ptr<ResponseStream> stream(const std::string& method, std::string&& body,
+std::shared_ptr<PendingCall> Facade::start(const std::string& method, std::string&& body,
                                            double timeout, const Metadata& metadata,
                                            int wait_for_ready, std::function<void()> on_done,
-                                           Error* error) override {
-        return begin(true, method, std::move(body), timeout, metadata, wait_for_ready,
-                     std::move(on_done), error);
-    }
+                                           Error* error) {
+    return begin(false, method, std::move(body), timeout, metadata, wait_for_ready,
+                 std::move(on_done), error);
+}
 
+std::shared_ptr<PendingCall> Facade::start_woken(const std::string& method, std::string&& body,
+                                                 double timeout, const Metadata& metadata,
+                                                 int wait_for_ready,
+                                                 std::shared_ptr<Wakeup> wakeup, void* item,
+                                                 Error* error) {
+    auto push = [wakeup = std::move(wakeup), item] { wakeup->push(item); };
+    return begin(false, method, std::move(body), timeout, metadata, wait_for_ready,
+                 std::move(push), error, true);
+}
+
+std::shared_ptr<ResponseStream> Facade::stream(const std::string& method, std::string&& body,
+                                               double timeout, const Metadata& metadata,
+                                               int wait_for_ready, std::function<void()> on_done,
+                                               Error* error) {
+    return begin(true, method, std::move(body), timeout, metadata, wait_for_ready,
+                 std::move(on_done), error);
+}
+
+// Builds the call on the caller's thread (metadata checked and encoded, the
+// body framed) and posts it to the loop, through the core pick() chose.
+std::shared_ptr<ClientCall> Facade::begin(bool streaming, const std::string& method,
+                                          std::string&& body, double timeout,
+                                          const Metadata& metadata, int wait_for_ready,
+                                          std::function<void()> on_done, Error* error,
+                                          bool done_inline) {
+    // Calling a closed channel, or with metadata gRPC cannot carry, is
+    // the caller's doing.
+    const auto invalid = [error](std::string why) {
+        return error->set(Error::Kind::invalid, std::move(why)), nullptr;
+    };
+    if (closed()) return invalid("Cannot invoke RPC on closed channel!");
+    auto call = std::make_shared<Call>(pick(), streaming);
+    call->send_metadata.reserve(metadata.size());
+    for (const auto& kv : metadata) {
+        const std::string& key = kv.first;
+        if (!wire::valid_key(key) || wire::is_reserved_header(key))
+            return invalid("metadata was invalid");
+        if (wire::is_binary_key(key)) {
+            call->send_metadata.emplace_back(key, wire::base64_encode(kv.second));
+        } else {
+            if (!wire::valid_text_value(kv.second)) return invalid("metadata was invalid");
+            call->send_metadata.push_back(kv);
+        }
+    }
+    call->path = method;
+    call->wait_for_ready = wait_for_ready;
+    if (timeout >= 0) {
+        call->has_deadline = true;
+        double capped = std::min(timeout, 1e9);
+        call->deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                            std::chrono::duration<double>(capped));
+    }
+    call->on_done = std::move(on_done);
+    call->done_inline = done_inline;
+    if (!options_.channel_error.empty()) {
+        call->finish(kInvalidArgument, options_.channel_error);
+        return call;
+    }
+    long long max_send = options_.max_send_message;
+    if (max_send >= 0 && body.size() > static_cast<unsigned long long>(max_send)) {
+        call->finish(kResourceExhausted, "Sent message larger than max (" +
+                                             std::to_string(body.size()) + " vs. " +
+                                             std::to_string(max_send) + ")");
+        return call;
+    }
+    wire::write_prefix(body.size(), call->prefix);
+    call->body = std::move(body);
+    std::string why;
+    if (retries_) {
+        // A request larger than the retry buffer is sent once, as gRPC does.
+        const RetryPolicy* policy = retries_->find(method);
+        if (policy && call->body.size() + wire::kMessagePrefix <=
+                          static_cast<unsigned long long>(options_.retry_buffer)) {
+            std::shared_ptr<ClientCall> retried =
+                start_retrying(shared_from_this(), *policy, std::move(call), &why);
+            if (!retried) return invalid(why);
+            return retried;
+        }
+    }
+    if (!call->core->post_call(call, &why)) return invalid(why);
+    return call;
+}
+
+}  // namespace client
+
+namespace {
+
+using client::ChannelCore;
+
+// pick_first: one core, which connects to the first address that answers.
+class PickFirst final : public client::Facade {
+public:
+    PickFirst(std::shared_ptr<ChannelCore> core, std::shared_ptr<const client::RetryTable> retries)
+        : Facade(core->options, std::move(retries)), core_(std::move(core)) {}
+    ~PickFirst() override { core_->close(); }
+
+    std::shared_ptr<ChannelCore> pick() override { return core_; }
+    bool closed() const override { return core_->closed(); }
     int connectivity(bool try_to_connect) override {
+        // A channel whose options gRPC refuses never connects.
+        if (!options_.channel_error.empty()) return core_->closed() ? 4 : 3;
         return core_->connectivity(try_to_connect);
     }
     void close() override { core_->close(); }
 
 private:
-    // Builds the call on the caller's thread (metadata checked and encoded,
-    // the body framed) and posts it to the loop.
-    std::shared_ptr<Call> begin(bool streaming, const std::string& method, std::string&& body,
-                                double timeout, const Metadata& metadata, int wait_for_ready,
-                                std::function<void()> on_done, Error* error,
-                                bool done_inline = false) {
-        // Calling a closed channel, or with metadata gRPC cannot carry, is
-        // the caller's doing.
-        const auto invalid = [error](std::string why) {
-            return error->set(Error::Kind::invalid, std::move(why)), nullptr;
-        };
-        if (core_->closed()) return invalid("Cannot invoke RPC on closed channel!");
-        auto call = std::make_shared<Call>(core_, streaming);
-        call->send_metadata.reserve(metadata.size());
-        for (const auto& kv : metadata) {
-            const std::string& key = kv.first;
-            if (!wire::valid_key(key) || wire::is_reserved_header(key))
-                return invalid("metadata was invalid");
-            if (wire::is_binary_key(key)) {
-                call->send_metadata.emplace_back(key, wire::base64_encode(kv.second));
-            } else {
-                if (!wire::valid_text_value(kv.second)) return invalid("metadata was invalid");
-                call->send_metadata.push_back(kv);
-            }
-        }
-        call->path = method;
-        call->wait_for_ready = wait_for_ready;
-        if (timeout >= 0) {
-            call->has_deadline = true;
-            double capped = std::min(timeout, 1e9);
-            call->deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                                std::chrono::duration<double>(capped));
-        }
-        call->on_done = std::move(on_done);
-        call->done_inline = done_inline;
-        long long max_send = core_->options.max_send_message;
-        if (max_send >= 0 && body.size() > static_cast<unsigned long long>(max_send)) {
-            call->finish(kResourceExhausted, "Sent message larger than max (" +
-                                                 std::to_string(body.size()) + " vs. " +
-                                                 std::to_string(max_send) + ")");
-            return call;
-        }
-        wire::write_prefix(body.size(), call->prefix);
-        call->body = std::move(body);
-        std::string why;
-        if (!core_->post_call(call, &why)) return invalid(why);
-        return call;
-    }
-
     std::shared_ptr<ChannelCore> core_;
 };
 
@@ -710,6 +780,18 @@ std::shared_ptr<ChannelHost> ChannelHost::create(const std::string& target,
     client::Target parsed;
     if (!client::parse_target(target, &parsed, &why)) return invalid();
     if (!options.default_authority.empty()) parsed.authority = options.default_authority;
+    std::shared_ptr<const client::RetryTable> retries;
+    if (!options.retry_policies.empty()) {
+        auto table = std::make_shared<client::RetryTable>();
+        if (!client::RetryTable::parse(options.retry_policies, table.get(), &why)) return invalid();
+        if (!table->empty()) retries = std::move(table);
+    }
+    bool round_robin = options.lb_policy == "round_robin" && options.channel_error.empty();
+    if (!round_robin && !options.lb_policy.empty() && options.lb_policy != "pick_first" &&
+        options.lb_policy != "round_robin") {
+        why = "sorvane.lb_policy: unknown policy " + options.lb_policy;
+        return invalid();
+    }
     std::shared_ptr<TlsContext> context;
     if (tls && tls->enabled) {
         context = TlsContext::for_client(*tls, &why);
@@ -720,16 +802,21 @@ std::shared_ptr<ChannelHost> ChannelHost::create(const std::string& target,
     std::vector<SocketAddress> numeric;
     if (parsed.numeric) {
         for (const auto& ep : parsed.endpoints) {
-            if (!resolve(ep.host, ep.port, false, &numeric, &why)) {
+            std::vector<SocketAddress> one;  // resolve() replaces what it is given
+            if (!resolve(ep.host, ep.port, false, &one, &why)) {
                 why = "invalid target " + target + ": " + why;
                 return invalid();
             }
+            numeric.insert(numeric.end(), one.begin(), one.end());
         }
     }
+    if (round_robin)
+        return client::make_round_robin(*loop, std::move(parsed), std::move(numeric),
+                                        std::move(options), std::move(context), std::move(retries));
     auto core = std::make_shared<ChannelCore>(*loop, std::move(parsed), std::move(options),
                                               std::move(context));
     core->seed_addresses(std::move(numeric));
-    return std::make_shared<Channel>(std::move(core));
+    return std::make_shared<PickFirst>(std::move(core), std::move(retries));
 }
 
 }  // namespace sorvane::native

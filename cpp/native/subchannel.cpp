@@ -132,8 +132,15 @@ void Call::set_initial(Metadata&& initial) {
         if (done_) return;
         result_.initial = std::move(initial);
         initial_done_ = true;
+        committed_ = true;
     }
+    if (on_commit) on_commit();
     if (streaming) cv_.notify_all();
+}
+
+bool Call::committed() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return committed_;
 }
 
 void Call::deliver(std::string&& message) {
@@ -409,7 +416,14 @@ int Subchannel::on_header(nghttp2_session*, const nghttp2_frame* frame, const ui
         call->content_type.assign(v);
         return 0;
     }
-    if (wire::is_reserved_header(n)) return 0;
+    if (wire::is_reserved_header(n)) {
+        if (n == "grpc-retry-pushback-ms") {
+            long long ms = v.empty() || v.size() > 9 ? -2 : 0;
+            for (char ch : v) ms = ms >= 0 && ch >= '0' && ch <= '9' ? ms * 10 + (ch - '0') : -2;
+            call->pushback_ms = ms;
+        }
+        return 0;
+    }
     if (wire::is_binary_key(n)) {
         std::string decoded;
         if (wire::base64_decode(v, &decoded)) call->headers.emplace_back(std::string(n), std::move(decoded));

@@ -32,6 +32,12 @@
 // completion threads (they take the GIL). Name resolution runs on a resolver
 // thread of its own. Readers of a response stream take messages as they
 // arrive; the stream's flow-control window is given back as they do.
+// A round_robin channel is a set of such channels, one per address, on the
+// same loop: the caller picks one by reading their states (atomics, no
+// lock), and the loop moves waiting calls between them as their states
+// change. A call under a retry policy is a series of attempts: each one's end
+// is seen where it ends (the loop), which arms a loop timer for the next;
+// only the last attempt's end reaches `on_done`, as above.
 #pragma once
 
 #include <atomic>
@@ -62,6 +68,7 @@ enum StatusCode : int {
     kOk = 0,
     kCancelled = 1,
     kUnknown = 2,
+    kInvalidArgument = 3,
     kInternal = 13,
     kUnavailable = 14,
     kUnimplemented = 12,

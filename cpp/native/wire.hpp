@@ -151,6 +151,14 @@ struct Options {
     long long initial_reconnect_backoff_ms = 1000;  // grpc.initial_reconnect_backoff_ms
     long long max_reconnect_backoff_ms = 120000;    // grpc.max_reconnect_backoff_ms
     long long min_reconnect_backoff_ms = 20000;     // grpc.min_reconnect_backoff_ms
+    long long dns_min_interval_ms = 30000;  // grpc.dns_min_time_between_resolutions_ms
+    long long retry_buffer = 256 * 1024;    // grpc.per_rpc_retry_buffer_size: a larger
+                                            // request is sent once
+    // Written by the Python channel from grpc.service_config and
+    // grpc.lb_policy_name (sorvane's own names).
+    std::string lb_policy;        // sorvane.lb_policy: "pick_first" (default), "round_robin"
+    std::string retry_policies;   // sorvane.retry_policies (RetryTable::parse)
+    std::string channel_error;    // sorvane.channel_error: every call fails with it
     // Server.
     long long handshake_timeout_ms = 5000;      // a connection must send its preface by then
     bool so_reuseport = true;                   // grpc.so_reuseport (gRPC's default on Linux)

@@ -14,6 +14,7 @@ from sorvane.native.calls import (
     Deserializer, _Future, _InactiveRpcError, _internal, _OkCall, _ResponseStream,
 )
 from sorvane.native.common import _NO_REQUEST_STREAMING, MetadataPairs
+from sorvane.native.service_config import engine_options
 
 __all__ = ["Channel", "insecure_channel", "secure_channel"]
 
@@ -109,7 +110,8 @@ class Channel(grpc.Channel):
     def __init__(self, target: str, options: Options = None,
                  compression: Optional[grpc.Compression] = None,
                  _tls: Optional[Tuple[Any, ...]] = None) -> None:
-        self._core = _native.ChannelHost(target, list(options or ()), _tls)  # type: Any
+        self._core = _native.ChannelHost(target, engine_options(target, options or ()),
+                                         _tls)  # type: Any
         self._lock = threading.Lock()
         self._subscribers = []  # type: List[Callable[[grpc.ChannelConnectivity], None]]
         self._watcher = None  # type: Optional[threading.Thread]
