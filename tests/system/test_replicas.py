@@ -16,6 +16,7 @@ import grpc
 import pytest
 
 import marvetta
+from sorvane import engine
 from sorvane.corvex import GrpcHelper, Server
 
 from conftest import free_port
@@ -170,7 +171,15 @@ def test_a_draining_replica_fails_no_call_and_the_rest_take_over(replicas):
         stopper = threading.Thread(target=lambda: drained.append(replicas.stop(2, signal.SIGTERM)))
         done, failed = under_load(stub, replicas.folder, stopper.start)
         stopper.join(30)
-        assert drained == [0] and failed == [] and len(done) > 20
+        assert drained == [0] and len(done) > 20
+        # grpcio's server cancels a call that reaches it once its stop has
+        # begun, before the client saw the GOAWAY: it never ran, and the
+        # client may send it again. The native server takes it and runs it.
+        runs = replicas.runs()
+        if engine.current() == "grpcio":
+            failed = [(key, code) for key, code in failed
+                      if code != grpc.StatusCode.CANCELLED or runs[key]]
+        assert failed == []
         assert "stopping" in replicas.procs[2].output
         after = {pid_of(stub) for _ in range(12)}
         assert len(after) == 2 and after < pids
