@@ -22,6 +22,10 @@ from sorvane.corvex import GrpcHelper, Server
 from conftest import free_port
 from processes import ServeProcess, run_cli, write_targets
 
+# Three server processes per test, started and killed while calls run: a
+# long system run, made once per engine.
+pytestmark = pytest.mark.system
+
 HOSTS = ("127.0.0.2", "127.0.0.3", "127.0.0.4")
 
 
