@@ -154,7 +154,9 @@ struct Guard {
     X(sys_dict) X(request_class) X(response_class) X(service_class) X(default_clazz_handler) \
     X(logger_class) X(logger_is_enabled_for) X(logger_log) X(logger_debug)                   \
     X(encoder) X(markers) X(scan_once) X(decoder) X(decoder_type) X(ok_prefix) X(record_function) X(urandom) X(deadline) X(b2a_base64) X(monotonic) \
-    X(codec_error) X(default_serialize) X(codecs_metadata) X(json_code)
+    X(codec_error) X(default_serialize) X(codecs_metadata) X(json_code)                     \
+    /* taken on first use */                                                                 \
+    X(unary_callable)
 #define SORVANE_STATE_GUARDS(X) \
     X(dumps) X(loads) X(record) X(logger) X(importer) X(signature) X(request_id)
 

@@ -111,11 +111,14 @@ Ref target_metadata(const State& st, PyObject* clazz, PyObject* method) {
     return check(PyTuple_Pack(1, pair.get()));
 }
 
-// Whether `handle` is a gRPC unary-unary callable (either engine's).
-bool takes_metadata(PyObject* handle) {
-    Ref grpc = import("grpc");
-    Ref abc = getattr(grpc.get(), "UnaryUnaryMultiCallable");
-    return check(PyObject_IsInstance(handle, abc.get())) != 0;
+// Whether `handle` is a gRPC unary-unary callable (either engine's);
+// grpc.UnaryUnaryMultiCallable is taken once.
+bool takes_metadata(State& st, PyObject* handle) {
+    if (!st.unary_callable) {
+        Ref grpc = import("grpc");
+        st.unary_callable = getattr(grpc.get(), "UnaryUnaryMultiCallable");
+    }
+    return check(PyObject_IsInstance(handle, st.unary_callable.get())) != 0;
 }
 
 // Returns the CommonResponse as the stub returned it; borrows everything.
@@ -165,7 +168,7 @@ Ref GrpcHelper_call_rpc(FunctionObject* self, PyObject* const* argv) {
     // their channel) and any whose handle is a gRPC unary callable; a
     // stand-in stub written as handle(request) is called as it always was.
     Ref metadata;
-    if (own_entry(client, st[N::stub_channel]) || takes_metadata(handle.get()))
+    if (own_entry(client, st[N::stub_channel]) || takes_metadata(st, handle.get()))
         metadata = target_metadata(st, argv[clazz], argv[method]);
 
     // handle(request, metadata=..., timeout=..., wait_for_ready=...), each
