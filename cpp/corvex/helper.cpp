@@ -182,11 +182,15 @@ Ref GrpcHelper_call_rpc(FunctionObject* self, PyObject* const* argv) {
         names[n] = st[name];
         stack[1 + n++] = value;
     }
-    Ref kwnames_tuple = check(PyTuple_New(n));
-    for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(kwnames_tuple.get(), i, Ref::borrow(names[i]).release());
-    if (!cbor) return vectorcall(handle.get(), stack, 1, n ? kwnames_tuple.get() : nullptr);
+    Ref kwnames_tuple;
+    if (n) {
+        kwnames_tuple = check(PyTuple_New(n));
+        for (Py_ssize_t i = 0; i < n; ++i)
+            PyTuple_SET_ITEM(kwnames_tuple.get(), i, Ref::borrow(names[i]).release());
+    }
+    if (!cbor) return vectorcall(handle.get(), stack, 1, kwnames_tuple.get());
     try {
-        return vectorcall(handle.get(), stack, 1, n ? kwnames_tuple.get() : nullptr);
+        return vectorcall(handle.get(), stack, 1, kwnames_tuple.get());
     } catch (const PyErrAlreadySet&) {
         Ref error = take_raised();
         Ref codec = import("sorvane.codec");

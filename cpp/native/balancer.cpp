@@ -47,16 +47,7 @@ std::deque<std::shared_ptr<Call>> ChannelCore::take_pending() {
 void ChannelCore::retire() {
     if (retired_ || shut_) return;
     retired_ = true;
-    ++attempt_;
-    for (EventLoop::TimerId* t : {&connect_timer_, &backoff_timer_}) {
-        if (*t) loop.cancel_timer(*t);
-        *t = 0;
-    }
-    if (connecting_ != kNoSocket) {
-        loop.unwatch(connecting_);
-        socket_close(connecting_);
-        connecting_ = kNoSocket;
-    }
+    abandon_attempt(true);
     if (conn_) {
         // It finishes the calls it has, then closes (flush_soon, once drained).
         Subchannel* c = conn_.get();

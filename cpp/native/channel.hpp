@@ -274,6 +274,7 @@ private:
     void on_resolved(uint64_t attempt, std::vector<SocketAddress> addresses, std::string error);
     void try_next_address();
     void on_connected(SocketHandle socket, const SocketAddress& address);
+    void abandon_attempt(bool backoff_too);
     void attempt_failed(const std::string& error);
     void shutdown_on_loop();
     void set_state(int state);

@@ -443,16 +443,26 @@ void ChannelCore::on_connected(SocketHandle socket, const SocketAddress& address
     conn_ = std::move(conn);
 }
 
-void ChannelCore::attempt_failed(const std::string& error) {
-    if (shut_) return;
-    ++attempt_;  // whatever of the attempt is still under way is stale now
+// Whatever of the current attempt is still under way is stale from now on:
+// its socket closed, its connect timer (and, with `backoff_too`, the wait
+// before the next attempt) cancelled.
+void ChannelCore::abandon_attempt(bool backoff_too) {
+    ++attempt_;
     if (connecting_ != kNoSocket) {
         loop.unwatch(connecting_);
         socket_close(connecting_);
         connecting_ = kNoSocket;
     }
-    if (connect_timer_) loop.cancel_timer(connect_timer_);
-    connect_timer_ = 0;
+    for (EventLoop::TimerId* t : {&connect_timer_, &backoff_timer_}) {
+        if (t == &backoff_timer_ && !backoff_too) continue;
+        if (*t) loop.cancel_timer(*t);
+        *t = 0;
+    }
+}
+
+void ChannelCore::attempt_failed(const std::string& error) {
+    if (shut_) return;
+    abandon_attempt(false);
     if (conn_) {
         Subchannel* c = conn_.release();  // released first: its close is no event
         c->close("connect attempt abandoned");
@@ -562,16 +572,7 @@ void ChannelCore::close() {
 
 void ChannelCore::shutdown_on_loop() {
     shut_ = true;
-    ++attempt_;
-    for (EventLoop::TimerId* t : {&connect_timer_, &backoff_timer_}) {
-        if (*t) loop.cancel_timer(*t);
-        *t = 0;
-    }
-    if (connecting_ != kNoSocket) {
-        loop.unwatch(connecting_);
-        socket_close(connecting_);
-        connecting_ = kNoSocket;
-    }
+    abandon_attempt(true);
     std::deque<std::shared_ptr<Call>> queued;
     queued.swap(pending_);
     for (auto& call : queued) call->finish(kCancelled, "Channel closed!");
