@@ -34,11 +34,17 @@ def load_objects():
         return [doc for doc in yaml.safe_load_all(f) if doc is not None]
 
 
+def desired(obj):
+    """The desired state of a Kubernetes object: the member its API names
+    "spec" (empty when missing, so that a check names what is absent)."""
+    return obj.get("spec", {})
+
+
 OBJECTS = load_objects()
 BY_KIND = {doc.get("kind"): doc for doc in OBJECTS}
 DEPLOYMENT = BY_KIND.get("Deployment", {})
-POD = DEPLOYMENT.get("spec", {}).get("template", {})
-CONTAINER = (POD.get("spec", {}).get("containers") or [{}])[0]
+POD = desired(DEPLOYMENT).get("template", {})
+CONTAINER = (desired(POD).get("containers") or [{}])[0]
 PROBES = {name: CONTAINER.get(name, {}) for name in ("readinessProbe", "livenessProbe")}
 
 
@@ -62,15 +68,15 @@ def test_objects_are_complete_and_of_known_kinds():
     for doc in OBJECTS:
         assert doc["apiVersion"] == API_VERSIONS[doc["kind"]]
         assert doc["metadata"]["name"]
-    assert DEPLOYMENT["spec"]["replicas"] > 1
-    assert len(POD["spec"]["containers"]) == 1
+    assert desired(DEPLOYMENT)["replicas"] > 1
+    assert len(desired(POD)["containers"]) == 1
 
 
 def test_selectors_pick_the_pods_and_the_service_is_headless():
     labels = POD["metadata"]["labels"]
-    deployment_selector = DEPLOYMENT["spec"]["selector"]["matchLabels"]
-    service = BY_KIND["Service"]["spec"]
-    policy_selector = BY_KIND["NetworkPolicy"]["spec"]["podSelector"]["matchLabels"]
+    deployment_selector = desired(DEPLOYMENT)["selector"]["matchLabels"]
+    service = desired(BY_KIND["Service"])
+    policy_selector = desired(BY_KIND["NetworkPolicy"])["podSelector"]["matchLabels"]
     for selector in (deployment_selector, service["selector"], policy_selector):
         assert selector and contains(labels, selector), selector
     assert service["clusterIP"] == "None"  # the string: YAML's None would be null
@@ -85,11 +91,11 @@ def test_every_port_is_the_one_serve_listens_on():
     for probe in PROBES.values():
         # The kubelet's gRPC probe takes a number, never a port's name.
         assert probe["grpc"]["port"] == ns.port
-    (service_port,) = BY_KIND["Service"]["spec"]["ports"]
+    (service_port,) = desired(BY_KIND["Service"])["ports"]
     # Headless: clients dial the pods themselves, on the port the Service names.
     assert service_port["port"] == ns.port
     assert service_port["targetPort"] in (port["name"], ns.port)
-    (rule,) = BY_KIND["NetworkPolicy"]["spec"]["ingress"]
+    (rule,) = desired(BY_KIND["NetworkPolicy"])["ingress"]
     assert [p["port"] for p in rule["ports"]] in ([ns.port], [port["name"]])
 
 
@@ -106,7 +112,7 @@ def test_serve_accepts_the_command_with_nothing_the_probes_cannot_send(monkeypat
 def test_grace_period_covers_the_drain():
     pre_stop = CONTAINER["lifecycle"]["preStop"]["exec"]["command"]
     assert pre_stop[0] == "sleep"
-    grace = POD["spec"]["terminationGracePeriodSeconds"]
+    grace = desired(POD)["terminationGracePeriodSeconds"]
     assert grace >= float(pre_stop[1]) + STOP_GRACE + EXIT_DELAY
 
 
@@ -120,7 +126,7 @@ def test_dockerfile_copies_what_exists_and_matches_the_pod():
         assert os.path.exists(os.path.join(REPO, source)), source
     _, ns = serve_arguments()
     assert ["EXPOSE", str(ns.port)] in lines
-    user = POD["spec"]["securityContext"]["runAsUser"]
+    user = desired(POD)["securityContext"]["runAsUser"]
     assert ["USER", str(user)] in lines and user != 0
 
 
@@ -190,5 +196,5 @@ def test_a_terminated_pod_exits_within_its_grace_with_a_call_still_running(tmp_p
     assert "a call still runs" in server.output  # the worst case: the call never ended
     assert server.status == 0
     pre_stop = float(CONTAINER["lifecycle"]["preStop"]["exec"]["command"][1])
-    assert STOP_GRACE <= took <= POD["spec"]["terminationGracePeriodSeconds"] - pre_stop
+    assert STOP_GRACE <= took <= desired(POD)["terminationGracePeriodSeconds"] - pre_stop
     assert len(outcome) == 1 and isinstance(outcome[0], grpc.StatusCode)  # cut off, no result
