@@ -11,6 +11,7 @@ namespace {
 // (errors, with_call's call, futures). Metadata is converted only then.
 struct UnaryUnaryObject {
     PyObject_HEAD
+    compat::VectorcallFunc vectorcall;  // __call__ (where the host has vectorcall)
     PyObject* core;          // the ChannelHost
     PyObject* method;        // the method path (str or bytes)
     PyObject* serializer;    // or None
@@ -84,15 +85,62 @@ struct Given {
     PyObject* compression = Py_None;
 };
 
-Given parse_given(PyObject* args, PyObject* kwargs) {
-    static const char* kwlist[] = {"request", "timeout", "metadata", "credentials",
-                                   "wait_for_ready", "compression", nullptr};
+// Binds grpcio's parameters (request, timeout=None, metadata=None,
+// credentials=None, wait_for_ready=None, compression=None) to `nargs`
+// positional arguments and the keyword arguments `keywords` hands to its
+// callback as (name, value), raising TypeError as a Python function would.
+template <typename Keywords>
+Given bind_given(const char* function, PyObject* const* args, size_t nargs, Keywords keywords) {
+    static const char* const names[] = {"request", "timeout", "metadata", "credentials",
+                                        "wait_for_ready", "compression"};
+    constexpr size_t count = sizeof names / sizeof names[0];
+    if (nargs > count)
+        raise_format(PyExc_TypeError, "%s() takes from 2 to %zu positional arguments but %zu were given",
+                     function, count + 1, nargs + 1);
+    PyObject* bound[count] = {};
+    for (size_t i = 0; i < nargs; ++i) bound[i] = args[i];
+    keywords([&](PyObject* name, PyObject* value) {
+        size_t i = 0;
+        while (i < count && !(PyUnicode_Check(name) &&
+                              PyUnicode_CompareWithASCIIString(name, names[i]) == 0))
+            ++i;
+        if (i == count)
+            raise_format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'",
+                         function, name);
+        if (bound[i])
+            raise_format(PyExc_TypeError, "%s() got multiple values for argument '%s'", function,
+                         names[i]);
+        bound[i] = value;
+    });
+    if (!bound[0])
+        raise_format(PyExc_TypeError,
+                     "%s() missing 1 required positional argument: 'request'", function);
     Given g;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOOOO", const_cast<char**>(kwlist),
-                                     &g.request, &g.timeout, &g.metadata, &g.credentials,
-                                     &g.wait_for_ready, &g.compression))
-        throw PyErrAlreadySet{};
+    g.request = bound[0];
+    for (auto [slot, i] : {std::pair{&g.timeout, 1}, {&g.metadata, 2}, {&g.credentials, 3},
+                           {&g.wait_for_ready, 4}, {&g.compression, 5}})
+        if (bound[i]) *slot = bound[i];
     return g;
+}
+
+// From a vector call's arguments.
+Given parse_given(const char* function, PyObject* const* args, size_t nargs, PyObject* kwnames) {
+    return bind_given(function, args, nargs, [&](auto&& bind) {
+        const Py_ssize_t n = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+        for (Py_ssize_t k = 0; k < n; ++k)
+            bind(PyTuple_GET_ITEM(kwnames, k), args[nargs + static_cast<size_t>(k)]);
+    });
+}
+
+// From a tuple and a dict (or none).
+Given parse_given(const char* function, PyObject* args, PyObject* kwargs) {
+    return bind_given(function, &PyTuple_GET_ITEM(args, 0),
+                      static_cast<size_t>(PyTuple_GET_SIZE(args)), [&](auto&& bind) {
+                          Py_ssize_t pos = 0;
+                          PyObject *name, *value;
+                          while (kwargs && PyDict_Next(kwargs, &pos, &name, &value))
+                              bind(name, value);
+                      });
 }
 
 // A call's arguments checked, and its request serialized. Throws with the
@@ -147,11 +195,12 @@ Ref unary_outcome(UnaryUnaryObject* self, CallResult& r, bool with_call, bool on
     return check(PyTuple_Pack(2, response.get(), call.get()));
 }
 
-PyObject* unary_blocking(UnaryUnaryObject* self, PyObject* args, PyObject* kwargs, bool with_call) {
+template <typename... Arguments>
+PyObject* unary_blocking(UnaryUnaryObject* self, bool with_call, Arguments... arguments) {
     CallArgs a;
     std::shared_ptr<ChannelHost> channel;
     if (entry_status([&] {
-            a = unary_args(self, parse_given(args, kwargs));
+            a = unary_args(self, parse_given(with_call ? "with_call" : "__call__", arguments...));
             channel = channel_of(reinterpret_cast<ChannelHostObject*>(self->core));
         }) < 0)
         return nullptr;
@@ -160,20 +209,29 @@ PyObject* unary_blocking(UnaryUnaryObject* self, PyObject* args, PyObject* kwarg
     return entry([&]() -> Ref { return unary_outcome(self, call->result(), with_call, true); });
 }
 
-PyObject* UnaryUnary_call(UnaryUnaryObject* self, PyObject* args, PyObject* kwargs) {
-    return unary_blocking(self, args, kwargs, false);
+PyObject* UnaryUnary_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
+                                PyObject* kwnames) {
+    return unary_blocking(reinterpret_cast<UnaryUnaryObject*>(self), false, args,
+                          nargsf & ~compat::kVectorcallArgumentsOffset, kwnames);
 }
 
-PyObject* UnaryUnary_with_call(UnaryUnaryObject* self, PyObject* args, PyObject* kwargs) {
-    return unary_blocking(self, args, kwargs, true);
+// __call__ where the host has no vectorcall.
+PyObject* UnaryUnary_call(UnaryUnaryObject* self, PyObject* args, PyObject* kwargs) {
+    return unary_blocking(self, false, args, kwargs);
+}
+
+PyObject* UnaryUnary_with_call(UnaryUnaryObject* self, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
+    return unary_blocking(self, true, args, static_cast<size_t>(nargs), kwnames);
 }
 
 // future(): the request serialized here, the future made by the support
 // object (support.future(core, method, payload, timeout, metadata,
 // wait_for_ready, deserializer)).
-PyObject* UnaryUnary_future(UnaryUnaryObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* UnaryUnary_future(UnaryUnaryObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
     return entry([&]() -> Ref {
-        Given g = parse_given(args, kwargs);
+        Given g = parse_given("future", args, static_cast<size_t>(nargs), kwnames);
         CallArgs a = unary_args(self, g);
         Ref payload = check(PyBytes_FromStringAndSize(a.body.data(), a.body.size()));
         return ::sorvane::support::call(
@@ -189,16 +247,15 @@ PyObject* UnaryUnary_future(UnaryUnaryObject* self, PyObject* args, PyObject* kw
 // taken there), else wake() is called on a completion thread (item unused).
 // _sorvane_outcome(call) then gives its response or raises its error. What
 // awaitable calls use: no future object, no waiting thread.
-PyObject* UnaryUnary_start(UnaryUnaryObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* UnaryUnary_start(UnaryUnaryObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
     return entry([&]() -> Ref {
-        if (PyTuple_GET_SIZE(args) < 2)
-            raise(PyExc_TypeError, "_sorvane_start() needs what to wake and an item");
-        Ref rest = check(PyTuple_GetSlice(args, 2, PyTuple_GET_SIZE(args)));
-        CallArgs a = unary_args(self, parse_given(rest.get(), kwargs));
+        if (nargs < 2) raise(PyExc_TypeError, "_sorvane_start() needs what to wake and an item");
+        CallArgs a = unary_args(
+            self, parse_given("_sorvane_start", args + 2, static_cast<size_t>(nargs - 2), kwnames));
         auto* core = reinterpret_cast<ChannelHostObject*>(self->core);
-        PyObject* wake = PyTuple_GET_ITEM(args, 0);
-        if (Py_TYPE(wake) == waker_type())
-            return start_woken(core, a, wake, PyTuple_GET_ITEM(args, 1));
+        PyObject* wake = args[0];
+        if (Py_TYPE(wake) == waker_type()) return start_woken(core, a, wake, args[1]);
         return start_call(core, a, wake);
     });
 }
@@ -211,15 +268,21 @@ PyObject* UnaryUnary_outcome(UnaryUnaryObject* self, PyObject* call) {
     });
 }
 
+PyObject* UnaryUnary_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    PyObject* self = PyType_GenericNew(type, args, kwargs);
+    if (self) reinterpret_cast<UnaryUnaryObject*>(self)->vectorcall = UnaryUnary_vectorcall;
+    return self;
+}
+
 PyMethodDef UnaryUnary_methods[] = {
     {"_sorvane_start",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(UnaryUnary_start)),
-     METH_VARARGS | METH_KEYWORDS, nullptr},
+     METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"_sorvane_outcome", reinterpret_cast<PyCFunction>(UnaryUnary_outcome), METH_O, nullptr},
     {"with_call", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(UnaryUnary_with_call)),
-     METH_VARARGS | METH_KEYWORDS, nullptr},
+     METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"future", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(UnaryUnary_future)),
-     METH_VARARGS | METH_KEYWORDS, nullptr},
+     METH_FASTCALL | METH_KEYWORDS, nullptr},
     {nullptr, nullptr, 0, nullptr}};
 
 }  // namespace
@@ -232,9 +295,11 @@ PyTypeObject* unary_unary_type() {
             "A channel's unary-unary callable, as grpc.UnaryUnaryMultiCallable describes it.",
             reinterpret_cast<initproc>(UnaryUnary_init));
         t.tp_flags |= Py_TPFLAGS_HAVE_GC;
+        t.tp_new = UnaryUnary_new;
         t.tp_traverse = reinterpret_cast<traverseproc>(UnaryUnary_traverse);
         t.tp_clear = reinterpret_cast<inquiry>(UnaryUnary_clear);
-        t.tp_call = reinterpret_cast<ternaryfunc>(UnaryUnary_call);
+        compat::type_set_instance_vectorcall(&t, offsetof(UnaryUnaryObject, vectorcall),
+                                             reinterpret_cast<ternaryfunc>(UnaryUnary_call));
         return t;
     }();
     return &type;

@@ -84,6 +84,26 @@ inline void type_set_vectorcall(PyTypeObject* t, Py_ssize_t offset,
 #endif
 }
 
+// The same for a callable that is not a function: instances of `t` are called
+// through the VectorcallFunc at `offset`, but `t` does not bind as a method
+// (an instance stored on a class stays itself when read from an instance).
+inline void type_set_instance_vectorcall(PyTypeObject* t, Py_ssize_t offset,
+                                         ternaryfunc call_without) noexcept {
+#if PY_VERSION_HEX >= 0x03080000
+    (void)call_without;
+    t->tp_vectorcall_offset = offset;
+    t->tp_call = PyVectorcall_Call;
+#if PY_VERSION_HEX >= 0x03090000
+    t->tp_flags |= Py_TPFLAGS_HAVE_VECTORCALL;
+#else
+    t->tp_flags |= _Py_TPFLAGS_HAVE_VECTORCALL;
+#endif
+#else
+    (void)offset;
+    t->tp_call = call_without;
+#endif
+}
+
 // ---- errors -------------------------------------------------------------------
 
 // Takes the exception being raised (one must be set): returns the instance,

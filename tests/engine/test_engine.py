@@ -615,6 +615,19 @@ class TestCalls:
         assert call.code() is grpc.StatusCode.OK
         assert ("answer", "42") in [tuple(m) for m in call.trailing_metadata()]
 
+    def test_arguments_bind_as_grpcio_binds_them(self, pair):
+        _, method, _ = pair
+        echo = method("echo")
+        assert echo(request=b"a", timeout=WAIT) == b"a"
+        assert echo(b"b", WAIT, (("k", "v"),)) == b"b"  # timeout and metadata by position
+        assert echo.with_call(b"c", WAIT)[0] == b"c"
+        assert echo.future(b"d", metadata=None, timeout=WAIT).result() == b"d"
+        for wrong in (lambda: echo(), lambda: echo(b"x", timeout=WAIT, bogus=1),
+                      lambda: echo(b"x", WAIT, timeout=WAIT), lambda: echo(b"x", *[None] * 6),
+                      lambda: echo.with_call(timeout=WAIT), lambda: echo.future(b"x", nope=1)):
+            with pytest.raises(TypeError):
+                wrong()
+
     def test_handler_exception_ends_with_unknown(self, pair):
         _, method, _ = pair
         with pytest.raises(grpc.RpcError) as raised:
