@@ -258,6 +258,11 @@ Ref json_loads_body(FunctionObject* caller, PyObject* body);
 // that of a successful call (status 0, empty message and excType), whose text
 // is then made around the result's alone (bench/bench_dispatch.py).
 Ref json_dumps_envelope(FunctionObject* caller, PyObject* envelope, PyObject* result);
+// The UTF-8 text of the call description {"clazz", "method", "args", "kwargs"}
+// (kwargs nullptr: an empty dict), written directly when every part is plain
+// and json.dumps is the host's; none (nothing set) otherwise.
+Ref json_dumps_description(FunctionObject* caller, PyObject* clazz, PyObject* method,
+                           PyObject* args, PyObject* kwargs);
 void init_json(PyObject* module, State& st);
 
 // The binary codec (cbor.cpp): cbor_dumps(value) -> bytes, cbor_loads(data)

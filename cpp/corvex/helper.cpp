@@ -143,15 +143,21 @@ Ref GrpcHelper_call_rpc(FunctionObject* self, PyObject* const* argv) {
     Ref rid = argv[request_id] == Py_None ? new_request_id(self, st)
                                           : Ref::borrow(argv[request_id]);
     PyObject* args_value = argv[args] == Py_None ? st.empty_tuple.get() : argv[args];
-    Ref kwargs_copy = argv[kwargs] == Py_None ? check(PyDict_New()) : copy_kwargs(argv[kwargs]);
-
-    Ref description = check(PyDict_New());
-    for (auto [key, value] : {std::pair{N::clazz, argv[clazz]}, {N::method, argv[method]},
-                              {N::args, args_value}, {N::kwargs, kwargs_copy.get()}})
-        check(PyDict_SetItem(description.get(), st[key], value));
     Ref code = effective_code(st, argv[serialize], client);
     const bool cbor = is_cbor(code.get());
-    Ref body = cbor ? cbor_dumps(description.get()) : json_dumps_utf8(self, description.get());
+    Ref body;
+    if (!cbor)  // the common case, written without the description's dicts
+        body = json_dumps_description(self, argv[clazz], argv[method], args_value,
+                                      argv[kwargs] == Py_None ? nullptr : argv[kwargs]);
+    if (!body) {
+        Ref kwargs_copy =
+            argv[kwargs] == Py_None ? check(PyDict_New()) : copy_kwargs(argv[kwargs]);
+        Ref description = check(PyDict_New());
+        for (auto [key, value] : {std::pair{N::clazz, argv[clazz]}, {N::method, argv[method]},
+                                  {N::args, args_value}, {N::kwargs, kwargs_copy.get()}})
+            check(PyDict_SetItem(description.get(), st[key], value));
+        body = cbor ? cbor_dumps(description.get()) : json_dumps_utf8(self, description.get());
+    }
 
     Ref marvetta = global(self, N::marvetta);
     Ref request_class = getattr(marvetta.get(), st[N::CommonRequest]);

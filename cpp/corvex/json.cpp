@@ -12,6 +12,7 @@
 // over the direct call) needs. The snapshots list what is watched.
 #include "corvex.hpp"
 
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -177,8 +178,8 @@ bool append_plain(std::string& out, PyObject* o, int depth) {
         const long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
         if (!overflow) {  // the digits int's repr gives, without the str
             char digits[24];
-            const int n = std::snprintf(digits, sizeof digits, "%lld", v);
-            out.append(digits, static_cast<size_t>(n));
+            const char* end = std::to_chars(digits, digits + sizeof digits, v).ptr;
+            out.append(digits, static_cast<size_t>(end - digits));
             return true;
         }
     }
@@ -529,6 +530,28 @@ Ref json_dumps_utf8(FunctionObject* caller, PyObject* obj) {
     }
     Ref text = json_dumps_text(caller, obj);
     return check(PyUnicode_AsUTF8String(text.get()));
+}
+
+Ref json_dumps_description(FunctionObject* caller, PyObject* clazz, PyObject* method,
+                           PyObject* args, PyObject* kwargs) {
+    State& st = state_of(caller);
+    if (!st.dumps.holds(globals_of(caller)) || (kwargs && !PyDict_CheckExact(kwargs))) return Ref();
+    // json.dumps({"clazz": clazz, "method": method, "args": args, "kwargs": kwargs}).
+    std::string out;
+    out.reserve(128);
+    out += "{\"clazz\": ";
+    if (!append_plain(out, clazz, 1)) return Ref();
+    out += ", \"method\": ";
+    if (!append_plain(out, method, 1)) return Ref();
+    out += ", \"args\": ";
+    if (!append_plain(out, args, 1)) return Ref();
+    out += ", \"kwargs\": ";
+    if (!kwargs)
+        out += "{}";
+    else if (!append_plain(out, kwargs, 1))
+        return Ref();
+    out += '}';
+    return check(PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size())));
 }
 
 Ref json_dumps_envelope(FunctionObject* caller, PyObject* envelope, PyObject* result) {

@@ -52,13 +52,13 @@ class Response:
 
 
 def description(value):
-    return {"clazz": value, "method": "f", "args": [], "kwargs": {}}
+    return {"clazz": value, "method": "f", "args": [value], "kwargs": {"k": value}}
 
 
 def encode(value):
-    """The bytes call_rpc sends for a description holding `value`."""
+    """The bytes call_rpc sends for a description holding `value` in each place."""
     stub = Stub()
-    corvex.GrpcHelper.call_rpc(stub, value, "f", (), {}, request_id="r")
+    corvex.GrpcHelper.call_rpc(stub, value, "f", [value], {"k": value}, request_id="r")
     return stub.request.request
 
 
@@ -260,7 +260,8 @@ class TestEncoding:
     )
     def test_known_texts(self, value, text):
         sent = encode(value)
-        assert sent == ('{"clazz": %s, "method": "f", "args": [], "kwargs": {}}' % text).encode("utf-8")
+        assert sent == ('{"clazz": %s, "method": "f", "args": [%s], "kwargs": {"k": %s}}'
+                        % (text, text, text)).encode("utf-8")
         assert sent == expected_encoding(value)
 
     def test_insertion_order_survives_deletions(self):
