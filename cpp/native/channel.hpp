@@ -18,6 +18,7 @@
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <list>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -125,7 +126,7 @@ private:
     bool initial_done_ = false;
     bool committed_ = false;
     bool owed_ = false;           // the loop holds back window until the reader catches up
-    std::deque<std::string> messages_;
+    std::list<std::string> messages_;  // a list allocates nothing while empty
     size_t queued_ = 0;
     CallResult result_;
 };

@@ -275,7 +275,7 @@ bool ServerCall::post_messages(std::unique_lock<std::mutex>& lock) {
     if (posted) return true;
     send_posted_ = false;
     send_failed_ = true;
-    std::deque<std::string>().swap(queue_);
+    std::list<std::string>().swap(queue_);
     unqueue(queued_bytes_);
     return false;
 }
@@ -302,7 +302,7 @@ void ServerCall::fail_sends() {
     {
         std::lock_guard<std::mutex> lock(mu_);
         send_failed_ = true;
-        std::deque<std::string>().swap(queue_);
+        std::list<std::string>().swap(queue_);
         unqueue(queued_bytes_);
         resume = resume_wanted_;
         resume_wanted_ = false;
@@ -624,7 +624,7 @@ void ServerCall::end_with_status() {
 }
 
 void ServerCall::loop_send() {
-    std::deque<std::string> batch;
+    std::list<std::string> batch;
     {
         std::lock_guard<std::mutex> lock(mu_);
         send_posted_ = false;
@@ -639,7 +639,7 @@ void ServerCall::loop_send() {
 // Queues a streaming handler's messages behind the ones going out. False
 // when one breaks the send limit: the call then ends with the messages
 // before it, and the handler's next send fails.
-bool ServerCall::queue_out(std::deque<std::string>&& batch) {
+bool ServerCall::queue_out(std::list<std::string>&& batch) {
     streamed_ = true;
     for (auto& body : batch) {
         if (!fits(body.size())) {
@@ -659,7 +659,7 @@ bool ServerCall::queue_out(std::deque<std::string>&& batch) {
 void ServerCall::loop_finish() {
     if (!conn_ || phase_ != Phase::dispatched) return;  // cancelled or refused meanwhile
     // Streamed messages the loop has not taken yet go out before the status.
-    std::deque<std::string> batch;
+    std::list<std::string> batch;
     {
         std::lock_guard<std::mutex> lock(mu_);
         batch.swap(queue_);
@@ -740,7 +740,7 @@ void ServerCall::detach() {
         conn_ = nullptr;
     }
     std::string().swap(body_);
-    std::deque<std::string>().swap(out_queue_);
+    std::list<std::string>().swap(out_queue_);
     bool resume;
     {
         std::lock_guard<std::mutex> lock(mu_);
@@ -748,7 +748,7 @@ void ServerCall::detach() {
         if (!status_sent_) cancelled_.store(true);
         closed_.store(true);
         send_failed_ = true;
-        std::deque<std::string>().swap(queue_);
+        std::list<std::string>().swap(queue_);
         unqueue(queued_bytes_);
         resume = resume_wanted_;
         resume_wanted_ = false;

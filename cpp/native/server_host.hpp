@@ -23,6 +23,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <list>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -155,7 +156,7 @@ private:
     void submit_trailers();
     bool fits(size_t size);
     bool load_message(std::string&& body);
-    bool queue_out(std::deque<std::string>&& batch);
+    bool queue_out(std::list<std::string>&& batch);
     void fail_sends();
     void message_written(size_t size);
     bool room_to_queue() const;  // under mu_
@@ -213,7 +214,9 @@ private:
     size_t prefix_pos_ = wire::kMessagePrefix;  // == size: no prefix pending
     std::string body_;                          // the message being sent
     size_t body_pos_ = 0;
-    std::deque<std::string> out_queue_;         // streamed messages behind it
+    // Lists, not deques: libstdc++'s deque allocates even while empty, and
+    // every call has these though only streaming ones use them.
+    std::list<std::string> out_queue_;          // streamed messages behind it
 
     // Shared.
     std::atomic<int> refs_{1};  // the stream's
@@ -228,7 +231,7 @@ private:
     // A streaming handler's messages (under mu_): queued for the loop, their
     // bytes until written out, whether the loop has been asked to take them,
     // and whether sending has failed (the call is over).
-    std::deque<std::string> queue_;
+    std::list<std::string> queue_;
     size_t queued_bytes_ = 0;  // changed through unqueue, so the host's total follows
     bool send_posted_ = false;
     bool send_failed_ = false;
