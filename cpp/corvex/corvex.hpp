@@ -34,7 +34,8 @@ constexpr long kCborCode = 8949;  // the number of the RFC that defines CBOR
     X(time, "time") X(inspect, "inspect") X(signature, "signature") X(json, "json")          \
     X(json_format, "json_format") X(MessageToJson, "MessageToJson") X(loads, "loads") X(dumps, "dumps")        \
     X(rpc_logger, "rpc_logger") X(debug, "debug") X(isEnabledFor, "isEnabledFor")            \
-    X(underscore_log, "_log") X(request_id, "request_id") X(status, "status")                \
+    X(underscore_log, "_log") X(logger_cache, "_cache") X(disabled, "disabled")               \
+    X(request_id, "request_id") X(status, "status")                \
     X(response, "response") X(request, "request") X(decode, "decode") X(clazz, "clazz")     \
     X(method, "method") X(args, "args") X(kwargs, "kwargs") X(message, "message")            \
     X(excType, "excType") X(result, "result") X(msg, "msg") X(data, "data") X(get, "get")    \

@@ -197,16 +197,31 @@ PyObject* native_record_request(FunctionObject* self, const State& st, PyObject*
     return request;
 }
 
-// Whether `logger` is a plain Logger whose debug and isEnabledFor are still
-// Logger's own, as imported: neither the class nor the instance overrides them
-// and attribute lookup is the ordinary one.
-bool plain_logger(PyObject* globals, const State& st, PyObject* logger) {
+// The instance dict of `logger` when it is a plain Logger whose debug and
+// isEnabledFor are still Logger's own, as imported: neither the class nor the
+// instance overrides them and attribute lookup is the ordinary one. None
+// otherwise.
+Ref plain_logger(PyObject* globals, const State& st, PyObject* logger) {
     if (Py_TYPE(logger) != reinterpret_cast<PyTypeObject*>(st.logger_class.get()) ||
         !st.logger.holds(globals))
-        return false;
+        return Ref();
     Ref own = check(PyObject_GenericGetDict(logger, nullptr));
-    return !dict_get(own.get(), st[N::debug]) && !dict_get(own.get(), st[N::isEnabledFor]) &&
-           !dict_get(own.get(), st[N::underscore_log]);
+    if (dict_get(own.get(), st[N::debug]) || dict_get(own.get(), st[N::isEnabledFor]) ||
+        dict_get(own.get(), st[N::underscore_log]))
+        return Ref();
+    return own;
+}
+
+// Whether isEnabledFor(DEBUG) of a plain Logger with the instance dict `own`
+// is sure to answer False without running it: its cache says so, and
+// `disabled`, which some versions test first, is a plain bool (so testing it
+// runs nothing either; both answers are then False).
+bool debug_known_off(const State& st, PyObject* own) {
+    PyObject* cache = dict_get(own, st[N::logger_cache]);
+    PyObject* disabled = dict_get(own, st[N::disabled]);
+    if (!cache || !PyDict_CheckExact(cache) || (disabled != Py_False && disabled != Py_True))
+        return false;
+    return dict_get(cache, st.debug_level.get()) == Py_False;
 }
 
 // Writes the native record, unless `logger` is a plain Logger that drops DEBUG
@@ -214,7 +229,8 @@ bool plain_logger(PyObject* globals, const State& st, PyObject* logger) {
 // when that is false.
 void log_native(State& st, FunctionObject* handle, PyObject* logger,
                 PyObject* request, PyObject* response, PyObject* elapsed) {
-    if (plain_logger(globals_of(handle), st, logger)) {
+    if (Ref own = plain_logger(globals_of(handle), st, logger)) {
+        if (debug_known_off(st, own.get())) return;
         PyObject* argv[] = {logger, st.debug_level.get()};
         Ref enabled = vectorcall(st.logger_is_enabled_for.get(), argv, 2, nullptr);
         if (!check(PyObject_IsTrue(enabled.get()))) return;

@@ -212,6 +212,15 @@ void init_logger_guard(PyObject* ns, State& st) {
     st.logger_debug = Ref::borrow(g.watch(ns, cls_ns.get(), "debug"));
     st.logger_is_enabled_for = Ref::borrow(g.watch(ns, cls_ns.get(), "isEnabledFor"));
     st.logger_log = Ref::borrow(g.watch(ns, cls_ns.get(), "_log"));
+    // Nothing may come between an instance and its own _cache and disabled
+    // (rpc_log.cpp reads them): no class along the way gains a member.
+    PyObject* mro = reinterpret_cast<PyTypeObject*>(cls.get())->tp_mro;
+    for (Py_ssize_t i = 0; mro && i < PyTuple_GET_SIZE(mro); ++i) {
+        Ref base_ns = type_dict(PyTuple_GET_ITEM(mro, i));
+        if (dict_get(base_ns.get(), st[N::logger_cache]) || dict_get(base_ns.get(), st[N::disabled]))
+            return;  // not armed
+        g.watch_size(base_ns.get());
+    }
     st.logger_class = std::move(cls);
     g.arm(reinterpret_cast<PyTypeObject*>(st.logger_class.get())->tp_getattro ==
           PyObject_GenericGetAttr);

@@ -7,6 +7,7 @@ import functools
 import inspect
 import json
 import logging
+import sys
 import types
 
 import grpc
@@ -365,6 +366,34 @@ class TestPaths:
             RPC_LOG.setLevel(logging.NOTSET)
         assert json.loads(response.response)["result"] == 5
         assert len(handler.messages) == 1  # only the call made with DEBUG enabled
+
+    def test_a_cached_answer_is_read_as_the_host_reads_it(self, monkeypatch):
+        req = request({"clazz": "targets_server", "method": "nothing"})
+        logger = logging.Logger("cached", logging.INFO)
+        handler = Collect()
+        logger.addHandler(handler)
+        monkeypatch.setattr(corvex, "rpc_logger", logger)
+        corvex.CommonService().handle(req, None)  # the host's answer, now cached
+        assert logger._cache == {logging.DEBUG: False} and handler.messages == []
+        logger._cache[logging.DEBUG] = True  # whatever the cache says goes
+        corvex.CommonService().handle(req, None)
+        assert len(handler.messages) == 1
+        logger._cache[logging.DEBUG] = False
+        tested = []
+
+        class Flag:
+            def __bool__(self):
+                tested.append(True)
+                return False
+
+        logger.disabled = Flag()  # a test that runs code is the host's to make
+        corvex.CommonService().handle(req, None)
+        assert tested == ([True] if sys.version_info >= (3, 8) else [])
+        logger.disabled = False
+        monkeypatch.setattr(logging.Logger, "_cache", property(lambda self: {logging.DEBUG: True}),
+                            raising=False)
+        corvex.CommonService().handle(req, None)
+        assert len(handler.messages) == 2
 
     def test_unbound_logger_fails(self, monkeypatch):
         monkeypatch.delattr(corvex, "rpc_logger")
