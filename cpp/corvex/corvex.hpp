@@ -301,6 +301,54 @@ void define_exposure_check(PyObject* module);
 // the dispatcher's own function by this FunctionDef.
 extern const FunctionDef CommonService_handle_def;
 
+// ---- the native engine's wire path (wire.cpp) ----------------------------------
+
+// The request a call of handle serves: the CommonRequest object itself, or, on
+// the wire path, the fields read off its bytes. The object is then made from
+// those bytes (CommonRequest.FromString, as the engine would have made it)
+// only when something asks for it. On the wire path a reply comes back as the
+// serialized CommonResponse, its two fields kept for the call's record.
+class Request {
+public:
+    explicit Request(PyObject* object) : object_(Ref::borrow(object)) {}
+    Request(PyObject* payload, Ref request_id, Ref body, unsigned long serialize)
+        : payload_(payload), request_id_(std::move(request_id)), body_(std::move(body)),
+          serialize_(serialize) {}
+    bool wire() const noexcept { return payload_ != nullptr; }
+    PyObject* object(const State& st);  // borrowed
+    bool cbor(const State& st);         // its serialize is CBOR's code
+    Ref body(const State& st);          // request.request
+    PyObject* request_id() const noexcept { return request_id_.get(); }  // wire path only
+
+    // The wire path's reply, once handle made it (see respond in dispatch.cpp).
+    long reply_status = 0;
+    Ref reply_body;
+
+private:
+    Ref object_;
+    PyObject* payload_ = nullptr;  // borrowed
+    Ref request_id_;
+    Ref body_;
+    unsigned long serialize_ = 0;
+};
+
+// A CommonResponse serialized as CommonResponse.SerializeToString writes it
+// (its fields in number order, those at their default left out).
+Ref wire_response(long status, PyObject* body);
+
+// handle(service, request, context) as CommonService.handle runs it, for a
+// request of either kind (dispatch.cpp); on the wire path the reply of a call
+// answered at once is the serialized CommonResponse.
+Ref handle_request(FunctionObject* handle, PyObject* service, Request& request,
+                   PyObject* context);
+// rpc_log's wrapper of `wrapper` (the dispatcher's own handle as rpc_log
+// wraps it) around handle_request, for a request on the wire path (rpc_log.cpp).
+Ref rpc_log_wire(FunctionObject* wrapper, PyObject* service, Request& request,
+                 PyObject* context);
+// Whether `o` is a wrapper rpc_log made (rpc_log.cpp).
+bool is_rpc_log_wrapper(PyObject* o) noexcept;
+void define_wire_api(PyObject* module);  // wire.cpp: the capsule
+
 // Each binds its name(s) in the module namespace; called in this order.
 void define_rpc_log(PyObject* module);          // rpc_log.cpp
 void define_Server(PyObject* module);           // client.cpp

@@ -97,24 +97,34 @@ Ref new_response(FunctionObject* self, const State& st, PyObject* body, PyObject
     return response;
 }
 
-// Whether a request asks for CBOR: its `serialize` is the code (a request
-// object without the field is JSON's).
-bool wants_cbor(const State& st, PyObject* request) {
-    Ref code = Ref::steal(PyObject_GetAttr(request, st[N::serialize]));
-    if (!code) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyErrAlreadySet{};
-        PyErr_Clear();
-        return false;
+// Step 12: marvetta.CommonResponse(response=body, status=status). On the
+// wire path the serialized response instead, while that class is still the
+// one imported (the engine's serializer is its SerializeToString) and the
+// fields are what the message can hold.
+Ref respond(FunctionObject* self, const State& st, Request& request, PyObject* body,
+            PyObject* status) {
+    if (request.wire() && PyBytes_CheckExact(body) && PyLong_CheckExact(status)) {
+        Ref marvetta = global(self, N::marvetta);
+        Ref response_class = attr(marvetta.get(), st[N::CommonResponse]);
+        const long code = PyLong_AsLong(status);
+        if (PyErr_Occurred()) {
+            PyErr_Clear();  // out of range: the message class says so, below
+        } else if (response_class.get() == st.response_class.get() && code >= -2147483647L - 1 &&
+                   code <= 2147483647L) {
+            request.reply_status = code;
+            request.reply_body = Ref::borrow(body);
+            return wire_response(code, body);
+        }
     }
-    return is_cbor(code.get());
+    return new_response(self, st, body, status);
 }
 
 // Steps 1 and 2 in CBOR: the description decoded from the request's bytes;
 // undecodable input ends the call (INVALID_ARGUMENT) through `context`.
-Ref cbor_description(const State& st, PyObject* request, PyObject* context) {
+Ref cbor_description(const State& st, Request& request, PyObject* context) {
     if (context != Py_None)
         call(getattr(context, "set_trailing_metadata").get(), {st.codecs_metadata.get()});
-    Ref body = getattr(request, st[N::request]);
+    Ref body = request.body(st);
     try {
         return cbor_loads(st, body.get());
     } catch (const PyErrAlreadySet&) {
@@ -122,7 +132,7 @@ Ref cbor_description(const State& st, PyObject* request, PyObject* context) {
     }
     Ref error = take_raised();
     Ref codec = import("sorvane.codec");
-    call(getattr(codec.get(), "_undecodable").get(), {context, request, error.get()});
+    call(getattr(codec.get(), "_undecodable").get(), {context, request.object(st), error.get()});
     raise(PyExc_SystemError, "_undecodable returned instead of raising");
 }
 
@@ -413,15 +423,15 @@ Ref await_target(FunctionObject* self, PyObject* service, PyObject* context, PyO
 // With `streamed`, the call is a streamed one: a target that returns an
 // iterator leaves it in *streamed (the call is then `pending`, nothing is
 // encoded); any other result is a TypeError in the envelope.
-Ref dispatch(FunctionObject* self, PyObject* service, PyObject* request, PyObject* context,
+Ref dispatch(FunctionObject* self, PyObject* service, Request& request, PyObject* context,
              MetricsScope& metrics, Outcome& out, Ref* streamed = nullptr) {
     const State& st = state_of(self);
-    const bool cbor = wants_cbor(st, request);
+    const bool cbor = request.cbor(st);
     Ref grpc_request;
     if (cbor) {
         grpc_request = cbor_description(st, request, context);
     } else {
-        Ref body = getattr(request, st[N::request]);                      // 1
+        Ref body = request.body(st);                                      // 1
         grpc_request = json_loads_body(self, body.get());                 // 2
     }
     Ref envelope = new_envelope(st);                                      // 3
@@ -432,7 +442,8 @@ Ref dispatch(FunctionObject* self, PyObject* service, PyObject* request, PyObjec
     if (exposure)
         if (Ref reason = module_refusal(exposure.get(), target.get())) {
             out.kind = N::refused;
-            refuse(service, context, request, reason.get(), module_told(clazz.get()).get());
+            refuse(service, context, request.object(st), reason.get(),
+                   module_told(clazz.get()).get());
         }
     Ref module = import_target(self, st, target.get());                   // 6
     Ref method = mapping_get(st, grpc_request.get(), st[N::method], true);  // 7
@@ -442,7 +453,7 @@ Ref dispatch(FunctionObject* self, PyObject* service, PyObject* request, PyObjec
     } else if (Ref reason = path_refusal(exposure.get(), target.get(), module.get(), method.get(),
                                          invoke)) {
         out.kind = N::refused;
-        refuse(service, context, request, reason.get(),
+        refuse(service, context, request.object(st), reason.get(),
                path_told(clazz.get(), method.get()).get());
     }
     if (PyUnicode_CheckExact(target.get()) && PyUnicode_CheckExact(method.get())) {
@@ -482,7 +493,7 @@ Ref dispatch(FunctionObject* self, PyObject* service, PyObject* request, PyObjec
     Ref body = encode_envelope(self, envelope.get(), result.get(), cbor);  // 11
     PyObject* status = check_borrowed(PyDict_GetItemWithError(envelope.get(), st[N::status]));
     out.kind = status == st.zero.get() ? N::ok : N::raised;
-    return new_response(self, st, body.get(), status);                    // 12
+    return respond(self, st, request, body.get(), status);                // 12
 }
 
 // ---- targets that are awaited ---------------------------------------------------
@@ -626,14 +637,8 @@ void make_reportable() {
 }
 
 Ref CommonService_handle(FunctionObject* self, PyObject* const* argv) {
-    PyObject* service = argv[0];
-    PyObject* request = argv[1];
-    PyObject* context = argv[2];
-    Outcome out;
-    MetricsScope metrics(state_of(self), service);
-    return end_call(metrics, out, context != Py_None, [&] {
-        return dispatch(self, service, request, context, metrics, out);
-    });
+    Request request(argv[1]);
+    return handle_request(self, argv[0], request, argv[2]);
 }
 
 // ---- streamed calls ------------------------------------------------------------------
@@ -668,8 +673,9 @@ Ref stream_open(FunctionObject* self, PyObject* const* argv) {
     Outcome out;
     MetricsScope metrics(st, service);
     Ref streamed;
+    Request request(argv[1]);
     Ref response = end_call(metrics, out, context != Py_None, [&] {
-        return dispatch(self, service, argv[1], context, metrics, out, &streamed);
+        return dispatch(self, service, request, context, metrics, out, &streamed);
     });
     if (!streamed) return check(PyTuple_Pack(3, response.get(), Py_None, Py_None));
     Ref closure = check(PyTuple_Pack(3, metrics.held(), out.module ? out.module.get() : Py_None,
@@ -720,6 +726,15 @@ const FunctionDef CommonService_clazz_handler_def = {
     CommonService_clazz_handler, nullptr};
 
 }  // namespace
+
+Ref handle_request(FunctionObject* handle, PyObject* service, Request& request,
+                   PyObject* context) {
+    Outcome out;
+    MetricsScope metrics(state_of(handle), service);
+    return end_call(metrics, out, context != Py_None, [&] {
+        return dispatch(handle, service, request, context, metrics, out);
+    });
+}
 
 const FunctionDef CommonService_handle_def = {
     "handle", "CommonService.handle", nullptr, {"self", "request", "context"},

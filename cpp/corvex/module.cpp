@@ -51,6 +51,7 @@ void exec_corvex(PyObject* m) {
     define_grpc_client(m);
     define_exposure_check(m);
     define_cbor(m);
+    define_wire_api(m);
 }
 
 PyModuleDef corvex_def = {

@@ -115,29 +115,26 @@ void append_process_time(std::string& out, const State& st, PyObject* elapsed) {
     append_repr(out, text.get());
 }
 
-// The record's text, rendered natively for the dispatcher's own handle.
-Ref render_record(State& st, FunctionObject* handle, PyObject* request,
-                  PyObject* response, PyObject* elapsed) {
-    Ref status = getattr(response, st[N::status]);
-    Ref body = getattr(response, st[N::response]);
-    ResponseFields fields{PyLong_AsLong(status.get()), PyObject_Size(body.get()), "", 0};
-    if ((fields.status == -1 || fields.size < 0) && PyErr_Occurred()) throw PyErrAlreadySet{};
+// The record's text, rendered natively for the dispatcher's own handle, of
+// the response's fields and the request's request_id.
+Ref render_fields(State& st, FunctionObject* handle, long status, PyObject* body,
+                  PyObject* request_id, PyObject* elapsed) {
+    ResponseFields fields{status, PyObject_Size(body), "", 0};
+    if (fields.size < 0) throw PyErrAlreadySet{};
     Ref base64;
     if (fields.size) {
-        PyObject* argv[] = {body.get(), Py_False};
+        PyObject* argv[] = {body, Py_False};
         base64 = vectorcall(st.b2a_base64.get(), argv, 1, st.kw_newline.get());
         char* text;
         check(PyBytes_AsStringAndSize(base64.get(), &text, &fields.base64_size));
         fields.base64 = text;
     }
 
-    Ref request_id = getattr(request, st[N::request_id]);
-
     const bool long_form = fields.json_length() > kCut;
     std::string out;
     out.reserve(static_cast<size_t>(160 + (long_form ? kCut : fields.base64_size)));
     out += "{'type': 'rpc_log', 'request_id': ";
-    append_repr(out, request_id.get());
+    append_repr(out, request_id);
     out += ", 'function': ";
     append_function_repr(out, st, handle->modname, handle->name);
     if (!long_form) out += ", 'status': " + std::to_string(fields.status);
@@ -165,18 +162,38 @@ Ref render_record(State& st, FunctionObject* handle, PyObject* request,
     return check(PyUnicode_DecodeUTF8(out.data(), static_cast<Py_ssize_t>(out.size()), "strict"));
 }
 
-// The request argument of a call of the dispatcher's own handle when its record
-// can be rendered natively (see the file header); nullptr otherwise.
-PyObject* native_record_request(FunctionObject* self, const State& st, PyObject* func,
-                                PyObject* response, PyObject* const* args, Py_ssize_t nargs,
-                                PyObject* kwnames) {
-    if (!is_function(func)) return nullptr;
+// The same of a CommonResponse and a CommonRequest.
+Ref render_record(State& st, FunctionObject* handle, PyObject* request,
+                  PyObject* response, PyObject* elapsed) {
+    Ref status = getattr(response, st[N::status]);
+    Ref body = getattr(response, st[N::response]);
+    const long code = PyLong_AsLong(status.get());
+    if (code == -1 && PyErr_Occurred()) throw PyErrAlreadySet{};
+    Ref request_id = getattr(request, st[N::request_id]);
+    return render_fields(st, handle, code, body.get(), request_id.get(), elapsed);
+}
+
+// Whether the record of a call of `func` through the wrapper `self` can be
+// rendered natively (see the file header), the types of its request and
+// response apart.
+bool native_record_handle(FunctionObject* self, const State& st, PyObject* func) {
+    if (!is_function(func)) return false;
     auto* f = reinterpret_cast<FunctionObject*>(func);
     // Anything in its __dict__ (__wrapped__, __signature__, ...) may change
     // what inspect.signature reports; a new __name__ or __module__ must be a str.
-    if (f->def != &CommonService_handle_def || f->module != self->module) return nullptr;
+    if (f->def != &CommonService_handle_def || f->module != self->module) return false;
     if ((f->dict && PyDict_GET_SIZE(f->dict) != 0) || !PyUnicode_CheckExact(f->name) ||
         !PyUnicode_CheckExact(f->modname))
+        return false;
+    return st.record.holds(globals_of(self));
+}
+
+// The request argument of a call of the dispatcher's own handle when its record
+// can be rendered natively; nullptr otherwise.
+PyObject* native_record_request(FunctionObject* self, const State& st, PyObject* func,
+                                PyObject* response, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+    if (!is_function(func) || reinterpret_cast<FunctionObject*>(func)->def != &CommonService_handle_def)
         return nullptr;
     if (Py_TYPE(response) != reinterpret_cast<PyTypeObject*>(st.response_class.get()))
         return nullptr;
@@ -193,8 +210,7 @@ PyObject* native_record_request(FunctionObject* self, const State& st, PyObject*
     }
     if (!request || Py_TYPE(request) != reinterpret_cast<PyTypeObject*>(st.request_class.get()))
         return nullptr;
-    if (!st.record.holds(globals_of(self))) return nullptr;
-    return request;
+    return native_record_handle(self, st, func) ? request : nullptr;
 }
 
 // The instance dict of `logger` when it is a plain Logger whose debug and
@@ -224,17 +240,17 @@ bool debug_known_off(const State& st, PyObject* own) {
     return dict_get(cache, st.debug_level.get()) == Py_False;
 }
 
-// Writes the native record, unless `logger` is a plain Logger that drops DEBUG
-// records: its debug() tests isEnabledFor(DEBUG) first and does nothing else
-// when that is false.
-void log_native(State& st, FunctionObject* handle, PyObject* logger,
-                PyObject* request, PyObject* response, PyObject* elapsed) {
+// Writes the native record `render()` makes, unless `logger` is a plain Logger
+// that drops DEBUG records: its debug() tests isEnabledFor(DEBUG) first and
+// does nothing else when that is false.
+template <class Render>
+void log_native(State& st, FunctionObject* handle, PyObject* logger, Render&& render) {
     if (Ref own = plain_logger(globals_of(handle), st, logger)) {
         if (debug_known_off(st, own.get())) return;
         PyObject* argv[] = {logger, st.debug_level.get()};
         Ref enabled = vectorcall(st.logger_is_enabled_for.get(), argv, 2, nullptr);
         if (!check(PyObject_IsTrue(enabled.get()))) return;
-        Ref text = render_record(st, handle, request, response, elapsed);
+        Ref text = render();
         if constexpr (compat::kLoggingSkipsOwnFrames) {
             // Logger.debug(msg) is `if self.isEnabledFor(DEBUG): self._log(DEBUG,
             // msg, ())`; the test is done, so go on with _log. The caller lookup
@@ -251,7 +267,7 @@ void log_native(State& st, FunctionObject* handle, PyObject* logger,
         return;
     }
     Ref debug = getattr(logger, st[N::debug]);
-    Ref text = render_record(st, handle, request, response, elapsed);
+    Ref text = render();
     call(debug.get(), {text.get()});
 }
 
@@ -319,8 +335,10 @@ void write_record(FunctionObject* self, State& st, PyObject* func, PyObject* res
     if (PyObject* request =
             native_record_request(self, st, func, response, args, nargs, kwnames)) {
         Ref logger = global(self, N::rpc_logger);
-        log_native(st, reinterpret_cast<FunctionObject*>(func), logger.get(), request, response,
-                   process_time);
+        auto* handle = reinterpret_cast<FunctionObject*>(func);
+        log_native(st, handle, logger.get(), [&] {
+            return render_record(st, handle, request, response, process_time);
+        });
     } else {
         log_general(self, st, func, response, process_time, args, nargs, kwnames);
     }
@@ -359,6 +377,26 @@ const FunctionDef rpc_log_done_def = {
     "logged", "rpc_log.<locals>.wrapper.<locals>.logged", nullptr, {"future"}, rpc_log_done,
     nullptr};
 
+// What the wrapper does once `func` returned `response`.
+Ref logged(FunctionObject* self, State& st, PyObject* func, Ref start_time, Ref response,
+           PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (pending(st, response.get())) {
+        // Logged when it completes; the reply itself goes back as it is.
+        const Py_ssize_t total = nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
+        Ref all = check(PyTuple_New(total));
+        for (Py_ssize_t i = 0; i < total; ++i)
+            PyTuple_SET_ITEM(all.get(), i, Ref::borrow(args[i]).release());  // steals
+        Ref closure = check(PyTuple_Pack(4, func, start_time.get(), all.get(),
+                                         kwnames ? kwnames : Py_None));
+        Ref logged = make_function(self->module, rpc_log_done_def, nullptr, closure.get());
+        call(getattr(response.get(), "add_done_callback").get(), {logged.get()});
+        return response;
+    }
+    Ref process_time = check(PyNumber_Subtract(wall_clock(self, st).get(), start_time.get()));
+    write_record(self, st, func, response.get(), process_time.get(), args, nargs, kwnames);
+    return response;
+}
+
 Ref rpc_log_wrapper(FunctionObject* self, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames) {
     State& st = state_of(self);
@@ -369,21 +407,8 @@ Ref rpc_log_wrapper(FunctionObject* self, PyObject* const* args, Py_ssize_t narg
                        ? check(support::detail::function_vectorcall(
                              func.get(), args, static_cast<size_t>(nargs), kwnames))
                        : vectorcall(func.get(), args, static_cast<size_t>(nargs), kwnames);
-    if (pending(st, response.get())) {
-        // Logged when it completes; the reply itself goes back as it is.
-        const Py_ssize_t total = nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
-        Ref all = check(PyTuple_New(total));
-        for (Py_ssize_t i = 0; i < total; ++i)
-            PyTuple_SET_ITEM(all.get(), i, Ref::borrow(args[i]).release());  // steals
-        Ref closure = check(PyTuple_Pack(4, func.get(), start_time.get(), all.get(),
-                                         kwnames ? kwnames : Py_None));
-        Ref logged = make_function(self->module, rpc_log_done_def, nullptr, closure.get());
-        call(getattr(response.get(), "add_done_callback").get(), {logged.get()});
-        return response;
-    }
-    Ref process_time = check(PyNumber_Subtract(wall_clock(self, st).get(), start_time.get()));
-    write_record(self, st, func.get(), response.get(), process_time.get(), args, nargs, kwnames);
-    return response;
+    return logged(self, st, func.get(), std::move(start_time), std::move(response), args, nargs,
+                  kwnames);
 }
 const FunctionDef rpc_log_wrapper_def = {
     "wrapper", "rpc_log.<locals>.wrapper", nullptr, {"*args", "**kwargs"}, nullptr,
@@ -405,6 +430,43 @@ Ref rpc_log(FunctionObject* self, PyObject* const* argv) {
 const FunctionDef rpc_log_def = {"rpc_log", nullptr, nullptr, {"func"}, rpc_log, nullptr};
 
 }  // namespace
+
+bool is_rpc_log_wrapper(PyObject* o) noexcept {
+    return is_function(o) && reinterpret_cast<FunctionObject*>(o)->def == &rpc_log_wrapper_def;
+}
+
+// The wrapper around the dispatcher's own handle (the caller checked both), the
+// request on the wire path: its record is rendered from the reply's fields.
+// A reply that is not the serialized response after all (a target that was
+// awaited, a response class rebound) is logged the wrapper's own way, as is
+// any record that cannot be rendered natively, of the objects the call would
+// have had.
+Ref rpc_log_wire(FunctionObject* self, PyObject* service, Request& request, PyObject* context) {
+    State& st = state_of(self);
+    PyObject* func = closure_item(self, 0);
+    Ref start_time = wall_clock(self, st);
+    Ref response =
+        handle_request(reinterpret_cast<FunctionObject*>(func), service, request, context);
+    if (!request.reply_body) {
+        PyObject* args[] = {service, request.object(st), context};
+        return logged(self, st, func, std::move(start_time), std::move(response), args, 3, nullptr);
+    }
+    Ref process_time = check(PyNumber_Subtract(wall_clock(self, st).get(), start_time.get()));
+    if (native_record_handle(self, st, func)) {
+        Ref logger = global(self, N::rpc_logger);
+        auto* handle = reinterpret_cast<FunctionObject*>(func);
+        log_native(st, handle, logger.get(), [&] {
+            return render_fields(st, handle, request.reply_status, request.reply_body.get(),
+                                 request.request_id(), process_time.get());
+        });
+    } else {
+        Ref from_string = getattr(st.response_class.get(), "FromString");
+        Ref made = call(from_string.get(), {response.get()});
+        PyObject* args[] = {service, request.object(st), context};
+        log_general(self, st, func, made.get(), process_time.get(), args, 3, nullptr);
+    }
+    return response;
+}
 
 void define_rpc_log(PyObject* m) { bind(m, "rpc_log", make_function(m, rpc_log_def).get()); }
 

@@ -2,6 +2,7 @@
 // method handler (once per path where the answer cannot change), runs it
 // with the GIL on a host thread, and hands the reply back to the host.
 #include "binding.hpp"
+#include "wire_api.hpp"
 
 #include <thread>
 #include <unordered_map>
@@ -20,6 +21,8 @@ struct Resolved {
     Ref serializer;    // response_serializer
     bool streaming = false;
     bool request_streaming = false;
+    // corvex's own dispatcher: served from the request's bytes (wire_api.hpp).
+    const support::WireApi* wire = nullptr;
     // A token gate in front of the handler: the call must carry gate_key with
     // the value gate_value, or the gate itself is asked (and refuses).
     std::string gate_key;
@@ -36,7 +39,23 @@ struct ServerPython {
     // are: found among the registered handlers or in a dictionary handler
     // (behind token gates only) before any other generic handler was asked.
     std::unordered_map<std::string, std::shared_ptr<const Resolved>> cache;
+    const support::WireApi* wire = nullptr;  // corvex's, once it was found
 };
+
+// corvex's wire path, when corvex is loaded (a handler of its own can only
+// be there if it is); looked for again until found.
+const support::WireApi* wire_api(ServerPython& py) {
+    if (py.wire) return py.wire;
+    Ref name = str("sorvane.corvex");
+    Ref corvex = Ref::steal(PyImport_GetModule(name.get()));
+    Ref capsule = corvex ? Ref::steal(PyObject_GetAttrString(corvex.get(), "_wire_api")) : Ref();
+    PyErr_Clear();
+    if (!capsule || !PyCapsule_IsValid(capsule.get(), support::kWireApiCapsule)) return nullptr;
+    auto* api = static_cast<const support::WireApi*>(
+        PyCapsule_GetPointer(capsule.get(), support::kWireApiCapsule));
+    if (api && api->version == support::kWireApiVersion) py.wire = api;
+    return py.wire;
+}
 
 void log_exception(ServerPython& py, const char* text) {
     // With the handler's exception set: support.log_exception(text).
@@ -73,7 +92,7 @@ bool carries(InboundCall& call, const std::string& key, const std::string& value
 }
 
 // Reads a method handler's parts (None: nothing serves the path).
-std::shared_ptr<Resolved> resolved_from(Ref handler) {
+std::shared_ptr<Resolved> resolved_from(ServerPython& py, Ref handler) {
     auto r = std::make_shared<Resolved>();
     r->handler = std::move(handler);
     if (r->handler.get() == Py_None) return r;
@@ -86,6 +105,12 @@ std::shared_ptr<Resolved> resolved_from(Ref handler) {
     r->deserializer = Ref::steal(PyObject_GetAttrString(r->handler.get(), "request_deserializer"));
     r->serializer = Ref::steal(PyObject_GetAttrString(r->handler.get(), "response_serializer"));
     PyErr_Clear();
+    if (!r->streaming && !r->request_streaming && r->behavior && r->deserializer && r->serializer)
+        if (const support::WireApi* api = wire_api(py)) {
+            const int takes = api->accepts(r->behavior.get(), r->deserializer.get(), r->serializer.get());
+            if (takes == 1) r->wire = api;
+            PyErr_Clear();  // -1: the ordinary way
+        }
     return r;
 }
 
@@ -114,7 +139,7 @@ std::shared_ptr<const Resolved> resolve(ServerPython& py, InboundCall& call) {
     if (PyDict_Size(py.registered.get()) > 0) {
         PyObject* h = PyDict_GetItemWithError(py.registered.get(), method.get());
         if (h) {
-            std::shared_ptr<Resolved> r = resolved_from(Ref::borrow(h));
+            std::shared_ptr<Resolved> r = resolved_from(py, Ref::borrow(h));
             py.cache[call.method()] = r;
             return r;
         }
@@ -158,7 +183,7 @@ std::shared_ptr<const Resolved> resolve(ServerPython& py, InboundCall& call) {
             found = ::sorvane::support::call(getattr(h.get(), "service").get(), {details.get()});
         }
         if (found.get() != Py_None) {
-            std::shared_ptr<Resolved> r = resolved_from(std::move(found));
+            std::shared_ptr<Resolved> r = resolved_from(py, std::move(found));
             if (cacheable) {
                 r->gate_key = std::move(gate_key);
                 r->gate_value = std::move(gate_value);
@@ -171,7 +196,7 @@ std::shared_ptr<const Resolved> resolve(ServerPython& py, InboundCall& call) {
         gate_key.clear();
         gate_value.clear();
     }
-    return resolved_from(Ref::borrow(Py_None));
+    return resolved_from(py, Ref::borrow(Py_None));
 }
 
 void set_reply(Reply& reply, int code, const char* details) {
@@ -243,12 +268,16 @@ std::string serialized(PyObject* serializer, Ref response) {
     return std::string(PyBytes_AS_STRING(body.get()), PyBytes_GET_SIZE(body.get()));
 }
 
-// The handler's response serialized into the reply, with the status the
-// context was left with.
+// The handler's response serialized into the reply (a response from the
+// wire path is its bytes already), with the status the context was left with.
 void reply_with_response(ServerPython& py, ServicerContextObject* c, PyObject* serializer,
-                         Ref response, Reply& reply) {
+                         Ref response, Reply& reply, bool serialized_already = false) {
     try {
-        reply.body = serialized(serializer, std::move(response));
+        if (serialized_already)
+            reply.body.assign(PyBytes_AS_STRING(response.get()),
+                              static_cast<size_t>(PyBytes_GET_SIZE(response.get())));
+        else
+            reply.body = serialized(serializer, std::move(response));
         reply.has_body = true;
     } catch (const PyErrAlreadySet&) {
         log_exception(py, "Exception serializing message!");
@@ -500,20 +529,33 @@ void run_handler(const std::shared_ptr<ServerPython>& pyp, InboundCall& call, Re
                          "the native engine does not serve request-streaming methods");
     if (!r.behavior || r.behavior.get() == Py_None)
         return set_reply(reply, kUnimplemented, "Method not found!");
-    // Deserialize.
+    // Deserialize (on the wire path, only if the request goes the ordinary way).
     std::string_view payload = call.payload();
-    Ref request;
+    Ref raw;
     try {
-        Ref raw = check(PyBytes_FromStringAndSize(payload.data(), payload.size()));
-        Ref deserializer = r.deserializer ? Ref::borrow(r.deserializer.get())
-                                          : getattr(r.handler.get(), "request_deserializer");
-        request = deserializer.get() == Py_None ? std::move(raw)
-                                                : ::sorvane::support::call(deserializer.get(), {raw.get()});
-        call.release_payload();  // a large request is not held twice while the handler runs
+        raw = check(PyBytes_FromStringAndSize(payload.data(), payload.size()));
     } catch (const PyErrAlreadySet&) {
         log_exception(py, "Exception deserializing message!");
         return set_reply(reply, kInternal, "Exception deserializing request!");
     }
+    call.release_payload();  // a large request is not held twice while the handler runs
+    Ref request;
+    auto deserialize = [&] {
+        try {
+            Ref deserializer = r.deserializer ? Ref::borrow(r.deserializer.get())
+                                              : getattr(r.handler.get(), "request_deserializer");
+            request = deserializer.get() == Py_None
+                          ? std::move(raw)
+                          : ::sorvane::support::call(deserializer.get(), {raw.get()});
+            raw.reset();
+            return true;
+        } catch (const PyErrAlreadySet&) {
+            log_exception(py, "Exception deserializing message!");
+            set_reply(reply, kInternal, "Exception deserializing request!");
+            return false;
+        }
+    };
+    if (!r.wire && !deserialize()) return;
     // Behave.
     Ref context;
     Ref response;
@@ -530,10 +572,24 @@ void run_handler(const std::shared_ptr<ServerPython>& pyp, InboundCall& call, Re
             if (c) detach_context(c);
         }
     } detach{c};
-    try {
-        response = ::sorvane::support::call(r.behavior.get(), {request.get(), context.get()});
-    } catch (const PyErrAlreadySet&) {
-        return reply_from_failure(py, c, reply, false);
+    bool wire_reply = false;
+    if (r.wire) {
+        response = Ref::steal(r.wire->handle(r.behavior.get(), raw.get(), context.get()));
+        if (!response) return reply_from_failure(py, c, reply, false);
+        if (response.get() == Py_NotImplemented) {
+            response.reset();
+            if (!deserialize()) return;
+        } else {
+            raw.reset();
+            wire_reply = PyBytes_CheckExact(response.get());
+        }
+    }
+    if (!response) {
+        try {
+            response = ::sorvane::support::call(r.behavior.get(), {request.get(), context.get()});
+        } catch (const PyErrAlreadySet&) {
+            return reply_from_failure(py, c, reply, false);
+        }
     }
     request.reset();  // not held while the response is serialized
     if (!r.streaming && py.pending_type &&
@@ -554,7 +610,7 @@ void run_handler(const std::shared_ptr<ServerPython>& pyp, InboundCall& call, Re
         log_exception(py, "Exception serializing message!");
         return set_reply(reply, kInternal, "Failed to serialize response!");
     }
-    reply_with_response(py, c, serializer.get(), std::move(response), reply);
+    reply_with_response(py, c, serializer.get(), std::move(response), reply, wire_reply);
 }
 
 class PythonHooks final : public ServerHost::Hooks {

@@ -5,6 +5,7 @@ applies (grpcio and native, both ways), against raw method handlers, so that
 what the native engine does is compared with what grpcio does in the same run.
 """
 import gc
+import json
 import logging
 import os
 import shutil
@@ -1004,6 +1005,104 @@ def test_streams_leave_nothing_behind():
 
 
 @needs_native
+def served_by(service, deserializer=None):
+    """A native server of corvex's dispatcher `service`, registered as brindlow
+    registers it, or with a deserializer of its own; (server, port)."""
+    import brindlow
+    import marvetta
+    server = transport("native").server(futures.ThreadPoolExecutor(max_workers=4))
+    if deserializer is None:
+        brindlow.add_CommonServiceServicer_to_server(service, server)
+    else:
+        handler = grpc.unary_unary_rpc_method_handler(
+            service.handle, request_deserializer=deserializer,
+            response_serializer=marvetta.CommonResponse.SerializeToString)
+        server.add_generic_rpc_handlers(
+            (grpc.method_handlers_generic_handler("common.CommonService", {"handle": handler}),))
+    port = server.add_insecure_port("127.0.0.1:0")
+    server.start()
+    return server, port
+
+
+@pytest.mark.skipif(not NATIVE, reason="the native engine's own path")
+class TestNativeServesTheDispatcherFromBytes:
+    """corvex's dispatcher, registered as brindlow registers it, is served from
+    the request's bytes (no message objects in between). Whatever a caller
+    sends, the reply must be byte for byte the one the message objects give,
+    which a handler with a deserializer of its own still goes through."""
+
+    def test_every_reply_is_the_one_the_message_objects_give(self, monkeypatch):
+        import marvetta
+        from sorvane import codec
+        from sorvane.guard import GuardedService
+        taken = []
+        from_string = marvetta.CommonRequest.FromString
+
+        def deserialize(data):
+            taken.append(data)
+            return from_string(data)
+
+        listing = {"targets_server": ["add", "fail", "echo"]}
+        wire, wire_port = served_by(GuardedService(listing))
+        objects, objects_port = served_by(GuardedService(listing), deserialize)
+        channels = [grpc.insecure_channel("127.0.0.1:%d" % p) for p in (wire_port, objects_port)]
+        try:
+            def ask(channel, payload):
+                method = channel.unary_unary("/common.CommonService/handle")
+                try:
+                    body, call = method.with_call(payload, timeout=WAIT)
+                    return ("ok", body, tuple(call.trailing_metadata() or ()))
+                except grpc.RpcError as error:
+                    return (error.code(), error.details(), tuple(error.trailing_metadata() or ()))
+
+            def description(**fields):
+                return json.dumps(dict({"clazz": "targets_server", "method": "add",
+                                        "args": [2, 3], "kwargs": {}}, **fields)).encode()
+
+            def made(body, request_id="rid", serialize=3):
+                return marvetta.CommonRequest(request_id=request_id, request=body,
+                                              serialize=serialize).SerializeToString()
+
+            ask(channels[0], made(description()))  # the path is resolved: its parts are read
+            made_now = []
+            real = marvetta.CommonRequest.FromString
+            monkeypatch.setattr(marvetta.CommonRequest, "FromString",
+                                staticmethod(lambda data: made_now.append(data) or real(data)))
+            ok = made(description(), request_id="é-1")
+            assert ask(channels[0], ok)[:2] == ("ok", marvetta.CommonResponse(
+                response=b'{"status": 0, "message": "", "excType": "", "result": 5}')
+                .SerializeToString())
+            assert made_now == []  # no request object was made for it
+            payloads = [
+                ok,
+                made(description(method="fail", args=["no luck"])),
+                made(description(clazz="os", method="getcwd", args=[])),  # refused by the guard
+                made(codec.dumps({"clazz": "targets_server", "method": "echo",
+                                  "args": [b"\x00"], "kwargs": {}}), serialize=codec.CBOR),
+                made(b"\x9f\xff", serialize=codec.CBOR),  # undecodable
+                made(b"not json"),
+                b"",  # every field at its default
+                ok + b"\x20\x07",  # a field CommonRequest does not have
+                ok + b"\x0a\x01r" + b"\x18\xb5\x45",  # a second request_id and serialize
+                b"\x0a\x02\xff\xfe" + ok,  # a request_id that is not UTF-8
+                b"\x12\x05{}",  # cut short
+                b"\x1a\x01x",  # serialize with another wire type
+                made(b"x" * 100000),
+            ]
+            for payload in payloads:
+                taken.clear()
+                assert ask(channels[0], payload) == ask(channels[1], payload), payload[:40]
+                assert taken == [payload]  # the other server went the objects' way
+            # Made from the bytes only for what asks for one: the guard's refusal
+            # and the undecodable CBOR request.
+            assert made_now == [payloads[2], payloads[4]]
+        finally:
+            for channel in channels:
+                channel.close()
+            for server in (wire, objects):
+                server.stop(0).wait(WAIT)
+
+
 class TestNativeReplyToCome:
     """A unary handler on the native engine may return a concurrent.futures.Future:
     the call is answered when it completes, and its worker is free meanwhile."""

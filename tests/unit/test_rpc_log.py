@@ -466,7 +466,11 @@ class TestFailuresWithDebugOff:
 
 
 class TestOverTheWire:
-    def test_records_of_served_calls(self, port, clock):
+    @pytest.mark.parametrize("general", [False, True], ids=["native", "general"])
+    def test_records_of_served_calls(self, port, clock, monkeypatch, general):
+        if general:  # the host's road, of the objects a call served from bytes never had
+            monkeypatch.setattr(corvex, "inspect",
+                                types.SimpleNamespace(signature=inspect.signature))
         handler = Collect()
         RPC_LOG.addHandler(handler)
         RPC_LOG.setLevel(logging.DEBUG)

@@ -1,0 +1,189 @@
+// The native engine's wire path: the dispatcher served from a call's bytes.
+//
+// For a method handler that is corvex's own dispatcher as brindlow adds it
+// (the engine asks `accepts` once per method path), the engine hands `handle`
+// the request's bytes instead of a CommonRequest, and gets the response's
+// bytes back instead of a CommonResponse: two message objects, their parsing
+// and serializing, and two copies of the payload fewer per call. Nothing else
+// changes: handle runs as it always does (rpc_log's record included), and
+// whatever wants a request object (the guard's refusals, an undecodable CBOR
+// request, a target that is awaited, a record rendered the host's way) gets
+// one made from the same bytes, as the engine would have made it. A request
+// this reader does not take whole (a field CommonRequest does not have, a
+// request_id that is not UTF-8, anything malformed) goes the ordinary way,
+// where the message class has its say.
+#include "corvex.hpp"
+
+#include "wire_api.hpp"
+
+#include <cstdint>
+#include <cstring>
+
+namespace sorvane::corvex {
+
+PyObject* Request::object(const State& st) {
+    if (!object_) {
+        Ref from_string = getattr(st.request_class.get(), "FromString");
+        object_ = call(from_string.get(), {payload_});
+    }
+    return object_.get();
+}
+
+bool Request::cbor(const State& st) {
+    if (wire()) return serialize_ == static_cast<unsigned long>(kCborCode);
+    // A request object without the field is JSON's.
+    Ref code = Ref::steal(PyObject_GetAttr(object_.get(), st[N::serialize]));
+    if (!code) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyErrAlreadySet{};
+        PyErr_Clear();
+        return false;
+    }
+    return is_cbor(code.get());
+}
+
+Ref Request::body(const State& st) {
+    return wire() ? body_.copy() : getattr(object_.get(), st[N::request]);
+}
+
+namespace {
+
+size_t varint_size(std::uint64_t v) noexcept {
+    size_t n = 1;
+    while (v >= 0x80) {
+        v >>= 7;
+        ++n;
+    }
+    return n;
+}
+
+char* put_varint(char* w, std::uint64_t v) noexcept {
+    while (v >= 0x80) {
+        *w++ = static_cast<char>((v & 0x7f) | 0x80);
+        v >>= 7;
+    }
+    *w++ = static_cast<char>(v);
+    return w;
+}
+
+bool get_varint(const unsigned char*& p, const unsigned char* end, std::uint64_t* v) noexcept {
+    std::uint64_t x = 0;
+    for (int shift = 0; shift < 64 && p < end; shift += 7) {
+        const unsigned char b = *p++;
+        x |= static_cast<std::uint64_t>(b & 0x7f) << shift;
+        if (!(b & 0x80)) {
+            *v = x;
+            return true;
+        }
+    }
+    return false;
+}
+
+// The fields of a serialized CommonRequest: request_id (1, string), request
+// (2, bytes), serialize (3, uint32), each at most once. False for anything
+// else (a field given twice included: the class checks every copy of a
+// string, though only the last one counts).
+struct RequestFields {
+    const unsigned char* id = nullptr;
+    size_t id_size = 0;
+    const unsigned char* body = nullptr;
+    size_t body_size = 0;
+    std::uint32_t serialize = 0;
+
+    bool read(const unsigned char* p, const unsigned char* end) noexcept {
+        unsigned seen = 0;
+        while (p < end) {
+            std::uint64_t tag, value;
+            if (!get_varint(p, end, &tag)) return false;
+            const std::uint64_t field = tag >> 3;
+            if (field < 1 || field > 3 || (seen & (1u << field))) return false;
+            seen |= 1u << field;
+            if (field == 3) {
+                if ((tag & 7) != 0 || !get_varint(p, end, &value)) return false;
+                serialize = static_cast<std::uint32_t>(value);  // as the class truncates it
+                continue;
+            }
+            if ((tag & 7) != 2) return false;
+            if (!get_varint(p, end, &value) || value > static_cast<std::uint64_t>(end - p))
+                return false;
+            (field == 1 ? id : body) = p;
+            (field == 1 ? id_size : body_size) = static_cast<size_t>(value);
+            p += value;
+        }
+        return true;
+    }
+};
+
+// The method handler's parts are corvex's dispatcher as brindlow adds it.
+int wire_accepts(PyObject* behavior, PyObject* deserializer, PyObject* serializer) noexcept {
+    try {
+        if (!PyMethod_Check(behavior)) return 0;
+        PyObject* wrapper = PyMethod_GET_FUNCTION(behavior);
+        if (!is_rpc_log_wrapper(wrapper)) return 0;
+        auto* w = reinterpret_cast<FunctionObject*>(wrapper);
+        PyObject* handle = closure_item(w, 0);
+        if (!is_function(handle) ||
+            reinterpret_cast<FunctionObject*>(handle)->def != &CommonService_handle_def ||
+            reinterpret_cast<FunctionObject*>(handle)->module != w->module)
+            return 0;
+        const State& st = state_of(w);
+        Ref from_string = getattr(st.request_class.get(), "FromString");
+        Ref serialize = getattr(st.response_class.get(), "SerializeToString");
+        return check(PyObject_RichCompareBool(deserializer, from_string.get(), Py_EQ)) &&
+               check(PyObject_RichCompareBool(serializer, serialize.get(), Py_EQ));
+    } catch (...) {
+        translate_current_exception();
+    }
+    return -1;
+}
+
+PyObject* wire_handle(PyObject* behavior, PyObject* payload, PyObject* context) noexcept {
+    return entry([&]() -> Ref {
+        if (!PyMethod_Check(behavior) || !PyBytes_CheckExact(payload))
+            raise(PyExc_TypeError, "the wire path needs an accepted handler and bytes");
+        auto* wrapper = reinterpret_cast<FunctionObject*>(PyMethod_GET_FUNCTION(behavior));
+        const auto* p = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(payload));
+        RequestFields f;
+        if (!f.read(p, p + PyBytes_GET_SIZE(payload))) return Ref::borrow(Py_NotImplemented);
+        Ref id = Ref::steal(PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(f.id),
+                                                 static_cast<Py_ssize_t>(f.id_size), "strict"));
+        if (!id) {
+            PyErr_Clear();  // the message class refuses it in its own words
+            return Ref::borrow(Py_NotImplemented);
+        }
+        Ref body = check(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(f.body),
+                                                   static_cast<Py_ssize_t>(f.body_size)));
+        Request request(payload, std::move(id), std::move(body), f.serialize);
+        return rpc_log_wire(wrapper, PyMethod_GET_SELF(behavior), request, context);
+    });
+}
+
+const support::WireApi kWireApi = {support::kWireApiVersion, wire_accepts, wire_handle};
+
+}  // namespace
+
+Ref wire_response(long status, PyObject* body) {
+    const auto code = static_cast<std::uint64_t>(static_cast<std::int64_t>(status));
+    const auto size = static_cast<size_t>(PyBytes_GET_SIZE(body));
+    const size_t total =
+        (status ? 1 + varint_size(code) : 0) + (size ? 1 + varint_size(size) + size : 0);
+    Ref out = check(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total)));
+    char* w = PyBytes_AS_STRING(out.get());
+    if (status) {
+        *w++ = 1 << 3 | 0;
+        w = put_varint(w, code);
+    }
+    if (size) {
+        *w++ = 2 << 3 | 2;
+        w = put_varint(w, size);
+        std::memcpy(w, PyBytes_AS_STRING(body), size);
+    }
+    return out;
+}
+
+void define_wire_api(PyObject* m) {
+    Ref capsule = check(PyCapsule_New(const_cast<support::WireApi*>(&kWireApi),
+                                      support::kWireApiCapsule, nullptr));
+    bind(m, "_wire_api", capsule.get());
+}
+
+}  // namespace sorvane::corvex

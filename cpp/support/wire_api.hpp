@@ -1,0 +1,32 @@
+// What sorvane.corvex offers the native engine, as the capsule
+// sorvane.corvex._wire_api: its dispatcher served straight from a call's
+// bytes, without a CommonRequest or CommonResponse object in between when
+// nothing could tell the difference. Both sides are built from this header,
+// in separate extension modules.
+#pragma once
+
+#include <Python.h>
+
+namespace sorvane::support {
+
+constexpr const char* kWireApiCapsule = "sorvane.corvex._wire_api";
+constexpr int kWireApiVersion = 1;
+
+struct WireApi {
+    int version;  // kWireApiVersion
+    // 1 when a unary method handler's parts are corvex's own dispatcher as
+    // brindlow adds it: CommonService.handle (as rpc_log wraps it) bound to a
+    // service, CommonRequest.FromString and CommonResponse.SerializeToString
+    // of the classes corvex imported; 0 when not; -1 with an exception set.
+    int (*accepts)(PyObject* behavior, PyObject* deserializer, PyObject* serializer);
+    // The call of an accepted `behavior` served from `payload`, the bytes of
+    // its CommonRequest, with the servicer `context`. A new reference to the
+    // serialized CommonResponse (exact bytes), to whatever else handle
+    // returned (a reply to come, a response object: the engine treats it as
+    // the handler's own), or to NotImplemented when the request is to go the
+    // ordinary way (deserialized by the handler's deserializer, then handled);
+    // nullptr with the exception handle raised.
+    PyObject* (*handle)(PyObject* behavior, PyObject* payload, PyObject* context);
+};
+
+}  // namespace sorvane::support
