@@ -12,6 +12,7 @@
 
 #include "classes.hpp"
 #include "module.hpp"
+#include "wire_api.hpp"
 
 #include <cstdint>
 #include <string>
@@ -153,6 +154,7 @@ struct Guard {
     X(placeholder) X(envelope)                                                               \
     /* objects of the host and of this module, taken at import */                           \
     X(sys_dict) X(request_class) X(response_class) X(service_class) X(default_clazz_handler) \
+    X(request_serialize) X(response_from_string)                                             \
     X(logger_class) X(logger_is_enabled_for) X(logger_log) X(logger_debug)                   \
     X(encoder) X(markers) X(scan_once) X(decoder) X(decoder_type) X(ok_prefix) X(record_function) X(urandom) X(deadline) X(b2a_base64) X(monotonic) \
     X(codec_error) X(default_serialize) X(codecs_metadata) X(json_code)                     \
@@ -163,6 +165,8 @@ struct Guard {
 
 struct State {
     bool constructed = false;
+    // The native engine's wire path for calls (helper.cpp), once found.
+    const support::ChannelWireApi* channel_wire = nullptr;
     bool ready = false;         // filled by init_state, emptied by clear()
     bool encoder_busy = false;  // the shared encoder is running (GIL held)
     Ref names[kNameCount];
@@ -188,6 +192,7 @@ struct State {
     }
     void clear() noexcept {
         ready = false;
+        channel_wire = nullptr;
         for (Ref& r : names) r.reset();
 #define SORVANE_CLEAR(f) f.reset();
         SORVANE_STATE_REFS(SORVANE_CLEAR)
@@ -331,6 +336,13 @@ private:
     Ref body_;
     unsigned long serialize_ = 0;
 };
+
+// Protocol buffers' base-128 varints: the bytes one takes, writing one (the
+// end of it returned), reading one (false when the input ends inside it or it
+// runs past 64 bits).
+size_t varint_size(std::uint64_t v) noexcept;
+char* put_varint(char* w, std::uint64_t v) noexcept;
+bool get_varint(const unsigned char*& p, const unsigned char* end, std::uint64_t* v) noexcept;
 
 // A CommonResponse serialized as CommonResponse.SerializeToString writes it
 // (its fields in number order, those at their default left out).

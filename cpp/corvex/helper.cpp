@@ -14,6 +14,9 @@
 // it came in.
 #include "corvex.hpp"
 
+#include <cstdint>
+#include <cstring>
+
 namespace sorvane::corvex {
 namespace {
 
@@ -121,13 +124,81 @@ bool takes_metadata(State& st, PyObject* handle) {
     return check(PyObject_IsInstance(handle, st.unary_callable.get())) != 0;
 }
 
+// ---- the native engine's wire path -----------------------------------------------
+
+// The native engine's wire path for calls, when the engine is loaded (a stub
+// of its own can only be there if it is); looked for again until found.
+const support::ChannelWireApi* channel_wire(State& st) {
+    if (st.channel_wire) return st.channel_wire;
+    Ref name = str("sorvane._native");
+    Ref native = Ref::steal(PyImport_GetModule(name.get()));
+    Ref capsule = native ? Ref::steal(PyObject_GetAttrString(native.get(), "_wire_api")) : Ref();
+    PyErr_Clear();
+    if (!capsule || !PyCapsule_IsValid(capsule.get(), support::kChannelWireApiCapsule))
+        return nullptr;
+    auto* api = static_cast<const support::ChannelWireApi*>(
+        PyCapsule_GetPointer(capsule.get(), support::kChannelWireApiCapsule));
+    if (api && api->version == support::kWireApiVersion) st.channel_wire = api;
+    return st.channel_wire;
+}
+
+// CommonRequest(request=body, serialize=code, request_id=rid) serialized, as
+// SerializeToString writes it; none when the message class might refuse a
+// value (it is then asked, with the same values, in its own words).
+Ref wire_request(PyObject* rid, PyObject* body, PyObject* code) {
+    if (!PyUnicode_CheckExact(rid) || !PyBytes_CheckExact(body) || !PyLong_CheckExact(code))
+        return Ref();
+    int overflow = 0;
+    const long long serialize = PyLong_AsLongLongAndOverflow(code, &overflow);
+    if (overflow || serialize < 0 || serialize > 0xffffffffLL) return Ref();
+    Py_ssize_t id_size;
+    const char* id = PyUnicode_AsUTF8AndSize(rid, &id_size);
+    if (!id) {
+        PyErr_Clear();
+        return Ref();
+    }
+    const auto n_id = static_cast<size_t>(id_size);
+    const auto n_body = static_cast<size_t>(PyBytes_GET_SIZE(body));
+    const size_t total = (n_id ? 1 + varint_size(n_id) + n_id : 0) +
+                         (n_body ? 1 + varint_size(n_body) + n_body : 0) +
+                         (serialize ? 1 + varint_size(static_cast<std::uint64_t>(serialize)) : 0);
+    Ref out = check(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total)));
+    char* w = PyBytes_AS_STRING(out.get());
+    if (n_id) {
+        *w++ = 1 << 3 | 2;
+        w = put_varint(w, n_id);
+        std::memcpy(w, id, n_id);
+        w += n_id;
+    }
+    if (n_body) {
+        *w++ = 2 << 3 | 2;
+        w = put_varint(w, n_body);
+        std::memcpy(w, PyBytes_AS_STRING(body), n_body);
+        w += n_body;
+    }
+    if (serialize) {
+        *w++ = 3 << 3 | 0;
+        put_varint(w, static_cast<std::uint64_t>(serialize));
+    }
+    return out;
+}
+
+// The reply of a call made on the wire path: its bytes, and the stub's
+// callable (which deserializes them when they are not read here).
+struct WireReply {
+    Ref bytes;
+    Ref handle;
+};
+
 // Returns the CommonResponse as the stub returned it; borrows everything.
 // The call's timeout: `timeout`, else the stub's server default; either
 // shortened to the time left of the call being served. A call marked
 // idempotent goes through the stub's entry's stub for such calls (its
 // channel retries them), when the stub has one; wait_for_ready, when not
 // given, is the stub's entry's. Every call names its target in the metadata.
-Ref GrpcHelper_call_rpc(FunctionObject* self, PyObject* const* argv) {
+// With `wire`, the call may go the wire path instead: it then returns none
+// and leaves the reply's bytes in *wire.
+Ref call_rpc_run(FunctionObject* self, PyObject* const* argv, WireReply* wire) {
     enum { cls, rpc_client, clazz, method, args, kwargs, request_id, serialize, timeout,
            idempotent, wait_for_ready };
     State& st = state_of(self);
@@ -161,7 +232,13 @@ Ref GrpcHelper_call_rpc(FunctionObject* self, PyObject* const* argv) {
 
     Ref marvetta = global(self, N::marvetta);
     Ref request_class = getattr(marvetta.get(), st[N::CommonRequest]);
-    Ref request = call_kw(request_class.get(), {}, st.kw_request.get(),
+    // The request as bytes for the wire path (the class as imported, values it
+    // cannot refuse), else the message.
+    Ref request;
+    if (wire && request_class.get() == st.request_class.get() && channel_wire(st))
+        request = wire_request(rid.get(), body.get(), code.get());
+    if (!request)
+        request = call_kw(request_class.get(), {}, st.kw_request.get(),
                           {body.get(), code.get(), rid.get()});
     body.reset();  // the request holds its own copy: a large one is not kept twice
     Ref handle = getattr(client, st[N::handle]);
@@ -194,9 +271,28 @@ Ref GrpcHelper_call_rpc(FunctionObject* self, PyObject* const* argv) {
         for (Py_ssize_t i = 0; i < n; ++i)
             PyTuple_SET_ITEM(kwnames_tuple.get(), i, Ref::borrow(names[i]).release());
     }
-    if (!cbor) return vectorcall(handle.get(), stack, 1, kwnames_tuple.get());
-    try {
+    auto send = [&]() -> Ref {
+        if (PyBytes_CheckExact(request.get())) {
+            Ref reply = Ref::steal(st.channel_wire->call_bytes(
+                handle.get(), st.request_serialize.get(), st.response_from_string.get(), stack, 1,
+                kwnames_tuple.get()));
+            if (!reply) throw PyErrAlreadySet{};
+            if (reply.get() != Py_NotImplemented) {
+                wire->bytes = std::move(reply);
+                wire->handle = std::move(handle);
+                return Ref();
+            }
+            // Not the engine's own callable after all: the message, then,
+            // read back from the same bytes.
+            Ref from_string = getattr(request_class.get(), "FromString");
+            request = call(from_string.get(), {request.get()});
+            stack[0] = request.get();
+        }
         return vectorcall(handle.get(), stack, 1, kwnames_tuple.get());
+    };
+    if (!cbor) return send();
+    try {
+        return send();
     } catch (const PyErrAlreadySet&) {
         Ref error = take_raised();
         Ref codec = import("sorvane.codec");
@@ -205,6 +301,10 @@ Ref GrpcHelper_call_rpc(FunctionObject* self, PyObject* const* argv) {
         throw;
     }
 }
+Ref GrpcHelper_call_rpc(FunctionObject* self, PyObject* const* argv) {
+    return call_rpc_run(self, argv, nullptr);
+}
+
 const FunctionDef GrpcHelper_call_rpc_def = {
     "call_rpc", "GrpcHelper.call_rpc", kCallRpcDoc,
     {"cls", "rpc_client", "clazz", "method", "args", "kwargs", "request_id", "serialize", "*",
@@ -216,9 +316,7 @@ bool equals(PyObject* a, PyObject* b) { return check(PyObject_RichCompareBool(a,
 // The envelope's "result" on status 0; otherwise raises GrpcException (status
 // -1 in the response or the envelope) or Exception("unknown grpc exception").
 // A body in CBOR starts with a map's head (major type 5); JSON's with '{'.
-Ref result_of(FunctionObject* self, const State& st, PyObject* response) {
-    Ref status = getattr(response, st[N::status]);
-    Ref body = getattr(response, st[N::response]);
+Ref result_of_fields(FunctionObject* self, const State& st, const Ref& status, const Ref& body) {
     Ref envelope;
     if (PyBytes_Check(body.get()) && PyBytes_GET_SIZE(body.get()) > 0 &&
         (static_cast<unsigned char>(PyBytes_AS_STRING(body.get())[0]) >> 5) == 5) {
@@ -241,37 +339,98 @@ Ref result_of(FunctionObject* self, const State& st, PyObject* response) {
     raise(PyExc_Exception, "unknown grpc exception");
 }
 
+Ref result_of(FunctionObject* self, const State& st, PyObject* response) {
+    Ref status = getattr(response, st[N::status]);
+    Ref body = getattr(response, st[N::response]);
+    return result_of_fields(self, st, status, body);
+}
+
+// The result of a reply on the wire path: read here when it holds the two
+// fields of a CommonResponse at most once each, else through the stub's
+// deserializer.
+Ref result_of_wire(FunctionObject* self, State& st, const WireReply& wire) {
+    const auto* p = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(wire.bytes.get()));
+    const unsigned char* end = p + PyBytes_GET_SIZE(wire.bytes.get());
+    std::uint64_t status = 0;
+    const unsigned char* body = p;
+    size_t body_size = 0;
+    unsigned seen = 0;
+    bool plain = true;
+    while (plain && p < end) {
+        std::uint64_t tag, value = 0;
+        plain = get_varint(p, end, &tag);
+        const std::uint64_t field = tag >> 3;
+        if (!plain || field < 1 || field > 2 || (seen & (1u << field)) ||
+            (tag & 7) != (field == 1 ? 0u : 2u) || !get_varint(p, end, &value)) {
+            plain = false;
+            break;
+        }
+        seen |= 1u << field;
+        if (field == 1) {
+            status = value;
+        } else if (value > static_cast<std::uint64_t>(end - p)) {
+            plain = false;
+        } else {
+            body = p;
+            body_size = static_cast<size_t>(value);
+            p += value;
+        }
+    }
+    if (!plain) {
+        Ref response = Ref::steal(st.channel_wire->deserialize(wire.handle.get(), wire.bytes.get()));
+        if (!response) throw PyErrAlreadySet{};
+        return result_of(self, st, response.get());
+    }
+    // int32, as the message class reads it: the low 32 bits.
+    Ref code = check(PyLong_FromLong(static_cast<std::int32_t>(static_cast<std::uint32_t>(status))));
+    Ref bytes = check(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(body),
+                                                static_cast<Py_ssize_t>(body_size)));
+    return result_of_fields(self, st, code, bytes);
+}
+
 Ref GrpcHelper_call_rpc_result(FunctionObject* self, PyObject* const* argv) {
     enum { cls, rpc_client, clazz, method, args, kwargs, request_id, timeout, serialize,
            idempotent, wait_for_ready };
     State& st = state_of(self);
     // Through cls, so a subclass's call_rpc is the one used.
     Ref call_rpc = getattr(argv[cls], st[N::call_rpc]);
-    // The timeout, the codec and the routing marks are passed on only when
-    // given, so a call_rpc of a subclass written without them keeps working.
+    // call_rpc(rpc_client, clazz=..., ...): the timeout, the codec and the
+    // routing marks are passed on only when given, so a call_rpc of a
+    // subclass written without them keeps working.
+    PyObject* stack[11] = {nullptr, argv[rpc_client], argv[clazz], argv[method], argv[args],
+                           argv[kwargs], argv[request_id]};
+    Py_ssize_t n = 7;
+    Ref names;
     if (argv[idempotent] != Py_False || argv[wait_for_ready] != Py_None) {
-        Ref names = kwnames({"clazz", "method", "args", "kwargs", "request_id", "serialize",
-                             "timeout", "idempotent", "wait_for_ready"});
-        Ref response = call_kw(call_rpc.get(), {argv[rpc_client]}, names.get(),
-                               {argv[clazz], argv[method], argv[args], argv[kwargs],
-                                argv[request_id], argv[serialize], argv[timeout],
-                                argv[idempotent], argv[wait_for_ready]});
+        names = kwnames({"clazz", "method", "args", "kwargs", "request_id", "serialize",
+                         "timeout", "idempotent", "wait_for_ready"});
+        for (PyObject* v : {argv[serialize], argv[timeout], argv[idempotent], argv[wait_for_ready]})
+            stack[n++] = v;
+    } else if (argv[serialize] != st.default_serialize.get()) {
+        names = kwnames({"clazz", "method", "args", "kwargs", "request_id", "serialize", "timeout"});
+        stack[n++] = argv[serialize];
+        stack[n++] = argv[timeout];
+    } else if (argv[timeout] == Py_None) {
+        names = st.kw_call_rpc.copy();
+    } else {
+        names = st.kw_call_rpc_timeout.copy();
+        stack[n++] = argv[timeout];
+    }
+    // GrpcHelper's own call_rpc, bound to cls, is entered directly: it may
+    // then take the wire path and leave the reply's bytes to be read here.
+    if (PyMethod_Check(call_rpc.get()) && is_function(PyMethod_GET_FUNCTION(call_rpc.get())) &&
+        reinterpret_cast<FunctionObject*>(PyMethod_GET_FUNCTION(call_rpc.get()))->def ==
+            &GrpcHelper_call_rpc_def) {
+        auto* f = reinterpret_cast<FunctionObject*>(PyMethod_GET_FUNCTION(call_rpc.get()));
+        stack[0] = PyMethod_GET_SELF(call_rpc.get());
+        PyObject* slots[support::kMaxParams];
+        support::detail::parse_arguments(f, stack, 2, names.get(), slots);
+        WireReply wire;
+        Ref response = call_rpc_run(f, slots, &wire);
+        if (wire.bytes) return result_of_wire(self, st, wire);
         return result_of(self, st, response.get());
     }
-    if (argv[serialize] != st.default_serialize.get()) {
-        Ref names = kwnames({"clazz", "method", "args", "kwargs", "request_id", "serialize", "timeout"});
-        Ref response = call_kw(call_rpc.get(), {argv[rpc_client]}, names.get(),
-                               {argv[clazz], argv[method], argv[args], argv[kwargs],
-                                argv[request_id], argv[serialize], argv[timeout]});
-        return result_of(self, st, response.get());
-    }
-    Ref response =
-        argv[timeout] == Py_None
-            ? call_kw(call_rpc.get(), {argv[rpc_client]}, st.kw_call_rpc.get(),
-                      {argv[clazz], argv[method], argv[args], argv[kwargs], argv[request_id]})
-            : call_kw(call_rpc.get(), {argv[rpc_client]}, st.kw_call_rpc_timeout.get(),
-                      {argv[clazz], argv[method], argv[args], argv[kwargs], argv[request_id],
-                       argv[timeout]});
+    Ref response = vectorcall(call_rpc.get(), stack + 1, 1, names.get());
     return result_of(self, st, response.get());
 }
 

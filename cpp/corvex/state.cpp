@@ -346,6 +346,9 @@ void init_state(PyObject* m, State& st) {
     Ref marvetta = lookup_global(ns, st[N::marvetta]);
     st.request_class = getattr(marvetta.get(), st[N::CommonRequest]);
     st.response_class = getattr(marvetta.get(), st[N::CommonResponse]);
+    // What corvex's stubs are made with (the wire path of helper.cpp).
+    st.request_serialize = getattr(st.request_class.get(), "SerializeToString");
+    st.response_from_string = getattr(st.response_class.get(), "FromString");
     Ref codec = import("sorvane.codec");
     st.default_serialize = getattr(codec.get(), "DEFAULT");
     st.json_code = check(PyLong_FromLong(3));

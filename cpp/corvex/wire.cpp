@@ -45,22 +45,14 @@ Ref Request::body(const State& st) {
     return wire() ? body_.copy() : getattr(object_.get(), st[N::request]);
 }
 
-namespace {
-
 size_t varint_size(std::uint64_t v) noexcept {
     size_t n = 1;
-    while (v >= 0x80) {
-        v >>= 7;
-        ++n;
-    }
+    for (; v >= 0x80; v >>= 7) ++n;
     return n;
 }
 
 char* put_varint(char* w, std::uint64_t v) noexcept {
-    while (v >= 0x80) {
-        *w++ = static_cast<char>((v & 0x7f) | 0x80);
-        v >>= 7;
-    }
+    for (; v >= 0x80; v >>= 7) *w++ = static_cast<char>((v & 0x7f) | 0x80);
     *w++ = static_cast<char>(v);
     return w;
 }
@@ -77,6 +69,9 @@ bool get_varint(const unsigned char*& p, const unsigned char* end, std::uint64_t
     }
     return false;
 }
+
+
+namespace {
 
 // The fields of a serialized CommonRequest: request_id (1, string), request
 // (2, bytes), serialize (3, uint32), each at most once. False for anything

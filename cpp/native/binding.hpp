@@ -173,6 +173,8 @@ PyTypeObject* channel_host_type();
 PyTypeObject* client_call_type();
 PyTypeObject* client_stream_type();
 PyTypeObject* unary_unary_type();
+// The capsule sorvane._native._wire_api (wire_api.hpp in cpp/support).
+PyObject* channel_wire_api();
 PyTypeObject* waker_type();
 
 }  // namespace sorvane::native::binding

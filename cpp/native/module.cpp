@@ -107,6 +107,9 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit__native(void)
             Py_INCREF(t);
             check(PyModule_AddObject(m.get(), name, reinterpret_cast<PyObject*>(t)));
         }
+        Ref wire = check(channel_wire_api());
+        check(PyModule_AddObject(m.get(), "_wire_api", wire.get()));
+        wire.release();  // the module holds it now
         sorvane::native::set_completion_batch({completion_batch_begin, completion_batch_end});
         g_alive.store(true);
         return m;

@@ -1,6 +1,7 @@
 // UnaryUnary: a channel's unary-unary callable, as grpc.UnaryUnaryMultiCallable
 // describes it (sorvane.native registers it as one).
 #include "binding.hpp"
+#include "wire_api.hpp"
 
 namespace sorvane::native::binding {
 namespace {
@@ -143,16 +144,16 @@ Given parse_given(const char* function, PyObject* args, PyObject* kwargs) {
                       });
 }
 
-// A call's arguments checked, and its request serialized. Throws with the
-// error grpcio would raise.
-CallArgs unary_args(UnaryUnaryObject* self, const Given& g) {
+// A call's arguments checked, and its request serialized (unless it is
+// already). Throws with the error grpcio would raise.
+CallArgs unary_args(UnaryUnaryObject* self, const Given& g, bool serialized = false) {
     PyObject* request = g.request;
     if (!self->path) raise(PyExc_RuntimeError, "UnaryUnary is not initialized");
     if (g.credentials != Py_None)
         raise(PyExc_ValueError,
               "the native engine does not take per-call credentials; send them as metadata");
     Ref payload = Ref::borrow(request);
-    if (self->serializer != Py_None) {
+    if (self->serializer != Py_None && !serialized) {
         payload = Ref::steal(PyObject_CallFunctionObjArgs(self->serializer, request, nullptr));
         if (!payload) {
             Ref e = take_raised();
@@ -171,9 +172,10 @@ CallArgs unary_args(UnaryUnaryObject* self, const Given& g) {
     return a;
 }
 
-// The response of a finished call, or the error it ends with. `once`: the
-// result is read only this time, so its body is freed as soon as it is copied.
-Ref unary_outcome(UnaryUnaryObject* self, CallResult& r, bool with_call, bool once = false) {
+// The reply's bytes of a finished call, or the error it ends with. `once`:
+// the result is read only this time, so its body is freed as soon as it is
+// copied.
+Ref reply_bytes(UnaryUnaryObject* self, CallResult& r, bool once) {
     if (r.code != kOk) {
         Ref code = check(PyLong_FromLong(r.code));
         raise_made(self->support, "rpc_error",
@@ -182,6 +184,11 @@ Ref unary_outcome(UnaryUnaryObject* self, CallResult& r, bool with_call, bool on
     }
     Ref body = check(PyBytes_FromStringAndSize(r.body.data(), r.body.size()));
     if (once) std::string().swap(r.body);
+    return body;
+}
+
+// The response the deserializer makes of a reply's bytes.
+Ref deserialized(UnaryUnaryObject* self, Ref body) {
     Ref response = self->deserializer == Py_None
                        ? std::move(body)
                        : Ref::steal(PyObject_CallFunctionObjArgs(self->deserializer, body.get(), nullptr));
@@ -189,6 +196,12 @@ Ref unary_outcome(UnaryUnaryObject* self, CallResult& r, bool with_call, bool on
         Ref e = take_raised();
         raise_made(self->support, "response_not_deserialized", {e ? e.get() : Py_None});
     }
+    return response;
+}
+
+// The response of a finished call, or the error it ends with.
+Ref unary_outcome(UnaryUnaryObject* self, CallResult& r, bool with_call, bool once = false) {
+    Ref response = deserialized(self, reply_bytes(self, r, once));
     if (!with_call) return response;
     Ref call = ::sorvane::support::call(getattr(self->support, "ok_call").get(),
                                        {metadata_to(r.initial).get(), metadata_to(r.trailing).get()});
@@ -268,6 +281,45 @@ PyObject* UnaryUnary_outcome(UnaryUnaryObject* self, PyObject* call) {
     });
 }
 
+// ---- corvex's wire path (wire_api.hpp) ------------------------------------------
+
+bool same(PyObject* a, PyObject* b) {
+    return a == b || check(PyObject_RichCompareBool(a, b, Py_EQ)) != 0;
+}
+
+PyObject* wire_call_bytes(PyObject* callable, PyObject* serializer, PyObject* deserializer,
+                          PyObject* const* args, size_t nargs, PyObject* kwnames) noexcept {
+    CallArgs a;
+    std::shared_ptr<ChannelHost> channel;
+    auto* self = reinterpret_cast<UnaryUnaryObject*>(callable);
+    bool ours = false;
+    if (entry_status([&] {
+            ours = Py_TYPE(callable) == unary_unary_type() && self->path &&
+                   same(self->serializer, serializer) && same(self->deserializer, deserializer);
+            if (!ours) return;
+            Given g = parse_given("__call__", args, nargs, kwnames);
+            if (!PyBytes_CheckExact(g.request))
+                raise(PyExc_TypeError, "the wire path sends bytes");
+            a = unary_args(self, g, true);
+            channel = channel_of(reinterpret_cast<ChannelHostObject*>(self->core));
+        }) < 0)
+        return nullptr;
+    if (!ours) return Ref::borrow(Py_NotImplemented).release();
+    std::shared_ptr<PendingCall> call = wait_unary(*channel, a);
+    if (!call) return nullptr;
+    return entry([&]() -> Ref { return reply_bytes(self, call->result(), true); });
+}
+
+PyObject* wire_deserialize(PyObject* callable, PyObject* reply) noexcept {
+    return entry([&]() -> Ref {
+        if (Py_TYPE(callable) != unary_unary_type()) raise(PyExc_TypeError, "not a UnaryUnary");
+        return deserialized(reinterpret_cast<UnaryUnaryObject*>(callable), Ref::borrow(reply));
+    });
+}
+
+const support::ChannelWireApi kChannelWireApi = {support::kWireApiVersion, wire_call_bytes,
+                                                 wire_deserialize};
+
 PyObject* UnaryUnary_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyObject* self = PyType_GenericNew(type, args, kwargs);
     if (self) reinterpret_cast<UnaryUnaryObject*>(self)->vectorcall = UnaryUnary_vectorcall;
@@ -286,6 +338,11 @@ PyMethodDef UnaryUnary_methods[] = {
     {nullptr, nullptr, 0, nullptr}};
 
 }  // namespace
+
+PyObject* channel_wire_api() {
+    return PyCapsule_New(const_cast<support::ChannelWireApi*>(&kChannelWireApi),
+                         support::kChannelWireApiCapsule, nullptr);
+}
 
 PyTypeObject* unary_unary_type() {
     static PyTypeObject type = [] {

@@ -29,4 +29,24 @@ struct WireApi {
     PyObject* (*handle)(PyObject* behavior, PyObject* payload, PyObject* context);
 };
 
+// What the native engine offers corvex, as the capsule sorvane._native._wire_api:
+// a unary call of corvex's own stub made with the request's bytes, its
+// reply's bytes back.
+constexpr const char* kChannelWireApiCapsule = "sorvane._native._wire_api";
+
+struct ChannelWireApi {
+    int version;  // kWireApiVersion
+    // callable(payload, **keywords) with the callable's serializer and
+    // deserializer left out: `args` and `kwnames` as a vector call of it
+    // passes them, the request (args[0]) already serialized (exact bytes). A
+    // new reference to the reply's bytes; NotImplemented when `callable` is
+    // not the native engine's unary callable with exactly `serializer` and
+    // `deserializer`; nullptr with the error the call raises.
+    PyObject* (*call_bytes)(PyObject* callable, PyObject* serializer, PyObject* deserializer,
+                            PyObject* const* args, size_t nargs, PyObject* kwnames);
+    // The reply's bytes through the callable's deserializer, raising what the
+    // callable raises when that fails.
+    PyObject* (*deserialize)(PyObject* callable, PyObject* reply);
+};
+
 }  // namespace sorvane::support

@@ -1103,6 +1103,64 @@ class TestNativeServesTheDispatcherFromBytes:
                 server.stop(0).wait(WAIT)
 
 
+class TestCallHelpersOnEveryEngine:
+    """GrpcHelper.call_rpc_result on the native engine sends the request's
+    bytes and reads the reply's bytes itself (no message objects); on either
+    engine it must send what call_rpc sends and make of every reply what
+    call_rpc's response gives."""
+
+    def test_requests_and_replies_match_the_message_objects(self, port):
+        import marvetta
+        from sorvane import codec, corvex
+        replies, received = [], []
+
+        def handle(request, context):
+            received.append(request)
+            return replies[0]
+
+        server = grpc.server(futures.ThreadPoolExecutor(max_workers=2))
+        server.add_generic_rpc_handlers((grpc.method_handlers_generic_handler(
+            "common.CommonService",
+            {"handle": grpc.unary_unary_rpc_method_handler(handle)}),))
+        server.add_insecure_port("127.0.0.1:%d" % port)
+        server.start()
+        name = "helpers-%d" % port
+        corvex.grpc_client.load([corvex.Server(name, "127.0.0.1", port)])
+        stub = corvex.grpc_client.connect(name)
+        helper = corvex.GrpcHelper
+
+        def outcome(fn):
+            try:
+                return ("ok", fn())
+            except Exception as error:  # noqa: BLE001 - compared below
+                return ("raised", type(error), str(error))
+
+        ok = marvetta.CommonResponse(
+            response=b'{"status": 0, "message": "", "excType": "", "result": [1, "\\u00e9"]}')
+        failed = marvetta.CommonResponse(status=-1, response=json.dumps(
+            {"status": -1, "message": "no luck", "excType": "ValueError", "result": None}).encode())
+        try:
+            for reply in [ok.SerializeToString(), failed.SerializeToString(),
+                          b"\x08\x80\x80\x80\x80\x10" + ok.SerializeToString(),  # status past 32 bits
+                          ok.SerializeToString() + b"\x18\x01",  # a field it does not have
+                          ok.SerializeToString() * 2,  # the body twice: the last counts
+                          b"\x12\x09{}",  # cut short
+                          b""]:
+                replies[:] = [reply]
+                for request_id, args, serialize in [("r-\u00e9", [1, {"b": 2}], None),
+                                                    ("", [], codec.CBOR)]:
+                    options = {} if serialize is None else {"serialize": serialize}
+                    received.clear()
+                    by_bytes = outcome(lambda: helper.call_rpc_result(
+                        stub, "m", "f", args, request_id=request_id, timeout=WAIT, **options))
+                    by_objects = outcome(lambda: corvex._result_of(helper.call_rpc(
+                        stub, "m", "f", args, request_id=request_id, timeout=WAIT, **options)))
+                    assert by_bytes == by_objects, reply
+                    assert len(received) == 2 and received[0] == received[1]
+        finally:
+            server.stop(0).wait(WAIT)
+
+
 class TestNativeReplyToCome:
     """A unary handler on the native engine may return a concurrent.futures.Future:
     the call is answered when it completes, and its worker is free meanwhile."""
