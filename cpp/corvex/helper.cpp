@@ -237,11 +237,15 @@ Ref call_rpc_run(FunctionObject* self, PyObject* const* argv, WireReply* wire) {
     Ref request;
     if (wire && request_class.get() == st.request_class.get() && channel_wire(st))
         request = wire_request(rid.get(), body.get(), code.get());
-    if (!request)
+    auto message = [&] {
         request = call_kw(request_class.get(), {}, st.kw_request.get(),
                           {body.get(), code.get(), rid.get()});
-    body.reset();  // the request holds its own copy: a large one is not kept twice
+        body.reset();  // the request holds its own copy: a large one is not kept twice
+    };
+    if (!request) message();
     Ref handle = getattr(client, st[N::handle]);
+    if (body && Py_TYPE(handle.get()) != st.channel_wire->unary_type) message();
+    body.reset();
     Ref limit = argv[timeout] != Py_None ? Ref::borrow(argv[timeout])
                                          : own_entry(client, st[N::stub_timeout]);
     limit = effective_timeout(st, limit ? limit.get() : Py_None);

@@ -317,8 +317,6 @@ PyObject* wire_deserialize(PyObject* callable, PyObject* reply) noexcept {
     });
 }
 
-const support::ChannelWireApi kChannelWireApi = {support::kWireApiVersion, wire_call_bytes,
-                                                 wire_deserialize};
 
 PyObject* UnaryUnary_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyObject* self = PyType_GenericNew(type, args, kwargs);
@@ -340,7 +338,9 @@ PyMethodDef UnaryUnary_methods[] = {
 }  // namespace
 
 PyObject* channel_wire_api() {
-    return PyCapsule_New(const_cast<support::ChannelWireApi*>(&kChannelWireApi),
+    static const support::ChannelWireApi api = {support::kWireApiVersion, unary_unary_type(),
+                                                wire_call_bytes, wire_deserialize};
+    return PyCapsule_New(const_cast<support::ChannelWireApi*>(&api),
                          support::kChannelWireApiCapsule, nullptr);
 }
 

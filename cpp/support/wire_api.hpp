@@ -36,6 +36,7 @@ constexpr const char* kChannelWireApiCapsule = "sorvane._native._wire_api";
 
 struct ChannelWireApi {
     int version;  // kWireApiVersion
+    PyTypeObject* unary_type;  // the engine's unary callable
     // callable(payload, **keywords) with the callable's serializer and
     // deserializer left out: `args` and `kwnames` as a vector call of it
     // passes them, the request (args[0]) already serialized (exact bytes). A
