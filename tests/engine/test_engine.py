@@ -8,6 +8,7 @@ import gc
 import json
 import logging
 import os
+import random
 import shutil
 import signal
 import subprocess
@@ -1096,6 +1097,23 @@ class TestNativeServesTheDispatcherFromBytes:
             # Made from the bytes only for what asks for one: the guard's refusal
             # and the undecodable CBOR request.
             assert made_now == [payloads[2], payloads[4]]
+            # Damaged requests: bytes changed, cut, doubled or inserted.
+            rng = random.Random(20261209)
+            for _ in range(150):
+                damaged = bytearray(rng.choice(payloads[:4]))
+                for _ in range(rng.randint(1, 3)):
+                    at = rng.randrange(len(damaged) + 1)
+                    how = rng.randrange(4)
+                    if how == 0 and at < len(damaged):
+                        damaged[at] = rng.randrange(256)
+                    elif how == 1:
+                        del damaged[at:]
+                    elif how == 2:
+                        damaged[at:at] = damaged[at:at + rng.randint(1, 8)]
+                    else:
+                        damaged[at:at] = bytes([rng.randrange(256)])
+                damaged = bytes(damaged)
+                assert ask(channels[0], damaged) == ask(channels[1], damaged), damaged
         finally:
             for channel in channels:
                 channel.close()
