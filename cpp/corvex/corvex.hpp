@@ -309,17 +309,18 @@ extern const FunctionDef CommonService_handle_def;
 // ---- the native engine's wire path (wire.cpp) ----------------------------------
 
 // The request a call of handle serves: the CommonRequest object itself, or, on
-// the wire path, the fields read off its bytes. The object is then made from
-// those bytes (CommonRequest.FromString, as the engine would have made it)
-// only when something asks for it. On the wire path a reply comes back as the
-// serialized CommonResponse, its two fields kept for the call's record.
+// the wire path, the fields read off its bytes. The object is then made of
+// those fields (the message the engine would have made of the bytes: they
+// held these fields and nothing else) only when something asks for it. On
+// the wire path a reply comes back as the serialized CommonResponse, its two
+// fields kept for the call's record.
 class Request {
 public:
     explicit Request(PyObject* object) : object_(Ref::borrow(object)) {}
-    Request(PyObject* payload, Ref request_id, Ref body, unsigned long serialize)
-        : payload_(payload), request_id_(std::move(request_id)), body_(std::move(body)),
+    Request(Ref request_id, Ref body, unsigned long serialize)
+        : wire_(true), request_id_(std::move(request_id)), body_(std::move(body)),
           serialize_(serialize) {}
-    bool wire() const noexcept { return payload_ != nullptr; }
+    bool wire() const noexcept { return wire_; }
     PyObject* object(const State& st);  // borrowed
     bool cbor(const State& st);         // its serialize is CBOR's code
     Ref body(const State& st);          // request.request
@@ -331,7 +332,7 @@ public:
 
 private:
     Ref object_;
-    PyObject* payload_ = nullptr;  // borrowed
+    bool wire_ = false;
     Ref request_id_;
     Ref body_;
     unsigned long serialize_ = 0;

@@ -8,7 +8,7 @@
 // changes: handle runs as it always does (rpc_log's record included), and
 // whatever wants a request object (the guard's refusals, an undecodable CBOR
 // request, a target that is awaited, a record rendered the host's way) gets
-// one made from the same bytes, as the engine would have made it. A request
+// one made of the same fields, equal to the one the engine would have made. A request
 // this reader does not take whole (a field CommonRequest does not have, a
 // request_id that is not UTF-8, anything malformed) goes the ordinary way,
 // where the message class has its say.
@@ -23,8 +23,9 @@ namespace sorvane::corvex {
 
 PyObject* Request::object(const State& st) {
     if (!object_) {
-        Ref from_string = getattr(st.request_class.get(), "FromString");
-        object_ = call(from_string.get(), {payload_});
+        Ref code = check(PyLong_FromUnsignedLong(serialize_));
+        object_ = call_kw(st.request_class.get(), {}, st.kw_request.get(),
+                          {body_.get(), code.get(), request_id_.get()});
     }
     return object_.get();
 }
@@ -131,23 +132,26 @@ int wire_accepts(PyObject* behavior, PyObject* deserializer, PyObject* serialize
     return -1;
 }
 
-PyObject* wire_handle(PyObject* behavior, PyObject* payload, PyObject* context) noexcept {
+PyObject* wire_handle(PyObject* behavior, PyObject** payload, PyObject* context) noexcept {
     return entry([&]() -> Ref {
-        if (!PyMethod_Check(behavior) || !PyBytes_CheckExact(payload))
+        if (!PyMethod_Check(behavior) || !*payload || !PyBytes_CheckExact(*payload))
             raise(PyExc_TypeError, "the wire path needs an accepted handler and bytes");
         auto* wrapper = reinterpret_cast<FunctionObject*>(PyMethod_GET_FUNCTION(behavior));
-        const auto* p = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(payload));
+        const auto* p = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(*payload));
         RequestFields f;
-        if (!f.read(p, p + PyBytes_GET_SIZE(payload))) return Ref::borrow(Py_NotImplemented);
+        if (!f.read(p, p + PyBytes_GET_SIZE(*payload))) return Ref::borrow(Py_NotImplemented);
         Ref id = Ref::steal(PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(f.id),
                                                  static_cast<Py_ssize_t>(f.id_size), "strict"));
         if (!id) {
             PyErr_Clear();  // the message class refuses it in its own words
             return Ref::borrow(Py_NotImplemented);
         }
+        Ref bytes = Ref::steal(*payload);  // taken: the fields are all that is needed now
+        *payload = nullptr;
         Ref body = check(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(f.body),
                                                    static_cast<Py_ssize_t>(f.body_size)));
-        Request request(payload, std::move(id), std::move(body), f.serialize);
+        bytes.reset();
+        Request request(std::move(id), std::move(body), f.serialize);
         return rpc_log_wire(wrapper, PyMethod_GET_SELF(behavior), request, context);
     });
 }

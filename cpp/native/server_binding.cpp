@@ -574,7 +574,9 @@ void run_handler(const std::shared_ptr<ServerPython>& pyp, InboundCall& call, Re
     } detach{c};
     bool wire_reply = false;
     if (r.wire) {
-        response = Ref::steal(r.wire->handle(r.behavior.get(), raw.get(), context.get()));
+        PyObject* bytes = raw.release();  // the wire path takes it when it serves the call
+        response = Ref::steal(r.wire->handle(r.behavior.get(), &bytes, context.get()));
+        raw = Ref::steal(bytes);
         if (!response) return reply_from_failure(py, c, reply, false);
         if (response.get() == Py_NotImplemented) {
             response.reset();

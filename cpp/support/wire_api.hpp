@@ -19,14 +19,17 @@ struct WireApi {
     // service, CommonRequest.FromString and CommonResponse.SerializeToString
     // of the classes corvex imported; 0 when not; -1 with an exception set.
     int (*accepts)(PyObject* behavior, PyObject* deserializer, PyObject* serializer);
-    // The call of an accepted `behavior` served from `payload`, the bytes of
-    // its CommonRequest, with the servicer `context`. A new reference to the
-    // serialized CommonResponse (exact bytes), to whatever else handle
-    // returned (a reply to come, a response object: the engine treats it as
-    // the handler's own), or to NotImplemented when the request is to go the
-    // ordinary way (deserialized by the handler's deserializer, then handled);
-    // nullptr with the exception handle raised.
-    PyObject* (*handle)(PyObject* behavior, PyObject* payload, PyObject* context);
+    // The call of an accepted `behavior` served from *payload, the engine's
+    // reference to the bytes of its CommonRequest, with the servicer
+    // `context`. A new reference to the serialized CommonResponse (exact
+    // bytes), to whatever else handle returned (a reply to come, a response
+    // object: the engine treats it as the handler's own), or to
+    // NotImplemented when the request is to go the ordinary way (deserialized
+    // by the handler's deserializer, then handled); nullptr with the exception
+    // handle raised. Except on NotImplemented, the reference to the payload is
+    // taken (*payload is then nullptr), so that a large request is not held
+    // whole while its call runs.
+    PyObject* (*handle)(PyObject* behavior, PyObject** payload, PyObject* context);
 };
 
 // What the native engine offers corvex, as the capsule sorvane._native._wire_api:

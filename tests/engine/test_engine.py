@@ -1065,15 +1065,22 @@ class TestNativeServesTheDispatcherFromBytes:
                                               serialize=serialize).SerializeToString()
 
             ask(channels[0], made(description()))  # the path is resolved: its parts are read
-            made_now = []
+            parsed = []
             real = marvetta.CommonRequest.FromString
             monkeypatch.setattr(marvetta.CommonRequest, "FromString",
-                                staticmethod(lambda data: made_now.append(data) or real(data)))
+                                staticmethod(lambda data: parsed.append(data) or real(data)))
+            # What asks for the request object gets one equal to the engine's.
+            given = []
+            refused, undecodable = GuardedService._refused, codec._undecodable
+            monkeypatch.setattr(GuardedService, "_refused", lambda self, context, request, *more: (
+                given.append((self, request)), refused(self, context, request, *more)))
+            monkeypatch.setattr(codec, "_undecodable", lambda context, request, error: (
+                given.append((None, request)), undecodable(context, request, error)))
             ok = made(description(), request_id="é-1")
             assert ask(channels[0], ok)[:2] == ("ok", marvetta.CommonResponse(
                 response=b'{"status": 0, "message": "", "excType": "", "result": 5}')
                 .SerializeToString())
-            assert made_now == []  # no request object was made for it
+            assert parsed == []  # the message class never read it
             payloads = [
                 ok,
                 made(description(method="fail", args=["no luck"])),
@@ -1094,9 +1101,10 @@ class TestNativeServesTheDispatcherFromBytes:
                 taken.clear()
                 assert ask(channels[0], payload) == ask(channels[1], payload), payload[:40]
                 assert taken == [payload]  # the other server went the objects' way
-            # Made from the bytes only for what asks for one: the guard's refusal
-            # and the undecodable CBOR request.
-            assert made_now == [payloads[2], payloads[4]]
+            assert parsed == []
+            # The guard's refusal and the undecodable CBOR request, on each server.
+            assert [request for _, request in given] == [
+                real(payloads[2]), real(payloads[2]), real(payloads[4]), real(payloads[4])]
             # Damaged requests: bytes changed, cut, doubled or inserted.
             rng = random.Random(20261209)
             for _ in range(150):
