@@ -129,16 +129,9 @@ bool takes_metadata(State& st, PyObject* handle) {
 // The native engine's wire path for calls, when the engine is loaded (a stub
 // of its own can only be there if it is); looked for again until found.
 const support::ChannelWireApi* channel_wire(State& st) {
-    if (st.channel_wire) return st.channel_wire;
-    Ref name = str("sorvane._native");
-    Ref native = Ref::steal(PyImport_GetModule(name.get()));
-    Ref capsule = native ? Ref::steal(PyObject_GetAttrString(native.get(), "_wire_api")) : Ref();
-    PyErr_Clear();
-    if (!capsule || !PyCapsule_IsValid(capsule.get(), support::kChannelWireApiCapsule))
-        return nullptr;
-    auto* api = static_cast<const support::ChannelWireApi*>(
-        PyCapsule_GetPointer(capsule.get(), support::kChannelWireApiCapsule));
-    if (api && api->version == support::kWireApiVersion) st.channel_wire = api;
+    if (!st.channel_wire)
+        st.channel_wire = support::loaded_wire_api<support::ChannelWireApi>(
+            "sorvane._native", support::kChannelWireApiCapsule);
     return st.channel_wire;
 }
 

@@ -45,15 +45,9 @@ struct ServerPython {
 // corvex's wire path, when corvex is loaded (a handler of its own can only
 // be there if it is); looked for again until found.
 const support::WireApi* wire_api(ServerPython& py) {
-    if (py.wire) return py.wire;
-    Ref name = str("sorvane.corvex");
-    Ref corvex = Ref::steal(PyImport_GetModule(name.get()));
-    Ref capsule = corvex ? Ref::steal(PyObject_GetAttrString(corvex.get(), "_wire_api")) : Ref();
-    PyErr_Clear();
-    if (!capsule || !PyCapsule_IsValid(capsule.get(), support::kWireApiCapsule)) return nullptr;
-    auto* api = static_cast<const support::WireApi*>(
-        PyCapsule_GetPointer(capsule.get(), support::kWireApiCapsule));
-    if (api && api->version == support::kWireApiVersion) py.wire = api;
+    if (!py.wire)
+        py.wire = support::loaded_wire_api<support::WireApi>("sorvane.corvex",
+                                                              support::kWireApiCapsule);
     return py.wire;
 }
 

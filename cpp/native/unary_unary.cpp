@@ -355,8 +355,8 @@ PyTypeObject* unary_unary_type() {
         t.tp_new = UnaryUnary_new;
         t.tp_traverse = reinterpret_cast<traverseproc>(UnaryUnary_traverse);
         t.tp_clear = reinterpret_cast<inquiry>(UnaryUnary_clear);
-        compat::type_set_instance_vectorcall(&t, offsetof(UnaryUnaryObject, vectorcall),
-                                             reinterpret_cast<ternaryfunc>(UnaryUnary_call));
+        compat::type_set_vectorcall(&t, offsetof(UnaryUnaryObject, vectorcall),
+                                    reinterpret_cast<ternaryfunc>(UnaryUnary_call), false);
         return t;
     }();
     return &type;

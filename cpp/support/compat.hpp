@@ -64,14 +64,15 @@ inline PyObject* vectorcall(PyObject* callable, PyObject* const* args, size_t na
 // `offset` in each of them; on 3.7, which has no vectorcall slot, through
 // `call_without` (a tp_call that unpacks its tuple and dict) instead. Also
 // marks `t` as binding like a Python function where the host knows the flag,
-// so the method-call shortcut applies. Call before PyType_Ready.
-inline void type_set_vectorcall(PyTypeObject* t, Py_ssize_t offset,
-                                ternaryfunc call_without) noexcept {
+// so the method-call shortcut applies, unless `binds` is false (a callable
+// that stays itself when read from an instance). Call before PyType_Ready.
+inline void type_set_vectorcall(PyTypeObject* t, Py_ssize_t offset, ternaryfunc call_without,
+                                bool binds = true) noexcept {
 #if PY_VERSION_HEX >= 0x03080000
     (void)call_without;
     t->tp_vectorcall_offset = offset;
     t->tp_call = PyVectorcall_Call;
-    t->tp_flags |= Py_TPFLAGS_METHOD_DESCRIPTOR;
+    if (binds) t->tp_flags |= Py_TPFLAGS_METHOD_DESCRIPTOR;
 #if PY_VERSION_HEX >= 0x03090000
     t->tp_flags |= Py_TPFLAGS_HAVE_VECTORCALL;
 #else
@@ -80,26 +81,7 @@ inline void type_set_vectorcall(PyTypeObject* t, Py_ssize_t offset,
 #endif
 #else
     (void)offset;
-    t->tp_call = call_without;
-#endif
-}
-
-// The same for a callable that is not a function: instances of `t` are called
-// through the VectorcallFunc at `offset`, but `t` does not bind as a method
-// (an instance stored on a class stays itself when read from an instance).
-inline void type_set_instance_vectorcall(PyTypeObject* t, Py_ssize_t offset,
-                                         ternaryfunc call_without) noexcept {
-#if PY_VERSION_HEX >= 0x03080000
-    (void)call_without;
-    t->tp_vectorcall_offset = offset;
-    t->tp_call = PyVectorcall_Call;
-#if PY_VERSION_HEX >= 0x03090000
-    t->tp_flags |= Py_TPFLAGS_HAVE_VECTORCALL;
-#else
-    t->tp_flags |= _Py_TPFLAGS_HAVE_VECTORCALL;
-#endif
-#else
-    (void)offset;
+    (void)binds;
     t->tp_call = call_without;
 #endif
 }

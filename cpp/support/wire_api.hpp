@@ -53,4 +53,23 @@ struct ChannelWireApi {
     PyObject* (*deserialize)(PyObject* callable, PyObject* reply);
 };
 
+// The API `module` offers as its capsule `_wire_api`, named `capsule`, when
+// that module is loaded and the capsule is of this header's version; nullptr
+// otherwise, with no exception set.
+template <class Api>
+const Api* loaded_wire_api(const char* module, const char* capsule) {
+    const Api* api = nullptr;
+    if (PyObject* name = PyUnicode_FromString(module)) {
+        PyObject* loaded = PyImport_GetModule(name);
+        Py_DECREF(name);
+        PyObject* found = loaded ? PyObject_GetAttrString(loaded, "_wire_api") : nullptr;
+        Py_XDECREF(loaded);
+        if (found && PyCapsule_IsValid(found, capsule))
+            api = static_cast<const Api*>(PyCapsule_GetPointer(found, capsule));
+        Py_XDECREF(found);
+    }
+    PyErr_Clear();
+    return api && api->version == kWireApiVersion ? api : nullptr;
+}
+
 }  // namespace sorvane::support
