@@ -326,9 +326,12 @@ public:
     Ref body(const State& st);          // request.request
     PyObject* request_id() const noexcept { return request_id_.get(); }  // wire path only
 
-    // The wire path's reply, once handle made it (see respond in dispatch.cpp).
+    // The wire path's reply, once handle made it (see respond in dispatch.cpp):
+    // the serialized response, and where in it the response's bytes lie.
     long reply_status = 0;
-    Ref reply_body;
+    Ref reply;
+    Py_ssize_t reply_at = 0;
+    Py_ssize_t reply_size = 0;
 
 private:
     Ref object_;
@@ -346,8 +349,10 @@ char* put_varint(char* w, std::uint64_t v) noexcept;
 bool get_varint(const unsigned char*& p, const unsigned char* end, std::uint64_t* v) noexcept;
 
 // A CommonResponse serialized as CommonResponse.SerializeToString writes it
-// (its fields in number order, those at their default left out).
-Ref wire_response(long status, PyObject* body);
+// (its fields in number order, those at their default left out); `body` is
+// moved into place when nothing else holds it, so that a large one is not
+// copied. *at is where the body lies in the result.
+Ref wire_response(long status, Ref body, Py_ssize_t* at);
 
 // handle(service, request, context) as CommonService.handle runs it, for a
 // request of either kind (dispatch.cpp); on the wire path the reply of a call

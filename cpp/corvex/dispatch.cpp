@@ -101,9 +101,9 @@ Ref new_response(FunctionObject* self, const State& st, PyObject* body, PyObject
 // wire path the serialized response instead, while that class is still the
 // one imported (the engine's serializer is its SerializeToString) and the
 // fields are what the message can hold.
-Ref respond(FunctionObject* self, const State& st, Request& request, PyObject* body,
+Ref respond(FunctionObject* self, const State& st, Request& request, Ref body,
             PyObject* status) {
-    if (request.wire() && PyBytes_CheckExact(body) && PyLong_CheckExact(status)) {
+    if (request.wire() && PyBytes_CheckExact(body.get()) && PyLong_CheckExact(status)) {
         Ref marvetta = global(self, N::marvetta);
         Ref response_class = attr(marvetta.get(), st[N::CommonResponse]);
         const long code = PyLong_AsLong(status);
@@ -112,11 +112,12 @@ Ref respond(FunctionObject* self, const State& st, Request& request, PyObject* b
         } else if (response_class.get() == st.response_class.get() && code >= -2147483647L - 1 &&
                    code <= 2147483647L) {
             request.reply_status = code;
-            request.reply_body = Ref::borrow(body);
-            return wire_response(code, body);
+            request.reply_size = PyBytes_GET_SIZE(body.get());
+            request.reply = wire_response(code, std::move(body), &request.reply_at);
+            return request.reply.copy();
         }
     }
-    return new_response(self, st, body, status);
+    return new_response(self, st, body.get(), status);
 }
 
 // Steps 1 and 2 in CBOR: the description decoded from the request's bytes;
@@ -493,7 +494,7 @@ Ref dispatch(FunctionObject* self, PyObject* service, Request& request, PyObject
     Ref body = encode_envelope(self, envelope.get(), result.get(), cbor);  // 11
     PyObject* status = check_borrowed(PyDict_GetItemWithError(envelope.get(), st[N::status]));
     out.kind = status == st.zero.get() ? N::ok : N::raised;
-    return respond(self, st, request, body.get(), status);                // 12
+    return respond(self, st, request, std::move(body), status);           // 12
 }
 
 // ---- targets that are awaited ---------------------------------------------------

@@ -447,7 +447,7 @@ Ref rpc_log_wire(FunctionObject* self, PyObject* service, Request& request, PyOb
     Ref start_time = wall_clock(self, st);
     Ref response =
         handle_request(reinterpret_cast<FunctionObject*>(func), service, request, context);
-    if (!request.reply_body) {
+    if (!request.reply) {
         PyObject* args[] = {service, request.object(st), context};
         return logged(self, st, func, std::move(start_time), std::move(response), args, 3, nullptr);
     }
@@ -456,7 +456,11 @@ Ref rpc_log_wire(FunctionObject* self, PyObject* service, Request& request, PyOb
         Ref logger = global(self, N::rpc_logger);
         auto* handle = reinterpret_cast<FunctionObject*>(func);
         log_native(st, handle, logger.get(), [&] {
-            return render_fields(st, handle, request.reply_status, request.reply_body.get(),
+            // The response's bytes, seen where they lie in the reply.
+            Ref body = check(PyMemoryView_FromMemory(
+                PyBytes_AS_STRING(request.reply.get()) + request.reply_at, request.reply_size,
+                PyBUF_READ));
+            return render_fields(st, handle, request.reply_status, body.get(),
                                  request.request_id(), process_time.get());
         });
     } else {

@@ -160,12 +160,22 @@ const support::WireApi kWireApi = {support::kWireApiVersion, wire_accepts, wire_
 
 }  // namespace
 
-Ref wire_response(long status, PyObject* body) {
+Ref wire_response(long status, Ref body, Py_ssize_t* at) {
     const auto code = static_cast<std::uint64_t>(static_cast<std::int64_t>(status));
-    const auto size = static_cast<size_t>(PyBytes_GET_SIZE(body));
-    const size_t total =
-        (status ? 1 + varint_size(code) : 0) + (size ? 1 + varint_size(size) + size : 0);
-    Ref out = check(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total)));
+    const auto size = static_cast<size_t>(PyBytes_GET_SIZE(body.get()));
+    const size_t head = (status ? 1 + varint_size(code) : 0) + (size ? 1 + varint_size(size) : 0);
+    const auto total = static_cast<Py_ssize_t>(head + size);
+    Ref out;
+    if (size && Py_REFCNT(body.get()) == 1) {
+        // Grown in place and moved up behind the fields' heads: no second buffer.
+        PyObject* grown = body.release();
+        if (compat::bytes_resize(&grown, total) < 0) throw PyErrAlreadySet{};
+        out = Ref::steal(grown);
+        std::memmove(PyBytes_AS_STRING(out.get()) + head, PyBytes_AS_STRING(out.get()), size);
+    } else {
+        out = check(PyBytes_FromStringAndSize(nullptr, total));
+        if (size) std::memcpy(PyBytes_AS_STRING(out.get()) + head, PyBytes_AS_STRING(body.get()), size);
+    }
     char* w = PyBytes_AS_STRING(out.get());
     if (status) {
         *w++ = 1 << 3 | 0;
@@ -173,9 +183,9 @@ Ref wire_response(long status, PyObject* body) {
     }
     if (size) {
         *w++ = 2 << 3 | 2;
-        w = put_varint(w, size);
-        std::memcpy(w, PyBytes_AS_STRING(body), size);
+        put_varint(w, size);
     }
+    *at = static_cast<Py_ssize_t>(head);
     return out;
 }
 
