@@ -2,12 +2,16 @@
 // what its source files share. Below it is the platform layer, behind
 // transport.hpp (no Python there); above it, sorvane.native.
 //
-//   binding.cpp          threads entering Python, conversions, callback threads
-//   servicer_context.cpp ServicerContext: the context of one server-side call
-//   server_binding.cpp   ServerHost: a server host running Python handlers
-//   channel_binding.cpp  ChannelHost, ClientCall, ClientStream: a channel host
-//   unary_unary.cpp      UnaryUnary: a channel's unary-unary callable
-//   module.cpp           the module and its functions
+//   binding.cpp             threads entering Python, conversions, callback threads
+//   servicer_context.cpp    ServicerContext: the context of one server-side call
+//   server_binding.cpp      ServerHost: a server host running Python handlers
+//   handler_resolution.cpp  which method handler serves a call
+//   handler_run.cpp         running a call's handler, and its reply
+//   handler_stream.cpp      a streaming handler's messages, parked and resumed
+//   deferred_reply.cpp      DeferredReply: answering a call whose reply comes later
+//   channel_binding.cpp     ChannelHost, ClientCall, ClientStream: a channel host
+//   unary_unary.cpp         UnaryUnary: a channel's unary-unary callable
+//   module.cpp              the module and its functions
 //
 // Waiting without the GIL: Py_BEGIN/END_ALLOW_THREADS, always outside any C++
 // try block and any noexcept frame. A daemon thread that takes the GIL back
@@ -26,7 +30,12 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
+
+namespace sorvane::support {
+struct WireApi;  // wire_api.hpp
+}
 
 namespace sorvane::native::binding {
 
@@ -136,6 +145,9 @@ Ref new_servicer_context(InboundCall* call, PyObject* support);
 // they raise through support.log_exception; on a callback thread. Steals both.
 void run_callbacks(PyObject* callbacks, PyObject* support);
 
+// Cuts the context off its call once the handler is done (servicer_context.cpp).
+void detach_context(ServicerContextObject* c);
+
 struct ChannelHostObject {
     PyObject_HEAD
     std::shared_ptr<ChannelHost>* host;
@@ -176,5 +188,62 @@ PyTypeObject* unary_unary_type();
 // The capsule sorvane._native._wire_api (wire_api.hpp in cpp/support).
 PyObject* channel_wire_api();
 PyTypeObject* waker_type();
+
+// ---- a server's handlers -------------------------------------------------------------
+
+// What one method path resolves to, read off its method handler once.
+struct Resolved {
+    Ref handler;       // the method handler; None when nothing serves the path
+    Ref behavior;      // unary_unary or unary_stream
+    Ref deserializer;  // request_deserializer (None: the bytes as they are)
+    Ref serializer;    // response_serializer
+    bool streaming = false;
+    bool request_streaming = false;
+    // corvex's own dispatcher: served from the request's bytes (wire_api.hpp).
+    const support::WireApi* wire = nullptr;
+    // A token gate in front of the handler: the call must carry gate_key with
+    // the value gate_value, or the gate itself is asked (and refuses).
+    std::string gate_key;
+    std::string gate_value;
+};
+
+// The Python objects a server's handlers need; touched only with the GIL.
+struct ServerPython {
+    Ref handlers;       // list of generic handlers (shared with the wrapper)
+    Ref registered;     // dict: full method path -> method handler
+    Ref dict_type;      // grpc's dictionary generic handler type, or None
+    Ref support;        // metadatum, call_details(), handler_failed(), log_exception()
+    Ref pending_type;   // support.pending_type: a handler's reply to come (or empty)
+    // Method paths whose answer cannot change while the handlers stay as they
+    // are: found among the registered handlers or in a dictionary handler
+    // (behind token gates only) before any other generic handler was asked.
+    std::unordered_map<std::string, std::shared_ptr<const Resolved>> cache;
+    const support::WireApi* wire = nullptr;  // corvex's, once it was found
+};
+
+// What serves one call (handler_resolution.cpp).
+std::shared_ptr<const Resolved> resolve(ServerPython& py, InboundCall& call);
+
+// Running a handler and making its reply (handler_run.cpp); never throw.
+void log_exception(ServerPython& py, const char* text);
+void set_reply(Reply& reply, int code, const char* details);
+void reply_from_context(ServerPython& py, ServicerContextObject* c, Reply& reply,
+                        int default_code, const std::string& default_details);
+void reply_from_failure(ServerPython& py, ServicerContextObject* c, Reply& reply, bool iterating);
+void reply_with_response(ServerPython& py, ServicerContextObject* c, PyObject* serializer,
+                         Ref response, Reply& reply, bool serialized_already = false);
+void run_handler(const std::shared_ptr<ServerPython>& pyp, InboundCall& call, Reply& reply);
+// Throws (PyErrAlreadySet) when the serializer fails or gives no bytes.
+std::string serialized(PyObject* serializer, Ref response);
+
+// A streaming handler's messages (handler_stream.cpp).
+bool stream_responses(const std::shared_ptr<ServerPython>& pyp, PyObject* serializer,
+                      ServicerContextObject* c, PyObject* responses, InboundCall& call,
+                      Reply& reply);
+void resume_stream(InboundCall& call);
+
+// The handler returned a reply to come (deferred_reply.cpp).
+void defer_reply(const std::shared_ptr<ServerPython>& py, const Resolved& r, InboundCall& call,
+                 PyObject* context, PyObject* pending, Reply& reply);
 
 }  // namespace sorvane::native::binding

@@ -1,7 +1,7 @@
 // ServicerContext: the context a handler receives, as grpc.ServicerContext
 // describes it (sorvane.native registers it as one). Its state is the
 // call's while the handler runs; what the handler sets (code, details,
-// trailing metadata, callbacks) is read back by server_binding.cpp.
+// trailing metadata, callbacks) is read back by handler_run.cpp.
 #include "binding.hpp"
 
 #include <chrono>
@@ -243,6 +243,17 @@ Ref new_servicer_context(InboundCall* call, PyObject* support) {
     self->has_deadline = 0;
     PyObject_GC_Track(self);
     return Ref::steal(reinterpret_cast<PyObject*>(self));
+}
+
+// The context no longer reaches its call: what it answers from now on is
+// what it was when the handler ended.
+void detach_context(ServicerContextObject* c) {
+    if (c->call) {
+        bool has = false;
+        c->remaining = c->call->time_remaining(&has);
+        c->has_deadline = has;
+    }
+    c->call = nullptr;
 }
 
 // A handler given this context may return a reply to come (an instance of
