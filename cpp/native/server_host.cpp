@@ -1,8 +1,8 @@
 // The server host: listening ports and their acceptors, the event loops that
 // carry the connections, the worker threads that run handlers and closed
 // hooks, and the server's shutdown. What a connection does with its bytes is
-// in server_connection.cpp and server_call.cpp. No Python: the hooks are the
-// module's.
+// in server_connection.cpp, server_call.cpp, server_request.cpp and
+// server_reply.cpp. No Python: the hooks are the module's.
 //
 // Contents: address parsing; Host (construction, ports, start, accepting,
 // workers, shutdown); ServerHost::create.

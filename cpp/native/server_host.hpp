@@ -1,9 +1,10 @@
 // The server host's parts, shared by its sources: the host itself
 // (server_host.cpp: ports, acceptors, worker threads, shutdown), one call
-// (server_call.cpp: gRPC's request rules, the reply, the handler's side) and
-// one HTTP/2 connection (server_connection.cpp: the nghttp2 session's
-// callbacks and the connection's policies). Private to the engine; module.cpp
-// sees only transport.hpp.
+// (server_call.cpp: the handler's side; server_request.cpp: gRPC's request
+// rules; server_reply.cpp: the reply and the call's end) and one HTTP/2
+// connection (server_connection.cpp: the nghttp2 session's callbacks and the
+// connection's policies). Private to the engine; module.cpp sees only
+// transport.hpp.
 //
 // Who touches what: a Connection and the stream half of a ServerCall live on
 // their loop's thread; workers run handlers and closed hooks and reach the
