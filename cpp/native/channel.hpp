@@ -1,8 +1,10 @@
-// The channel host's parts, shared by channel_host.cpp (the channel: target,
-// connectivity, backoff, queued calls; the facade), subchannel.cpp (one HTTP/2
-// connection to the server and the calls on it), balancer.cpp (round_robin
-// over several channel cores) and retry.cpp (the service config's retry
-// policy). Not part of the boundary: only those files include it.
+// The channel host's parts, shared by channel_host.cpp (the facade and
+// create()), channel_core.cpp (a channel core: connectivity, backoff, queued
+// calls), channel_threads.cpp (the threads every channel shares),
+// subchannel.cpp (one HTTP/2 connection to the server and the calls on it),
+// balancer.cpp (round_robin over several channel cores) and retry.cpp (the
+// service config's retry policy). Not part of the boundary: only those files
+// include it.
 //
 // Every member marked "loop" is touched on the channel's loop thread only;
 // the call's outcome (under Call::mu_) is what other threads see.
@@ -308,6 +310,11 @@ private:
     bool parked_ = false;
     bool retired_ = false;  // loop
 };
+
+// The shared loop for a new channel (made, with the other shared threads,
+// in this process if need be); nullptr with `error` set when the system
+// refuses.
+EventLoop* shared_loop(std::string* error);
 
 // Runs `done` on the loop once `endpoints` are resolved (on the resolver
 // thread): the addresses, or none and why.

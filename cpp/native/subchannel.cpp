@@ -2,7 +2,7 @@
 // session) and the client calls on it: request headers and body out, response
 // headers, messages and trailers in, deadlines, cancellation, per-stream flow
 // control tied to the reader, keepalive pings. Which connection a call uses,
-// and when connections are made, is channel_host.cpp's business. No Python.
+// and when connections are made, is channel_core.cpp's business. No Python.
 //
 // Contents: Call (what other threads see); Subchannel (submitting, nghttp2
 // callbacks, closing).
