@@ -1,12 +1,13 @@
 // Declarations shared by the sources of sorvane.corvex.
 //
 // The module is split by concern: rpc_log.cpp (call-logging decorator),
-// dispatch.cpp (CommonService), server.cpp (GrpcServer), client.cpp (Server,
-// GrpcClient, grpc_client), helper.cpp (GrpcHelper, GrpcException),
-// decorator.cpp (grpc_service), json.cpp (the host JSON codec as the framework
-// calls it), cbor.cpp (the binary codec), exposure.cpp (the guard's check);
-// state.cpp fills the module state and holds the helpers the sources share,
-// and module.cpp imports what the module uses and defines the names in their
+// dispatch.cpp (CommonService; awaited.cpp and stream.cpp end its awaited and
+// streamed calls), server.cpp (GrpcServer), client.cpp (Server, GrpcClient,
+// grpc_client), helper.cpp (GrpcHelper, GrpcException), decorator.cpp
+// (grpc_service), json.cpp (the host JSON codec as the framework calls it),
+// cbor.cpp (the binary codec), exposure.cpp (the guard's check); state.cpp
+// fills the module state and holds the helpers the sources share, and
+// module.cpp imports what the module uses and defines the names in their
 // documented order.
 #pragma once
 
