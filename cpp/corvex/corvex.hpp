@@ -5,10 +5,10 @@
 // streamed calls), server.cpp (GrpcServer), client.cpp (Server, GrpcClient,
 // grpc_client), helper.cpp (GrpcHelper, GrpcException), decorator.cpp
 // (grpc_service), json.cpp (the host JSON codec as the framework calls it),
-// cbor.cpp (the binary codec), exposure.cpp (the guard's check); state.cpp
-// fills the module state and holds the helpers the sources share, and
-// module.cpp imports what the module uses and defines the names in their
-// documented order.
+// cbor.cpp (the binary codec; cbor_encode.cpp and cbor_decode.cpp write and
+// read it), exposure.cpp (the guard's check); state.cpp fills the module
+// state and holds the helpers the sources share, and module.cpp imports what
+// the module uses and defines the names in their documented order.
 #pragma once
 
 #include "classes.hpp"
@@ -272,9 +272,10 @@ Ref json_dumps_description(FunctionObject* caller, PyObject* clazz, PyObject* me
                            PyObject* args, PyObject* kwargs);
 void init_json(PyObject* module, State& st);
 
-// The binary codec (cbor.cpp): cbor_dumps(value) -> bytes, cbor_loads(data)
-// -> value (CodecError, a ValueError, for input it does not accept);
-// is_cbor(code): whether a serialization code selects it.
+// The binary codec (cbor_encode.cpp, cbor_decode.cpp, cbor.cpp):
+// cbor_dumps(value) -> bytes, cbor_loads(data) -> value (CodecError, a
+// ValueError, for input it does not accept); is_cbor(code): whether a
+// serialization code selects it.
 Ref cbor_dumps(PyObject* value);
 Ref cbor_loads(const State& st, PyObject* data);
 bool is_cbor(PyObject* code);
