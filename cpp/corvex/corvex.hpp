@@ -1,10 +1,12 @@
 // Declarations shared by the sources of sorvane.corvex.
 //
 // The module is split by concern: rpc_log.cpp (call-logging decorator),
-// dispatch.cpp (CommonService), server.cpp (GrpcServer), client.cpp (Server,
-// GrpcClient, grpc_client), helper.cpp (GrpcHelper, GrpcException),
-// decorator.cpp (grpc_service), json.cpp (the host JSON codec as the framework
-// calls it), cbor.cpp (the binary codec), exposure.cpp (the guard's check);
+// dispatch.cpp (CommonService; awaited.cpp and stream.cpp end its awaited and
+// streamed calls), server.cpp (GrpcServer), client.cpp (Server, GrpcClient,
+// grpc_client), helper.cpp (GrpcHelper, GrpcException), decorator.cpp
+// (grpc_service), json.cpp (the host JSON codec as the framework calls it;
+// json_loads.cpp its loads side), cbor.cpp (the binary codec; cbor_encode.cpp
+// and cbor_decode.cpp write and read it), exposure.cpp (the guard's check);
 // state.cpp fills the module state and holds the helpers the sources share,
 // and module.cpp imports what the module uses and defines the names in their
 // documented order.
@@ -251,9 +253,9 @@ void set_security(PyObject* obj, PyObject* tls, PyObject* token, const char* tls
 // given (`tls`, `token`): a new reference, or none when absent or None.
 Ref instance_setting(PyObject* instance, const char* name);
 
-// The host JSON codec (json.cpp), through the module-level `json` as bound
-// at the time of the call: json.dumps(obj, ensure_ascii=False) as text or as
-// its UTF-8 bytes, and json.loads(text).
+// The host JSON codec (json.cpp, json_loads.cpp), through the module-level
+// `json` as bound at the time of the call: json.dumps(obj, ensure_ascii=False)
+// as text or as its UTF-8 bytes, and json.loads(text).
 Ref json_dumps_text(FunctionObject* caller, PyObject* obj);
 Ref json_dumps_utf8(FunctionObject* caller, PyObject* obj);
 Ref json_loads_text(FunctionObject* caller, PyObject* text);
@@ -270,10 +272,18 @@ Ref json_dumps_envelope(FunctionObject* caller, PyObject* envelope, PyObject* re
 Ref json_dumps_description(FunctionObject* caller, PyObject* clazz, PyObject* method,
                            PyObject* args, PyObject* kwargs);
 void init_json(PyObject* module, State& st);
+// Shared by json.cpp and json_loads.cpp: the module-level `json` as bound now
+// (NameError when unbound); the first byte from `p` on that a JSON string
+// cannot hold as it is (json.cpp); the `loads` guard's snapshots and feature
+// test, false when it must stay disarmed (json_loads.cpp).
+Ref lookup_json(FunctionObject* caller, const State& st);
+const char* plain_end(const char* p, const char* end, bool stop_high) noexcept;
+bool snapshot_loads(PyObject* ns, State& st, PyObject* json_ns);
 
-// The binary codec (cbor.cpp): cbor_dumps(value) -> bytes, cbor_loads(data)
-// -> value (CodecError, a ValueError, for input it does not accept);
-// is_cbor(code): whether a serialization code selects it.
+// The binary codec (cbor_encode.cpp, cbor_decode.cpp, cbor.cpp):
+// cbor_dumps(value) -> bytes, cbor_loads(data) -> value (CodecError, a
+// ValueError, for input it does not accept); is_cbor(code): whether a
+// serialization code selects it.
 Ref cbor_dumps(PyObject* value);
 Ref cbor_loads(const State& st, PyObject* data);
 bool is_cbor(PyObject* code);

@@ -19,21 +19,20 @@
 // answered in CBOR (cbor.cpp); its reply's trailing metadata names the codes
 // this server knows, and a description that cannot be decoded ends it with
 // INVALID_ARGUMENT (sorvane.codec._undecodable). Every other code is JSON.
-#include "corvex.hpp"
+//
+// A target whose result is awaited ends its call in awaited.cpp, a streamed
+// call runs these steps from stream.cpp; dispatch.hpp holds what they share
+// (Outcome, MetricsScope, end_call).
+//
+// Contents: the file-local steps (cached_module .. call_guarded, DeadlineScope),
+// then what awaited.cpp and stream.cpp use too (new_envelope .. dispatch,
+// make_reportable), handle_request and define_CommonService.
+#include "dispatch.hpp"
 
 #include <cstring>
 
 namespace sorvane::corvex {
 namespace {
-
-// {"status": 0, "message": "", "excType": "", "result": {"status": "", "msg": "", "data": ""}},
-// both mappings new, copied from templates that no caller ever sees.
-Ref new_envelope(const State& st) {
-    Ref placeholder = check(PyDict_Copy(st.placeholder.get()));
-    Ref envelope = check(PyDict_Copy(st.envelope.get()));
-    check(PyDict_SetItem(envelope.get(), st[N::result], placeholder.get()));
-    return envelope;
-}
 
 // The module `name` straight from sys.modules when import_module would return
 // it without further work: a non-empty, non-relative str naming a module that
@@ -83,20 +82,6 @@ Ref map_clazz(const State& st, PyObject* service, PyObject* clazz) {
     return call(handler.get(), {clazz});
 }
 
-// marvetta.CommonResponse(response=body, status=status). The message class as
-// imported gets the same two fields set in the same order on a new message,
-// which skips building a keyword mapping for it.
-Ref new_response(FunctionObject* self, const State& st, PyObject* body, PyObject* status) {
-    Ref marvetta = global(self, N::marvetta);
-    Ref response_class = attr(marvetta.get(), st[N::CommonResponse]);
-    if (response_class.get() != st.response_class.get())
-        return call_kw(response_class.get(), {}, st.kw_response_status.get(), {body, status});
-    Ref response = call(response_class.get());
-    setattr(response.get(), st[N::response], body);
-    setattr(response.get(), st[N::status], status);
-    return response;
-}
-
 // Step 12: marvetta.CommonResponse(response=body, status=status). On the
 // wire path the serialized response instead, while that class is still the
 // one imported (the engine's serializer is its SerializeToString) and the
@@ -135,11 +120,6 @@ Ref cbor_description(const State& st, Request& request, PyObject* context) {
     Ref codec = import("sorvane.codec");
     call(getattr(codec.get(), "_undecodable").get(), {context, request.object(st), error.get()});
     raise(PyExc_SystemError, "_undecodable returned instead of raising");
-}
-
-// The body of a reply: the envelope in the codec of the request.
-Ref encode_envelope(FunctionObject* self, PyObject* envelope, PyObject* result, bool cbor) {
-    return cbor ? cbor_dumps(envelope) : json_dumps_envelope(self, envelope, result);
 }
 
 // importlib.import_module(name)
@@ -258,8 +238,6 @@ void unpack3(PyObject* triple, Ref (&out)[3]) {
 //         response["message"] = str(e)
 //         response["excType"] = exc_type.__name__
 // Returns the result when the call succeeded, none when the target raised.
-void record_failure(FunctionObject* self, const State& st, PyObject* envelope);
-
 Ref call_guarded(FunctionObject* self, const State& st, PyObject* envelope,
                  PyObject* invoke, PyObject* args, PyObject* kwargs) {
     try {
@@ -271,25 +249,6 @@ Ref call_guarded(FunctionObject* self, const State& st, PyObject* envelope,
     }
     record_failure(self, st, envelope);
     return Ref();
-}
-
-// The handler of step 10, with the target's exception set: an Exception goes
-// into the envelope (and its traceback to stderr); anything else is thrown on.
-void record_failure(FunctionObject* self, const State& st, PyObject* envelope) {
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PyErrAlreadySet{};
-    HandledException handled;
-    Ref sys = global(self, N::sys);
-    Ref triple = call(attr(sys.get(), st[N::exc_info]).get());
-    Ref exc[3];
-    unpack3(triple.get(), exc);
-    Ref traceback = global(self, N::traceback);
-    call(attr(traceback.get(), st[N::print_exception]).get(),
-         {exc[0].get(), exc[1].get(), exc[2].get()});
-    check(PyDict_SetItem(envelope, st[N::status], st.minus_one.get()));
-    Ref message = check(PyObject_Str(handled.value()));
-    check(PyDict_SetItem(envelope, st[N::message], message.get()));
-    Ref type_name = getattr(exc[0].get(), st[N::dunder_name]);
-    check(PyDict_SetItem(envelope, st[N::excType], type_name.get()));
 }
 
 // Whether the target's result is to be awaited: a coroutine, or anything
@@ -307,15 +266,6 @@ bool streams(PyObject* result) {
     PyAsyncMethods* as_async = Py_TYPE(result)->tp_as_async;
     return as_async && as_async->am_anext;
 }
-
-// What one call came to, for the service's metrics: the module and method of
-// the target once it was resolved (empty before), and the outcome.
-struct Outcome {
-    Ref module;
-    Ref method;
-    N kind = N::failed;
-    bool pending = false;  // ends later, in finish_awaited
-};
 
 // While the target runs, the deadline of the call being served (a
 // time.monotonic() value) is the value of sorvane.deadline's context
@@ -350,82 +300,94 @@ private:
     Ref token_;
 };
 
-// Reports one call to the service's `_metrics` recorder: enter() before it,
-// record(module, method, outcome, seconds) after. A failing recorder is
-// reported as unraisable and never changes the call's own result; a call whose
-// enter() failed is not recorded either, so the gauge of calls stays right.
-// The recorder and the start time sit in a two-item list that done() empties:
-// a call whose target is awaited hands the list to its finish, and whichever
-// of the two ends the call records it, once.
-class MetricsScope {
-public:
-    MetricsScope(const State& st, PyObject* service) : st_(st) {
-        Ref recorder = own_entry(service, st[N::metrics]);
-        if (!recorder || recorder.get() == Py_None) return;
-        if (Ref r = Ref::steal(PyObject_CallMethodObjArgs(recorder.get(), st[N::enter], nullptr)); !r) {
-            PyErr_WriteUnraisable(recorder.get());
-            return;
-        }
-        Ref start = Ref::steal(PyObject_CallObject(st.monotonic.get(), nullptr));
-        if (!start) {
-            PyErr_WriteUnraisable(recorder.get());
-            return;
-        }
-        held_ = Ref::steal(PyList_New(2));
-        if (!held_) {
-            PyErr_WriteUnraisable(recorder.get());
-            return;
-        }
-        PyList_SET_ITEM(held_.get(), 0, recorder.release());  // steals
-        PyList_SET_ITEM(held_.get(), 1, start.release());
-    }
-    // The scope of a call's end elsewhere, over the list of another scope.
-    MetricsScope(const State& st, PyObject* held, int) : st_(st) {
-        if (PyList_CheckExact(held) && PyList_GET_SIZE(held) == 2) held_ = Ref::borrow(held);
-    }
-    // The list to hand over (None when nothing is recorded).
-    PyObject* held() const { return held_ ? held_.get() : Py_None; }
-    void done(Outcome& out) {
-        if (!held_ || PyList_GET_ITEM(held_.get(), 0) == Py_None) return;
-        Ref recorder = Ref::borrow(PyList_GET_ITEM(held_.get(), 0));
-        Ref start = Ref::borrow(PyList_GET_ITEM(held_.get(), 1));
-        for (Py_ssize_t i = 0; i < 2; ++i) {
-            PyObject* old = PyList_GET_ITEM(held_.get(), i);
-            PyList_SET_ITEM(held_.get(), i, Ref::borrow(Py_None).release());
-            Py_DECREF(old);
-        }
-        PyObject *type, *value, *tb;
-        PyErr_Fetch(&type, &value, &tb);
-        PyObject* module = out.module ? out.module.get() : st_.empty.get();
-        PyObject* method = out.method ? out.method.get() : st_.empty.get();
-        Ref now = Ref::steal(PyObject_CallObject(st_.monotonic.get(), nullptr));
-        Ref seconds = now ? Ref::steal(PyNumber_Subtract(now.get(), start.get())) : Ref();
-        Ref r = seconds ? Ref::steal(PyObject_CallMethodObjArgs(recorder.get(), st_[N::record],
-                                                                module, method, st_[out.kind],
-                                                                seconds.get(), nullptr))
-                        : Ref();
-        if (!r) PyErr_WriteUnraisable(recorder.get());
-        PyErr_Restore(type, value, tb);
-    }
+// The simple name of an exception's type, as type(e).__name__ gives it for the
+// built-in ones.
+const char* type_name(PyObject* e) noexcept {
+    const char* name = Py_TYPE(e)->tp_name;
+    const char* dot = std::strrchr(name, '.');
+    return dot ? dot + 1 : name;
+}
 
-private:
-    const State& st_;
-    Ref held_;
-};
+// Whether gRPC can send `text` as status details (it encodes them as UTF-8).
+bool sendable(PyObject* text) {
+    Ref utf8 = Ref::steal(PyUnicode_AsUTF8String(text));
+    if (utf8) return true;
+    PyErr_Clear();
+    return false;
+}
+
+Ref CommonService_handle(FunctionObject* self, PyObject* const* argv) {
+    Request request(argv[1]);
+    return handle_request(self, argv[0], request, argv[2]);
+}
+
+Ref CommonService_clazz_handler(FunctionObject*, PyObject* const* argv) {
+    return Ref::borrow(argv[1]);  // argv[0] is cls
+}
+const FunctionDef CommonService_clazz_handler_def = {
+    "clazz_handler", "CommonService.clazz_handler", nullptr, {"cls", "clazz"},
+    CommonService_clazz_handler, nullptr};
+
+}  // namespace
+
+// ---- shared with awaited.cpp and stream.cpp -----------------------------------
+
+// {"status": 0, "message": "", "excType": "", "result": {"status": "", "msg": "", "data": ""}},
+// both mappings new, copied from templates that no caller ever sees.
+Ref new_envelope(const State& st) {
+    Ref placeholder = check(PyDict_Copy(st.placeholder.get()));
+    Ref envelope = check(PyDict_Copy(st.envelope.get()));
+    check(PyDict_SetItem(envelope.get(), st[N::result], placeholder.get()));
+    return envelope;
+}
+
+// marvetta.CommonResponse(response=body, status=status). The message class as
+// imported gets the same two fields set in the same order on a new message,
+// which skips building a keyword mapping for it.
+Ref new_response(FunctionObject* self, const State& st, PyObject* body, PyObject* status) {
+    Ref marvetta = global(self, N::marvetta);
+    Ref response_class = attr(marvetta.get(), st[N::CommonResponse]);
+    if (response_class.get() != st.response_class.get())
+        return call_kw(response_class.get(), {}, st.kw_response_status.get(), {body, status});
+    Ref response = call(response_class.get());
+    setattr(response.get(), st[N::response], body);
+    setattr(response.get(), st[N::status], status);
+    return response;
+}
+
+// The body of a reply: the envelope in the codec of the request.
+Ref encode_envelope(FunctionObject* self, PyObject* envelope, PyObject* result, bool cbor) {
+    return cbor ? cbor_dumps(envelope) : json_dumps_envelope(self, envelope, result);
+}
+
+// The handler of step 10, with the target's exception set: an Exception goes
+// into the envelope (and its traceback to stderr); anything else is thrown on.
+void record_failure(FunctionObject* self, const State& st, PyObject* envelope) {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PyErrAlreadySet{};
+    HandledException handled;
+    Ref sys = global(self, N::sys);
+    Ref triple = call(attr(sys.get(), st[N::exc_info]).get());
+    Ref exc[3];
+    unpack3(triple.get(), exc);
+    Ref traceback = global(self, N::traceback);
+    call(attr(traceback.get(), st[N::print_exception]).get(),
+         {exc[0].get(), exc[1].get(), exc[2].get()});
+    check(PyDict_SetItem(envelope, st[N::status], st.minus_one.get()));
+    Ref message = check(PyObject_Str(handled.value()));
+    check(PyDict_SetItem(envelope, st[N::message], message.get()));
+    Ref type_name = getattr(exc[0].get(), st[N::dunder_name]);
+    check(PyDict_SetItem(envelope, st[N::excType], type_name.get()));
+}
 
 // The twelve steps of handle(self, request, context). A guarded service (one
 // with an `_exposure` table) checks the module name before step 6 and resolves
 // step 8 through the exposure check; its refusals end the RPC through
 // `context`, which the dispatcher uses for nothing else.
-Ref await_target(FunctionObject* self, PyObject* service, PyObject* context, PyObject* envelope,
-                 PyObject* target_result, PyObject* deadline_at, MetricsScope& metrics,
-                 Outcome& out, bool cbor);
-
 // With `streamed`, the call is a streamed one: a target that returns an
 // iterator leaves it in *streamed (the call is then `pending`, nothing is
 // encoded); any other result is a TypeError in the envelope.
 Ref dispatch(FunctionObject* self, PyObject* service, Request& request, PyObject* context,
-             MetricsScope& metrics, Outcome& out, Ref* streamed = nullptr) {
+             MetricsScope& metrics, Outcome& out, Ref* streamed) {
     const State& st = state_of(self);
     const bool cbor = request.cbor(st);
     Ref grpc_request;
@@ -497,108 +459,6 @@ Ref dispatch(FunctionObject* self, PyObject* service, Request& request, PyObject
     return respond(self, st, request, std::move(body), status);           // 12
 }
 
-// ---- targets that are awaited ---------------------------------------------------
-
-void make_reportable();
-
-// Ends a call as handle ends every call: `body` makes its response; the
-// metrics hear how it went (a call still pending is told later, by its
-// finish), and what leaves it is made reportable when the call has a context.
-template <class F>
-Ref end_call(MetricsScope& metrics, Outcome& out, bool has_context, F&& body) {
-    try {
-        try {
-            Ref response = body();
-            if (!out.pending) metrics.done(out);
-            return response;
-        } catch (...) {
-            translate_current_exception();
-        }
-        metrics.done(out);
-    } catch (...) {
-        translate_current_exception();
-    }
-    if (has_context) make_reportable();
-    throw PyErrAlreadySet{};
-}
-
-// finish(ok, value), the end of a call whose target's result was awaited:
-// steps 10 (the result, or the exception it raised), 11 and 12 as for any
-// other call, and the metrics; what it raises leaves the call as handle's
-// would. Closure: (envelope, metrics list or None, module, method, whether
-// the call has a context, whether it is in CBOR).
-Ref finish_awaited(FunctionObject* self, PyObject* const* argv) {
-    const State& st = state_of(self);
-    PyObject* envelope = closure_item(self, 0);
-    MetricsScope metrics(st, closure_item(self, 1), 0);
-    Outcome out;
-    if (closure_item(self, 2) != Py_None) out.module = Ref::borrow(closure_item(self, 2));
-    if (closure_item(self, 3) != Py_None) out.method = Ref::borrow(closure_item(self, 3));
-    return end_call(metrics, out, closure_item(self, 4) == Py_True, [&]() -> Ref {
-        Ref result;
-        if (argv[0] == Py_True) {
-            result = Ref::borrow(argv[1]);
-            check(PyDict_SetItem(envelope, st[N::result], result.get()));
-        } else {
-            PyObject* e = argv[1];
-            if (!PyExceptionInstance_Check(e))
-                raise(PyExc_TypeError, "finish() needs the exception the target raised");
-            PyErr_Restore(Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(e))).release(),
-                          Ref::borrow(e).release(),
-                          PyException_GetTraceback(e));  // steals all three
-            record_failure(self, st, envelope);
-        }
-        Ref body = encode_envelope(self, envelope, result.get(), closure_item(self, 5) == Py_True);
-        PyObject* status = check_borrowed(PyDict_GetItemWithError(envelope, st[N::status]));
-        out.kind = status == st.zero.get() ? N::ok : N::raised;
-        return new_response(self, st, body.get(), status);
-    });
-}
-const FunctionDef finish_awaited_def = {
-    "finish", "CommonService.handle.<locals>.finish", nullptr, {"ok", "value"}, finish_awaited,
-    nullptr};
-
-// A target whose result is awaitable (a coroutine function's): sorvane.aio
-// awaits it on an event loop, where finish_awaited ends the call. Returns what
-// sorvane.aio._serve does: the CommonResponse once the calling thread waited
-// for it, or, for an engine whose context takes a reply to come, a
-// concurrent.futures.Future of it (the call is then `pending`).
-Ref await_target(FunctionObject* self, PyObject* service, PyObject* context, PyObject* envelope,
-                 PyObject* target_result, PyObject* deadline_at, MetricsScope& metrics,
-                 Outcome& out, bool cbor) {
-    // The envelope's result is the placeholder again until the target ends.
-    const State& st = state_of(self);
-    Ref placeholder = check(PyDict_Copy(st.placeholder.get()));
-    check(PyDict_SetItem(envelope, st[N::result], placeholder.get()));
-    Ref closure = check(PyTuple_Pack(6, envelope, metrics.held(),
-                                     out.module ? out.module.get() : Py_None,
-                                     out.method ? out.method.get() : Py_None,
-                                     context != Py_None ? Py_True : Py_False,
-                                     cbor ? Py_True : Py_False));
-    Ref finish = make_function(self->module, finish_awaited_def, nullptr, closure.get());
-    Ref aio = import("sorvane.aio");
-    Ref reply = call(getattr(aio.get(), "_serve").get(),
-                     {target_result, finish.get(), context, service, deadline_at});
-    out.pending = true;  // finish records it
-    return reply;
-}
-
-// The simple name of an exception's type, as type(e).__name__ gives it for the
-// built-in ones.
-const char* type_name(PyObject* e) noexcept {
-    const char* name = Py_TYPE(e)->tp_name;
-    const char* dot = std::strrchr(name, '.');
-    return dot ? dot + 1 : name;
-}
-
-// Whether gRPC can send `text` as status details (it encodes them as UTF-8).
-bool sendable(PyObject* text) {
-    Ref utf8 = Ref::steal(PyUnicode_AsUTF8String(text));
-    if (utf8) return true;
-    PyErr_Clear();
-    return false;
-}
-
 // Called while an exception leaves handle during an RPC (a context is given).
 // gRPC's worker answers the call (UNKNOWN, "Exception calling application: " +
 // str(e)) only for an Exception whose text it can encode; for anything else
@@ -637,97 +497,6 @@ void make_reportable() {
     raise_again(std::move(error));
 }
 
-Ref CommonService_handle(FunctionObject* self, PyObject* const* argv) {
-    Request request(argv[1]);
-    return handle_request(self, argv[0], request, argv[2]);
-}
-
-// ---- streamed calls ------------------------------------------------------------------
-
-// done(outcome): a streamed call has ended ("ok", "raised" or "failed"): the
-// metrics hear of it, once. Closure: (metrics list or None, module, method).
-Ref stream_done(FunctionObject* self, PyObject* const* argv) {
-    const State& st = state_of(self);
-    MetricsScope metrics(st, closure_item(self, 0), 0);
-    Outcome out;
-    if (closure_item(self, 1) != Py_None) out.module = Ref::borrow(closure_item(self, 1));
-    if (closure_item(self, 2) != Py_None) out.method = Ref::borrow(closure_item(self, 2));
-    for (N kind : {N::ok, N::raised, N::failed})
-        if (PyUnicode_Check(argv[0]) && PyUnicode_Compare(argv[0], st[kind]) == 0) out.kind = kind;
-    if (PyErr_Occurred()) throw PyErrAlreadySet{};
-    metrics.done(out);
-    return Ref::borrow(Py_None);
-}
-const FunctionDef stream_done_def = {
-    "done", "_stream_open.<locals>.done", nullptr, {"outcome"}, stream_done, nullptr};
-
-// _stream_open(service, request, context): handle's steps 1 to 10 for a
-// streamed call. (response, None, None) when the call ends at once (the
-// target raised or returned no iterator: the response carries the failure,
-// and the metrics have heard of it), else (None, iterator, done) with `done`
-// as above. Each item then goes out through _stream_item, a failure of the
-// iterator through _stream_failure.
-Ref stream_open(FunctionObject* self, PyObject* const* argv) {
-    const State& st = state_of(self);
-    PyObject* service = argv[0];
-    PyObject* context = argv[2];
-    Outcome out;
-    MetricsScope metrics(st, service);
-    Ref streamed;
-    Request request(argv[1]);
-    Ref response = end_call(metrics, out, context != Py_None, [&] {
-        return dispatch(self, service, request, context, metrics, out, &streamed);
-    });
-    if (!streamed) return check(PyTuple_Pack(3, response.get(), Py_None, Py_None));
-    Ref closure = check(PyTuple_Pack(3, metrics.held(), out.module ? out.module.get() : Py_None,
-                                     out.method ? out.method.get() : Py_None));
-    Ref done = make_function(self->module, stream_done_def, nullptr, closure.get());
-    return check(PyTuple_Pack(3, Py_None, streamed.get(), done.get()));
-}
-
-// _stream_item(item, serialize=3): the CommonResponse carrying one item of a
-// stream, in the envelope of a call that returned it, in the stream's codec.
-Ref stream_item(FunctionObject* self, PyObject* const* argv) {
-    const State& st = state_of(self);
-    Ref envelope = new_envelope(st);
-    check(PyDict_SetItem(envelope.get(), st[N::result], argv[0]));
-    Ref body = encode_envelope(self, envelope.get(), argv[0], is_cbor(argv[1]));
-    return new_response(self, st, body.get(), st.zero.get());
-}
-
-// _stream_failure(error, serialize=3): the CommonResponse ending a stream
-// whose iterator raised `error`, as a call whose target raised it (its
-// traceback printed); anything not an Exception is raised again.
-Ref stream_failure(FunctionObject* self, PyObject* const* argv) {
-    const State& st = state_of(self);
-    PyObject* e = argv[0];
-    if (!PyExceptionInstance_Check(e))
-        raise(PyExc_TypeError, "_stream_failure() needs the exception the iterator raised");
-    Ref envelope = new_envelope(st);
-    PyErr_Restore(Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(e))).release(),
-                  Ref::borrow(e).release(), PyException_GetTraceback(e));  // steals all three
-    record_failure(self, st, envelope.get());
-    Ref body = encode_envelope(self, envelope.get(), nullptr, is_cbor(argv[1]));
-    PyObject* status = check_borrowed(PyDict_GetItemWithError(envelope.get(), st[N::status]));
-    return new_response(self, st, body.get(), status);
-}
-
-const FunctionDef stream_open_def = {"_stream_open", nullptr, nullptr,
-                                     {"service", "request", "context"}, stream_open, nullptr};
-const FunctionDef stream_item_def = {"_stream_item", nullptr, nullptr, {"item", "serialize"},
-                                     stream_item, nullptr};
-const FunctionDef stream_failure_def = {"_stream_failure", nullptr, nullptr, {"error", "serialize"},
-                                        stream_failure, nullptr};
-
-Ref CommonService_clazz_handler(FunctionObject*, PyObject* const* argv) {
-    return Ref::borrow(argv[1]);  // argv[0] is cls
-}
-const FunctionDef CommonService_clazz_handler_def = {
-    "clazz_handler", "CommonService.clazz_handler", nullptr, {"cls", "clazz"},
-    CommonService_clazz_handler, nullptr};
-
-}  // namespace
-
 Ref handle_request(FunctionObject* handle, PyObject* service, Request& request,
                    PyObject* context) {
     Outcome out;
@@ -762,10 +531,7 @@ void define_CommonService(PyObject* m) {
     st.default_clazz_handler =
         Ref::borrow(check_borrowed(PyDict_GetItemWithError(cls_ns.get(), st[N::clazz_handler])));
     st.service_class = std::move(cls);
-    bind(m, "_stream_open", make_function(m, stream_open_def).get());
-    Ref json_default = defaults({st.json_code.get()});
-    bind(m, "_stream_item", make_function(m, stream_item_def, json_default.get()).get());
-    bind(m, "_stream_failure", make_function(m, stream_failure_def, json_default.get()).get());
+    define_stream_functions(m);
 }
 
 }  // namespace sorvane::corvex
