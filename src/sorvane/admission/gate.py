@@ -6,6 +6,8 @@ from typing import Any, Optional
 
 import grpc
 
+# MAX_AWAITING is read from the package at each use: that is where it is
+# documented, and where an application (or a test) sets it.
 from sorvane import admission as _package, memory
 from sorvane.admission.settings import Limits
 from sorvane.admission.waiting import _Slots
