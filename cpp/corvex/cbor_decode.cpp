@@ -37,10 +37,12 @@ struct Head {
 
 class Reader {
 public:
-    Reader(const State& st, PyObject* source)
+    // `data` lies in the bytes object `source` (all of it, or a field of a
+    // larger message): typed arrays are views over `source`.
+    Reader(const State& st, PyObject* source, const char* data, Py_ssize_t size)
         : st_(st), source_(source),
-          begin_(reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(source))),
-          p_(begin_), end_(begin_ + PyBytes_GET_SIZE(source)) {}
+          begin_(reinterpret_cast<const unsigned char*>(data)),
+          p_(begin_), end_(begin_ + size) {}
 
     Ref document() {
         Ref v = item(0, false);
@@ -376,7 +378,7 @@ Ref Reader::typed_array(std::uint64_t tag, PyObject* shape) {
         PyErr_Clear();
         raise(st_.codec_error.get(), "a typed array needs NumPy, which is not installed here");
     }
-    const Py_ssize_t offset = reinterpret_cast<const unsigned char*>(take(len)) - begin_;
+    const Py_ssize_t offset = take(len) - PyBytes_AS_STRING(source_);
     try {
         Ref array;
         if (len == 0) {
@@ -406,7 +408,16 @@ Ref cbor_loads(const State& st, PyObject* data) {
         if (!PyDateTimeAPI) throw PyErrAlreadySet{};
     }
     Ref source = PyBytes_CheckExact(data) ? Ref::borrow(data) : check(PyBytes_FromObject(data));
-    return Reader(st, source.get()).document();
+    return cbor_loads_view(st, source.get(), PyBytes_AS_STRING(source.get()),
+                           PyBytes_GET_SIZE(source.get()));
+}
+
+Ref cbor_loads_view(const State& st, PyObject* owner, const char* data, Py_ssize_t size) {
+    if (!PyDateTimeAPI) {
+        PyDateTime_IMPORT;
+        if (!PyDateTimeAPI) throw PyErrAlreadySet{};
+    }
+    return Reader(st, owner, data, size).document();
 }
 
 }  // namespace sorvane::corvex

@@ -262,6 +262,8 @@ Ref json_loads_text(FunctionObject* caller, PyObject* text);
 // json.loads(body.decode("utf-8")) for a message's bytes field, read straight
 // from the bytes where the fast path allows.
 Ref json_loads_body(FunctionObject* caller, PyObject* body);
+// json_loads_body of `size` bytes at `data` (a field of a larger message).
+Ref json_loads_view(FunctionObject* caller, const char* data, Py_ssize_t size);
 // The UTF-8 text of a result envelope; `result` is given when the envelope is
 // that of a successful call (status 0, empty message and excType), whose text
 // is then made around the result's alone (bench/bench_dispatch.py).
@@ -286,6 +288,9 @@ bool snapshot_loads(PyObject* ns, State& st, PyObject* json_ns);
 // serialization code selects it.
 Ref cbor_dumps(PyObject* value);
 Ref cbor_loads(const State& st, PyObject* data);
+// cbor_loads of `size` bytes at `data`, which lie in the bytes object `owner`
+// (a field of a larger message, read where it lies).
+Ref cbor_loads_view(const State& st, PyObject* owner, const char* data, Py_ssize_t size);
 bool is_cbor(PyObject* code);
 // The serialization code a call sends: `code` as given, or for the default
 // (sorvane.codec.DEFAULT) the stub's own `_sorvane_serialize`, else 3.

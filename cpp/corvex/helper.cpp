@@ -312,16 +312,8 @@ bool equals(PyObject* a, PyObject* b) { return check(PyObject_RichCompareBool(a,
 
 // The envelope's "result" on status 0; otherwise raises GrpcException (status
 // -1 in the response or the envelope) or Exception("unknown grpc exception").
-// A body in CBOR starts with a map's head (major type 5); JSON's with '{'.
-Ref result_of_fields(FunctionObject* self, const State& st, const Ref& status, const Ref& body) {
-    Ref envelope;
-    if (PyBytes_Check(body.get()) && PyBytes_GET_SIZE(body.get()) > 0 &&
-        (static_cast<unsigned char>(PyBytes_AS_STRING(body.get())[0]) >> 5) == 5) {
-        envelope = cbor_loads(st, body.get());
-    } else {
-        envelope = json_loads_body(self, body.get());
-    }
-
+Ref result_of_envelope(FunctionObject* self, const State& st, const Ref& status,
+                       const Ref& envelope) {
     if (equals(mapping_get(st, envelope.get(), st[N::status]).get(), st.zero.get()))
         return mapping_get(st, envelope.get(), st[N::result]);
     if (equals(status.get(), st.minus_one.get()) ||
@@ -336,18 +328,29 @@ Ref result_of_fields(FunctionObject* self, const State& st, const Ref& status, c
     raise(PyExc_Exception, "unknown grpc exception");
 }
 
+// A body in CBOR starts with a map's head (major type 5); JSON's with '{'.
+bool cbor_body(const char* data, Py_ssize_t size) {
+    return size > 0 && (static_cast<unsigned char>(data[0]) >> 5) == 5;
+}
+
 Ref result_of(FunctionObject* self, const State& st, PyObject* response) {
     Ref status = getattr(response, st[N::status]);
     Ref body = getattr(response, st[N::response]);
-    return result_of_fields(self, st, status, body);
+    Ref envelope =
+        PyBytes_Check(body.get()) && cbor_body(PyBytes_AS_STRING(body.get()), PyBytes_GET_SIZE(body.get()))
+            ? cbor_loads(st, body.get())
+            : json_loads_body(self, body.get());
+    return result_of_envelope(self, st, status, envelope);
 }
 
-// The result of a reply on the wire path: read here when it holds the two
-// fields of a CommonResponse at most once each, else through the stub's
-// deserializer.
-Ref result_of_wire(FunctionObject* self, State& st, const WireReply& wire) {
-    const auto* p = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(wire.bytes.get()));
-    const unsigned char* end = p + PyBytes_GET_SIZE(wire.bytes.get());
+// The result of a serialized CommonResponse, read where it lies when it holds
+// its two fields at most once each (the body decoded straight from the
+// message's bytes), else through `deserialize` and the message's fields.
+template <class Deserialize>
+Ref result_of_bytes(FunctionObject* self, const State& st, PyObject* bytes,
+                    Deserialize&& deserialize) {
+    const auto* p = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(bytes));
+    const unsigned char* end = p + PyBytes_GET_SIZE(bytes);
     std::uint64_t status = 0;
     const unsigned char* body = p;
     size_t body_size = 0;
@@ -374,15 +377,25 @@ Ref result_of_wire(FunctionObject* self, State& st, const WireReply& wire) {
         }
     }
     if (!plain) {
-        Ref response = Ref::steal(st.channel_wire->deserialize(wire.handle.get(), wire.bytes.get()));
-        if (!response) throw PyErrAlreadySet{};
+        Ref response = deserialize();
         return result_of(self, st, response.get());
     }
     // int32, as the message class reads it: the low 32 bits.
     Ref code = check(PyLong_FromLong(static_cast<std::int32_t>(static_cast<std::uint32_t>(status))));
-    Ref bytes = check(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(body),
-                                                static_cast<Py_ssize_t>(body_size)));
-    return result_of_fields(self, st, code, bytes);
+    const char* data = reinterpret_cast<const char*>(body);
+    const auto size = static_cast<Py_ssize_t>(body_size);
+    Ref envelope = cbor_body(data, size) ? cbor_loads_view(st, bytes, data, size)
+                                         : json_loads_view(self, data, size);
+    return result_of_envelope(self, st, code, envelope);
+}
+
+// The result of a reply on the wire path.
+Ref result_of_wire(FunctionObject* self, State& st, const WireReply& wire) {
+    return result_of_bytes(self, st, wire.bytes.get(), [&] {
+        Ref response = Ref::steal(st.channel_wire->deserialize(wire.handle.get(), wire.bytes.get()));
+        if (!response) throw PyErrAlreadySet{};
+        return response;
+    });
 }
 
 Ref GrpcHelper_call_rpc_result(FunctionObject* self, PyObject* const* argv) {
@@ -431,9 +444,14 @@ Ref GrpcHelper_call_rpc_result(FunctionObject* self, PyObject* const* argv) {
     return result_of(self, st, response.get());
 }
 
-// _result_of(response): what call_rpc_result makes of a CommonResponse.
+// _result_of(response): what call_rpc_result makes of a CommonResponse, or of
+// its serialized bytes (a streamed call's messages, taken undecoded).
 Ref result_of_function(FunctionObject* self, PyObject* const* argv) {
-    return result_of(self, state_of(self), argv[0]);
+    const State& st = state_of(self);
+    if (PyBytes_CheckExact(argv[0]))
+        return result_of_bytes(self, st, argv[0],
+                               [&] { return call(st.response_from_string.get(), {argv[0]}); });
+    return result_of(self, st, argv[0]);
 }
 const FunctionDef result_of_def = {"_result_of", nullptr, nullptr, {"response"},
                                    result_of_function, nullptr};

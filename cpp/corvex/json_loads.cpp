@@ -216,6 +216,15 @@ Ref json_loads_body(FunctionObject* caller, PyObject* body) {
     return json_loads_text(caller, text.get());
 }
 
+Ref json_loads_view(FunctionObject* caller, const char* data, Py_ssize_t size) {
+    State& st = state_of(caller);
+    if (st.loads.holds(globals_of(caller)) &&
+        reinterpret_cast<PyObject*>(Py_TYPE(st.decoder.get())) == st.decoder_type.get())
+        if (Ref value = PlainJson(st, data, size).document()) return value;
+    Ref body = check(PyBytes_FromStringAndSize(data, size));
+    return json_loads_body(caller, body.get());
+}
+
 Ref json_loads_text(FunctionObject* caller, PyObject* text) {
     State& st = state_of(caller);
     if (PyUnicode_CheckExact(text) && st.loads.holds(globals_of(caller)) &&

@@ -204,9 +204,11 @@ class _StreamStub:
     def __init__(self, rpc_client: Any) -> None:
         import marvetta
         channel = self._sorvane_channel = _channel_of(rpc_client)
+        # The messages come as their bytes: corvex._result_of reads the two
+        # fields where they lie, without a message object (and its copies) per item.
         self._call = channel.unary_stream(
             STREAM_METHOD, request_serializer=marvetta.CommonRequest.SerializeToString,
-            response_deserializer=marvetta.CommonResponse.FromString)
+            response_deserializer=None)
         own = getattr(rpc_client, "__dict__", {})
         for setting in ("_sorvane_timeout", "_sorvane_serialize", "_sorvane_wait_for_ready"):
             if own.get(setting) is not None:
@@ -253,9 +255,13 @@ class _Results:
                 details = error.details() if callable(getattr(error, "details", None)) else ""
                 raise StreamUnsupported(details or "") from None
             raise
-        if response.status != 0:
+        if not isinstance(response, bytes) and response.status != 0:
             self._done = True  # the failure is the stream's last message
-        return self._result_of(response)
+        try:
+            return self._result_of(response)
+        except BaseException:
+            self._done = True  # as above, read from the message's bytes
+            raise
 
     def close(self) -> None:
         """Cancels the call unless it has ended."""

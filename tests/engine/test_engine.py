@@ -1165,14 +1165,20 @@ class TestCallHelpersOnEveryEngine:
             response=b'{"status": 0, "message": "", "excType": "", "result": [1, "\\u00e9"]}')
         failed = marvetta.CommonResponse(status=-1, response=json.dumps(
             {"status": -1, "message": "no luck", "excType": "ValueError", "result": None}).encode())
+        binary = marvetta.CommonResponse(response=codec.dumps(
+            {"status": 0, "message": "", "excType": "", "result": [b"\x00\xff", (1, 2.5)]}))
         try:
             for reply in [ok.SerializeToString(), failed.SerializeToString(),
+                          binary.SerializeToString(),
                           b"\x08\x80\x80\x80\x80\x10" + ok.SerializeToString(),  # status past 32 bits
                           ok.SerializeToString() + b"\x18\x01",  # a field it does not have
                           ok.SerializeToString() * 2,  # the body twice: the last counts
                           b"\x12\x09{}",  # cut short
                           b""]:
                 replies[:] = [reply]
+                # A streamed call's messages reach _result_of as their bytes.
+                assert outcome(lambda: corvex._result_of(reply)) == outcome(
+                    lambda: corvex._result_of(marvetta.CommonResponse.FromString(reply))), reply
                 for request_id, args, serialize in [("r-\u00e9", [1, {"b": 2}], None),
                                                     ("", [], codec.CBOR)]:
                     options = {} if serialize is None else {"serialize": serialize}
