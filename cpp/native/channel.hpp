@@ -1,10 +1,11 @@
 // The channel host's parts, shared by channel_host.cpp (the facade and
 // create()), channel_core.cpp (a channel core: connectivity, backoff, queued
 // calls), channel_threads.cpp (the threads every channel shares),
-// subchannel.cpp (one HTTP/2 connection to the server and the calls on it),
-// balancer.cpp (round_robin over several channel cores) and retry.cpp (the
-// service config's retry policy). Not part of the boundary: only those files
-// include it.
+// subchannel.cpp (one HTTP/2 connection to the server and the streams on it),
+// subchannel_response.cpp (reading a response there), channel_call.cpp (a
+// call as the caller's threads see it), balancer.cpp (round_robin over
+// several channel cores) and retry.cpp (the service config's retry policy).
+// Not part of the boundary: only those files include it.
 //
 // Every member marked "loop" is touched on the channel's loop thread only;
 // the call's outcome (under Call::mu_) is what other threads see.
@@ -18,6 +19,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <list>
@@ -35,6 +37,13 @@ class Subchannel;
 // Runs `fn` on the process-wide completion threads (hooks that take the GIL
 // never run on a loop thread: that would stall every channel).
 void run_completion(std::function<void()> fn);
+
+// The largest response message a call may receive (SIZE_MAX: no limit); a
+// call's deframer is made with it (channel_call.cpp, subchannel.cpp).
+inline size_t receive_limit(const wire::Options& options) {
+    return options.max_receive_message < 0 ? SIZE_MAX
+                                           : static_cast<size_t>(options.max_receive_message);
+}
 
 // A client call as the module holds it: unary (PendingCall) or with a
 // stream of responses (ResponseStream); the two interfaces share

@@ -2,8 +2,9 @@
 // resolved addresses, reconnect backoff), the calls waiting for a
 // connection, and what the core does when its connection is ready, goes away
 // or closes. Runs on the channel's loop; posting a call is safe on any
-// thread. The HTTP/2 connection and the calls on it are subchannel.cpp's; a
-// core's part in a round_robin group is balancer.cpp's. No Python here.
+// thread. The HTTP/2 connection and the calls on it are subchannel.cpp's
+// (what the caller sees of a call, channel_call.cpp's); a core's part in a
+// round_robin group is balancer.cpp's. No Python here.
 //
 // Contents: posting and dispatching calls; connecting and backoff;
 // connection events; close.

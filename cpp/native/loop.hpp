@@ -1,12 +1,14 @@
 // The engine's platform layer: an event loop (readiness of sockets, timers,
 // work posted from other threads) and the few socket operations the hosts
-// need. Everything POSIX-specific lives behind these declarations (loop.cpp:
-// epoll and eventfd on Linux); a Windows build replaces loop.cpp only. No
+// need. Everything POSIX-specific lives behind these declarations, in two
+// files: loop.cpp (the loop: epoll, eventfd and timerfd on Linux) and
+// sockets.cpp (the socket calls); a Windows build replaces those two only. No
 // HTTP/2, no TLS, no Python.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -173,5 +175,12 @@ void release_free_memory();
 // This process's id: a change tells a forked child that threads made before
 // the fork are not there.
 long long process_id();
+
+// ---- for the platform files --------------------------------------------------
+
+// "what: the system's text for `err`", for an error the system reported.
+inline std::string errno_text(const char* what, int err) {
+    return std::string(what) + ": " + std::strerror(err);
+}
 
 }  // namespace sorvane::native

@@ -1,5 +1,6 @@
 // The server host's parts, shared by its sources: the host itself
-// (server_host.cpp: ports, acceptors, worker threads, shutdown), one call
+// (server_host.cpp: ports, acceptors, shutdown; server_workers.cpp: the
+// worker threads), one call
 // (server_call.cpp: the handler's side; server_request.cpp: gRPC's request
 // rules; server_reply.cpp: the reply and the call's end) and one HTTP/2
 // connection (server_connection.cpp: the nghttp2 session's callbacks and the
@@ -301,6 +302,11 @@ private:
     Clock::time_point last_ping_{};
     long long ping_strikes_ = 0;
 };
+
+// Set while a worker runs a closed hook: a callback may stop the server, and
+// that shutdown must not wait for the hooks, its own among them
+// (server_workers.cpp sets it, Host::shutdown reads it).
+extern thread_local bool t_in_closed_hook;
 
 // The server host (ServerHost's implementation).
 class Host final : public ServerHost, public std::enable_shared_from_this<Host> {

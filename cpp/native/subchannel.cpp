@@ -1,11 +1,15 @@
 // One HTTP/2 connection of a channel (a Subchannel, on nghttp2's client
-// session) and the client calls on it: request headers and body out, response
-// headers, messages and trailers in, deadlines, cancellation, per-stream flow
-// control tied to the reader, keepalive pings. Which connection a call uses,
+// session) and the streams of the client calls on it: the session and its
+// settings, request headers and body out, cancellation, the stream window
+// given back as the reader catches up, keepalive pings, the connection's
+// frames and its streams' ends, closing. Reading a response (headers,
+// messages, trailers) is subchannel_response.cpp's; what the caller's
+// threads see of a call is channel_call.cpp's. Which connection a call uses,
 // and when connections are made, is channel_core.cpp's business. No Python.
 //
-// Contents: Call (what other threads see); Subchannel (submitting, nghttp2
-// callbacks, closing).
+// Contents: Subchannel (the session, submitting, flow control, closing,
+// keepalive); nghttp2 callbacks (the connection's frames, a stream's end,
+// HEADERS sent or not, the request body).
 #include "channel.hpp"
 
 #include <cstring>
@@ -14,158 +18,11 @@ namespace sorvane::native::client {
 
 namespace {
 
-// A stream's window, and how much of it a slow reader may leave unread
-// before the window is held back (so the server stops sending).
+// A stream's window, and the connection's.
 constexpr int32_t kStreamWindow = 1 << 20;
 constexpr int32_t kConnectionWindow = 16 << 20;
-constexpr size_t kReadAhead = 256 * 1024;
-// How long the thread that sent a unary request waits on the socket for the
-// reply itself before leaving it to the loop's thread.
-constexpr auto kReadWait = std::chrono::microseconds(5000);
-
-size_t receive_limit(const wire::Options& options) {
-    return options.max_receive_message < 0 ? SIZE_MAX
-                                           : static_cast<size_t>(options.max_receive_message);
-}
 
 }  // namespace
-
-// ---- Call ------------------------------------------------------------------------
-
-Call::Call(std::shared_ptr<ChannelCore> core_, bool streaming_)
-    : core(std::move(core_)), streaming(streaming_), deframer(receive_limit(core->options)) {}
-
-Call::~Call() = default;
-
-template <class Pred>
-bool Call::wait_for(double seconds, std::unique_lock<std::mutex>& lock, Pred ready) {
-    if (seconds < 0) {
-        cv_.wait(lock, ready);
-        return true;
-    }
-    return cv_.wait_for(lock, std::chrono::duration<double>(std::min(seconds, 1e7)), ready);
-}
-
-bool Call::wait(double seconds) {
-    // The owner that sent the request itself reads the reply itself when it
-    // comes soon, rather than being woken by the loop's thread.
-    if (read_alive && owner == std::this_thread::get_id()) {
-        std::shared_ptr<H2Connection::Alive> alive = std::move(read_alive);
-        auto budget = std::chrono::duration<double>(seconds < 0 ? 1.0 : seconds);
-        auto until = Clock::now() + std::min(std::chrono::duration_cast<Clock::duration>(budget),
-                                             std::chrono::duration_cast<Clock::duration>(kReadWait));
-        while (!done()) {
-            auto left = std::chrono::duration_cast<std::chrono::microseconds>(until - Clock::now());
-            if (left.count() <= 0 ||
-                H2Connection::read_in_place(core->loop, alive, read_conn, left) <= 0)
-                break;
-        }
-    }
-    std::unique_lock<std::mutex> lock(mu_);
-    return wait_for(seconds, lock, [this] { return done_; });
-}
-
-bool Call::done() const {
-    std::lock_guard<std::mutex> lock(mu_);
-    return done_;
-}
-
-void Call::cancel() {
-    if (done()) return;
-    auto self = shared_from_this();
-    run_or_post(core->loop, [self] {
-        self->core->cancel_call(*self, kCancelled, "Locally cancelled by application!");
-    });
-}
-
-int Call::read(double seconds, std::string* message) {
-    std::unique_lock<std::mutex> lock(mu_);
-    if (!wait_for(seconds, lock, [this] { return !messages_.empty() || done_; })) return -1;
-    if (messages_.empty()) return 0;
-    *message = std::move(messages_.front());
-    messages_.pop_front();
-    queued_ -= message->size();
-    bool give = owed_ && queued_ < kReadAhead;
-    if (give) owed_ = false;
-    lock.unlock();
-    if (give) {
-        auto self = shared_from_this();
-        core->loop.post([self] {
-            if (self->conn) self->conn->give_back(*self);
-        });
-    }
-    return 1;
-}
-
-bool Call::wait_initial(double seconds) {
-    std::unique_lock<std::mutex> lock(mu_);
-    return wait_for(seconds, lock, [this] { return initial_done_ || done_; });
-}
-
-void Call::finish(int code, std::string details, Metadata* trailing, std::string debug) {
-    std::function<void()> hook;
-    bool inline_hook;
-    {
-        std::lock_guard<std::mutex> lock(mu_);
-        if (done_) return;
-        inline_hook = done_inline;
-        result_.code = code;
-        result_.details = std::move(details);
-        result_.debug_error = std::move(debug);
-        if (trailing) result_.trailing = std::move(*trailing);
-        done_ = true;
-        initial_done_ = true;
-        hook = std::move(on_done);
-    }
-    finished = true;
-    cv_.notify_all();
-    core->call_ended(*this);
-    if (hook && inline_hook)
-        hook();
-    else if (hook)
-        run_completion(std::move(hook));
-}
-
-void Call::set_initial(Metadata&& initial) {
-    {
-        std::lock_guard<std::mutex> lock(mu_);
-        if (done_) return;
-        result_.initial = std::move(initial);
-        initial_done_ = true;
-        committed_ = true;
-    }
-    if (on_commit) on_commit();
-    if (streaming) cv_.notify_all();
-}
-
-bool Call::committed() const {
-    std::lock_guard<std::mutex> lock(mu_);
-    return committed_;
-}
-
-void Call::deliver(std::string&& message) {
-    {
-        std::lock_guard<std::mutex> lock(mu_);
-        if (done_) return;
-        if (!streaming) {
-            if (!result_.has_body) {
-                result_.body = std::move(message);
-                result_.has_body = true;
-            }
-            return;
-        }
-        queued_ += message.size();
-        messages_.push_back(std::move(message));
-    }
-    cv_.notify_all();
-}
-
-bool Call::hold_back() {
-    std::lock_guard<std::mutex> lock(mu_);
-    if (queued_ < kReadAhead || done_) return false;
-    owed_ = true;
-    return true;
-}
 
 // ---- Subchannel ---------------------------------------------------------------------
 
@@ -374,65 +231,6 @@ Call* Subchannel::find(int32_t stream_id) {
 
 // ---- nghttp2 callbacks (inside mem_recv/mem_send: submit, never send) ---------------
 
-int Subchannel::on_header(nghttp2_session*, const nghttp2_frame* frame, const uint8_t* name,
-                          size_t name_len, const uint8_t* value, size_t value_len, uint8_t,
-                          void* user) {
-    auto* self = static_cast<Subchannel*>(user);
-    if (frame->hd.type != NGHTTP2_HEADERS) return 0;
-    Call* call = self->find(frame->hd.stream_id);
-    if (!call || call->finished) return 0;
-    const wire::Options& o = self->core_.options;
-    call->header_bytes += name_len + value_len + 32;
-    if (o.max_header_list >= 0 && call->header_bytes > static_cast<size_t>(o.max_header_list)) {
-        // nghttp2 resets the stream; the call ends here with the reason.
-        call->finish(kResourceExhausted, "received metadata size exceeds limit (" +
-                                             std::to_string(call->header_bytes) + " vs. " +
-                                             std::to_string(o.max_header_list) + ")");
-        return NGHTTP2_ERR_TEMPORAL_CALLBACK_FAILURE;
-    }
-    std::string_view n(reinterpret_cast<const char*>(name), name_len);
-    std::string_view v(reinterpret_cast<const char*>(value), value_len);
-    if (!n.empty() && n[0] == ':') {
-        if (n == ":status") {
-            int status = 0;
-            for (char ch : v) status = ch >= '0' && ch <= '9' && status < 1000 ? status * 10 + (ch - '0') : 1000;
-            call->http_status = status;
-        }
-        return 0;
-    }
-    if (n == "grpc-status") {
-        if (!wire::parse_status(v, &call->grpc_status)) call->grpc_status = kUnknown;
-        return 0;
-    }
-    if (n == "grpc-message") {
-        call->grpc_message.assign(v);
-        return 0;
-    }
-    if (n == "grpc-encoding") {
-        call->grpc_encoding.assign(v);
-        return 0;
-    }
-    if (n == "content-type") {
-        call->content_type.assign(v);
-        return 0;
-    }
-    if (wire::is_reserved_header(n)) {
-        if (n == "grpc-retry-pushback-ms") {
-            long long ms = v.empty() || v.size() > 9 ? -2 : 0;
-            for (char ch : v) ms = ms >= 0 && ch >= '0' && ch <= '9' ? ms * 10 + (ch - '0') : -2;
-            call->pushback_ms = ms;
-        }
-        return 0;
-    }
-    if (wire::is_binary_key(n)) {
-        std::string decoded;
-        if (wire::base64_decode(v, &decoded)) call->headers.emplace_back(std::string(n), std::move(decoded));
-    } else {
-        call->headers.emplace_back(std::string(n), std::string(v));
-    }
-    return 0;
-}
-
 int Subchannel::on_frame_recv(nghttp2_session*, const nghttp2_frame* frame, void* user) {
     auto* self = static_cast<Subchannel*>(user);
     switch (frame->hd.type) {
@@ -472,94 +270,6 @@ int Subchannel::on_frame_recv(nghttp2_session*, const nghttp2_frame* frame, void
         }
         default:
             break;
-    }
-    return 0;
-}
-
-void Subchannel::headers_done(Call& call, const nghttp2_frame* frame) {
-    bool end = (frame->hd.flags & NGHTTP2_FLAG_END_STREAM) != 0;
-    if (frame->headers.cat == NGHTTP2_HCAT_RESPONSE) {
-        call.response_started = true;
-        if (call.http_status != 200 && call.grpc_status < 0) {
-            call.finish(wire::status_from_http(call.http_status),
-                        "Received http2 header with status: " + std::to_string(call.http_status));
-        } else if (!end && !wire::is_grpc_content_type(call.content_type)) {
-            call.finish(kUnknown, "Received unexpected content-type \"" + call.content_type + "\"");
-        } else if (!end) {
-            call.set_initial(std::move(call.headers));
-            call.headers.clear();
-            call.header_bytes = 0;
-            return;
-        } else {
-            trailers(call);  // Trailers-Only
-            return;
-        }
-        if (!end) {
-            nghttp2_submit_rst_stream(session(), NGHTTP2_FLAG_NONE, call.stream_id, NGHTTP2_CANCEL);
-            flush_soon();
-        }
-        return;
-    }
-    if (end) trailers(call);
-}
-
-void Subchannel::trailers(Call& call) {
-    int code = kUnknown;
-    std::string details;
-    if (call.grpc_status >= 0) {
-        code = call.grpc_status;
-        details = wire::percent_decode(call.grpc_message);
-    } else {
-        details = "No status received";
-    }
-    if (code == kOk && call.deframer.partial()) {
-        code = kInternal;
-        details = "the stream ended inside a message";
-    }
-    Metadata trailing = std::move(call.headers);
-    call.headers.clear();
-    call.finish(code, std::move(details), &trailing);
-}
-
-int Subchannel::on_data_chunk(nghttp2_session* session, uint8_t, int32_t stream_id,
-                              const uint8_t* data, size_t length, void* user) {
-    auto* self = static_cast<Subchannel*>(user);
-    // The connection window always opens at once; a stream's follows its reader.
-    nghttp2_session_consume_connection(session, length);
-    Call* call = self->find(stream_id);
-    if (!call || call->finished) {
-        nghttp2_session_consume_stream(session, stream_id, length);
-        return 0;
-    }
-    call->scratch.clear();
-    auto outcome = call->deframer.feed(data, length, &call->scratch);
-    for (std::string& message : call->scratch) call->deliver(std::move(message));
-    call->scratch.clear();
-    if (outcome != wire::Deframer::Result::ok) {
-        if (outcome == wire::Deframer::Result::too_large) {
-            call->finish(kResourceExhausted,
-                         "Received message larger than max (" +
-                             std::to_string(call->deframer.announced()) + " vs. " +
-                             std::to_string(self->core_.options.max_receive_message) + ")");
-        } else if (call->grpc_encoding.empty() || call->grpc_encoding == "identity") {
-            call->finish(kInternal, "Compressed message received without grpc-encoding");
-        } else {
-            call->finish(kUnimplemented,
-                         "Compression algorithm \"" + call->grpc_encoding + "\" is not supported");
-        }
-        nghttp2_submit_rst_stream(session, NGHTTP2_FLAG_NONE, stream_id, NGHTTP2_CANCEL);
-        nghttp2_session_consume_stream(session, stream_id, length);
-        self->flush_soon();
-        return 0;
-    }
-    if (!call->streaming) {
-        nghttp2_session_consume_stream(session, stream_id, length);
-        return 0;
-    }
-    call->held += length;
-    if (!call->hold_back()) {
-        nghttp2_session_consume_stream(session, stream_id, call->held);
-        call->held = 0;
     }
     return 0;
 }
