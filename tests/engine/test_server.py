@@ -370,7 +370,11 @@ class TestRunBlocking:
 
             def sleep(seconds):
                 print("sleeping", seconds, flush=True)
-                time.sleep(seconds)
+                # In short steps: an interrupt landing between the print and
+                # a long sleep's start would only be seen when it ends.
+                end = time.monotonic() + seconds
+                while time.monotonic() < end:
+                    time.sleep(0.05)
 
             corvex.time = types.SimpleNamespace(time=time.time, sleep=sleep)
             result = corvex.GrpcServer("127.0.0.1", {port}).run_blocking()
