@@ -64,6 +64,7 @@ public:
     CallResult& result() override { return result_; }
     // ResponseStream.
     int read(double seconds, std::string* message) override;
+    void notify(std::function<void()> fn) override;
     bool wait_initial(double seconds) override;
 
     // Loop: ends the call once (later outcomes are ignored), wakes the
@@ -139,6 +140,7 @@ private:
     bool owed_ = false;           // the loop holds back window until the reader catches up
     std::list<std::string> messages_;  // a list allocates nothing while empty
     size_t queued_ = 0;
+    std::function<void()> notify_;  // a reader to wake for the next message or the end
     CallResult result_;
 };
 

@@ -108,6 +108,28 @@ PyObject* ClientStream_read(ClientStreamObject* self, PyObject*) {
     return PyBytes_FromStringAndSize(message.data(), message.size());
 }
 
+std::shared_ptr<Wakeup> wakeup_of(PyObject* waker);
+
+// poll(waker, item): the next message as bytes if one is here, None once the
+// stream has ended, else False: `item` then goes to `waker` (a Waker) when a
+// message arrives or the stream ends, and the reader polls again. Never waits.
+PyObject* ClientStream_poll(ClientStreamObject* self, PyObject* const* args, Py_ssize_t n) {
+    return entry([&]() -> Ref {
+        if (n != 2) raise(PyExc_TypeError, "poll() takes a Waker and an item");
+        std::shared_ptr<Wakeup> wakeup = wakeup_of(args[0]);
+        std::shared_ptr<ResponseStream> stream = *self->stream;
+        std::string message;
+        int got = stream->read(0, &message);
+        if (got == 1)
+            return check(PyBytes_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+        if (got == 0) return Ref::borrow(Py_None);
+        PyObject* item = args[1];
+        Py_INCREF(item);  // the wake-up's until drained
+        stream->notify([wakeup = std::move(wakeup), item] { wakeup->push(item); });
+        return Ref::borrow(Py_False);
+    });
+}
+
 // Waits up to `timeout` seconds (None: forever) for the status; True once known.
 PyObject* ClientStream_wait(ClientStreamObject* self, PyObject* arg) {
     double timeout = 0;
@@ -156,6 +178,8 @@ PyObject* ClientStream_result(ClientStreamObject* self, PyObject*) {
 
 PyMethodDef ClientStream_methods[] = {
     {"read", reinterpret_cast<PyCFunction>(ClientStream_read), METH_NOARGS, nullptr},
+    {"poll", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ClientStream_poll)),
+     METH_FASTCALL, nullptr},
     {"wait", reinterpret_cast<PyCFunction>(ClientStream_wait), METH_O, nullptr},
     {"initial_metadata", reinterpret_cast<PyCFunction>(ClientStream_initial_metadata), METH_O,
      nullptr},
@@ -401,6 +425,12 @@ PyObject* Waker_drain(WakerObject* self, PyObject*) {
     });
 }
 
+std::shared_ptr<Wakeup> wakeup_of(PyObject* waker) {
+    if (Py_TYPE(waker) != waker_type() || !reinterpret_cast<WakerObject*>(waker)->wakeup)
+        raise(PyExc_TypeError, "a Waker is needed");
+    return *reinterpret_cast<WakerObject*>(waker)->wakeup;
+}
+
 PyObject* Waker_close(WakerObject* self, PyObject*) {
     waker_close(self);
     Py_RETURN_NONE;
@@ -434,14 +464,13 @@ Ref client_call(std::shared_ptr<PendingCall> call) {
 }  // namespace
 
 Ref start_woken(ChannelHostObject* self, CallArgs& a, PyObject* waker, PyObject* item) {
-    if (Py_TYPE(waker) != waker_type() || !reinterpret_cast<WakerObject*>(waker)->wakeup)
-        raise(PyExc_TypeError, "a Waker is needed");
+    std::shared_ptr<Wakeup> wakeup = wakeup_of(waker);
     std::shared_ptr<ChannelHost> channel = channel_of(self);
     Error error;
     Py_INCREF(item);  // the wake-up's until drained
     std::shared_ptr<PendingCall> call = channel->start_woken(
         a.method, std::move(a.body), a.timeout, a.metadata, a.wait_for_ready,
-        *reinterpret_cast<WakerObject*>(waker)->wakeup, item, &error);
+        std::move(wakeup), item, &error);
     if (!call) {
         Py_DECREF(item);
         raise_error(error);

@@ -29,7 +29,9 @@ constexpr auto kReadWait = std::chrono::microseconds(5000);
 Call::Call(std::shared_ptr<ChannelCore> core_, bool streaming_)
     : core(std::move(core_)), streaming(streaming_), deframer(receive_limit(core->options)) {}
 
-Call::~Call() = default;
+Call::~Call() {
+    if (notify_) notify_();
+}
 
 template <class Pred>
 bool Call::wait_for(double seconds, std::unique_lock<std::mutex>& lock, Pred ready) {
@@ -91,13 +93,21 @@ int Call::read(double seconds, std::string* message) {
     return 1;
 }
 
+void Call::notify(std::function<void()> fn) {
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (messages_.empty() && !done_) std::swap(fn, notify_);
+    }
+    if (fn) fn();
+}
+
 bool Call::wait_initial(double seconds) {
     std::unique_lock<std::mutex> lock(mu_);
     return wait_for(seconds, lock, [this] { return initial_done_ || done_; });
 }
 
 void Call::finish(int code, std::string details, Metadata* trailing, std::string debug) {
-    std::function<void()> hook;
+    std::function<void()> hook, reader;
     bool inline_hook;
     {
         std::lock_guard<std::mutex> lock(mu_);
@@ -110,9 +120,11 @@ void Call::finish(int code, std::string details, Metadata* trailing, std::string
         done_ = true;
         initial_done_ = true;
         hook = std::move(on_done);
+        reader = std::move(notify_);
     }
     finished = true;
     cv_.notify_all();
+    if (reader) reader();
     core->call_ended(*this);
     if (hook && inline_hook)
         hook();
@@ -138,6 +150,7 @@ bool Call::committed() const {
 }
 
 void Call::deliver(std::string&& message) {
+    std::function<void()> reader;
     {
         std::lock_guard<std::mutex> lock(mu_);
         if (done_) return;
@@ -150,8 +163,10 @@ void Call::deliver(std::string&& message) {
         }
         queued_ += message.size();
         messages_.push_back(std::move(message));
+        reader = std::move(notify_);
     }
     cv_.notify_all();
+    if (reader) reader();
 }
 
 bool Call::hold_back() {

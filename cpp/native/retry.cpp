@@ -79,6 +79,9 @@ public:
           streaming_(first.streaming), wait_for_ready_(first.wait_for_ready),
           has_deadline_(first.has_deadline), deadline_(first.deadline), path_(first.path),
           metadata_(first.send_metadata), body_(first.body), backoff_ms_(policy.initial_ms) {}
+    ~RetryingCall() override {
+        if (notify_) notify_();
+    }
 
     // Takes the user's hook from the first attempt and posts it.
     bool launch(std::shared_ptr<Call> first, std::string* error) {
@@ -147,6 +150,23 @@ public:
         return attempt->read(seconds < 0 ? -1.0 : left(until), message);
     }
 
+    // Before an attempt is the one read (its response began), or while none
+    // runs, the wish waits here and goes to that attempt.
+    void notify(std::function<void()> fn) override {
+        std::shared_ptr<Call> attempt;
+        {
+            std::lock_guard<std::mutex> lock(mu_);
+            if (final_)
+                attempt = final_;
+            else if (!done_)
+                std::swap(fn, notify_);
+        }
+        if (attempt)
+            attempt->notify(std::move(fn));
+        else if (fn)
+            fn();
+    }
+
     bool wait_initial(double seconds) override {
         auto until = Clock::now() + to_duration(seconds);
         std::shared_ptr<Call> attempt;
@@ -189,12 +209,15 @@ private:
     }
 
     void committed(Call& attempt) {
+        std::function<void()> reader;
         {
             std::lock_guard<std::mutex> lock(mu_);
             if (done_ || current_.get() != &attempt) return;
             final_ = current_;
+            reader = std::move(notify_);
         }
         cv_.notify_all();
+        if (reader) attempt.notify(std::move(reader));
     }
 
     // Loop (or in its place): an attempt ended; retry it or end the call.
@@ -280,8 +303,10 @@ private:
     void finish_locked(std::unique_lock<std::mutex>& lock) {
         done_ = true;
         std::function<void()> hook = std::move(on_done_);
+        std::function<void()> reader = std::move(notify_);
         lock.unlock();
         cv_.notify_all();
+        if (reader) reader();
         if (!hook) return;
         if (done_inline_) hook();
         else run_completion(std::move(hook));
@@ -299,6 +324,7 @@ private:
     const Metadata metadata_;
     const std::string body_;
     std::function<void()> on_done_;
+    std::function<void()> notify_;  // a reader's wish, until an attempt is read (notify)
     bool done_inline_ = false;
 
     mutable std::mutex mu_;

@@ -244,6 +244,12 @@ public:
     // `message` set; 0 once the stream has ended and the status is known
     // (result()); -1 when the time ran out first (call again).
     virtual int read(double seconds, std::string* message) = 0;
+    // Runs `fn` once there is a message to read or the stream has ended: at
+    // once on this thread when there is already, else on the thread that
+    // brings it (the loop), or when the stream is destroyed. A `fn` given
+    // before and not yet run runs now. `fn` must not block: it wakes a reader
+    // that then calls read(0, ...).
+    virtual void notify(std::function<void()> fn) = 0;
     // Waits up to `seconds` (negative: forever) until the initial metadata
     // arrived or the call ended; true then (result().initial holds it).
     virtual bool wait_initial(double seconds) = 0;

@@ -514,20 +514,29 @@ def _settle_waiter_done(waiter: "asyncio.Future[None]") -> None:
 
 
 class _AsyncResults:
-    """A streamed call's results as an async iterator, read ahead on a thread
-    of the call's own (a few items at most). Closing it early (``aclose``, or
-    leaving an ``async for`` by break) cancels the call."""
+    """A streamed call's results as an async iterator. On the native engine
+    the loop reads each response as its arrival wakes it (the loop's Waker);
+    otherwise they are read ahead on a thread of the call's own (a few items
+    at most). Closing it early (``aclose``, or leaving an ``async for`` by
+    break) cancels the call."""
 
     AHEAD = 8
 
     def __init__(self, results: Any) -> None:
         self._results = results
         self._feed = None  # type: Optional[_Feed]
+        self._poll = getattr(getattr(results, "_responses", None), "_sorvane_poll", None)
 
     def __aiter__(self) -> "_AsyncResults":
         return self
 
     async def __anext__(self) -> Any:
+        if self._poll is not None:
+            loop = asyncio.get_running_loop()
+            waker = _waker(loop)
+            if waker is not None:
+                return await self._polled(loop, waker)
+            self._poll = None  # a loop without a Waker: read on a thread
         feed = self._feed
         if feed is None:
             feed = self._feed = _Feed(self._results, asyncio.get_running_loop(), self.AHEAD)
@@ -546,6 +555,20 @@ class _AsyncResults:
                 await waiter
         except BaseException:  # the end, a failure, or the awaiting task cancelled
             feed.close()
+            raise
+
+    async def _polled(self, loop: asyncio.AbstractEventLoop, waker: Any) -> Any:
+        try:
+            while True:
+                waiter = loop.create_future()
+                here, result = self._results._poll(self._poll, waker, waiter)
+                if here:
+                    return result
+                await waiter
+        except StopIteration:
+            raise StopAsyncIteration from None
+        except BaseException:  # a failure, or the awaiting task cancelled
+            self._results.close()
             raise
 
     async def aclose(self) -> None:

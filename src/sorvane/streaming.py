@@ -29,8 +29,8 @@ import asyncio
 import logging
 import threading
 import time
-from typing import Any, Callable, Dict, Iterable, Iterator, Mapping, Optional, Sequence, \
-    Tuple, Union
+from typing import Any, Callable, Dict, Iterable, Iterator, Mapping, NoReturn, Optional, \
+    Sequence, Tuple, Union
 
 import grpc
 
@@ -246,15 +246,31 @@ class _Results:
             raise StopIteration
         try:
             response = next(self._responses)
-        except StopIteration:
-            self._done = True
-            raise
-        except grpc.RpcError as error:
-            self._done = True
-            if _unsupported(error):
-                details = error.details() if callable(getattr(error, "details", None)) else ""
-                raise StreamUnsupported(details or "") from None
-            raise
+        except BaseException as error:
+            self._end(error)
+        return self._result(response)
+
+    def _poll(self, poll: Callable[[Any, Any], Tuple[bool, Any]], waker: Any,
+              item: Any) -> Tuple[bool, Any]:
+        """(True, the next result) if its response is here, else (False, None)
+        and `item` goes to `waker` once one arrives (the native engine's
+        streams, read from an asyncio loop)."""
+        if self._done:
+            raise StopIteration
+        try:
+            here, response = poll(waker, item)
+        except BaseException as error:
+            self._end(error)
+        return (True, self._result(response)) if here else (False, None)
+
+    def _end(self, error: BaseException) -> NoReturn:
+        self._done = True
+        if isinstance(error, grpc.RpcError) and _unsupported(error):
+            details = error.details() if callable(getattr(error, "details", None)) else ""
+            raise StreamUnsupported(details or "") from None
+        raise error
+
+    def _result(self, response: Any) -> Any:
         if not isinstance(response, bytes) and response.status != 0:
             self._done = True  # the failure is the stream's last message
         try:

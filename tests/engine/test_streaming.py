@@ -249,6 +249,19 @@ class TestStreamingClients:
             async for _ in results:
                 break  # leaving the loop early
             await results.aclose()
+            # A task cancelled while it awaits the next item ends the call; on
+            # the native engine the loop itself is woken for each item, with
+            # no thread reading for it.
+            waiting = aio.call_stream(stub, MODULE, "endless", ["cancelled", 1.0])
+            await waiting.__anext__()
+            task = asyncio.ensure_future(waiting.__anext__())
+            await asyncio.sleep(0.2)
+            assert not task.done()
+            task.cancel()
+            with pytest.raises(asyncio.CancelledError):
+                await task
+            readers = [t for t in threading.enumerate() if t.name == "sorvane-stream"]
+            assert not readers if NATIVE else readers
             # A consumer that stops taking items holds the generator back (the
             # results are read a few ahead only), and one dropped unclosed ends
             # the call and its reading thread.
@@ -270,6 +283,7 @@ class TestStreamingClients:
         finally:
             loop.close()
         assert wait_closed("async")
+        assert wait_closed("cancelled")
         assert wait_closed("paced")
         end = time.monotonic() + WAIT
         while any(t.name == "sorvane-stream" for t in threading.enumerate()):

@@ -322,7 +322,20 @@ class _ResponseStream(grpc.RpcError, grpc.Call, grpc.Future):  # type: ignore[ty
     def __next__(self) -> Any:
         if self._local is not None:
             raise self
-        message = self._stream.read()
+        return self._take(self._stream.read())
+
+    def _sorvane_poll(self, waker: Any, item: Any) -> Tuple[bool, Any]:
+        """(True, the next response) if one is here, else (False, None) and
+        `item` goes to `waker` (the asyncio loop's Waker) once a response or
+        the end arrives; raises as iteration does at the end."""
+        if self._local is not None:
+            raise self
+        message = self._stream.poll(waker, item)
+        if message is False:
+            return False, None
+        return True, self._take(message)
+
+    def _take(self, message: Optional[bytes]) -> Any:
         if message is None:
             if self._outcome()[0] == 0:
                 raise StopIteration()
