@@ -48,18 +48,21 @@ Ref stream_open(FunctionObject* self, PyObject* const* argv) {
     return check(PyTuple_Pack(3, Py_None, streamed.get(), done.get()));
 }
 
-// _stream_item(item, serialize=3): the CommonResponse carrying one item of a
-// stream, in the envelope of a call that returned it, in the stream's codec.
+// _stream_item(item, serialize=3): the serialized CommonResponse carrying one
+// item of a stream, in the envelope of a call that returned it, in the
+// stream's codec (its bytes: no message object per item).
 Ref stream_item(FunctionObject* self, PyObject* const* argv) {
     const State& st = state_of(self);
     Ref envelope = new_envelope(st);
     check(PyDict_SetItem(envelope.get(), st[N::result], argv[0]));
     Ref body = encode_envelope(self, envelope.get(), argv[0], is_cbor(argv[1]));
-    return new_response(self, st, body.get(), st.zero.get());
+    envelope.reset();
+    Py_ssize_t at;
+    return wire_response(0, std::move(body), &at);
 }
 
-// _stream_failure(error, serialize=3): the CommonResponse ending a stream
-// whose iterator raised `error`, as a call whose target raised it (its
+// _stream_failure(error, serialize=3): the serialized CommonResponse ending a
+// stream whose iterator raised `error`, as a call whose target raised it (its
 // traceback printed); anything not an Exception is raised again.
 Ref stream_failure(FunctionObject* self, PyObject* const* argv) {
     const State& st = state_of(self);
@@ -72,7 +75,10 @@ Ref stream_failure(FunctionObject* self, PyObject* const* argv) {
     record_failure(self, st, envelope.get());
     Ref body = encode_envelope(self, envelope.get(), nullptr, is_cbor(argv[1]));
     PyObject* status = check_borrowed(PyDict_GetItemWithError(envelope.get(), st[N::status]));
-    return new_response(self, st, body.get(), status);
+    const long code = PyLong_AsLong(status);
+    if (code == -1 && PyErr_Occurred()) throw PyErrAlreadySet{};
+    Py_ssize_t at;
+    return wire_response(code, std::move(body), &at);
 }
 
 const FunctionDef stream_open_def = {"_stream_open", nullptr, nullptr,

@@ -135,7 +135,7 @@ def _responses(service: Any, request: Any, context: Any) -> Iterator[Any]:
     code = getattr(request, "serialize", codec.JSON)
     if items is None:
         _log(request, began, 0, -1)
-        yield response
+        yield response.SerializeToString()
         return
     if not hasattr(items, "__next__"):
         items = _AsyncItems(items, service)
@@ -180,9 +180,10 @@ def handler(service: Any) -> "grpc.RpcMethodHandler[Any, Any]":
     def stream(request: Any, context: Any) -> Iterator[Any]:
         return _responses(service, request, context)
 
+    # Each message is made as its bytes (corvex._stream_item).
     return grpc.unary_stream_rpc_method_handler(
         stream, request_deserializer=marvetta.CommonRequest.FromString,
-        response_serializer=marvetta.CommonResponse.SerializeToString)
+        response_serializer=None)
 
 
 # ---- the client ---------------------------------------------------------------------

@@ -257,11 +257,11 @@ class TestStreamingClients:
             task = asyncio.ensure_future(waiting.__anext__())
             await asyncio.sleep(0.2)
             assert not task.done()
+            readers = [t for t in threading.enumerate() if t.name == "sorvane-stream"]
+            assert not readers if NATIVE else readers
             task.cancel()
             with pytest.raises(asyncio.CancelledError):
                 await task
-            readers = [t for t in threading.enumerate() if t.name == "sorvane-stream"]
-            assert not readers if NATIVE else readers
             # A consumer that stops taking items holds the generator back (the
             # results are read a few ahead only), and one dropped unclosed ends
             # the call and its reading thread.
