@@ -109,6 +109,9 @@ struct RequestFields {
     }
 };
 
+// A request body from this size on is made of the request's bytes in place.
+constexpr Py_ssize_t kBodyInPlace = 64 * 1024;
+
 // The method handler's parts are corvex's dispatcher as brindlow adds it.
 int wire_accepts(PyObject* behavior, PyObject* deserializer, PyObject* serializer) noexcept {
     try {
@@ -148,9 +151,19 @@ PyObject* wire_handle(PyObject* behavior, PyObject** payload, PyObject* context)
         }
         Ref bytes = Ref::steal(*payload);  // taken: the fields are all that is needed now
         *payload = nullptr;
-        Ref body = check(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(f.body),
-                                                   static_cast<Py_ssize_t>(f.body_size)));
-        bytes.reset();
+        const auto body_size = static_cast<Py_ssize_t>(f.body_size);
+        Ref body;
+        if (body_size >= kBodyInPlace && Py_REFCNT(bytes.get()) == 1) {
+            // A large body becomes the request's own bytes object, moved to
+            // its start and cut to size: no second buffer while it is copied.
+            std::memmove(PyBytes_AS_STRING(bytes.get()), f.body, f.body_size);
+            PyObject* own = bytes.release();
+            if (compat::bytes_resize(&own, body_size) < 0) throw PyErrAlreadySet{};
+            body = Ref::steal(own);
+        } else {
+            body = check(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(f.body), body_size));
+            bytes.reset();
+        }
         Request request(std::move(id), std::move(body), f.serialize);
         return rpc_log_wire(wrapper, PyMethod_GET_SELF(behavior), request, context);
     });

@@ -1096,6 +1096,9 @@ class TestNativeServesTheDispatcherFromBytes:
                 b"\x12\x05{}",  # cut short
                 b"\x1a\x01x",  # serialize with another wire type
                 made(b"x" * 100000),
+                made(codec.dumps({"clazz": "targets_server", "method": "echo",  # a large body
+                                  "args": [bytes(range(256)) * 400], "kwargs": {}}),
+                     serialize=codec.CBOR),
             ]
             for payload in payloads:
                 taken.clear()
