@@ -58,3 +58,9 @@ def free_port():
 @pytest.fixture
 def port():
     return free_port()
+
+
+@pytest.fixture
+def module_dir(tmp_path, monkeypatch):
+    monkeypatch.syspath_prepend(str(tmp_path))
+    return tmp_path
