@@ -28,6 +28,8 @@ namespace sorvane::corvex {
 namespace {
 
 constexpr Py_ssize_t kCut = 4096;  // longest response text logged in full
+// Bytes of a response whose base64 covers any record's text (a multiple of 3).
+constexpr Py_ssize_t kShownBytes = kCut / 4 * 3;
 
 // time.time()
 Ref wall_clock(FunctionObject* self, const State& st) {
@@ -43,8 +45,9 @@ Ref wall_clock(FunctionObject* self, const State& st) {
 struct ResponseFields {
     long status;
     Py_ssize_t size;     // of the bytes field
-    const char* base64;  // its base64 text, by the host's binascii
-    Py_ssize_t base64_size;
+    const char* base64;  // its base64 text, by the host's binascii: all of it, or of
+    Py_ssize_t shown;    // its first kShownBytes bytes when the record shows only a start
+    Py_ssize_t base64_size;  // of all of it
 
     // len(json()), without rendering it.
     Py_ssize_t json_length() const {
@@ -59,7 +62,7 @@ struct ResponseFields {
         if (size != 0) {
             if (status != 0) out += ",\n";
             out += "  \"response\": \"";
-            out.append(base64, static_cast<size_t>(base64_size));
+            out.append(base64, static_cast<size_t>(shown));
             out += '"';
         }
         out += "\n}";
@@ -72,7 +75,7 @@ struct ResponseFields {
         if (size != 0) {
             if (status != 0) out += ", ";
             out += "'response': '";
-            out.append(base64, static_cast<size_t>(base64_size));
+            out.append(base64, static_cast<size_t>(shown));
             out += '\'';
         }
         out += '}';
@@ -119,15 +122,21 @@ void append_process_time(std::string& out, const State& st, PyObject* elapsed) {
 // the response's fields and the request's request_id.
 Ref render_fields(State& st, FunctionObject* handle, long status, PyObject* body,
                   PyObject* request_id, PyObject* elapsed) {
-    ResponseFields fields{status, PyObject_Size(body), "", 0};
+    ResponseFields fields{status, PyObject_Size(body), "", 0, 0};
     if (fields.size < 0) throw PyErrAlreadySet{};
     Ref base64;
     if (fields.size) {
-        PyObject* argv[] = {body, Py_False};
+        // A record shows at most kCut characters of a long response's text:
+        // the base64 of its first bytes is that text's start (whole groups
+        // of three bytes), and the length of the whole is counted.
+        Ref part = fields.size > kShownBytes ? check(PySequence_GetSlice(body, 0, kShownBytes))
+                                             : Ref::borrow(body);
+        PyObject* argv[] = {part.get(), Py_False};
         base64 = vectorcall(st.b2a_base64.get(), argv, 1, st.kw_newline.get());
         char* text;
-        check(PyBytes_AsStringAndSize(base64.get(), &text, &fields.base64_size));
+        check(PyBytes_AsStringAndSize(base64.get(), &text, &fields.shown));
         fields.base64 = text;
+        fields.base64_size = (fields.size + 2) / 3 * 4;
     }
 
     const bool long_form = fields.json_length() > kCut;

@@ -167,6 +167,7 @@ class TestRecord:
         (blob_call(3057), 4096, "short"), (blob_call(3058), 4100, "long"),
         (failing_call(3045), 4096, "short"), (failing_call(3046), 4100, "long"),
         (blob_call(60), None, "short"), (failing_call(120), None, "short"),
+        (blob_call(100000), None, "long"), (failing_call(20000), None, "long"),
     ])
     def test_boundary(self, clock, records, monkeypatch, general, description, length, form):
         req = request(description, request_id="it's \"quoted\" \u00e9\u4e16")
