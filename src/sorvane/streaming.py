@@ -276,8 +276,12 @@ class _Results:
             self._done = True  # the failure is the stream's last message
         try:
             return self._result_of(response)
-        except BaseException:
-            self._done = True  # as above, read from the message's bytes
+        except BaseException as error:
+            from sorvane.corvex import GrpcException
+            if isinstance(error, GrpcException):
+                self._done = True  # as above, read from the message's bytes
+            else:
+                self.close()  # a message that does not read: the call goes no further
             raise
 
     def close(self) -> None:

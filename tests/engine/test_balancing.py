@@ -3,6 +3,7 @@ over three replicas (127.0.0.2, .3 and .4), and the retry policy of a service
 config. Each case runs on grpcio's channel and on the native one with the
 same options, so the two are held to each other; the replicas run on both
 engines where that costs little."""
+import asyncio
 import collections
 import contextlib
 import gc
@@ -14,7 +15,7 @@ from concurrent import futures
 import grpc
 import pytest
 
-from sorvane import engine
+from sorvane import aio, engine
 
 NATIVE = engine.native_available()
 ENGINES = ["grpcio", "native"] if NATIVE else ["grpcio"]
@@ -329,6 +330,29 @@ def test_a_stream_is_retried_only_until_its_response_begins(client_kind, server_
                 next(call)
             assert raised.value.code() is grpc.StatusCode.UNAVAILABLE
             assert len(replicas.attempts.hosts(key)) == 1
+            if client_kind == "native":
+                # Read from an asyncio loop (as aio.call_stream does): the wish
+                # to be woken, made before any attempt began its response,
+                # goes to the attempt that does.
+                key = client_kind + "-polled"
+                call = stream(("%s:2:UNAVAILABLE" % key).encode(), timeout=WAIT)
+
+                async def drain():
+                    loop, got = asyncio.get_running_loop(), []
+                    waker = aio._waker(loop)
+                    while True:
+                        waiter = loop.create_future()
+                        try:
+                            here, item = call._sorvane_poll(waker, waiter)
+                        except StopIteration:
+                            return got
+                        if here:
+                            got.append(item)
+                        else:
+                            await asyncio.wait_for(waiter, WAIT)
+
+                assert asyncio.run(drain()) == [b"one", b"two"]
+                assert len(replicas.attempts.hosts(key)) == 3
 
 
 @pytest.mark.parametrize("client_kind", ENGINES)

@@ -206,6 +206,35 @@ class TestStreamedResults:
         finally:
             bare.stop(0).wait()
 
+    def test_a_message_that_does_not_read_ends_the_call(self, port):
+        ended = threading.Event()
+
+        def call(request, context):
+            context.add_callback(ended.set)
+            yield b"\x0a"  # not a CommonResponse: a field cut short
+            while context.is_active():
+                time.sleep(0.01)
+                yield b""
+
+        service, method = streaming.STREAM_METHOD.strip("/").split("/")
+        bare = grpc.server(__import__("concurrent.futures").futures.ThreadPoolExecutor(2))
+        bare.add_generic_rpc_handlers((grpc.method_handlers_generic_handler(
+            service, {method: grpc.unary_stream_rpc_method_handler(call)}),))
+        bare.add_insecure_port("127.0.0.1:%d" % port)
+        bare.start()
+        try:
+            name = "garbled-%d" % port
+            grpc_client.load([Server(name, "127.0.0.1", port)])
+            results = stream(grpc_client.connect(name), "count", 1)
+            with pytest.raises(Exception) as raised:
+                next(results)
+            assert not isinstance(raised.value, GrpcException)
+            assert ended.wait(WAIT)  # cancelled, not left streaming
+            with pytest.raises(StopIteration):
+                next(results)
+        finally:
+            bare.stop(0).wait()
+
 
 class Recorder:
     def __init__(self):
