@@ -199,30 +199,24 @@ bool snapshot_loads(PyObject* ns, State& st, PyObject* json_ns) {
     return mine && same(mine.get());
 }
 
-Ref json_loads_body(FunctionObject* caller, PyObject* body) {
-    State& st = state_of(caller);
-    Ref raw = Ref::borrow(body);
-    // PlainJson reads UTF-8, which the bytes are when they decode at all: a
-    // body it does not take whole (invalid UTF-8 included) goes the host's
-    // way, decoding first, so its errors are the host's.
-    if (PyBytes_CheckExact(raw.get()) && st.loads.holds(globals_of(caller)) &&
-        reinterpret_cast<PyObject*>(Py_TYPE(st.decoder.get())) == st.decoder_type.get())
-        if (Ref value = PlainJson(st, PyBytes_AS_STRING(raw.get()), PyBytes_GET_SIZE(raw.get())).document())
-            return value;
-    Ref text = PyBytes_CheckExact(raw.get())
-                   ? check(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(raw.get()),
-                                                PyBytes_GET_SIZE(raw.get()), "strict"))
-                   : call(getattr(raw.get(), st[N::decode]).get(), {st[N::utf_8]});
-    return json_loads_text(caller, text.get());
-}
-
+// PlainJson reads UTF-8, which the bytes are when they decode at all: bytes
+// it does not take whole (invalid UTF-8 included) go the host's way,
+// decoding first, so that its errors are the host's.
 Ref json_loads_view(FunctionObject* caller, const char* data, Py_ssize_t size) {
     State& st = state_of(caller);
     if (st.loads.holds(globals_of(caller)) &&
         reinterpret_cast<PyObject*>(Py_TYPE(st.decoder.get())) == st.decoder_type.get())
         if (Ref value = PlainJson(st, data, size).document()) return value;
-    Ref body = check(PyBytes_FromStringAndSize(data, size));
-    return json_loads_body(caller, body.get());
+    Ref text = check(PyUnicode_DecodeUTF8(data, size, "strict"));
+    return json_loads_text(caller, text.get());
+}
+
+Ref json_loads_body(FunctionObject* caller, PyObject* body) {
+    if (PyBytes_CheckExact(body))
+        return json_loads_view(caller, PyBytes_AS_STRING(body), PyBytes_GET_SIZE(body));
+    const State& st = state_of(caller);
+    Ref text = call(getattr(body, st[N::decode]).get(), {st[N::utf_8]});
+    return json_loads_text(caller, text.get());
 }
 
 Ref json_loads_text(FunctionObject* caller, PyObject* text) {
