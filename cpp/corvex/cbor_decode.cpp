@@ -37,8 +37,8 @@ struct Head {
 
 class Reader {
 public:
-    // `data` lies in the bytes object `source` (all of it, or a field of a
-    // larger message): typed arrays are views over `source`.
+    // `data` lies in `source`, bytes or another read-only buffer (all of it,
+    // or a field of a larger message): typed arrays are views over `source`.
     Reader(const State& st, PyObject* source, const char* data, Py_ssize_t size)
         : st_(st), source_(source),
           begin_(reinterpret_cast<const unsigned char*>(data)),
@@ -378,13 +378,18 @@ Ref Reader::typed_array(std::uint64_t tag, PyObject* shape) {
         PyErr_Clear();
         raise(st_.codec_error.get(), "a typed array needs NumPy, which is not installed here");
     }
-    const Py_ssize_t offset = take(len) - PyBytes_AS_STRING(source_);
+    const char* at = take(len);
     try {
         Ref array;
         if (len == 0) {
             array = check(PyObject_CallMethod(numpy.get(), "empty", "ns", Py_ssize_t{0}, dtype));
         } else {
+            // The source is bytes or another read-only buffer holding the input.
             if (!view_) view_ = check(PyMemoryView_FromObject(source_));
+            const Py_buffer* whole = PyMemoryView_GET_BUFFER(view_.get());
+            const Py_ssize_t offset = at - static_cast<const char*>(whole->buf);
+            if (offset < 0 || offset > whole->len - static_cast<Py_ssize_t>(len))
+                raise(PyExc_SystemError, "a CBOR input outside the buffer that holds it");
             Ref slice = check(PySequence_GetSlice(view_.get(), offset,
                                                   offset + static_cast<Py_ssize_t>(len)));
             array = check(PyObject_CallMethod(numpy.get(), "frombuffer", "Os", slice.get(), dtype));

@@ -288,8 +288,8 @@ bool snapshot_loads(PyObject* ns, State& st, PyObject* json_ns);
 // serialization code selects it.
 Ref cbor_dumps(PyObject* value);
 Ref cbor_loads(const State& st, PyObject* data);
-// cbor_loads of `size` bytes at `data`, which lie in the bytes object `owner`
-// (a field of a larger message, read where it lies).
+// cbor_loads of `size` bytes at `data`, which lie in `owner`, bytes or another
+// read-only buffer (a field of a larger message, read where it lies).
 Ref cbor_loads_view(const State& st, PyObject* owner, const char* data, Py_ssize_t size);
 bool is_cbor(PyObject* code);
 // The serialization code a call sends: `code` as given, or for the default
@@ -335,10 +335,23 @@ public:
     Request(Ref request_id, Ref body, unsigned long serialize)
         : wire_(true), request_id_(std::move(request_id)), body_(std::move(body)),
           serialize_(serialize) {}
+    // On the wire path, a body read where it lies: `size` bytes at `data`,
+    // within the buffer `held` exports (taken over, released with the request).
+    Request(Ref request_id, Py_buffer* held, const char* data, Py_ssize_t size, unsigned long serialize)
+        : wire_(true), request_id_(std::move(request_id)), held_(*held), holding_(true),
+          data_(data), size_(size), serialize_(serialize) {}
+    ~Request() {
+        if (holding_) PyBuffer_Release(&held_);
+    }
+    Request(const Request&) = delete;
+    Request& operator=(const Request&) = delete;
     bool wire() const noexcept { return wire_; }
     PyObject* object(const State& st);  // borrowed
     bool cbor(const State& st);         // its serialize is CBOR's code
     Ref body(const State& st);          // request.request
+    // The body's bytes where they lie, and what holds them (wire path only:
+    // false on the other).
+    bool body_view(const char** data, Py_ssize_t* size, PyObject** holder) const noexcept;
     PyObject* request_id() const noexcept { return request_id_.get(); }  // wire path only
 
     // The wire path's reply, once handle made it (see respond in dispatch.cpp):
@@ -352,7 +365,11 @@ private:
     Ref object_;
     bool wire_ = false;
     Ref request_id_;
-    Ref body_;
+    Ref body_;            // bytes, or
+    Py_buffer held_{};    // the buffer that holds the body at data_
+    bool holding_ = false;
+    const char* data_ = nullptr;
+    Py_ssize_t size_ = 0;
     unsigned long serialize_ = 0;
 };
 

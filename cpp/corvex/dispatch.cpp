@@ -110,8 +110,12 @@ Ref respond(FunctionObject* self, const State& st, Request& request, Ref body,
 Ref cbor_description(const State& st, Request& request, PyObject* context) {
     if (context != Py_None)
         call(getattr(context, "set_trailing_metadata").get(), {st.codecs_metadata.get()});
-    Ref body = request.body(st);
     try {
+        const char* data;
+        Py_ssize_t size;
+        PyObject* holder;
+        if (request.body_view(&data, &size, &holder)) return cbor_loads_view(st, holder, data, size);
+        Ref body = request.body(st);
         return cbor_loads(st, body.get());
     } catch (const PyErrAlreadySet&) {
         if (!PyErr_ExceptionMatches(st.codec_error.get())) throw;
@@ -394,8 +398,15 @@ Ref dispatch(FunctionObject* self, PyObject* service, Request& request, PyObject
     if (cbor) {
         grpc_request = cbor_description(st, request, context);
     } else {
-        Ref body = request.body(st);                                      // 1
-        grpc_request = json_loads_body(self, body.get());                 // 2
+        const char* data;                                                 // 1
+        Py_ssize_t size;
+        PyObject* holder;
+        if (request.body_view(&data, &size, &holder)) {
+            grpc_request = json_loads_view(self, data, size);             // 2
+        } else {
+            Ref body = request.body(st);
+            grpc_request = json_loads_body(self, body.get());
+        }
     }
     Ref envelope = new_envelope(st);                                      // 3
     Ref clazz = mapping_get(st, grpc_request.get(), st[N::clazz], true);  // 4

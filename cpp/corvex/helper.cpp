@@ -349,8 +349,15 @@ Ref result_of(FunctionObject* self, const State& st, PyObject* response) {
 template <class Deserialize>
 Ref result_of_bytes(FunctionObject* self, const State& st, PyObject* bytes,
                     Deserialize&& deserialize) {
-    const auto* p = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(bytes));
-    const unsigned char* end = p + PyBytes_GET_SIZE(bytes);
+    // Bytes, or the engine's read-only buffer of a large reply.
+    Py_buffer view;
+    if (PyObject_GetBuffer(bytes, &view, PyBUF_SIMPLE) < 0) throw PyErrAlreadySet{};
+    struct Release {
+        Py_buffer* view;
+        ~Release() { PyBuffer_Release(view); }
+    } release{&view};
+    const auto* p = static_cast<const unsigned char*>(view.buf);
+    const unsigned char* end = p + view.len;
     std::uint64_t status = 0;
     const unsigned char* body = p;
     size_t body_size = 0;

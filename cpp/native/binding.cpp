@@ -173,6 +173,56 @@ PyTypeObject new_type(const char* name, Py_ssize_t size, destructor dealloc,
     return t;
 }
 
+// ---- received messages ------------------------------------------------------------
+
+namespace {
+
+// A message's bytes where the engine assembled them, read-only.
+struct MessageObject {
+    PyObject_HEAD
+    std::string* bytes;
+};
+
+void Message_dealloc(MessageObject* self) {
+    delete self->bytes;
+    Py_TYPE(self)->tp_free(reinterpret_cast<PyObject*>(self));
+}
+
+int Message_getbuffer(MessageObject* self, Py_buffer* view, int flags) {
+    return PyBuffer_FillInfo(view, reinterpret_cast<PyObject*>(self), self->bytes->data(),
+                             static_cast<Py_ssize_t>(self->bytes->size()), 1, flags);
+}
+
+Py_ssize_t Message_length(MessageObject* self) { return static_cast<Py_ssize_t>(self->bytes->size()); }
+
+PyBufferProcs Message_buffer = {reinterpret_cast<getbufferproc>(Message_getbuffer), nullptr};
+PySequenceMethods Message_sequence = {reinterpret_cast<lenfunc>(Message_length)};
+
+}  // namespace
+
+PyTypeObject* message_type() {
+    static PyTypeObject type = [] {
+        PyTypeObject t = new_type(
+            "sorvane._native.Message", sizeof(MessageObject), reinterpret_cast<destructor>(Message_dealloc),
+            nullptr, "The bytes of a received message, where the engine read them (a read-only buffer).");
+        t.tp_as_buffer = &Message_buffer;
+        t.tp_as_sequence = &Message_sequence;
+        return t;
+    }();
+    return &type;
+}
+
+Ref received_message(std::string&& bytes) {
+    if (bytes.size() < kMessageInPlace)
+        return check(PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
+    auto* obj = PyObject_New(MessageObject, message_type());
+    if (!obj) throw PyErrAlreadySet{};
+    obj->bytes = nullptr;
+    Ref held = Ref::steal(reinterpret_cast<PyObject*>(obj));
+    obj->bytes = new std::string(std::move(bytes));
+    return held;
+}
+
 // ---- conversions -----------------------------------------------------------------
 
 // Text or bytes as UTF-8 / raw bytes; throws TypeError otherwise.

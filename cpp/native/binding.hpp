@@ -103,6 +103,12 @@ PyTypeObject new_type(const char* name, Py_ssize_t size, destructor dealloc,
                       PyMethodDef* methods, const char* doc, initproc init = nullptr);
 
 std::string bytes_of(PyObject* o, const char* what);
+// A received message for corvex's wire path: bytes when small, else a
+// sorvane._native.Message holding the engine's own buffer (a read-only buffer
+// object; no copy of a large message). `bytes` is moved from either way.
+constexpr size_t kMessageInPlace = 64 * 1024;
+Ref received_message(std::string&& bytes);
+PyTypeObject* message_type();
 bool is_binary_key(const std::string& key);
 Metadata metadata_from(PyObject* seq);
 Ref metadata_to(const Metadata& md, PyObject* item_type = nullptr);

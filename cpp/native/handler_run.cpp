@@ -128,19 +128,25 @@ void run_handler(const std::shared_ptr<ServerPython>& pyp, InboundCall& call, Re
                          "the native engine does not serve request-streaming methods");
     if (!r.behavior || r.behavior.get() == Py_None)
         return set_reply(reply, kUnimplemented, "Method not found!");
-    // Deserialize (on the wire path, only if the request goes the ordinary way).
-    std::string_view payload = call.payload();
+    // Deserialize (on the wire path, only if the request goes the ordinary way,
+    // which takes bytes: the wire path also takes the engine's own buffer).
     Ref raw;
     try {
-        raw = check(PyBytes_FromStringAndSize(payload.data(), payload.size()));
+        if (r.wire) {
+            raw = received_message(call.take_payload());
+        } else {
+            std::string_view payload = call.payload();
+            raw = check(PyBytes_FromStringAndSize(payload.data(), payload.size()));
+            call.release_payload();  // a large request is not held twice while the handler runs
+        }
     } catch (const PyErrAlreadySet&) {
         log_exception(py, "Exception deserializing message!");
         return set_reply(reply, kInternal, "Exception deserializing request!");
     }
-    call.release_payload();  // a large request is not held twice while the handler runs
     Ref request;
     auto deserialize = [&] {
         try {
+            if (!PyBytes_Check(raw.get())) raw = check(PyBytes_FromObject(raw.get()));
             Ref deserializer = r.deserializer ? Ref::borrow(r.deserializer.get())
                                               : getattr(r.handler.get(), "request_deserializer");
             request = deserializer.get() == Py_None

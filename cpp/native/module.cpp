@@ -94,7 +94,7 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit__native(void)
         compat::init_threads();
         for (PyTypeObject* t : {servicer_context_type(), server_host_type(), deferred_reply_type(),
                                 client_call_type(), client_stream_type(), channel_host_type(),
-                                unary_unary_type(), waker_type()})
+                                unary_unary_type(), waker_type(), message_type()})
             check(PyType_Ready(t));
         Ref m = check(PyModule_Create(&module_def));
         for (auto [name, t] : {std::pair<const char*, PyTypeObject*>{"ServicerContext", servicer_context_type()},
@@ -103,7 +103,8 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit__native(void)
                                {"ClientStream", client_stream_type()},
                                {"ChannelHost", channel_host_type()},
                                {"UnaryUnary", unary_unary_type()},
-                               {"Waker", waker_type()}}) {
+                               {"Waker", waker_type()},
+                               {"Message", message_type()}}) {
             Py_INCREF(t);
             check(PyModule_AddObject(m.get(), name, reinterpret_cast<PyObject*>(t)));
         }

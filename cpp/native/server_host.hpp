@@ -30,6 +30,7 @@
 #include <mutex>
 #include <string>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 namespace sorvane::native::server {
@@ -89,6 +90,10 @@ public:
     void release_payload() override {
         released_ += payload_.size();
         std::string().swap(payload_);
+    }
+    std::string take_payload() override {
+        released_ += payload_.size();
+        return std::exchange(payload_, std::string());
     }
     std::string peer() override { return *peer_; }
     double time_remaining(bool* has) const override;

@@ -130,6 +130,9 @@ public:
     // The request has been read (deserialized): its bytes are freed now
     // rather than when the call ends. The handler's worker only.
     virtual void release_payload() = 0;
+    // The request's bytes moved out to the caller, released as by
+    // release_payload. The handler's worker only.
+    virtual std::string take_payload() = 0;
     virtual std::string peer() = 0;
     // Seconds until the client's deadline (negative: passed); `has` false when none.
     virtual double time_remaining(bool* has) const = 0;

@@ -175,13 +175,17 @@ CallArgs unary_args(UnaryUnaryObject* self, const Given& g, bool serialized = fa
 // The reply's bytes of a finished call, or the error it ends with. `once`:
 // the result is read only this time, so its body is freed as soon as it is
 // copied.
-Ref reply_bytes(UnaryUnaryObject* self, CallResult& r, bool once) {
+void raise_unless_ok(UnaryUnaryObject* self, const CallResult& r) {
     if (r.code != kOk) {
         Ref code = check(PyLong_FromLong(r.code));
         raise_made(self->support, "rpc_error",
                    {code.get(), py_text(r.details).get(), metadata_to(r.initial).get(),
                     metadata_to(r.trailing).get(), py_text(r.debug_error).get()});
     }
+}
+
+Ref reply_bytes(UnaryUnaryObject* self, CallResult& r, bool once) {
+    raise_unless_ok(self, r);
     Ref body = check(PyBytes_FromStringAndSize(r.body.data(), r.body.size()));
     if (once) std::string().swap(r.body);
     return body;
@@ -307,13 +311,19 @@ PyObject* wire_call_bytes(PyObject* callable, PyObject* serializer, PyObject* de
     if (!ours) return Ref::borrow(Py_NotImplemented).release();
     std::shared_ptr<PendingCall> call = wait_unary(*channel, a);
     if (!call) return nullptr;
-    return entry([&]() -> Ref { return reply_bytes(self, call->result(), true); });
+    return entry([&]() -> Ref {
+        CallResult& r = call->result();
+        raise_unless_ok(self, r);
+        return received_message(std::move(r.body));  // read once, by corvex
+    });
 }
 
 PyObject* wire_deserialize(PyObject* callable, PyObject* reply) noexcept {
     return entry([&]() -> Ref {
         if (Py_TYPE(callable) != unary_unary_type()) raise(PyExc_TypeError, "not a UnaryUnary");
-        return deserialized(reinterpret_cast<UnaryUnaryObject*>(callable), Ref::borrow(reply));
+        // The deserializer is given bytes, as on every other path.
+        Ref bytes = PyBytes_Check(reply) ? Ref::borrow(reply) : check(PyBytes_FromObject(reply));
+        return deserialized(reinterpret_cast<UnaryUnaryObject*>(callable), std::move(bytes));
     });
 }
 

@@ -335,8 +335,14 @@ Deframer::Result Deframer::feed(const uint8_t* data, size_t length,
         // Grow with what arrives, not with what the prefix announces: a peer
         // may announce the limit on every stream and send nothing more.
         size_t take = std::min(need_ - body_.size(), length);
-        if (body_.capacity() < body_.size() + take)
-            body_.reserve(std::min(need_, std::max(body_.capacity() * 2, body_.size() + take)));
+        if (body_.capacity() < body_.size() + take) {
+            // Once a good part of a large message is here, the rest is reserved
+            // at once: doubling all the way would copy the message about twice
+            // over and touch twice its size in fresh pages.
+            size_t want = std::max(body_.capacity() * 2, body_.size() + take);
+            if (body_.size() + take >= kReserveRest) want = need_;
+            body_.reserve(std::min(need_, want));
+        }
         body_.append(reinterpret_cast<const char*>(data), take);
         data += take;
         length -= take;

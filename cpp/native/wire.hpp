@@ -19,6 +19,7 @@ namespace sorvane::native::wire {
 constexpr size_t kDefaultMaxReceiveMessage = 4 * 1024 * 1024;  // grpcio's default
 constexpr size_t kDefaultMaxHeaderList = 16 * 1024;            // hard limit, per stream
 constexpr size_t kMessagePrefix = 5;                           // flag byte + 32-bit length
+constexpr size_t kReserveRest = 1024 * 1024;                   // a message this far in is expected whole
 
 // ---- metadata ---------------------------------------------------------------
 

@@ -10,7 +10,7 @@
 namespace sorvane::support {
 
 constexpr const char* kWireApiCapsule = "sorvane.corvex._wire_api";
-constexpr int kWireApiVersion = 1;
+constexpr int kWireApiVersion = 2;
 
 struct WireApi {
     int version;  // kWireApiVersion
@@ -20,7 +20,9 @@ struct WireApi {
     // of the classes corvex imported; 0 when not; -1 with an exception set.
     int (*accepts)(PyObject* behavior, PyObject* deserializer, PyObject* serializer);
     // The call of an accepted `behavior` served from *payload, the engine's
-    // reference to the bytes of its CommonRequest, with the servicer
+    // reference to the bytes of its CommonRequest (exact bytes, or for a
+    // large one the engine's read-only buffer object, whose storage does not
+    // move while it lives), with the servicer
     // `context`. A new reference to the serialized CommonResponse (exact
     // bytes), to whatever else handle returned (a reply to come, a response
     // object: the engine treats it as the handler's own), or to
@@ -43,7 +45,8 @@ struct ChannelWireApi {
     // callable(payload, **keywords) with the callable's serializer and
     // deserializer left out: `args` and `kwnames` as a vector call of it
     // passes them, the request (args[0]) already serialized (exact bytes). A
-    // new reference to the reply's bytes; NotImplemented when `callable` is
+    // new reference to the reply's bytes (exact bytes, or for a large reply
+    // the engine's read-only buffer object); NotImplemented when `callable` is
     // not the native engine's unary callable with exactly `serializer` and
     // `deserializer`; nullptr with the error the call raises.
     PyObject* (*call_bytes)(PyObject* callable, PyObject* serializer, PyObject* deserializer,

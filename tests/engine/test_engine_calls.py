@@ -312,6 +312,15 @@ class TestNativeServesTheDispatcherFromBytes:
                                   "args": [bytes(range(256)) * 400], "kwargs": {}}),
                      serialize=codec.CBOR),
             ]
+            # Large requests (the engine hands them over in its own buffer).
+            big = made(description(method="echo", args=["x" * 70000]), request_id="big")
+            payloads += [
+                big,
+                big + b"\x20\x07",
+                b"\x0a\x02\xff\xfe" + big,
+                made(description(clazz="os", method="getcwd", args=["p" * 70000])),  # refused
+                made(b"\x9f" + b"\x00" * 70000, serialize=codec.CBOR),  # undecodable: no end
+            ]
             for payload in payloads:
                 taken.clear()
                 assert ask(channels[0], payload) == ask(channels[1], payload), payload[:40]
@@ -319,7 +328,7 @@ class TestNativeServesTheDispatcherFromBytes:
             assert parsed == []
             # The guard's refusal and the undecodable CBOR request, on each server.
             assert [request for _, request in given] == [
-                real(payloads[2]), real(payloads[2]), real(payloads[4]), real(payloads[4])]
+                real(payloads[i]) for i in (2, 2, 4, 4, 17, 17, 18, 18)]
             # Damaged requests: bytes changed, cut, doubled or inserted.
             rng = random.Random(20261209)
             for _ in range(150):
@@ -382,6 +391,10 @@ class TestCallHelpersOnEveryEngine:
             {"status": -1, "message": "no luck", "excType": "ValueError", "result": None}).encode())
         binary = marvetta.CommonResponse(response=codec.dumps(
             {"status": 0, "message": "", "excType": "", "result": [b"\x00\xff", (1, 2.5)]}))
+        big_ok = marvetta.CommonResponse(response=json.dumps(
+            {"status": 0, "message": "", "excType": "", "result": "y" * 70000}).encode())
+        big_binary = marvetta.CommonResponse(response=codec.dumps(
+            {"status": 0, "message": "", "excType": "", "result": [b"\x01" * 70000, {3}]}))
         try:
             for reply in [ok.SerializeToString(), failed.SerializeToString(),
                           binary.SerializeToString(),
@@ -389,7 +402,11 @@ class TestCallHelpersOnEveryEngine:
                           ok.SerializeToString() + b"\x18\x01",  # a field it does not have
                           ok.SerializeToString() * 2,  # the body twice: the last counts
                           b"\x12\x09{}",  # cut short
-                          b""]:
+                          b"",
+                          # Large replies (the engine hands them over in its own buffer).
+                          big_ok.SerializeToString(),
+                          big_ok.SerializeToString() + b"\x18\x01",
+                          big_binary.SerializeToString()]:
                 replies[:] = [reply]
                 # A streamed call's messages reach _result_of as their bytes.
                 assert outcome(lambda: corvex._result_of(reply)) == outcome(
