@@ -212,6 +212,26 @@ PyTypeObject* message_type() {
     return &type;
 }
 
+void decref_later(void* object) {
+    call_later([object] {
+        if (!python_usable()) return;  // the interpreter is going: leave it
+        GilAcquire gil;
+        Py_DECREF(static_cast<PyObject*>(object));
+    });
+}
+
+Payload lent_payload(Ref bytes) {
+    const char* data = PyBytes_AS_STRING(bytes.get());
+    const auto size = static_cast<size_t>(PyBytes_GET_SIZE(bytes.get()));
+    if (size < kMessageInPlace) return Payload(std::string(data, size));
+    // Dropped by whichever thread frees the payload last (the engine's loop,
+    // often), which must not wait for the GIL: a callback thread takes it.
+    std::shared_ptr<const void> keep(bytes.release(), [](const void* o) {
+        decref_later(const_cast<void*>(o));
+    });
+    return Payload(data, size, std::move(keep));
+}
+
 Ref received_message(std::string&& bytes) {
     if (bytes.size() < kMessageInPlace)
         return check(PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));

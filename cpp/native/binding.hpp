@@ -108,6 +108,12 @@ std::string bytes_of(PyObject* o, const char* what);
 // object; no copy of a large message). `bytes` is moved from either way.
 constexpr size_t kMessageInPlace = 64 * 1024;
 Ref received_message(std::string&& bytes);
+// A message to send made of `bytes` (exact bytes): copied when small, else
+// lent to the engine, which keeps the reference until it has sent them.
+Payload lent_payload(Ref bytes);
+// Drops a reference to a Python object later, on a callback thread (with the
+// GIL): for threads that must not wait for it.
+void decref_later(void* object);
 PyTypeObject* message_type();
 bool is_binary_key(const std::string& key);
 Metadata metadata_from(PyObject* seq);
@@ -163,7 +169,7 @@ std::shared_ptr<ChannelHost> channel_of(ChannelHostObject* self);
 
 struct CallArgs {
     std::string method;
-    std::string body;
+    Payload body;
     double timeout;
     Metadata metadata;
     int wait_for_ready;

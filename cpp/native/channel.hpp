@@ -91,7 +91,7 @@ public:
     Clock::time_point deadline;
     std::string path;
     Metadata send_metadata;  // "-bin" values already base64
-    std::string body;
+    Payload body;
     unsigned char prefix[wire::kMessagePrefix] = {};
     std::function<void()> on_done;
     bool done_inline = false;  // on_done runs where the call ends (it only wakes a loop)
@@ -363,15 +363,15 @@ class Facade : public ChannelHost, public std::enable_shared_from_this<Facade> {
 public:
     Facade(wire::Options options, std::shared_ptr<const RetryTable> retries);
 
-    std::shared_ptr<PendingCall> start(const std::string& method, std::string&& body,
+    std::shared_ptr<PendingCall> start(const std::string& method, Payload&& body,
                                        double timeout, const Metadata& metadata,
                                        int wait_for_ready, std::function<void()> on_done,
                                        Error* error) override;
-    std::shared_ptr<PendingCall> start_woken(const std::string& method, std::string&& body,
+    std::shared_ptr<PendingCall> start_woken(const std::string& method, Payload&& body,
                                              double timeout, const Metadata& metadata,
                                              int wait_for_ready, std::shared_ptr<Wakeup> wakeup,
                                              void* item, Error* error) override;
-    std::shared_ptr<ResponseStream> stream(const std::string& method, std::string&& body,
+    std::shared_ptr<ResponseStream> stream(const std::string& method, Payload&& body,
                                            double timeout, const Metadata& metadata,
                                            int wait_for_ready, std::function<void()> on_done,
                                            Error* error) override;
@@ -387,7 +387,7 @@ protected:
 
 private:
     std::shared_ptr<ClientCall> begin(bool streaming, const std::string& method,
-                                      std::string&& body, double timeout,
+                                      Payload&& body, double timeout,
                                       const Metadata& metadata, int wait_for_ready,
                                       std::function<void()> on_done, Error* error,
                                       bool done_inline = false);

@@ -241,7 +241,7 @@ CallArgs call_args(PyObject* const* argv) {
     if (!PyBytes_Check(argv[1]))
         raise_format(PyExc_TypeError, "a serialized request must be bytes, not %.100s",
                      Py_TYPE(argv[1])->tp_name);
-    a.body.assign(PyBytes_AS_STRING(argv[1]), PyBytes_GET_SIZE(argv[1]));
+    a.body = lent_payload(Ref::borrow(argv[1]));
     a.timeout = timeout_from(argv[2]);
     a.metadata = metadata_from(argv[3]);
     a.wait_for_ready = wait_for_ready_from(argv[4]);
@@ -377,14 +377,6 @@ struct WakerObject {
     std::shared_ptr<Wakeup>* wakeup;
     PyObject* socket;
 };
-
-void decref_later(void* item) {
-    call_later([item] {
-        if (!python_usable()) return;  // the interpreter is going: leave it
-        GilAcquire gil;
-        Py_DECREF(static_cast<PyObject*>(item));
-    });
-}
 
 int Waker_init(WakerObject* self, PyObject* args, PyObject*) {
     return entry_status([&] {

@@ -15,7 +15,7 @@ namespace client {
 Facade::Facade(wire::Options options, std::shared_ptr<const RetryTable> retries)
     : options_(std::move(options)), retries_(std::move(retries)) {}
 
-std::shared_ptr<PendingCall> Facade::start(const std::string& method, std::string&& body,
+std::shared_ptr<PendingCall> Facade::start(const std::string& method, Payload&& body,
                                            double timeout, const Metadata& metadata,
                                            int wait_for_ready, std::function<void()> on_done,
                                            Error* error) {
@@ -23,7 +23,7 @@ std::shared_ptr<PendingCall> Facade::start(const std::string& method, std::strin
                  std::move(on_done), error);
 }
 
-std::shared_ptr<PendingCall> Facade::start_woken(const std::string& method, std::string&& body,
+std::shared_ptr<PendingCall> Facade::start_woken(const std::string& method, Payload&& body,
                                                  double timeout, const Metadata& metadata,
                                                  int wait_for_ready,
                                                  std::shared_ptr<Wakeup> wakeup, void* item,
@@ -33,7 +33,7 @@ std::shared_ptr<PendingCall> Facade::start_woken(const std::string& method, std:
                  std::move(push), error, true);
 }
 
-std::shared_ptr<ResponseStream> Facade::stream(const std::string& method, std::string&& body,
+std::shared_ptr<ResponseStream> Facade::stream(const std::string& method, Payload&& body,
                                                double timeout, const Metadata& metadata,
                                                int wait_for_ready, std::function<void()> on_done,
                                                Error* error) {
@@ -44,7 +44,7 @@ std::shared_ptr<ResponseStream> Facade::stream(const std::string& method, std::s
 // Builds the call on the caller's thread (metadata checked and encoded, the
 // body framed) and posts it to the loop, through the core pick() chose.
 std::shared_ptr<ClientCall> Facade::begin(bool streaming, const std::string& method,
-                                          std::string&& body, double timeout,
+                                          Payload&& body, double timeout,
                                           const Metadata& metadata, int wait_for_ready,
                                           std::function<void()> on_done, Error* error,
                                           bool done_inline) {

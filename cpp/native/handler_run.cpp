@@ -82,13 +82,18 @@ void reply_from_failure(ServerPython& py, ServicerContextObject* c, Reply& reply
 }
 
 // A response serialized with the handler's serializer (None: must be bytes).
-std::string serialized(PyObject* serializer, Ref response) {
+Ref serialized_bytes(PyObject* serializer, Ref response) {
     Ref body = serializer == Py_None ? std::move(response)
                                      : ::sorvane::support::call(serializer, {response.get()});
     response.reset();  // a large message is held twice at most, not three times
     if (!PyBytes_Check(body.get()))
         raise_format(PyExc_TypeError, "a serialized response must be bytes, not %.100s",
                      Py_TYPE(body.get())->tp_name);
+    return body;
+}
+
+std::string serialized(PyObject* serializer, Ref response) {
+    Ref body = serialized_bytes(serializer, std::move(response));
     return std::string(PyBytes_AS_STRING(body.get()), PyBytes_GET_SIZE(body.get()));
 }
 
@@ -97,11 +102,10 @@ std::string serialized(PyObject* serializer, Ref response) {
 void reply_with_response(ServerPython& py, ServicerContextObject* c, PyObject* serializer,
                          Ref response, Reply& reply, bool serialized_already) {
     try {
-        if (serialized_already)
-            reply.body.assign(PyBytes_AS_STRING(response.get()),
-                              static_cast<size_t>(PyBytes_GET_SIZE(response.get())));
-        else
-            reply.body = serialized(serializer, std::move(response));
+        // A large reply is lent to the engine, not copied.
+        reply.body = lent_payload(serialized_already
+                                      ? std::move(response)
+                                      : serialized_bytes(serializer, std::move(response)));
         reply.has_body = true;
     } catch (const PyErrAlreadySet&) {
         log_exception(py, "Exception serializing message!");

@@ -322,7 +322,7 @@ private:
     const Clock::time_point deadline_;
     const std::string path_;
     const Metadata metadata_;
-    const std::string body_;
+    const Payload body_;
     std::function<void()> on_done_;
     std::function<void()> notify_;  // a reader's wish, until an attempt is read (notify)
     bool done_inline_ = false;

@@ -162,7 +162,7 @@ private:
     bool submit_headers_with_body();
     void submit_trailers();
     bool fits(size_t size);
-    bool load_message(std::string&& body);
+    bool load_message(Payload&& body);
     bool queue_out(std::list<std::string>&& batch);
     void fail_sends();
     void message_written(size_t size);
@@ -219,7 +219,7 @@ private:
     Metadata status_trailing_;
     unsigned char prefix_[wire::kMessagePrefix] = {};
     size_t prefix_pos_ = wire::kMessagePrefix;  // == size: no prefix pending
-    std::string body_;                          // the message being sent
+    Payload body_;                              // the message being sent
     size_t body_pos_ = 0;
     // Lists, not deques: libstdc++'s deque allocates even while empty, and
     // every call has these though only streaming ones use them.

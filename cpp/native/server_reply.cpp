@@ -155,7 +155,7 @@ ssize_t ServerCall::read_body(nghttp2_session*, int32_t, uint8_t* buf, size_t le
             break;  // the buffer is full
         size_t size = call->body_.size() + wire::kMessagePrefix;
         call->message_out_ = false;
-        std::string().swap(call->body_);
+        call->body_.clear();
         call->body_pos_ = 0;
         // The handler's thread may queue more.
         if (call->streamed_) call->message_written(size);
@@ -183,7 +183,7 @@ bool ServerCall::fits(size_t size) {
 
 // Returns false when the message breaks the send limit (the call then ends
 // with RESOURCE_EXHAUSTED).
-bool ServerCall::load_message(std::string&& body) {
+bool ServerCall::load_message(Payload&& body) {
     if (!fits(body.size())) return false;
     wire::write_prefix(body.size(), prefix_);
     prefix_pos_ = 0;
@@ -331,7 +331,7 @@ void ServerCall::detach() {
         conn_->unlink(this);
         conn_ = nullptr;
     }
-    std::string().swap(body_);
+    body_.clear();
     std::list<std::string>().swap(out_queue_);
     bool resume;
     {

@@ -55,6 +55,35 @@ namespace sorvane::native {
 
 using Metadata = std::vector<std::pair<std::string, std::string>>;
 
+// The bytes of a message to send: a string of the engine's own, or bytes the
+// module lends (a large message it already holds), kept alive by `keep`
+// until the engine drops the last copy of the payload, on whatever thread
+// that happens (the module's release must not wait for anything). Copying a
+// lent payload shares it.
+class Payload {
+public:
+    Payload() = default;
+    Payload(std::string bytes) : own_(std::move(bytes)) {}  // NOLINT: a string is a payload
+    Payload(const char* data, size_t size, std::shared_ptr<const void> keep)
+        : keep_(std::move(keep)), data_(data), size_(size) {}
+    const char* data() const noexcept { return keep_ ? data_ : own_.data(); }
+    size_t size() const noexcept { return keep_ ? size_ : own_.size(); }
+    bool empty() const noexcept { return size() == 0; }
+    // Frees the bytes (or drops the loan) now.
+    void clear() noexcept {
+        std::string().swap(own_);
+        keep_.reset();
+        data_ = nullptr;
+        size_ = 0;
+    }
+
+private:
+    std::string own_;
+    std::shared_ptr<const void> keep_;
+    const char* data_ = nullptr;
+    size_t size_ = 0;
+};
+
 // One channel argument ("grpc.max_receive_message_length", 1024), integer or text.
 struct ChannelArg {
     std::string key;
@@ -91,7 +120,7 @@ struct Reply {
     int code = kOk;
     std::string details;
     bool has_body = false;
-    std::string body;
+    Payload body;
     Metadata trailing;
     // Set by a handler that answers later, through InboundCall::finish (its
     // worker is free meanwhile); the rest of this reply is then unused.
@@ -300,7 +329,7 @@ public:
     // Starts one unary call. `on_done` (may be empty) runs on a completion
     // thread once the call is done. Returns nullptr with `error` set when the call cannot
     // start (closed channel, invalid metadata).
-    virtual std::shared_ptr<PendingCall> start(const std::string& method, std::string&& body,
+    virtual std::shared_ptr<PendingCall> start(const std::string& method, Payload&& body,
                                                double timeout, const Metadata& metadata,
                                                int wait_for_ready,
                                                std::function<void()> on_done,
@@ -308,14 +337,14 @@ public:
     // Starts one unary call whose end pushes `item` to `wakeup`, on the
     // thread that ends it (no completion thread); as start() otherwise.
     virtual std::shared_ptr<PendingCall> start_woken(const std::string& method,
-                                                     std::string&& body, double timeout,
+                                                     Payload&& body, double timeout,
                                                      const Metadata& metadata,
                                                      int wait_for_ready,
                                                      std::shared_ptr<Wakeup> wakeup, void* item,
                                                      Error* error) = 0;
     // Starts one unary-request, streaming-response call; as start(), with
     // `on_done` run once the status is known.
-    virtual std::shared_ptr<ResponseStream> stream(const std::string& method, std::string&& body,
+    virtual std::shared_ptr<ResponseStream> stream(const std::string& method, Payload&& body,
                                                    double timeout, const Metadata& metadata,
                                                    int wait_for_ready,
                                                    std::function<void()> on_done,

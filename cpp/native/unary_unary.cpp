@@ -165,7 +165,7 @@ CallArgs unary_args(UnaryUnaryObject* self, const Given& g, bool serialized = fa
     if (!PyBytes_Check(payload.get()))
         raise_format(PyExc_TypeError, "a serialized request must be bytes, not %.100s",
                      Py_TYPE(payload.get())->tp_name);
-    a.body.assign(PyBytes_AS_STRING(payload.get()), PyBytes_GET_SIZE(payload.get()));
+    a.body = lent_payload(std::move(payload));
     a.timeout = timeout_from(g.timeout);
     a.metadata = metadata_from(g.metadata);
     a.wait_for_ready = wait_for_ready_from(g.wait_for_ready);

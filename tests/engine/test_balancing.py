@@ -23,6 +23,7 @@ PAIRS = [(c, s) for c in ENGINES for s in ENGINES]
 SERVICE = "test.Replica"
 HOSTS = ("127.0.0.2", "127.0.0.3", "127.0.0.4")
 WAIT = 10
+LARGE = 200000  # the padding of a large request: "x" this many times
 # Reconnecting quickly keeps the cases short; both engines read these.
 FAST_RECONNECT = [("grpc.initial_reconnect_backoff_ms", 100),
                   ("grpc.min_reconnect_backoff_ms", 100),
@@ -57,7 +58,9 @@ class Replica:
         return self.host.encode()
 
     def _attempt(self, request):
-        key, failures, code = request.decode().split(":")
+        key, failures, code, *padding = request.decode().split(":")
+        if padding and padding != ["x" * LARGE]:
+            raise ValueError("the request arrived damaged")
         return self.attempts.record(key, self.host), int(failures), grpc.StatusCode[code]
 
     def flaky(self, request, context):
@@ -298,6 +301,8 @@ def test_retry_policy_attempts_and_codes(client_kind, server_kind):
             {"service": SERVICE, "method": "who"}])], 1, "UNAVAILABLE", "UNAVAILABLE", 1),
         ("every method", [service_config(retry_policy(), names=[{}])], 1, "UNAVAILABLE", "ok", 2),
         ("no policy", [], 1, "UNAVAILABLE", "UNAVAILABLE", 1),
+        # Every attempt sends the whole request again (a large one is checked whole).
+        ("a large request", [service_config(retry_policy())], 2, "UNAVAILABLE", "ok", 3),
     ]
     with fleet(server_kind, hosts=HOSTS[:1]) as replicas:
         for i, (case, options, failures, code, expected, attempts) in enumerate(cases):
@@ -305,7 +310,9 @@ def test_retry_policy_attempts_and_codes(client_kind, server_kind):
                 flaky = made.unary_unary("/%s/flaky" % SERVICE)
                 key = "%s-%d" % (client_kind, i)
                 try:
-                    outcome = flaky(("%s:%d:%s" % (key, failures, code)).encode(), timeout=WAIT)
+                    padding = ":" + "x" * LARGE if "large" in case else ""
+                    outcome = flaky(("%s:%d:%s%s" % (key, failures, code, padding)).encode(),
+                                    timeout=WAIT)
                     assert outcome == b"ok after %d" % attempts, case
                     outcome = "ok"
                 except grpc.RpcError as error:

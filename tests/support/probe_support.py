@@ -36,9 +36,13 @@ class Probe:
         self.running = 0
         self.most = 0
         self.lock = threading.Lock()
+        self.large_reply = b"L" * 300000  # what `large` answers, the same object each time
 
     def echo(self, request, context):
         return request
+
+    def large(self, request, context):
+        return self.large_reply
 
     def fail(self, request, context):
         raise ValueError("broken: " + request.decode())
@@ -208,7 +212,7 @@ class Probe:
 
     def handlers(self):
         names = ("echo", "fail", "abort", "abort_status", "codes", "trailing", "look", "block",
-                 "nap", "remaining", "slow_callback", "later")
+                 "nap", "remaining", "slow_callback", "later", "large")
         streams = ("count", "big", "stream_fail", "stream_abort", "stream_codes", "stream_look",
                    "not_an_iterator", "watch", "stuck", "ticker", "slow_goodbye")
         table = {n: grpc.unary_unary_rpc_method_handler(getattr(self, n)) for n in names}
