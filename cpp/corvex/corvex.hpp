@@ -373,6 +373,10 @@ private:
     unsigned long serialize_ = 0;
 };
 
+// A message body from this size on is moved in place within its bytes
+// object rather than copied into another (when nothing else holds it).
+constexpr Py_ssize_t kBodyInPlace = 64 * 1024;
+
 // Protocol buffers' base-128 varints: the bytes one takes, writing one (the
 // end of it returned), reading one (false when the input ends inside it or it
 // runs past 64 bits).

@@ -137,8 +137,11 @@ const support::ChannelWireApi* channel_wire(State& st) {
 
 // CommonRequest(request=body, serialize=code, request_id=rid) serialized, as
 // SerializeToString writes it; none when the message class might refuse a
-// value (it is then asked, with the same values, in its own words).
-Ref wire_request(PyObject* rid, PyObject* body, PyObject* code) {
+// value (it is then asked, with the same values, in its own words). A large
+// body nothing else holds becomes the request in place (`body` is then
+// empty): no second buffer while it is copied.
+Ref wire_request(PyObject* rid, Ref& body_ref, PyObject* code) {
+    PyObject* body = body_ref.get();
     if (!PyUnicode_CheckExact(rid) || !PyBytes_CheckExact(body) || !PyLong_CheckExact(code))
         return Ref();
     int overflow = 0;
@@ -155,7 +158,17 @@ Ref wire_request(PyObject* rid, PyObject* body, PyObject* code) {
     const size_t total = (n_id ? 1 + varint_size(n_id) + n_id : 0) +
                          (n_body ? 1 + varint_size(n_body) + n_body : 0) +
                          (serialize ? 1 + varint_size(static_cast<std::uint64_t>(serialize)) : 0);
-    Ref out = check(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total)));
+    const size_t head = (n_id ? 1 + varint_size(n_id) + n_id : 0) + (n_body ? 1 + varint_size(n_body) : 0);
+    Ref out;
+    if (n_body >= static_cast<size_t>(kBodyInPlace) && Py_REFCNT(body) == 1) {
+        PyObject* grown = body_ref.release();
+        if (compat::bytes_resize(&grown, static_cast<Py_ssize_t>(total)) < 0) throw PyErrAlreadySet{};
+        out = Ref::steal(grown);
+        std::memmove(PyBytes_AS_STRING(out.get()) + head, PyBytes_AS_STRING(out.get()), n_body);
+        body = nullptr;
+    } else {
+        out = check(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total)));
+    }
     char* w = PyBytes_AS_STRING(out.get());
     if (n_id) {
         *w++ = 1 << 3 | 2;
@@ -166,7 +179,7 @@ Ref wire_request(PyObject* rid, PyObject* body, PyObject* code) {
     if (n_body) {
         *w++ = 2 << 3 | 2;
         w = put_varint(w, n_body);
-        std::memcpy(w, PyBytes_AS_STRING(body), n_body);
+        if (body) std::memcpy(w, PyBytes_AS_STRING(body), n_body);
         w += n_body;
     }
     if (serialize) {
@@ -229,7 +242,7 @@ Ref call_rpc_run(FunctionObject* self, PyObject* const* argv, WireReply* wire) {
     // cannot refuse), else the message.
     Ref request;
     if (wire && request_class.get() == st.request_class.get() && channel_wire(st))
-        request = wire_request(rid.get(), body.get(), code.get());
+        request = wire_request(rid.get(), body, code.get());
     auto message = [&] {
         request = call_kw(request_class.get(), {}, st.kw_request.get(),
                           {body.get(), code.get(), rid.get()});

@@ -126,8 +126,6 @@ struct RequestFields {
     }
 };
 
-// A request body from this size on is made of the request's bytes in place.
-constexpr Py_ssize_t kBodyInPlace = 64 * 1024;
 
 // The method handler's parts are corvex's dispatcher as brindlow adds it.
 int wire_accepts(PyObject* behavior, PyObject* deserializer, PyObject* serializer) noexcept {

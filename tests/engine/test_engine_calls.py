@@ -427,7 +427,10 @@ class TestCallHelpersOnEveryEngine:
                 assert outcome(lambda: corvex._result_of(reply)) == outcome(
                     lambda: corvex._result_of(marvetta.CommonResponse.FromString(reply))), reply
                 for request_id, args, serialize in [("r-\u00e9", [1, {"b": 2}], None),
-                                                    ("", [], codec.CBOR)]:
+                                                    ("", [], codec.CBOR),
+                                                    # large requests, made in place
+                                                    ("big", ["z" * 70000], None),
+                                                    ("big", [b"\x00" * 70000], codec.CBOR)]:
                     options = {} if serialize is None else {"serialize": serialize}
                     received.clear()
                     by_bytes = outcome(lambda: helper.call_rpc_result(
