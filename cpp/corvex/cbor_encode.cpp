@@ -8,7 +8,9 @@
 
 #include <datetime.h>
 
+#include <algorithm>
 #include <cstring>
+#include <vector>
 
 namespace sorvane::corvex {
 namespace {
@@ -24,11 +26,23 @@ bool little_endian_host() noexcept {
 // so a large payload is copied once.
 class Writer {
 public:
+    // With `parts`, a large bytes object is not copied: it becomes a part of
+    // the output of its own, between what was written before it and after.
+    explicit Writer(std::vector<Ref>* parts = nullptr) : parts_(parts) {}
     Ref finish() {
         reserve(0);
         PyObject* p = buf_.release();
-        if (compat::bytes_resize(&p, size_) < 0) throw PyErrAlreadySet{};
+        const Py_ssize_t size = size_;
+        size_ = cap_ = 0;  // a part ends here: what follows starts anew
+        if (compat::bytes_resize(&p, size) < 0) throw PyErrAlreadySet{};
         return Ref::steal(p);
+    }
+    // Takes `bytes` (exact bytes) as a part when in parts mode and large.
+    bool lend(PyObject* bytes) {
+        if (!parts_ || !PyBytes_CheckExact(bytes) || PyBytes_GET_SIZE(bytes) < kLendFrom) return false;
+        parts_->push_back(finish());
+        parts_->push_back(Ref::borrow(bytes));
+        return true;
     }
     void head(int major, std::uint64_t n) {
         unsigned char b[9];
@@ -75,6 +89,7 @@ private:
         }
         cap_ = want;
     }
+    std::vector<Ref>* parts_;
     Ref buf_;
     Py_ssize_t size_ = 0;
     Py_ssize_t cap_ = 0;
@@ -95,6 +110,7 @@ struct Buffer {
 
 class Encoder {
 public:
+    explicit Encoder(std::vector<Ref>* parts = nullptr) : out(parts) {}
     void value(PyObject* o, int depth);
     Writer out;
 
@@ -299,6 +315,7 @@ void Encoder::value(PyObject* o, int depth) {
     if (PyUnicode_Check(o)) return text(o);
     if (PyBytes_Check(o)) {
         out.head(2, static_cast<std::uint64_t>(PyBytes_GET_SIZE(o)));
+        if (out.lend(o)) return;
         return out.raw(PyBytes_AS_STRING(o), static_cast<size_t>(PyBytes_GET_SIZE(o)));
     }
     if (PyByteArray_Check(o)) {
@@ -361,6 +378,67 @@ Ref cbor_dumps(PyObject* value) {
     Encoder e;
     e.value(value, 0);
     return e.out.finish();
+}
+
+Ref cbor_dumps_parts(PyObject* value) {
+    if (!PyDateTimeAPI) {
+        PyDateTime_IMPORT;
+        if (!PyDateTimeAPI) throw PyErrAlreadySet{};
+    }
+    std::vector<Ref> parts;
+    Encoder e(&parts);
+    e.value(value, 0);
+    Ref last = e.out.finish();
+    if (parts.empty()) return last;
+    parts.push_back(std::move(last));
+    Ref out = check(PyTuple_New(static_cast<Py_ssize_t>(parts.size())));
+    for (size_t i = 0; i < parts.size(); ++i)
+        PyTuple_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), parts[i].release());
+    return out;
+}
+
+bool is_parts(PyObject* o) noexcept {
+    if (!PyTuple_CheckExact(o) || PyTuple_GET_SIZE(o) == 0) return false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(o); ++i)
+        if (!PyBytes_CheckExact(PyTuple_GET_ITEM(o, i))) return false;
+    return true;
+}
+
+Py_ssize_t parts_size(PyObject* o) noexcept {
+    if (PyBytes_Check(o)) return PyBytes_GET_SIZE(o);
+    Py_ssize_t n = 0;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(o); ++i) n += PyBytes_GET_SIZE(PyTuple_GET_ITEM(o, i));
+    return n;
+}
+
+Ref gather(PyObject* o, Py_ssize_t from, Py_ssize_t n) {
+    if (PyBytes_Check(o)) {
+        from = std::min(from, PyBytes_GET_SIZE(o));
+        n = std::min(n, PyBytes_GET_SIZE(o) - from);
+        return check(PyBytes_FromStringAndSize(PyBytes_AS_STRING(o) + from, n));
+    }
+    n = std::max<Py_ssize_t>(0, std::min(n, parts_size(o) - from));
+    Ref out = check(PyBytes_FromStringAndSize(nullptr, n));
+    char* w = PyBytes_AS_STRING(out.get());
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(o) && n > 0; ++i) {
+        PyObject* part = PyTuple_GET_ITEM(o, i);
+        const Py_ssize_t size = PyBytes_GET_SIZE(part);
+        if (from >= size) {
+            from -= size;
+            continue;
+        }
+        const Py_ssize_t take = std::min(n, size - from);
+        std::memcpy(w, PyBytes_AS_STRING(part) + from, static_cast<size_t>(take));
+        w += take;
+        n -= take;
+        from = 0;
+    }
+    return out;
+}
+
+Ref flatten(PyObject* o) {
+    if (!PyTuple_Check(o)) return Ref::borrow(o);
+    return gather(o, 0, parts_size(o));
 }
 
 }  // namespace sorvane::corvex

@@ -287,6 +287,19 @@ bool snapshot_loads(PyObject* ns, State& st, PyObject* json_ns);
 // ValueError, for input it does not accept); is_cbor(code): whether a
 // serialization code selects it.
 Ref cbor_dumps(PyObject* value);
+// cbor_dumps for the native engine's wire path: bytes, or for a value holding
+// a bytes object of kLendFrom bytes or more, the encoding in parts (a tuple
+// of bytes objects, each such value one of them, uncopied), which the engine
+// sends one after the other. is_parts: whether `o` is such a tuple; for
+// bytes or parts, parts_size: the length of the whole, gather: `n` bytes of
+// it from `from` on (fewer at its end), flatten: the whole as one bytes
+// object.
+constexpr Py_ssize_t kLendFrom = 1024 * 1024;
+Ref cbor_dumps_parts(PyObject* value);
+bool is_parts(PyObject* o) noexcept;
+Py_ssize_t parts_size(PyObject* o) noexcept;
+Ref gather(PyObject* o, Py_ssize_t from, Py_ssize_t n);
+Ref flatten(PyObject* o);
 Ref cbor_loads(const State& st, PyObject* data);
 // cbor_loads of `size` bytes at `data`, which lie in `owner`, bytes or another
 // read-only buffer (a field of a larger message, read where it lies).

@@ -88,7 +88,8 @@ Ref map_clazz(const State& st, PyObject* service, PyObject* clazz) {
 // fields are what the message can hold.
 Ref respond(FunctionObject* self, const State& st, Request& request, Ref body,
             PyObject* status) {
-    if (request.wire() && PyBytes_CheckExact(body.get()) && PyLong_CheckExact(status)) {
+    if (request.wire() && (PyBytes_CheckExact(body.get()) || is_parts(body.get())) &&
+        PyLong_CheckExact(status)) {
         Ref marvetta = global(self, N::marvetta);
         Ref response_class = attr(marvetta.get(), st[N::CommonResponse]);
         const long code = PyLong_AsLong(status);
@@ -97,11 +98,12 @@ Ref respond(FunctionObject* self, const State& st, Request& request, Ref body,
         } else if (response_class.get() == st.response_class.get() && code >= -2147483647L - 1 &&
                    code <= 2147483647L) {
             request.reply_status = code;
-            request.reply_size = PyBytes_GET_SIZE(body.get());
+            request.reply_size = parts_size(body.get());
             request.reply = wire_response(code, std::move(body), &request.reply_at);
             return request.reply.copy();
         }
     }
+    body = flatten(body.get());
     return new_response(self, st, body.get(), status);
 }
 
@@ -464,7 +466,9 @@ Ref dispatch(FunctionObject* self, PyObject* service, Request& request, PyObject
         return await_target(self, service, context, envelope.get(), result.get(),
                             deadline_at.get(), metrics, out, cbor);
     }
-    Ref body = encode_envelope(self, envelope.get(), result.get(), cbor);  // 11
+    // 11 (on the wire path, a large bytes value is sent as it is, uncopied)
+    Ref body = cbor && request.wire() ? cbor_dumps_parts(envelope.get())
+                                      : encode_envelope(self, envelope.get(), result.get(), cbor);
     PyObject* status = check_borrowed(PyDict_GetItemWithError(envelope.get(), st[N::status]));
     out.kind = status == st.zero.get() ? N::ok : N::raised;
     return respond(self, st, request, std::move(body), status);           // 12

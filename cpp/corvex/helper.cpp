@@ -142,7 +142,8 @@ const support::ChannelWireApi* channel_wire(State& st) {
 // empty): no second buffer while it is copied.
 Ref wire_request(PyObject* rid, Ref& body_ref, PyObject* code) {
     PyObject* body = body_ref.get();
-    if (!PyUnicode_CheckExact(rid) || !PyBytes_CheckExact(body) || !PyLong_CheckExact(code))
+    if (!PyUnicode_CheckExact(rid) || !(PyBytes_CheckExact(body) || is_parts(body)) ||
+        !PyLong_CheckExact(code))
         return Ref();
     int overflow = 0;
     const long long serialize = PyLong_AsLongLongAndOverflow(code, &overflow);
@@ -154,7 +155,46 @@ Ref wire_request(PyObject* rid, Ref& body_ref, PyObject* code) {
         return Ref();
     }
     const auto n_id = static_cast<size_t>(id_size);
-    const auto n_body = static_cast<size_t>(PyBytes_GET_SIZE(body));
+    const auto n_body = static_cast<size_t>(parts_size(body));
+    if (PyTuple_Check(body)) {
+        // In parts: the fields before the body go before its first part, the
+        // one after it after its last.
+        const Py_ssize_t n = PyTuple_GET_SIZE(body);
+        PyObject* first = PyTuple_GET_ITEM(body, 0);
+        PyObject* last = PyTuple_GET_ITEM(body, n - 1);
+        const size_t tail = serialize ? 1 + varint_size(static_cast<std::uint64_t>(serialize)) : 0;
+        const size_t head = (n_id ? 1 + varint_size(n_id) + n_id : 0) + 1 + varint_size(n_body);
+        Ref lead = check(PyBytes_FromStringAndSize(
+            nullptr, static_cast<Py_ssize_t>(head) + PyBytes_GET_SIZE(first) + (n == 1 ? tail : 0)));
+        char* w = PyBytes_AS_STRING(lead.get());
+        if (n_id) {
+            *w++ = 1 << 3 | 2;
+            w = put_varint(w, n_id);
+            std::memcpy(w, id, n_id);
+            w += n_id;
+        }
+        *w++ = 2 << 3 | 2;
+        w = put_varint(w, n_body);
+        std::memcpy(w, PyBytes_AS_STRING(first), static_cast<size_t>(PyBytes_GET_SIZE(first)));
+        w += PyBytes_GET_SIZE(first);
+        Ref end;
+        if (n > 1) {
+            end = check(PyBytes_FromStringAndSize(nullptr, PyBytes_GET_SIZE(last) + static_cast<Py_ssize_t>(tail)));
+            std::memcpy(PyBytes_AS_STRING(end.get()), PyBytes_AS_STRING(last),
+                        static_cast<size_t>(PyBytes_GET_SIZE(last)));
+            w = PyBytes_AS_STRING(end.get()) + PyBytes_GET_SIZE(last);
+        }
+        if (serialize) {
+            *w++ = 3 << 3 | 0;
+            put_varint(w, static_cast<std::uint64_t>(serialize));
+        }
+        Ref out = check(PyTuple_New(n));
+        PyTuple_SET_ITEM(out.get(), 0, lead.release());
+        for (Py_ssize_t i = 1; i < n - 1; ++i)
+            PyTuple_SET_ITEM(out.get(), i, Ref::borrow(PyTuple_GET_ITEM(body, i)).release());
+        if (n > 1) PyTuple_SET_ITEM(out.get(), n - 1, end.release());
+        return out;
+    }
     const size_t total = (n_id ? 1 + varint_size(n_id) + n_id : 0) +
                          (n_body ? 1 + varint_size(n_body) + n_body : 0) +
                          (serialize ? 1 + varint_size(static_cast<std::uint64_t>(serialize)) : 0);
@@ -222,6 +262,9 @@ Ref call_rpc_run(FunctionObject* self, PyObject* const* argv, WireReply* wire) {
     PyObject* args_value = argv[args] == Py_None ? st.empty_tuple.get() : argv[args];
     Ref code = effective_code(st, argv[serialize], client);
     const bool cbor = is_cbor(code.get());
+    Ref marvetta = global(self, N::marvetta);
+    Ref request_class = getattr(marvetta.get(), st[N::CommonRequest]);
+    const bool on_wire = wire && request_class.get() == st.request_class.get() && channel_wire(st);
     Ref body;
     if (!cbor)  // the common case, written without the description's dicts
         body = json_dumps_description(self, argv[clazz], argv[method], args_value,
@@ -233,19 +276,20 @@ Ref call_rpc_run(FunctionObject* self, PyObject* const* argv, WireReply* wire) {
         for (auto [key, value] : {std::pair{N::clazz, argv[clazz]}, {N::method, argv[method]},
                                   {N::args, args_value}, {N::kwargs, kwargs_copy.get()}})
             check(PyDict_SetItem(description.get(), st[key], value));
-        body = cbor ? cbor_dumps(description.get()) : json_dumps_utf8(self, description.get());
+        // On the wire path a large bytes value is sent as it is, uncopied.
+        body = !cbor ? json_dumps_utf8(self, description.get())
+               : on_wire ? cbor_dumps_parts(description.get())
+                         : cbor_dumps(description.get());
     }
 
-    Ref marvetta = global(self, N::marvetta);
-    Ref request_class = getattr(marvetta.get(), st[N::CommonRequest]);
     // The request as bytes for the wire path (the class as imported, values it
     // cannot refuse), else the message.
     Ref request;
-    if (wire && request_class.get() == st.request_class.get() && channel_wire(st))
-        request = wire_request(rid.get(), body, code.get());
+    if (on_wire) request = wire_request(rid.get(), body, code.get());
     auto message = [&] {
+        Ref whole = flatten(body.get());
         request = call_kw(request_class.get(), {}, st.kw_request.get(),
-                          {body.get(), code.get(), rid.get()});
+                          {whole.get(), code.get(), rid.get()});
         body.reset();  // the request holds its own copy: a large one is not kept twice
     };
     if (!request) message();
@@ -282,7 +326,7 @@ Ref call_rpc_run(FunctionObject* self, PyObject* const* argv, WireReply* wire) {
             PyTuple_SET_ITEM(kwnames_tuple.get(), i, Ref::borrow(names[i]).release());
     }
     auto send = [&]() -> Ref {
-        if (PyBytes_CheckExact(request.get())) {
+        if (PyBytes_CheckExact(request.get()) || is_parts(request.get())) {
             Ref reply = Ref::steal(st.channel_wire->call_bytes(
                 handle.get(), st.request_serialize.get(), st.response_from_string.get(), stack, 1,
                 kwnames_tuple.get()));
@@ -295,7 +339,8 @@ Ref call_rpc_run(FunctionObject* self, PyObject* const* argv, WireReply* wire) {
             // Not the engine's own callable after all: the message, then,
             // read back from the same bytes.
             Ref from_string = getattr(request_class.get(), "FromString");
-            request = call(from_string.get(), {request.get()});
+            Ref whole = flatten(request.get());
+            request = call(from_string.get(), {whole.get()});
             stack[0] = request.get();
         }
         return vectorcall(handle.get(), stack, 1, kwnames_tuple.get());

@@ -22,6 +22,7 @@
 // The wrapper catches nothing: what the handler raises leaves it unchanged.
 #include "corvex.hpp"
 
+#include <algorithm>
 #include <string>
 
 namespace sorvane::corvex {
@@ -121,8 +122,9 @@ void append_process_time(std::string& out, const State& st, PyObject* elapsed) {
 // The record's text, rendered natively for the dispatcher's own handle, of
 // the response's fields and the request's request_id.
 Ref render_fields(State& st, FunctionObject* handle, long status, PyObject* body,
-                  PyObject* request_id, PyObject* elapsed) {
-    ResponseFields fields{status, PyObject_Size(body), "", 0, 0};
+                  PyObject* request_id, PyObject* elapsed, Py_ssize_t size = -1) {
+    // `size`: the whole response's length when `body` holds only its start.
+    ResponseFields fields{status, size >= 0 ? size : PyObject_Size(body), "", 0, 0};
     if (fields.size < 0) throw PyErrAlreadySet{};
     Ref base64;
     if (fields.size) {
@@ -465,16 +467,20 @@ Ref rpc_log_wire(FunctionObject* self, PyObject* service, Request& request, PyOb
         Ref logger = global(self, N::rpc_logger);
         auto* handle = reinterpret_cast<FunctionObject*>(func);
         log_native(st, handle, logger.get(), [&] {
-            // The response's bytes, seen where they lie in the reply.
-            Ref body = check(PyMemoryView_FromMemory(
-                PyBytes_AS_STRING(request.reply.get()) + request.reply_at, request.reply_size,
-                PyBUF_READ));
+            // The response's bytes, seen where they lie in the reply (of a
+            // reply in parts, the start the record shows).
+            PyObject* reply = request.reply.get();
+            Ref body = PyBytes_Check(reply)
+                           ? check(PyMemoryView_FromMemory(PyBytes_AS_STRING(reply) + request.reply_at,
+                                                           request.reply_size, PyBUF_READ))
+                           : gather(reply, request.reply_at, std::min(request.reply_size, kShownBytes));
             return render_fields(st, handle, request.reply_status, body.get(),
-                                 request.request_id(), process_time.get());
+                                 request.request_id(), process_time.get(), request.reply_size);
         });
     } else {
         Ref from_string = getattr(st.response_class.get(), "FromString");
-        Ref made = call(from_string.get(), {response.get()});
+        Ref whole = flatten(response.get());
+        Ref made = call(from_string.get(), {whole.get()});
         PyObject* args[] = {service, request.object(st), context};
         log_general(self, st, func, made.get(), process_time.get(), args, 3, nullptr);
     }

@@ -220,8 +220,28 @@ const support::WireApi kWireApi = {support::kWireApiVersion, wire_accepts, wire_
 
 Ref wire_response(long status, Ref body, Py_ssize_t* at) {
     const auto code = static_cast<std::uint64_t>(static_cast<std::int64_t>(status));
-    const auto size = static_cast<size_t>(PyBytes_GET_SIZE(body.get()));
+    const auto size = static_cast<size_t>(parts_size(body.get()));
     const size_t head = (status ? 1 + varint_size(code) : 0) + (size ? 1 + varint_size(size) : 0);
+    if (PyTuple_Check(body.get())) {
+        // In parts: the fields' heads go before the first one.
+        *at = static_cast<Py_ssize_t>(head);
+        PyObject* first = PyTuple_GET_ITEM(body.get(), 0);
+        Ref lead = check(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(head) + PyBytes_GET_SIZE(first)));
+        char* w = PyBytes_AS_STRING(lead.get());
+        if (status) {
+            *w++ = 1 << 3 | 0;
+            w = put_varint(w, code);
+        }
+        *w++ = 2 << 3 | 2;
+        w = put_varint(w, size);
+        std::memcpy(w, PyBytes_AS_STRING(first), static_cast<size_t>(PyBytes_GET_SIZE(first)));
+        const Py_ssize_t n = PyTuple_GET_SIZE(body.get());
+        Ref out = check(PyTuple_New(n));
+        PyTuple_SET_ITEM(out.get(), 0, lead.release());
+        for (Py_ssize_t i = 1; i < n; ++i)
+            PyTuple_SET_ITEM(out.get(), i, Ref::borrow(PyTuple_GET_ITEM(body.get(), i)).release());
+        return out;
+    }
     const auto total = static_cast<Py_ssize_t>(head + size);
     Ref out;
     if (size && Py_REFCNT(body.get()) == 1) {

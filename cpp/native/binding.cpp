@@ -220,16 +220,39 @@ void decref_later(void* object) {
     });
 }
 
-Payload lent_payload(Ref bytes) {
-    const char* data = PyBytes_AS_STRING(bytes.get());
-    const auto size = static_cast<size_t>(PyBytes_GET_SIZE(bytes.get()));
-    if (size < kMessageInPlace) return Payload(std::string(data, size));
+bool is_parts(PyObject* o) noexcept {
+    if (!PyTuple_CheckExact(o) || PyTuple_GET_SIZE(o) == 0) return false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(o); ++i)
+        if (!PyBytes_CheckExact(PyTuple_GET_ITEM(o, i))) return false;
+    return true;
+}
+
+Payload lent_payload(Ref message) {
+    std::vector<Payload::Part> parts;
+    size_t size = 0;
+    auto add = [&](PyObject* bytes) {
+        const auto n = static_cast<size_t>(PyBytes_GET_SIZE(bytes));
+        if (n) parts.push_back({PyBytes_AS_STRING(bytes), n});
+        size += n;
+    };
+    if (PyTuple_Check(message.get())) {
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(message.get()); ++i)
+            add(PyTuple_GET_ITEM(message.get(), i));
+    } else {
+        add(message.get());
+    }
+    if (size < kMessageInPlace) {
+        std::string own;
+        own.reserve(size);
+        for (const Payload::Part& p : parts) own.append(p.data, p.size);
+        return Payload(std::move(own));
+    }
     // Dropped by whichever thread frees the payload last (the engine's loop,
     // often), which must not wait for the GIL: a callback thread takes it.
-    std::shared_ptr<const void> keep(bytes.release(), [](const void* o) {
+    std::shared_ptr<const void> keep(message.release(), [](const void* o) {
         decref_later(const_cast<void*>(o));
     });
-    return Payload(data, size, std::move(keep));
+    return Payload(std::move(parts), std::move(keep));
 }
 
 Ref received_message(std::string&& bytes) {

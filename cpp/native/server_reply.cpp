@@ -147,7 +147,7 @@ ssize_t ServerCall::read_body(nghttp2_session*, int32_t, uint8_t* buf, size_t le
         }
         if (call->prefix_pos_ == wire::kMessagePrefix && n < length) {
             size_t take = std::min(length - n, call->body_.size() - call->body_pos_);
-            if (take) std::memcpy(buf + n, call->body_.data() + call->body_pos_, take);
+            call->body_.copy(call->body_pos_, reinterpret_cast<char*>(buf) + n, take);
             call->body_pos_ += take;
             n += take;
         }

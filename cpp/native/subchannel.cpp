@@ -339,7 +339,7 @@ ssize_t Subchannel::read_body(nghttp2_session*, int32_t, uint8_t* buffer, size_t
     if (n < length && call.body_sent < total) {
         size_t from = call.body_sent - wire::kMessagePrefix;
         size_t m = std::min(length - n, call.body.size() - from);
-        std::memcpy(buffer + n, call.body.data() + from, m);
+        call.body.copy(from, reinterpret_cast<char*>(buffer) + n, m);
         call.body_sent += m;
         n += m;
     }

@@ -40,9 +40,11 @@
 // only the last attempt's end reaches `on_done`, as above.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -56,31 +58,56 @@ namespace sorvane::native {
 using Metadata = std::vector<std::pair<std::string, std::string>>;
 
 // The bytes of a message to send: a string of the engine's own, or bytes the
-// module lends (a large message it already holds), kept alive by `keep`
-// until the engine drops the last copy of the payload, on whatever thread
-// that happens (the module's release must not wait for anything). Copying a
-// lent payload shares it.
+// module lends (a large message it already holds, in one piece or several
+// to be sent one after the other), kept alive by `keep` until the engine
+// drops the last copy of the payload, on whatever thread that happens (the
+// module's release must not wait for anything). Copying a lent payload
+// shares it.
 class Payload {
 public:
+    struct Part {
+        const char* data;
+        size_t size;
+    };
     Payload() = default;
     Payload(std::string bytes) : own_(std::move(bytes)) {}  // NOLINT: a string is a payload
-    Payload(const char* data, size_t size, std::shared_ptr<const void> keep)
-        : keep_(std::move(keep)), data_(data), size_(size) {}
-    const char* data() const noexcept { return keep_ ? data_ : own_.data(); }
+    Payload(std::vector<Part> parts, std::shared_ptr<const void> keep)
+        : keep_(std::move(keep)), parts_(std::move(parts)) {
+        for (const Part& p : parts_) size_ += p.size;
+    }
     size_t size() const noexcept { return keep_ ? size_ : own_.size(); }
     bool empty() const noexcept { return size() == 0; }
+    // Copies `n` bytes from `from` on (within size()) to `out`.
+    void copy(size_t from, char* out, size_t n) const noexcept {
+        if (!keep_) {
+            if (n) std::memcpy(out, own_.data() + from, n);
+            return;
+        }
+        for (const Part& p : parts_) {
+            if (!n) return;
+            if (from >= p.size) {
+                from -= p.size;
+                continue;
+            }
+            const size_t take = std::min(n, p.size - from);
+            std::memcpy(out, p.data + from, take);
+            out += take;
+            n -= take;
+            from = 0;
+        }
+    }
     // Frees the bytes (or drops the loan) now.
     void clear() noexcept {
         std::string().swap(own_);
         keep_.reset();
-        data_ = nullptr;
+        parts_.clear();
         size_ = 0;
     }
 
 private:
     std::string own_;
     std::shared_ptr<const void> keep_;
-    const char* data_ = nullptr;
+    std::vector<Part> parts_;
     size_t size_ = 0;
 };
 

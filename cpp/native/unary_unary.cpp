@@ -162,7 +162,7 @@ CallArgs unary_args(UnaryUnaryObject* self, const Given& g, bool serialized = fa
     }
     CallArgs a;
     a.method = *self->path;
-    if (!PyBytes_Check(payload.get()))
+    if (!PyBytes_Check(payload.get()) && !(serialized && is_parts(payload.get())))
         raise_format(PyExc_TypeError, "a serialized request must be bytes, not %.100s",
                      Py_TYPE(payload.get())->tp_name);
     a.body = lent_payload(std::move(payload));
@@ -250,7 +250,8 @@ PyObject* UnaryUnary_future(UnaryUnaryObject* self, PyObject* const* args, Py_ss
     return entry([&]() -> Ref {
         Given g = parse_given("future", args, static_cast<size_t>(nargs), kwnames);
         CallArgs a = unary_args(self, g);
-        Ref payload = check(PyBytes_FromStringAndSize(a.body.data(), a.body.size()));
+        Ref payload = check(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(a.body.size())));
+        a.body.copy(0, PyBytes_AS_STRING(payload.get()), a.body.size());
         return ::sorvane::support::call(
             getattr(self->support, "future").get(),
             {self->core, self->method, payload.get(), g.timeout, g.metadata, g.wait_for_ready,
@@ -302,7 +303,7 @@ PyObject* wire_call_bytes(PyObject* callable, PyObject* serializer, PyObject* de
                    same(self->serializer, serializer) && same(self->deserializer, deserializer);
             if (!ours) return;
             Given g = parse_given("__call__", args, nargs, kwnames);
-            if (!PyBytes_CheckExact(g.request))
+            if (!PyBytes_CheckExact(g.request) && !is_parts(g.request))
                 raise(PyExc_TypeError, "the wire path sends bytes");
             a = unary_args(self, g, true);
             channel = channel_of(reinterpret_cast<ChannelHostObject*>(self->core));

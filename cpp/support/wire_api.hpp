@@ -22,9 +22,10 @@ struct WireApi {
     // The call of an accepted `behavior` served from *payload, the engine's
     // reference to the bytes of its CommonRequest (exact bytes, or for a
     // large one the engine's read-only buffer object, whose storage does not
-    // move while it lives), with the servicer
-    // `context`. A new reference to the serialized CommonResponse (exact
-    // bytes), to whatever else handle returned (a reply to come, a response
+    // move while it lives), with the servicer `context`. A new reference to
+    // the serialized CommonResponse (exact bytes, or in parts: a tuple of
+    // exact bytes objects to be sent one after the other, so that a large
+    // bytes value goes out uncopied), to whatever else handle returned (a reply to come, a response
     // object: the engine treats it as the handler's own), or to
     // NotImplemented when the request is to go the ordinary way (deserialized
     // by the handler's deserializer, then handled); nullptr with the exception
@@ -44,7 +45,8 @@ struct ChannelWireApi {
     PyTypeObject* unary_type;  // the engine's unary callable
     // callable(payload, **keywords) with the callable's serializer and
     // deserializer left out: `args` and `kwnames` as a vector call of it
-    // passes them, the request (args[0]) already serialized (exact bytes). A
+    // passes them, the request (args[0]) already serialized (exact bytes, or
+    // in parts as handle's reply may be). A
     // new reference to the reply's bytes (exact bytes, or for a large reply
     // the engine's read-only buffer object); NotImplemented when `callable` is
     // not the native engine's unary callable with exactly `serializer` and

@@ -335,6 +335,10 @@ class TestNativeServesTheDispatcherFromBytes:
                 b"\x0a\x02\xff\xfe" + big,
                 made(description(clazz="os", method="getcwd", args=["p" * 70000])),  # refused
                 made(b"\x9f" + b"\x00" * 70000, serialize=codec.CBOR),  # undecodable: no end
+                # bytes values of 1 MiB and more (the reply goes out in parts, uncopied)
+                made(codec.dumps({"clazz": "targets_server", "method": "echo", "kwargs": {},
+                                  "args": [b"\x01" * (1 << 20), "t", b"\x02" * (1 << 20)]}),
+                     serialize=codec.CBOR),
             ]
             for payload in payloads:
                 taken.clear()
@@ -430,7 +434,10 @@ class TestCallHelpersOnEveryEngine:
                                                     ("", [], codec.CBOR),
                                                     # large requests, made in place
                                                     ("big", ["z" * 70000], None),
-                                                    ("big", [b"\x00" * 70000], codec.CBOR)]:
+                                                    ("big", [b"\x00" * 70000], codec.CBOR),
+                                                    # sent in parts, uncopied
+                                                    ("parts", [b"\x01" * (1 << 20), "t",
+                                                               b"\x02" * (1 << 20)], codec.CBOR)]:
                     options = {} if serialize is None else {"serialize": serialize}
                     received.clear()
                     by_bytes = outcome(lambda: helper.call_rpc_result(

@@ -17,7 +17,7 @@ import marvetta
 from google.protobuf import json_format
 from server_support import (Collect, FakeClock, ReferenceService, collecting, envelope_bytes,
                             reference_handle, reference_rpc_log, request, serving)
-from sorvane import corvex
+from sorvane import codec, corvex
 
 # No transport engine is involved: ./run-tests runs these on its first engine only.
 pytestmark = pytest.mark.engine_free
@@ -483,11 +483,19 @@ class TestOverTheWire:
                 over = stub.handle(request(blob_call(3058), request_id="w3"), timeout=30)
                 with pytest.raises(grpc.RpcError):
                     stub.handle(request({"method": "x"}, request_id="w4"), timeout=30)
+                # A large bytes value in CBOR (the native engine's reply goes out in parts).
+                large = stub.handle(request(raw=codec.dumps(
+                    {"clazz": "targets_server", "method": "echo", "args": [b"\x07" * (3 << 20)],
+                     "kwargs": {}}), request_id="w5", serialize=codec.CBOR), timeout=30)
         finally:
             RPC_LOG.removeHandler(handler)
             RPC_LOG.setLevel(logging.NOTSET)
         assert [json_length(r) for r in (at_cut, over)] == [4096, 4100]
-        first, second, third = handler.messages  # nothing for the failed call
+        assert codec.loads(large.response)["result"]["args"] == [b"\x07" * (3 << 20)]
+        first, second, third, fourth = handler.messages  # nothing for the failed call
+        assert eval(fourth)["response"] == json_format.MessageToJson(
+            large, preserving_proto_field_name=True)[:4096] + "..."
+        assert eval(fourth)["request_id"] == "w5"
         assert eval(first)["response"] == {"response": base64.b64encode(small.response).decode()}
         assert eval(first)["request_id"] == "w1"
         assert len(eval(second)) == 6 and eval(second)["status"] == 0
