@@ -720,6 +720,28 @@ class TestAdmission:
         assert (gate_.calls, gate_.awaiting) == (0, 0)
 
     @pytest.mark.engine_free
+    def test_the_timer_runs_each_callback_at_its_time_earliest_first(self):
+        # A later time wakes nothing; an earlier one than all that wait
+        # shortens the timer's wait.
+        timer = admission.waiting._Timer()
+        ran, began = [], time.monotonic()
+
+        def note(name):
+            return lambda: ran.append((name, time.monotonic() - began))
+
+        timer.after(30.0, note("far"))
+        timer.after(0.6, note("late"))
+        cancelled = timer.after(0.3, note("cancelled"))
+        timer.after(0.2, note("soon"))
+        assert timer.cancel(cancelled)
+        deadline = time.monotonic() + WAIT
+        while len(ran) < 2 and time.monotonic() < deadline:
+            time.sleep(0.02)
+        time.sleep(0.1)
+        assert [name for name, _ in ran] == ["soon", "late"]
+        assert 0.2 <= ran[0][1] < 0.5 and 0.6 <= ran[1][1] < 1.5, ran
+
+    @pytest.mark.engine_free
     def test_call_threads_start_per_call_and_end_when_idle(self):
         threads = admission._Threads(keep=1, idle=0.2)
         release = threading.Event()

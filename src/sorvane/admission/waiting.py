@@ -80,7 +80,11 @@ class _Timer:
                 self._thread = threading.Thread(target=self._run, name="sorvane-admission",
                                                 daemon=True)
                 self._thread.start()
-            self._lock.notify()
+            elif self._heap[0][2] is entry:
+                # Only a new earliest time shortens the thread's wait; every
+                # other one it reaches in turn without being woken (a wake-up
+                # for each call costs its thread a switch and the GIL).
+                self._lock.notify()
         return entry
 
     def cancel(self, entry: List[Any]) -> bool:
