@@ -5,7 +5,9 @@ keeps serving, the guard, token and size limits unchanged, a server that
 does not know the codec named clearly, and the ways a caller picks the codec
 (the call, the registry entry, grpc_service, aio and streamed calls)."""
 import asyncio
+import sys
 import threading
+import time
 
 import grpc
 import numpy as np
@@ -64,6 +66,28 @@ class TestRoundTrips:
         back = call(cbor, "echo", a)
         assert back.dtype == a.dtype and np.array_equal(back, a)
         assert not back.flags.writeable
+
+    def test_large_bytes_values_come_back_whole_and_are_let_go(self, served):
+        # On the native engine they go out uncopied (in parts of the message)
+        # and the engine holds them only until they are sent.
+        import codec_targets
+        cbor, _, raw_stub = served
+        sent = bytes(range(255, -1, -1)) * (5 << 12)  # 5 MiB
+        want = [codec_targets.HELD, {"again": (codec_targets.HELD,)}, 1]
+        held = sys.getrefcount(sent), sys.getrefcount(codec_targets.HELD)
+        for _ in range(3):
+            assert call(cbor, "echo", [sent, "between", sent]) == [sent, "between", sent]
+            assert call(cbor, "held", sent) == want
+        # A grpcio client reads such a reply as any other.
+        reply, _ = raw(raw_stub, codec.dumps({"clazz": MODULE, "method": "held",
+                                               "args": [b"x"], "kwargs": {}}))
+        assert codec.loads(reply.response) == {"status": 0, "message": "", "excType": "",
+                                               "result": want}
+        deadline = time.monotonic() + 10
+        while (sys.getrefcount(sent), sys.getrefcount(codec_targets.HELD)) != held and \
+                time.monotonic() < deadline:
+            time.sleep(0.02)
+        assert (sys.getrefcount(sent), sys.getrefcount(codec_targets.HELD)) == held
 
     def test_json_and_cbor_callers_side_by_side(self, served):
         cbor, json_stub, _ = served

@@ -57,10 +57,19 @@ class TestCalls:
         def references():
             return sys.getrefcount(request), sys.getrefcount(probe.large_reply)
 
+        def failure(name, timeout):
+            # The code only: grpcio's error keeps the frames that held the request.
+            try:
+                method(name)(request, timeout=timeout)
+            except grpc.RpcError as error:
+                return error.code()
+
         held = references()
         for _ in range(3):
             assert method("echo")(request, timeout=WAIT) == request
             assert method("large")(b"", timeout=WAIT) == probe.large_reply
+            assert failure("no_such", WAIT) == grpc.StatusCode.UNIMPLEMENTED  # refused unread
+        assert failure("block", 0.2) == grpc.StatusCode.DEADLINE_EXCEEDED  # past its deadline
         assert wait_until(lambda: references() == held), (references(), held)
 
     def test_arguments_bind_as_grpcio_binds_them(self, pair):

@@ -2,8 +2,17 @@
 import asyncio
 
 
+# What `held` answers: the same large bytes object every time.
+HELD = bytes(range(256)) * (6 << 10)  # 1.5 MiB
+
+
 def echo(value):
     return value
+
+
+def held(*values):
+    """HELD, beside a large bytes value in a nested position; `values` are dropped."""
+    return [HELD, {"again": (HELD,)}, len(values)]
 
 
 async def echo_later(value):
