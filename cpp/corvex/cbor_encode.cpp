@@ -397,13 +397,6 @@ Ref cbor_dumps_parts(PyObject* value) {
     return out;
 }
 
-bool is_parts(PyObject* o) noexcept {
-    if (!PyTuple_CheckExact(o) || PyTuple_GET_SIZE(o) == 0) return false;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(o); ++i)
-        if (!PyBytes_CheckExact(PyTuple_GET_ITEM(o, i))) return false;
-    return true;
-}
-
 Py_ssize_t parts_size(PyObject* o) noexcept {
     if (PyBytes_Check(o)) return PyBytes_GET_SIZE(o);
     Py_ssize_t n = 0;
@@ -412,11 +405,6 @@ Py_ssize_t parts_size(PyObject* o) noexcept {
 }
 
 Ref gather(PyObject* o, Py_ssize_t from, Py_ssize_t n) {
-    if (PyBytes_Check(o)) {
-        from = std::min(from, PyBytes_GET_SIZE(o));
-        n = std::min(n, PyBytes_GET_SIZE(o) - from);
-        return check(PyBytes_FromStringAndSize(PyBytes_AS_STRING(o) + from, n));
-    }
     n = std::max<Py_ssize_t>(0, std::min(n, parts_size(o) - from));
     Ref out = check(PyBytes_FromStringAndSize(nullptr, n));
     char* w = PyBytes_AS_STRING(out.get());

@@ -290,13 +290,13 @@ Ref cbor_dumps(PyObject* value);
 // cbor_dumps for the native engine's wire path: bytes, or for a value holding
 // a bytes object of kLendFrom bytes or more, the encoding in parts (a tuple
 // of bytes objects, each such value one of them, uncopied), which the engine
-// sends one after the other. is_parts: whether `o` is such a tuple; for
-// bytes or parts, parts_size: the length of the whole, gather: `n` bytes of
-// it from `from` on (fewer at its end), flatten: the whole as one bytes
-// object.
+// sends one after the other. is_parts: whether `o` is such a tuple;
+// parts_size: the length of the whole (of bytes or parts); gather: `n` bytes
+// of parts from `from` on (fewer at their end); flatten: bytes or parts as
+// one bytes object.
 constexpr Py_ssize_t kLendFrom = 1024 * 1024;
 Ref cbor_dumps_parts(PyObject* value);
-bool is_parts(PyObject* o) noexcept;
+using support::is_parts;
 Py_ssize_t parts_size(PyObject* o) noexcept;
 Ref gather(PyObject* o, Py_ssize_t from, Py_ssize_t n);
 Ref flatten(PyObject* o);
@@ -345,10 +345,7 @@ extern const FunctionDef CommonService_handle_def;
 class Request {
 public:
     explicit Request(PyObject* object) : object_(Ref::borrow(object)) {}
-    Request(Ref request_id, Ref body, unsigned long serialize)
-        : wire_(true), request_id_(std::move(request_id)), body_(std::move(body)),
-          serialize_(serialize) {}
-    // On the wire path, a body read where it lies: `size` bytes at `data`,
+    // On the wire path, the body read where it lies: `size` bytes at `data`,
     // within the buffer `held` exports (taken over, released with the request).
     Request(Ref request_id, Py_buffer* held, const char* data, Py_ssize_t size, unsigned long serialize)
         : wire_(true), request_id_(std::move(request_id)), held_(*held), holding_(true),
@@ -378,7 +375,6 @@ private:
     Ref object_;
     bool wire_ = false;
     Ref request_id_;
-    Ref body_;            // bytes, or
     Py_buffer held_{};    // the buffer that holds the body at data_
     bool holding_ = false;
     const char* data_ = nullptr;

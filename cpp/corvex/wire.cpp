@@ -45,21 +45,14 @@ bool Request::cbor(const State& st) {
 
 Ref Request::body(const State& st) {
     if (!wire()) return getattr(object_.get(), st[N::request]);
-    if (body_) return body_.copy();
     return check(PyBytes_FromStringAndSize(data_, size_));
 }
 
 bool Request::body_view(const char** data, Py_ssize_t* size, PyObject** holder) const noexcept {
     if (!wire()) return false;
-    if (body_) {
-        *data = PyBytes_AS_STRING(body_.get());
-        *size = PyBytes_GET_SIZE(body_.get());
-        *holder = body_.get();
-    } else {
-        *data = data_;
-        *size = size_;
-        *holder = held_.obj;
-    }
+    *data = data_;
+    *size = size_;
+    *holder = held_.obj;
     return true;
 }
 
@@ -150,66 +143,36 @@ int wire_accepts(PyObject* behavior, PyObject* deserializer, PyObject* serialize
     return -1;
 }
 
-// wire_handle for a payload that is not bytes: a read-only buffer the engine
-// made of a large message (sorvane._native.Message). The body is read where
-// it lies, the buffer held while the call runs (and by what is read off it).
-Ref handle_held(FunctionObject* wrapper, PyObject* behavior, PyObject** payload, PyObject* context) {
-    Py_buffer view;
-    if (PyObject_GetBuffer(*payload, &view, PyBUF_SIMPLE) < 0) throw PyErrAlreadySet{};
-    struct Held {  // released here unless the request takes it over
-        Py_buffer* view;
-        ~Held() {
-            if (view) PyBuffer_Release(view);
-        }
-    } held{&view};
-    const auto* p = static_cast<const unsigned char*>(view.buf);
-    RequestFields f;
-    if (!f.read(p, p + view.len)) return Ref::borrow(Py_NotImplemented);
-    Ref id = Ref::steal(PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(f.id),
-                                             static_cast<Py_ssize_t>(f.id_size), "strict"));
-    if (!id) {
-        PyErr_Clear();
-        return Ref::borrow(Py_NotImplemented);
-    }
-    held.view = nullptr;
-    Request request(std::move(id), &view, reinterpret_cast<const char*>(f.body),
-                    static_cast<Py_ssize_t>(f.body_size), f.serialize);
-    Py_DECREF(*payload);  // taken: the view holds the payload now
-    *payload = nullptr;
-    return rpc_log_wire(wrapper, PyMethod_GET_SELF(behavior), request, context);
-}
-
+// The payload is bytes, or for a large request the engine's read-only buffer
+// (sorvane._native.Message). Its fields are read where they lie, the buffer
+// held while the call runs (and by what is read off it, CBOR arrays).
 PyObject* wire_handle(PyObject* behavior, PyObject** payload, PyObject* context) noexcept {
     return entry([&]() -> Ref {
         if (!PyMethod_Check(behavior) || !*payload)
             raise(PyExc_TypeError, "the wire path needs an accepted handler and a payload");
         auto* wrapper = reinterpret_cast<FunctionObject*>(PyMethod_GET_FUNCTION(behavior));
-        if (!PyBytes_CheckExact(*payload)) return handle_held(wrapper, behavior, payload, context);
-        const auto* p = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(*payload));
+        Py_buffer view;
+        if (PyObject_GetBuffer(*payload, &view, PyBUF_SIMPLE) < 0) throw PyErrAlreadySet{};
+        struct Held {  // released here unless the request takes it over
+            Py_buffer* view;
+            ~Held() {
+                if (view) PyBuffer_Release(view);
+            }
+        } held{&view};
+        const auto* p = static_cast<const unsigned char*>(view.buf);
         RequestFields f;
-        if (!f.read(p, p + PyBytes_GET_SIZE(*payload))) return Ref::borrow(Py_NotImplemented);
+        if (!f.read(p, p + view.len)) return Ref::borrow(Py_NotImplemented);
         Ref id = Ref::steal(PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(f.id),
                                                  static_cast<Py_ssize_t>(f.id_size), "strict"));
         if (!id) {
             PyErr_Clear();  // the message class refuses it in its own words
             return Ref::borrow(Py_NotImplemented);
         }
-        Ref bytes = Ref::steal(*payload);  // taken: the fields are all that is needed now
+        held.view = nullptr;
+        Request request(std::move(id), &view, reinterpret_cast<const char*>(f.body),
+                        static_cast<Py_ssize_t>(f.body_size), f.serialize);
+        Py_DECREF(*payload);  // taken: the request's view holds it now
         *payload = nullptr;
-        const auto body_size = static_cast<Py_ssize_t>(f.body_size);
-        Ref body;
-        if (body_size >= kBodyInPlace && Py_REFCNT(bytes.get()) == 1) {
-            // A large body becomes the request's own bytes object, moved to
-            // its start and cut to size: no second buffer while it is copied.
-            std::memmove(PyBytes_AS_STRING(bytes.get()), f.body, f.body_size);
-            PyObject* own = bytes.release();
-            if (compat::bytes_resize(&own, body_size) < 0) throw PyErrAlreadySet{};
-            body = Ref::steal(own);
-        } else {
-            body = check(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(f.body), body_size));
-            bytes.reset();
-        }
-        Request request(std::move(id), std::move(body), f.serialize);
         return rpc_log_wire(wrapper, PyMethod_GET_SELF(behavior), request, context);
     });
 }

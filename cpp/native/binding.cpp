@@ -220,13 +220,6 @@ void decref_later(void* object) {
     });
 }
 
-bool is_parts(PyObject* o) noexcept {
-    if (!PyTuple_CheckExact(o) || PyTuple_GET_SIZE(o) == 0) return false;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(o); ++i)
-        if (!PyBytes_CheckExact(PyTuple_GET_ITEM(o, i))) return false;
-    return true;
-}
-
 Payload lent_payload(Ref message) {
     std::vector<Payload::Part> parts;
     size_t size = 0;

@@ -109,12 +109,9 @@ std::string bytes_of(PyObject* o, const char* what);
 constexpr size_t kMessageInPlace = 64 * 1024;
 Ref received_message(std::string&& bytes);
 // A message to send made of `message`, exact bytes or the message in parts
-// (is_parts): copied when small, else lent to the engine, which keeps the
-// reference until it has sent it.
+// (support::is_parts): copied when small, else lent to the engine, which
+// keeps the reference until it has sent it.
 Payload lent_payload(Ref message);
-// A tuple of one or more exact bytes objects: a message in parts, as
-// corvex's wire path makes a large one (see wire_api.hpp).
-bool is_parts(PyObject* o) noexcept;
 // Drops a reference to a Python object later, on a callback thread (with the
 // GIL): for threads that must not wait for it.
 void decref_later(void* object);

@@ -192,7 +192,7 @@ void run_handler(const std::shared_ptr<ServerPython>& pyp, InboundCall& call, Re
             if (!deserialize()) return;
         } else {
             raw.reset();
-            wire_reply = PyBytes_CheckExact(response.get()) || is_parts(response.get());
+            wire_reply = PyBytes_CheckExact(response.get()) || support::is_parts(response.get());
         }
     }
     if (!response) {

@@ -162,7 +162,7 @@ CallArgs unary_args(UnaryUnaryObject* self, const Given& g, bool serialized = fa
     }
     CallArgs a;
     a.method = *self->path;
-    if (!PyBytes_Check(payload.get()) && !(serialized && is_parts(payload.get())))
+    if (!PyBytes_Check(payload.get()) && !(serialized && support::is_parts(payload.get())))
         raise_format(PyExc_TypeError, "a serialized request must be bytes, not %.100s",
                      Py_TYPE(payload.get())->tp_name);
     a.body = lent_payload(std::move(payload));
@@ -303,7 +303,7 @@ PyObject* wire_call_bytes(PyObject* callable, PyObject* serializer, PyObject* de
                    same(self->serializer, serializer) && same(self->deserializer, deserializer);
             if (!ours) return;
             Given g = parse_given("__call__", args, nargs, kwnames);
-            if (!PyBytes_CheckExact(g.request) && !is_parts(g.request))
+            if (!PyBytes_CheckExact(g.request) && !support::is_parts(g.request))
                 raise(PyExc_TypeError, "the wire path sends bytes");
             a = unary_args(self, g, true);
             channel = channel_of(reinterpret_cast<ChannelHostObject*>(self->core));

@@ -30,10 +30,19 @@ struct WireApi {
     // NotImplemented when the request is to go the ordinary way (deserialized
     // by the handler's deserializer, then handled); nullptr with the exception
     // handle raised. Except on NotImplemented, the reference to the payload is
-    // taken (*payload is then nullptr), so that a large request is not held
-    // whole while its call runs.
+    // taken (*payload is then nullptr): the call reads its fields where they
+    // lie and holds it until it ends.
     PyObject* (*handle)(PyObject* behavior, PyObject** payload, PyObject* context);
 };
+
+// A message in parts, as the wire path may carry a large one both ways: a
+// tuple of one or more exact bytes objects, sent one after the other.
+inline bool is_parts(PyObject* o) noexcept {
+    if (!PyTuple_CheckExact(o) || PyTuple_GET_SIZE(o) == 0) return false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(o); ++i)
+        if (!PyBytes_CheckExact(PyTuple_GET_ITEM(o, i))) return false;
+    return true;
+}
 
 // What the native engine offers corvex, as the capsule sorvane._native._wire_api:
 // a unary call of corvex's own stub made with the request's bytes, its
