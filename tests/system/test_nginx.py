@@ -110,6 +110,19 @@ class Nginx:
             self.stop()
             raise AssertionError("nginx did not start: %s\n%s" % (e, self.log()))
 
+    def access_log_with(self, *lines, timeout=10.0):
+        """The access log once it holds every one of `lines`: nginx writes a
+        request's line after its response has gone, so a client can read the
+        log before the line of its last call is there."""
+        deadline = time.monotonic() + timeout
+        while True:
+            log = ""
+            with contextlib.suppress(OSError), open(self.access_log) as f:
+                log = f.read()
+            if all(line in log for line in lines) or time.monotonic() > deadline:
+                return log
+            time.sleep(0.05)
+
     def log(self):
         with contextlib.suppress(OSError), open(self.error_log) as f:
             return f.read()
@@ -207,11 +220,10 @@ def test_access_log_names_each_server(balancer, stub):
     nginx, servers = balancer
     for _ in range(4):
         GrpcHelper.call_rpc_result(stub, "targets", "nothing")
-    with open(nginx.access_log) as f:
-        log = f.read()
-    for server in servers:
-        address = server.wait_started()[0]
-        assert "upstream=%s grpc-status=0" % address in log
+    expected = ["upstream=%s grpc-status=0" % server.wait_started()[0] for server in servers]
+    log = nginx.access_log_with(*expected)
+    for line in expected:
+        assert line in log
 
 
 def test_remote_exceptions_pass_through_unchanged(stub):
@@ -368,11 +380,12 @@ def test_calls_of_a_routed_module_reach_only_its_servers(routed, client_engine):
         assert pids_of(stub, "targets") == default_pids
         assert GrpcHelper.call_rpc_result(stub, "targets", "Greeter.hello",
                                           args=["\u6771\u4eac"]) == "hello, \u6771\u4eac!"
-    with open(nginx.access_log) as f:
-        log = f.read()
-    for server in reports:
-        assert "target=reports.daily:pid upstream=%s " % server.wait_started()[0] in log
-    assert "target=targets:Greeter.hello upstream=%s " % default[0].wait_started()[0] in log
+    expected = ["target=reports.daily:pid upstream=%s " % server.wait_started()[0]
+                for server in reports]
+    expected.append("target=targets:Greeter.hello upstream=%s " % default[0].wait_started()[0])
+    log = nginx.access_log_with(*expected)
+    for line in expected:
+        assert line in log
 
 
 class SentWith:
