@@ -151,7 +151,7 @@ struct Guard {
     /* keyword-name tuples of host calls */                                                 \
     X(kw_preserving) X(kw_response_status) X(kw_max_workers) X(kw_options)                  \
     X(kw_ensure_ascii) X(kw_call_rpc) X(kw_call_rpc_result) X(kw_request) X(kw_timeout)     \
-    X(kw_call_rpc_timeout) X(kw_call_rpc_result_timeout) X(kw_newline)                                                                       \
+    X(kw_call_rpc_timeout) X(kw_call_rpc_result_timeout) X(kw_stand_in) X(kw_newline)                                                                       \
     /* templates copied per call, never seen by a caller */                                 \
     X(placeholder) X(envelope)                                                               \
     /* objects of the host and of this module, taken at import */                           \

@@ -183,11 +183,10 @@ Ref grpc_service_wrapper(FunctionObject* self, PyObject* const* args, Py_ssize_t
         // A stand-in written `async def`: the awaitable form of the call,
         // sorvane.aio.call_rpc_result, through the same GrpcHelper.
         Ref aio = import("sorvane.aio");
-        Ref names = check(Py_BuildValue("(ssssssss)", "clazz", "method", "kwargs", "timeout",
-                                        "_cls", "serialize", "idempotent", "wait_for_ready"));
         PyObject* stack[] = {rpc_client.get(), clazz.get(), method.get(), kwargs.get(), timeout,
                              helper.get(),     serialize,   idempotent,   ready};
-        return vectorcall(getattr(aio.get(), "call_rpc_result").get(), stack, 1, names.get());
+        return vectorcall(getattr(aio.get(), "call_rpc_result").get(), stack, 1,
+                          st.kw_stand_in.get());
     }
     if (PyUnicode_Check(closure_item(self, 4))) {
         // A stand-in written as a generator: the streamed call's iterator
@@ -195,11 +194,10 @@ Ref grpc_service_wrapper(FunctionObject* self, PyObject* const* args, Py_ssize_t
         // sorvane.aio.call_stream), through the same GrpcHelper.
         const bool sync = PyUnicode_CompareWithASCIIString(closure_item(self, 4), "generator") == 0;
         Ref module = import(sync ? "sorvane.streaming" : "sorvane.aio");
-        Ref names = check(Py_BuildValue("(ssssssss)", "clazz", "method", "kwargs", "timeout",
-                                        "_cls", "serialize", "idempotent", "wait_for_ready"));
         PyObject* stack[] = {rpc_client.get(), clazz.get(), method.get(), kwargs.get(), timeout,
                              helper.get(),     serialize,   idempotent,   ready};
-        return vectorcall(getattr(module.get(), "call_stream").get(), stack, 1, names.get());
+        return vectorcall(getattr(module.get(), "call_stream").get(), stack, 1,
+                          st.kw_stand_in.get());
     }
     Ref call_rpc_result = getattr(helper.get(), st[N::call_rpc_result]);
     if (routed) {

@@ -331,6 +331,9 @@ void init_state(PyObject* m, State& st) {
     st.kw_request = kwnames({"request", "serialize", "request_id"});
     st.kw_timeout = kwnames({"timeout"});
     st.kw_call_rpc_result_timeout = kwnames({"clazz", "method", "args", "kwargs", "timeout"});
+    // The keywords an async or generator stand-in passes on (decorator.cpp).
+    st.kw_stand_in = kwnames({"clazz", "method", "kwargs", "timeout", "_cls", "serialize",
+                              "idempotent", "wait_for_ready"});
     st.kw_call_rpc_timeout = kwnames({"clazz", "method", "args", "kwargs", "request_id", "timeout"});
     st.placeholder = check(PyDict_New());
     for (N key : {N::status, N::msg, N::data})

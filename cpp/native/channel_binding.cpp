@@ -20,11 +20,69 @@ Ref result_tuple(CallResult& r) {
 struct ClientCallObject {
     PyObject_HEAD
     std::shared_ptr<PendingCall>* call;
+    PyObject* item;  // a woken call's item, held by its wake-up (not here)
+    bool lent;       // _lend() gave a handle not yet given back
 };
 
+// Gives a lent handle back; a call that ended there will not hand its item to
+// the wake-up, so the wake-up's reference to it is dropped here. True then.
+bool give_back(ClientCallObject* self) {
+    if (!self->lent) return false;
+    self->lent = false;
+    std::shared_ptr<PendingCall> call = *self->call;
+    bool claimed;
+    Py_BEGIN_ALLOW_THREADS
+    claimed = call->give_back();
+    Py_END_ALLOW_THREADS
+    if (claimed && self->item) Py_CLEAR(self->item);
+    return claimed;
+}
+
 void ClientCall_dealloc(ClientCallObject* self) {
+    give_back(self);
     delete self->call;
     Py_TYPE(self)->tp_free(reinterpret_cast<PyObject*>(self));
+}
+
+// _lend(): for the loop that started a woken call, a socket number to watch
+// for its reply (then _give_back() once, when it is readable or the loop
+// stops waiting), or -1 when the wake-up brings it.
+PyObject* ClientCall_lend(ClientCallObject* self, PyObject*) {
+    if (self->lent || !self->item) return PyLong_FromLong(-1);
+    long long handle = (*self->call)->lend_socket();
+    self->lent = handle >= 0;
+    return PyLong_FromLongLong(handle);
+}
+
+// _wait_lent(fd, seconds): waits up to `seconds` on the lent socket, reading
+// what comes, until the descriptor `fd` (the waiting loop's own) is readable;
+// True when the call ended here: its wake-up will not bring it.
+PyObject* ClientCall_wait_lent(ClientCallObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    long long other = -1;
+    double seconds = 0;
+    if (entry_status([&] {
+            if (nargs != 2) raise(PyExc_TypeError, "_wait_lent() takes a descriptor and seconds");
+            other = PyLong_AsLongLong(args[0]);
+            if (other == -1 && PyErr_Occurred()) throw PyErrAlreadySet{};
+            seconds = PyFloat_AsDouble(args[1]);
+            if (seconds == -1 && PyErr_Occurred()) throw PyErrAlreadySet{};
+            if (other < 0) raise(PyExc_ValueError, "a descriptor is needed");
+        }) < 0)
+        return nullptr;
+    if (!self->lent || !self->item) Py_RETURN_FALSE;
+    std::shared_ptr<PendingCall> call = *self->call;
+    bool claimed;
+    Py_BEGIN_ALLOW_THREADS
+    claimed = call->wait_lent(other, seconds);
+    Py_END_ALLOW_THREADS
+    if (claimed && self->item) Py_CLEAR(self->item);
+    return PyBool_FromLong(claimed);
+}
+
+// _give_back(): True when the call ended as its reply was read here: its
+// wake-up will not bring it.
+PyObject* ClientCall_give_back(ClientCallObject* self, PyObject*) {
+    return PyBool_FromLong(give_back(self));
 }
 
 PyObject* ClientCall_wait(ClientCallObject* self, PyObject* arg) {
@@ -62,6 +120,10 @@ PyMethodDef ClientCall_methods[] = {
     {"done", reinterpret_cast<PyCFunction>(ClientCall_done), METH_NOARGS, nullptr},
     {"cancel", reinterpret_cast<PyCFunction>(ClientCall_cancel), METH_NOARGS, nullptr},
     {"result", reinterpret_cast<PyCFunction>(ClientCall_result), METH_NOARGS, nullptr},
+    {"_lend", reinterpret_cast<PyCFunction>(ClientCall_lend), METH_NOARGS, nullptr},
+    {"_wait_lent", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ClientCall_wait_lent)),
+     METH_FASTCALL, nullptr},
+    {"_give_back", reinterpret_cast<PyCFunction>(ClientCall_give_back), METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr}};
 
 
@@ -446,10 +508,12 @@ PyTypeObject* waker_type() {
 namespace {
 
 // A ClientCall for a started call.
-Ref client_call(std::shared_ptr<PendingCall> call) {
+Ref client_call(std::shared_ptr<PendingCall> call, PyObject* item = nullptr) {
     auto* obj = PyObject_New(ClientCallObject, client_call_type());
     if (!obj) throw PyErrAlreadySet{};
     obj->call = new std::shared_ptr<PendingCall>(std::move(call));
+    obj->item = item;
+    obj->lent = false;
     return Ref::steal(reinterpret_cast<PyObject*>(obj));
 }
 
@@ -467,7 +531,7 @@ Ref start_woken(ChannelHostObject* self, CallArgs& a, PyObject* waker, PyObject*
         Py_DECREF(item);
         raise_error(error);
     }
-    return client_call(std::move(call));
+    return client_call(std::move(call), item);
 }
 
 Ref start_call(ChannelHostObject* self, CallArgs& a, PyObject* on_done) {

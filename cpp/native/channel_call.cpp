@@ -31,6 +31,8 @@ Call::Call(std::shared_ptr<ChannelCore> core_, bool streaming_)
 
 Call::~Call() {
     if (notify_) notify_();
+    // A loan never given back: its handle closes, and the loan ends by itself.
+    if (loan_.handle != kNoSocket) socket_close(loan_.handle);
 }
 
 template <class Pred>
@@ -59,6 +61,44 @@ bool Call::wait(double seconds) {
     }
     std::unique_lock<std::mutex> lock(mu_);
     return wait_for(seconds, lock, [this] { return done_; });
+}
+
+long long Call::lend_socket() {
+    if (!read_alive || owner != std::this_thread::get_id() || loan_.alive || done()) return -1;
+    std::shared_ptr<H2Connection::Alive> alive = std::move(read_alive);
+    if (!H2Connection::lend(core->loop, alive, read_conn, kReadWait, &loan_)) return -1;
+    return loan_.handle;
+}
+
+bool Call::wait_lent(long long other, double seconds) {
+    if (!loan_.alive || loan_.handle == kNoSocket || seconds <= 0) return false;
+    auto until = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                    std::chrono::duration<double>(std::min(seconds, 1.0)));
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        claim_here_ = true;
+    }
+    while (!done()) {
+        auto left = std::chrono::duration_cast<std::chrono::microseconds>(until - Clock::now());
+        if (left.count() <= 0 || wait_readable_either(loan_.handle, other, left) != 1 ||
+            H2Connection::read_lent(core->loop, loan_) <= 0)
+            break;
+    }
+    std::lock_guard<std::mutex> lock(mu_);
+    claim_here_ = false;
+    return claimed_;
+}
+
+bool Call::give_back() {
+    if (!loan_.alive) return false;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        claim_here_ = true;
+    }
+    H2Connection::give_back(core->loop, &loan_);
+    std::lock_guard<std::mutex> lock(mu_);
+    claim_here_ = false;
+    return claimed_;
 }
 
 bool Call::done() const {
@@ -121,6 +161,10 @@ void Call::finish(int code, std::string details, Metadata* trailing, std::string
         initial_done_ = true;
         hook = std::move(on_done);
         reader = std::move(notify_);
+        if (claim_here_ && hook) {
+            claimed_ = true;  // the reader that gives the socket back settles it
+            hook = nullptr;
+        }
     }
     finished = true;
     cv_.notify_all();

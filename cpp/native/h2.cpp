@@ -281,6 +281,82 @@ int H2Connection::read_in_place(EventLoop& loop, const std::shared_ptr<Alive>& a
     return readable ? 1 : 0;
 }
 
+bool H2Connection::lend(EventLoop& loop, const std::shared_ptr<Alive>& alive, H2Connection* conn,
+                        std::chrono::microseconds longest, Loan* loan) {
+    if (!loop.try_enter()) return false;
+    if (!alive->yes || conn->read_elsewhere_ || conn->want_writable_ || !conn->session_ ||
+        conn->depth_ > 0 || conn->pending() > 0) {
+        loop.leave();
+        return false;
+    }
+    SocketHandle handle = socket_share(conn->socket_);
+    if (handle == kNoSocket) {
+        loop.leave();
+        return false;
+    }
+    conn->read_elsewhere_ = true;
+    loan->alive = alive;
+    loan->conn = conn;
+    loan->id = ++conn->loans_;
+    loan->handle = handle;
+    loop.modify(conn->socket_, false, false);
+    const uint64_t id = loan->id;
+    conn->loan_timer_ = loop.add_timer(
+        Clock::now() + std::chrono::duration_cast<Clock::duration>(longest),
+        [alive, conn, id] {
+            if (alive->yes && conn->read_elsewhere_ && conn->loans_ == id) {
+                conn->loan_timer_ = 0;
+                conn->end_loan();
+            }
+        });
+    loop.leave();
+    return true;
+}
+
+void H2Connection::end_loan() {
+    read_elsewhere_ = false;
+    if (loan_timer_) loop_.cancel_timer(loan_timer_);
+    loan_timer_ = 0;
+    if (!closed()) loop_.modify(socket_, true, want_writable_);
+}
+
+int H2Connection::give_back(EventLoop& loop, Loan* loan) {
+    if (!loan->alive) return -1;
+    // The handle goes first: whatever comes next, the borrower no longer
+    // watches the socket.
+    if (loan->handle != kNoSocket) socket_close(loan->handle);
+    loan->handle = kNoSocket;
+    std::shared_ptr<Alive> alive = std::move(loan->alive);
+    if (!loop.enter()) return -1;
+    int result = -1;
+    if (alive->yes) {
+        H2Connection* conn = loan->conn;
+        result = 0;
+        if (conn->read_elsewhere_ && conn->loans_ == loan->id) {
+            conn->end_loan();
+            conn->read_some();
+            result = 1;
+        }
+    }
+    loop.leave();
+    return result;
+}
+
+int H2Connection::read_lent(EventLoop& loop, const Loan& loan) {
+    if (!loan.alive || !loop.enter()) return -1;
+    int result = -1;
+    if (loan.alive->yes) {
+        H2Connection* conn = loan.conn;
+        result = 0;
+        if (conn->read_elsewhere_ && conn->loans_ == loan.id) {
+            conn->read_some();
+            result = 1;
+        }
+    }
+    loop.leave();
+    return result;
+}
+
 // ---- closing ----------------------------------------------------------------------
 
 void H2Connection::close(const char* why) {

@@ -68,6 +68,29 @@ public:
     static int read_in_place(EventLoop& loop, const std::shared_ptr<Alive>& alive,
                               H2Connection* conn, std::chrono::microseconds wait);
 
+    // As read_in_place, for a thread that waits with an event loop of its
+    // own (asyncio's): lend() hands it a second handle to the socket to watch
+    // (socket_share; kNoSocket when read_in_place would return -1), the loop
+    // not watching the socket meanwhile; the thread calls give_back() once,
+    // when the handle is readable or it stops waiting, which closes the
+    // handle and reads what came in the loop's place (1; 0 when the loan had
+    // ended, -1 when the connection is gone). A loan not given back within
+    // `longest` ends by itself, the loop watching the socket again, so a
+    // borrower that is slow to come back holds up no other call for long.
+    struct Loan {
+        std::shared_ptr<Alive> alive;
+        H2Connection* conn = nullptr;
+        uint64_t id = 0;
+        SocketHandle handle = kNoSocket;
+    };
+    static bool lend(EventLoop& loop, const std::shared_ptr<Alive>& alive, H2Connection* conn,
+                     std::chrono::microseconds longest, Loan* loan);
+    static int give_back(EventLoop& loop, Loan* loan);
+    // Reads what came on a lent socket in the loop's place, the loan going
+    // on: 1 when it read; 0 when the loan had ended, -1 when the connection
+    // is gone (the borrower then gives it back, as always).
+    static int read_lent(EventLoop& loop, const Loan& loan);
+
 protected:
     // Builds the session with this object as user_data (nghttp2_session_server_new
     // or _client_new, with its callbacks and options) and submits SETTINGS.
@@ -107,6 +130,9 @@ private:
     std::string close_reason_;
     std::shared_ptr<Alive> alive_ = std::make_shared<Alive>();
     bool read_elsewhere_ = false;  // a thread outside the loop waits on the socket
+    uint64_t loans_ = 0;           // the latest lend()'s id, while read_elsewhere_
+    EventLoop::TimerId loan_timer_ = 0;
+    void end_loan();               // the loop watches the socket again
 };
 
 }  // namespace sorvane::native

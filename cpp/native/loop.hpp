@@ -167,6 +167,14 @@ long long socket_send(SocketHandle s, const void* data, size_t length, bool* wou
 void socket_close(SocketHandle s);
 // Waits up to `wait` for `s` to have bytes to read (or a hang-up); true when it has.
 bool wait_readable(SocketHandle s, std::chrono::microseconds wait);
+// Waits up to `wait` until `s` has bytes to read (or a hang-up): 1 then; 2
+// when `other` (a descriptor of the caller's, such as another event loop's
+// own) became readable first; 0 when the time ran out.
+int wait_readable_either(SocketHandle s, long long other, std::chrono::microseconds wait);
+// A second handle to the socket of `s`, close-on-exec, for another event
+// loop to watch it (closing `s` then leaves that loop's registration alone);
+// kNoSocket where the system cannot make one. Closed with socket_close.
+SocketHandle socket_share(SocketHandle s);
 
 // Gives memory the allocator keeps but no longer uses back to the system
 // (after a burst of large requests); a no-op where the allocator has no way.

@@ -5,7 +5,7 @@
 // is; nothing here knows HTTP/2, TLS or Python.
 //
 // Contents: addresses, resolve, listen_on, accept_on, connect_to, socket I/O,
-// process_id, wait_readable, release_free_memory.
+// process_id, wait_readable(_either), socket_share, release_free_memory.
 #include "loop.hpp"
 
 #include <arpa/inet.h>
@@ -234,6 +234,25 @@ bool wait_readable(SocketHandle s, std::chrono::microseconds wait) {
     limit.tv_nsec = static_cast<long>(wait.count() % 1000000) * 1000;
     int n = ::ppoll(&p, 1, &limit, nullptr);
     return n > 0;
+}
+
+int wait_readable_either(SocketHandle s, long long other, std::chrono::microseconds wait) {
+    pollfd p[2] = {};
+    p[0].fd = static_cast<int>(s);
+    p[0].events = POLLIN;
+    p[1].fd = static_cast<int>(other);
+    p[1].events = POLLIN;
+    timespec limit{};
+    limit.tv_sec = static_cast<time_t>(wait.count() / 1000000);
+    limit.tv_nsec = static_cast<long>(wait.count() % 1000000) * 1000;
+    if (::ppoll(p, 2, &limit, nullptr) <= 0) return 0;
+    if (p[1].revents) return 2;
+    return p[0].revents ? 1 : 0;
+}
+
+SocketHandle socket_share(SocketHandle s) {
+    int copy = ::fcntl(static_cast<int>(s), F_DUPFD_CLOEXEC, 0);
+    return copy < 0 ? kNoSocket : static_cast<SocketHandle>(copy);
 }
 
 void release_free_memory() {

@@ -76,8 +76,30 @@ inline Ref lookup_global(PyObject* globals, PyObject* name) {
     throw PyErrAlreadySet{};
 }
 
-// Imports a module by its absolute dotted name.
-inline Ref import(const char* name) { return check(PyImport_ImportModule(name)); }
+// Imports a module by its absolute dotted name: taken from sys.modules when
+// it is there and done initializing (most calls: no trip through the import
+// system's Python-level entry), else imported.
+inline Ref import(const char* name) {
+    Ref key = check(PyUnicode_FromString(name));
+    if (PyObject* found = PyImport_GetModule(key.get())) {
+        Ref module = Ref::steal(found);
+        bool ready = module.get() != Py_None;
+        if (ready) {
+            // A module another thread is still running has __spec__._initializing set.
+            PyObject* spec = PyObject_GetAttrString(module.get(), "__spec__");
+            PyObject* busy = spec && spec != Py_None ? PyObject_GetAttrString(spec, "_initializing")
+                                                     : nullptr;
+            ready = !busy || PyObject_IsTrue(busy) == 0;
+            Py_XDECREF(busy);
+            Py_XDECREF(spec);
+            PyErr_Clear();
+        }
+        if (ready) return module;
+    } else if (PyErr_Occurred()) {
+        throw PyErrAlreadySet{};
+    }
+    return check(PyImport_Import(key.get()));
+}
 
 // Binds `value` under `name` in a module namespace (steals nothing).
 inline void bind(PyObject* module, const char* name, PyObject* value) {

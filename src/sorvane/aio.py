@@ -269,6 +269,9 @@ class _Wakeups:
 
     def __init__(self, loop: asyncio.AbstractEventLoop) -> None:
         from sorvane import _native  # type: ignore[attr-defined]  # an extension without stubs
+        # The standard library's selector loops watch what the engine lends
+        # them (a call's socket while its reply is due) by its number.
+        self.lends = isinstance(loop, asyncio.selector_events.BaseSelectorEventLoop)
         self._reader, self._writer = socket.socketpair()
         try:
             self._reader.setblocking(False)
@@ -302,21 +305,80 @@ class _Wakeups:
 _wakeups = weakref.WeakKeyDictionary()  # type: weakref.WeakKeyDictionary[Any, Optional[_Wakeups]]
 
 
-def _waker(loop: asyncio.AbstractEventLoop) -> Any:
-    """The loop's Waker; None where the loop cannot watch a socket (Windows'
-    proactor loop): calls then complete through the completion threads."""
+# The last loop _wakeups_of was asked about, and its answer: most programs
+# run one loop.
+_last_loop = None  # type: Optional[weakref.ReferenceType[Any]]
+_last_wakeups = None  # type: Optional[_Wakeups]
+
+
+def _wakeups_of(loop: asyncio.AbstractEventLoop) -> Optional[_Wakeups]:
+    """The loop's wake-up; None where the loop cannot watch a socket
+    (Windows' proactor loop): calls then complete through the completion
+    threads."""
+    global _last_loop, _last_wakeups
+    last = _last_loop
+    if last is not None and last() is loop:
+        return _last_wakeups
     try:
-        return _wakeups[loop].waker  # type: ignore[union-attr]
+        wakeups = _wakeups[loop]
     except KeyError:
-        pass
-    except AttributeError:  # None: this loop cannot have one
-        return None
-    try:
-        wakeups = _Wakeups(loop)  # type: Optional[_Wakeups]
-    except (NotImplementedError, OSError):
-        wakeups = None
-    _wakeups[loop] = wakeups
+        try:
+            wakeups = _Wakeups(loop)
+        except (NotImplementedError, OSError):
+            wakeups = None
+        _wakeups[loop] = wakeups
+    _last_loop, _last_wakeups = weakref.ref(loop, _forget_last), wakeups
+    return wakeups
+
+
+def _forget_last(gone: "weakref.ReferenceType[Any]") -> None:
+    """The last loop asked about is gone: its wake-up goes with it."""
+    global _last_loop, _last_wakeups
+    if _last_loop is gone:
+        _last_loop = _last_wakeups = None
+
+
+def _waker(loop: asyncio.AbstractEventLoop) -> Any:
+    """The loop's Waker, or None (see _wakeups_of)."""
+    wakeups = _wakeups_of(loop)
     return None if wakeups is None else wakeups.waker
+
+
+# How long a loop with nothing else to do waits for a lent call's reply on
+# its socket itself, rather than in its selector.
+_IDLE_WAIT = 0.005
+
+
+def _idle(loop: asyncio.AbstractEventLoop) -> Optional[Tuple[int, float]]:
+    """(the loop's selector's descriptor, seconds) when the loop has no
+    callback ready and no timer due within the seconds (up to _IDLE_WAIT),
+    from the standard library loop's own bookkeeping; else None. Waiting on
+    the lent socket and that descriptor together is then what the loop's
+    next select would do, less a round through it: anything else that comes
+    (I/O, a call from another thread, a signal) ends the wait at once."""
+    try:
+        if loop._ready:  # type: ignore[attr-defined]
+            return None
+        scheduled = loop._scheduled  # type: ignore[attr-defined]
+        fileno = loop._selector.fileno()  # type: ignore[attr-defined]
+    except AttributeError:
+        return None
+    wait = _IDLE_WAIT
+    if scheduled:
+        wait = min(wait, scheduled[0].when() - loop.time())
+        if wait <= 0:
+            return None
+    return fileno, wait
+
+
+def _lent_readable(loop: asyncio.AbstractEventLoop, lent: List[int], call: Any,
+                   waiter: "asyncio.Future[Any]") -> None:
+    """The socket lent for a call's reply has bytes: they are read here, which
+    ends the call when its reply is all there (else the wake-up brings it)."""
+    loop.remove_reader(lent[0])  # before the handle closes
+    lent[0] = -1
+    if call._give_back() and not waiter.done():
+        waiter.set_result(None)
 
 
 async def _unary(handle: Any, request: Any, kwargs: Dict[str, Any]) -> Any:
@@ -330,21 +392,47 @@ async def _unary(handle: Any, request: Any, kwargs: Dict[str, Any]) -> Any:
             answer, asyncio.Future) else answer
     loop = asyncio.get_running_loop()
     waiter = loop.create_future()
+    lent = None  # type: Optional[List[int]]
     if start is not None:  # the native engine's: no future object in between
         # The call's end wakes this loop directly, or through a completion thread.
-        wake = _waker(loop) or functools.partial(_wake, loop, waiter, None)
+        wakeups = _wakeups_of(loop)
+        wake = functools.partial(_wake, loop, waiter, None) if wakeups is None else wakeups.waker
         call = start(wake, waiter, request, **kwargs)
-        outcome = functools.partial(handle._sorvane_outcome, call)
-    else:
-        call = future(request, **kwargs)
-        call.add_done_callback(functools.partial(_wake, loop, waiter))
-        outcome = call.result
+        if wakeups is not None and wakeups.lends:
+            # Alone on its connection, the call's reply is read by this loop
+            # when it comes, not handed over by the engine's thread.
+            handle_no = call._lend()
+            if handle_no >= 0:
+                lent = [handle_no]
+                idle = _idle(loop)
+                if idle is not None and call._wait_lent(*idle):
+                    # The reply came while the loop had nothing else to do.
+                    lent[0] = -1
+                    call._give_back()
+                    return handle._sorvane_outcome(call)
+                try:
+                    loop.add_reader(handle_no, _lent_readable, loop, lent, call, waiter)
+                except BaseException:
+                    call._give_back()
+                    raise
+        try:
+            await waiter
+        except asyncio.CancelledError:
+            call.cancel()
+            raise
+        finally:
+            if lent is not None and lent[0] >= 0:
+                loop.remove_reader(lent[0])  # before the handle closes
+                call._give_back()
+        return handle._sorvane_outcome(call)
+    call = future(request, **kwargs)
+    call.add_done_callback(functools.partial(_wake, loop, waiter))
     try:
         await waiter
     except asyncio.CancelledError:
         call.cancel()
         raise
-    return outcome()
+    return call.result()
 
 
 class AsyncStub:
@@ -376,7 +464,18 @@ class AsyncStub:
 
 
 def _async_stub(rpc_client: Any) -> Any:
-    return rpc_client if isinstance(rpc_client, AsyncStub) else AsyncStub(rpc_client)
+    if isinstance(rpc_client, AsyncStub):
+        return rpc_client
+    # A stub's settings are set once, as the registry makes it: its
+    # awaitable form is made once too, and kept with it.
+    own = getattr(rpc_client, "__dict__", None)
+    stub = None if own is None else own.get("_sorvane_async")
+    if stub is None or stub._stub is not rpc_client or stub._handle is not own.get(
+            "handle", stub._handle):
+        stub = AsyncStub(rpc_client)
+        if own is not None:
+            own["_sorvane_async"] = stub
+    return stub
 
 
 def connect(server: Any) -> Optional[AsyncStub]:
@@ -394,6 +493,28 @@ def _helper(cls: Any) -> Any:
     return cls
 
 
+def _started(helper: Any, rpc_client: Any, clazz: str, method: str, args: Any, kwargs: Any,
+             request_id: Optional[str], serialize: int, timeout: Optional[float],
+             idempotent: bool, wait_for_ready: Optional[bool]) -> Tuple[Any, int]:
+    """The awaitable of `helper`'s call_rpc on the stub's awaitable form, and
+    the code the call was sent in."""
+    stub = _async_stub(rpc_client)
+    if serialize is codec.DEFAULT:
+        serialize = getattr(stub, "_sorvane_serialize", codec.JSON)
+    # The marks go to call_rpc only when set: a GrpcHelper subclass written
+    # without them keeps working.
+    if not idempotent and wait_for_ready is None:
+        return helper.call_rpc(stub, clazz, method, args, kwargs, request_id, serialize,
+                               timeout=timeout), serialize
+    marks = {}  # type: Dict[str, Any]
+    if idempotent:
+        marks["idempotent"] = True
+    if wait_for_ready is not None:
+        marks["wait_for_ready"] = wait_for_ready
+    return helper.call_rpc(stub, clazz, method, args, kwargs, request_id,
+                           serialize, timeout=timeout, **marks), serialize
+
+
 async def call_rpc(rpc_client: Any, clazz: str, method: str,
                    args: Optional[Sequence[Any]] = None,
                    kwargs: Union[Mapping[str, Any], Iterable[Tuple[str, Any]], None] = None,
@@ -402,25 +523,17 @@ async def call_rpc(rpc_client: Any, clazz: str, method: str,
                    wait_for_ready: Optional[bool] = None, _cls: Any = None) -> Any:
     """``GrpcHelper.call_rpc``, awaitable: the CommonResponse of the call.
     `rpc_client` is a stub (or an :class:`AsyncStub`)."""
-    helper = _helper(_cls)
-    stub = _async_stub(rpc_client)
-    if serialize is codec.DEFAULT:
-        serialize = getattr(stub, "_sorvane_serialize", codec.JSON)
-    # The marks go to call_rpc only when set: a GrpcHelper subclass written
-    # without them keeps working.
-    marks = {}  # type: Dict[str, Any]
-    if idempotent:
-        marks["idempotent"] = True
-    if wait_for_ready is not None:
-        marks["wait_for_ready"] = wait_for_ready
-    pending = helper.call_rpc(stub, clazz, method, args, kwargs, request_id,
-                              serialize, timeout=timeout, **marks)
+    pending, serialize = _started(_helper(_cls), rpc_client, clazz, method, args, kwargs,
+                                  request_id, serialize, timeout, idempotent, wait_for_ready)
     try:
         return await pending
     except grpc.RpcError as error:
         if serialize == codec.CBOR:
             codec._check_reply(error, serialize)
         raise
+
+
+_corvex = None  # type: Any
 
 
 async def call_rpc_result(rpc_client: Any, clazz: str, method: str,
@@ -431,12 +544,19 @@ async def call_rpc_result(rpc_client: Any, clazz: str, method: str,
                           wait_for_ready: Optional[bool] = None, _cls: Any = None) -> Any:
     """``GrpcHelper.call_rpc_result``, awaitable: the target's result, or its
     exception raised as GrpcException."""
-    from sorvane import corvex
-    helper = _helper(_cls)
-    response = await call_rpc(rpc_client, clazz, method, args, kwargs, request_id, serialize,
-                              timeout=timeout, idempotent=idempotent,
-                              wait_for_ready=wait_for_ready, _cls=helper)
-    return corvex._result_of(response)
+    global _corvex
+    if _corvex is None:
+        from sorvane import corvex
+        _corvex = corvex
+    pending, serialize = _started(_helper(_cls), rpc_client, clazz, method, args, kwargs,
+                                  request_id, serialize, timeout, idempotent, wait_for_ready)
+    try:
+        response = await pending
+    except grpc.RpcError as error:
+        if serialize == codec.CBOR:
+            codec._check_reply(error, serialize)
+        raise
+    return _corvex._result_of(response)
 
 
 def _coroutine_function(wrapper: Callable[..., Awaitable[_T]],
