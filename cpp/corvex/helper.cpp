@@ -230,10 +230,17 @@ Ref wire_request(PyObject* rid, Ref& body_ref, PyObject* code) {
 }
 
 // The reply of a call made on the wire path: its bytes, and the stub's
-// callable (which deserializes them when they are not read here).
+// callable (which deserializes them when they are not read here). With
+// `wake` set, the call is only started (for an event loop to await): `call`
+// is then the engine's ClientCall, or `declined` says the call could not go
+// that way and nothing was sent.
 struct WireReply {
     Ref bytes;
     Ref handle;
+    PyObject* wake = nullptr;
+    PyObject* item = nullptr;
+    Ref call;
+    bool declined = false;
 };
 
 // Returns the CommonResponse as the stub returned it; borrows everything.
@@ -265,6 +272,10 @@ Ref call_rpc_run(FunctionObject* self, PyObject* const* argv, WireReply* wire) {
     Ref marvetta = global(self, N::marvetta);
     Ref request_class = getattr(marvetta.get(), st[N::CommonRequest]);
     const bool on_wire = wire && request_class.get() == st.request_class.get() && channel_wire(st);
+    if (wire && wire->wake && !on_wire) {
+        wire->declined = true;
+        return Ref();
+    }
     Ref body;
     if (!cbor)  // the common case, written without the description's dicts
         body = json_dumps_description(self, argv[clazz], argv[method], args_value,
@@ -294,6 +305,11 @@ Ref call_rpc_run(FunctionObject* self, PyObject* const* argv, WireReply* wire) {
     };
     if (!request) message();
     Ref handle = getattr(client, st[N::handle]);
+    if (wire && wire->wake &&
+        (!request || Py_TYPE(handle.get()) != st.channel_wire->unary_type)) {
+        wire->declined = true;  // only the engine's own callable starts a call here
+        return Ref();
+    }
     if (body && Py_TYPE(handle.get()) != st.channel_wire->unary_type) message();
     body.reset();
     Ref limit = argv[timeout] != Py_None ? Ref::borrow(argv[timeout])
@@ -326,6 +342,17 @@ Ref call_rpc_run(FunctionObject* self, PyObject* const* argv, WireReply* wire) {
             PyTuple_SET_ITEM(kwnames_tuple.get(), i, Ref::borrow(names[i]).release());
     }
     auto send = [&]() -> Ref {
+        if (wire && wire->wake) {
+            Ref call = Ref::steal(st.channel_wire->start_bytes(
+                handle.get(), st.request_serialize.get(), st.response_from_string.get(),
+                wire->wake, wire->item, stack, 1, kwnames_tuple.get()));
+            if (!call) throw PyErrAlreadySet{};
+            if (call.get() == Py_NotImplemented)
+                wire->declined = true;
+            else
+                wire->call = std::move(call), wire->handle = std::move(handle);
+            return Ref();
+        }
         if (PyBytes_CheckExact(request.get()) || is_parts(request.get())) {
             Ref reply = Ref::steal(st.channel_wire->call_bytes(
                 handle.get(), st.request_serialize.get(), st.response_from_string.get(), stack, 1,
@@ -365,6 +392,19 @@ const FunctionDef GrpcHelper_call_rpc_def = {
     {"cls", "rpc_client", "clazz", "method", "args", "kwargs", "request_id", "serialize", "*",
      "timeout", "idempotent", "wait_for_ready"},
     GrpcHelper_call_rpc, nullptr};
+
+// The FunctionObject of `helper`.call_rpc when that is GrpcHelper's own
+// (bound to `helper` or a subclass that keeps it), else nullptr; `cls` is
+// then the class it is bound to.
+FunctionObject* own_call_rpc(const State& st, PyObject* helper, Ref& bound, PyObject** cls) {
+    bound = getattr(helper, st[N::call_rpc]);
+    if (!PyMethod_Check(bound.get()) || !is_function(PyMethod_GET_FUNCTION(bound.get())))
+        return nullptr;
+    auto* f = reinterpret_cast<FunctionObject*>(PyMethod_GET_FUNCTION(bound.get()));
+    if (f->def != &GrpcHelper_call_rpc_def) return nullptr;
+    *cls = PyMethod_GET_SELF(bound.get());
+    return f;
+}
 
 bool equals(PyObject* a, PyObject* b) { return check(PyObject_RichCompareBool(a, b, Py_EQ)) != 0; }
 
@@ -468,7 +508,7 @@ Ref GrpcHelper_call_rpc_result(FunctionObject* self, PyObject* const* argv) {
            idempotent, wait_for_ready };
     State& st = state_of(self);
     // Through cls, so a subclass's call_rpc is the one used.
-    Ref call_rpc = getattr(argv[cls], st[N::call_rpc]);
+    Ref call_rpc;
     // call_rpc(rpc_client, clazz=..., ...): the timeout, the codec and the
     // routing marks are passed on only when given, so a call_rpc of a
     // subclass written without them keeps working.
@@ -493,11 +533,9 @@ Ref GrpcHelper_call_rpc_result(FunctionObject* self, PyObject* const* argv) {
     }
     // GrpcHelper's own call_rpc, bound to cls, is entered directly: it may
     // then take the wire path and leave the reply's bytes to be read here.
-    if (PyMethod_Check(call_rpc.get()) && is_function(PyMethod_GET_FUNCTION(call_rpc.get())) &&
-        reinterpret_cast<FunctionObject*>(PyMethod_GET_FUNCTION(call_rpc.get()))->def ==
-            &GrpcHelper_call_rpc_def) {
-        auto* f = reinterpret_cast<FunctionObject*>(PyMethod_GET_FUNCTION(call_rpc.get()));
-        stack[0] = PyMethod_GET_SELF(call_rpc.get());
+    PyObject* bound_to = nullptr;
+    if (FunctionObject* f = own_call_rpc(st, argv[cls], call_rpc, &bound_to)) {
+        stack[0] = bound_to;
         PyObject* slots[support::kMaxParams];
         support::detail::parse_arguments(f, stack, 2, names.get(), slots);
         WireReply wire;
@@ -508,6 +546,51 @@ Ref GrpcHelper_call_rpc_result(FunctionObject* self, PyObject* const* argv) {
     Ref response = vectorcall(call_rpc.get(), stack + 1, 1, names.get());
     return result_of(self, st, response.get());
 }
+
+// _start_wire(helper, rpc_client, clazz, method, args, kwargs, request_id,
+// serialize, timeout, idempotent, wait_for_ready, wake, item): the call
+// helper.call_rpc would make, started on the wire path for an event loop to
+// await (sorvane.aio): (the stub's callable, the engine's ClientCall, whose
+// end hands `item` to `wake` as _sorvane_start does), or None when it cannot
+// go that way (a call_rpc of a subclass, another engine, a message class
+// that is not the one imported) and nothing was sent.
+Ref start_wire_function(FunctionObject* self, PyObject* const* argv) {
+    enum { helper, rpc_client, clazz, method, args, kwargs, request_id, serialize, timeout,
+           idempotent, wait_for_ready, wake, item };
+    const State& st = state_of(self);
+    Ref bound;
+    PyObject* cls = nullptr;
+    FunctionObject* f = own_call_rpc(st, argv[helper], bound, &cls);
+    if (!f) return Ref::borrow(Py_None);
+    PyObject* slots[] = {cls, argv[rpc_client], argv[clazz], argv[method], argv[args],
+                         argv[kwargs], argv[request_id], argv[serialize], argv[timeout],
+                         argv[idempotent], argv[wait_for_ready]};
+    WireReply wire;
+    wire.wake = argv[wake];
+    wire.item = argv[item];
+    call_rpc_run(f, slots, &wire);
+    if (wire.declined || !wire.call) return Ref::borrow(Py_None);
+    return check(PyTuple_Pack(2, wire.handle.get(), wire.call.get()));
+}
+const FunctionDef start_wire_def = {
+    "_start_wire", nullptr, nullptr,
+    {"helper", "rpc_client", "clazz", "method", "args", "kwargs", "request_id", "serialize",
+     "timeout", "idempotent", "wait_for_ready", "wake", "item"},
+    start_wire_function, nullptr};
+
+// _wire_result(handle, call): what call_rpc_result makes of the reply of a
+// call _start_wire started, once it is done; its error raised otherwise.
+Ref wire_result_function(FunctionObject* self, PyObject* const* argv) {
+    State& st = state_of(self);
+    if (!channel_wire(st)) raise(PyExc_RuntimeError, "the native engine is not loaded");
+    WireReply wire;
+    wire.handle = Ref::borrow(argv[0]);
+    wire.bytes = Ref::steal(st.channel_wire->reply_bytes(argv[0], argv[1]));
+    if (!wire.bytes) throw PyErrAlreadySet{};
+    return result_of_wire(self, st, wire);
+}
+const FunctionDef wire_result_def = {"_wire_result", nullptr, nullptr, {"handle", "call"},
+                                     wire_result_function, nullptr};
 
 // _result_of(response): what call_rpc_result makes of a CommonResponse, or of
 // its serialized bytes (a streamed call's messages, taken undecoded).
@@ -547,6 +630,8 @@ void define_GrpcHelper(PyObject* m) {
                                       call_rpc_result_defaults.get()));
     bind(m, "GrpcHelper", cls.get());
     bind(m, "_result_of", make_function(m, result_of_def).get());
+    bind(m, "_start_wire", make_function(m, start_wire_def).get());
+    bind(m, "_wire_result", make_function(m, wire_result_def).get());
 }
 
 }  // namespace sorvane::corvex

@@ -319,6 +319,35 @@ PyObject* wire_call_bytes(PyObject* callable, PyObject* serializer, PyObject* de
     });
 }
 
+PyObject* wire_start_bytes(PyObject* callable, PyObject* serializer, PyObject* deserializer,
+                           PyObject* wake, PyObject* item, PyObject* const* args, size_t nargs,
+                           PyObject* kwnames) noexcept {
+    auto* self = reinterpret_cast<UnaryUnaryObject*>(callable);
+    return entry([&]() -> Ref {
+        if (Py_TYPE(callable) != unary_unary_type() || !self->path ||
+            !same(self->serializer, serializer) || !same(self->deserializer, deserializer))
+            return Ref::borrow(Py_NotImplemented);
+        Given g = parse_given("_sorvane_start", args, nargs, kwnames);
+        if (!PyBytes_CheckExact(g.request) && !support::is_parts(g.request))
+            raise(PyExc_TypeError, "the wire path sends bytes");
+        CallArgs a = unary_args(self, g, true);
+        auto* core = reinterpret_cast<ChannelHostObject*>(self->core);
+        if (Py_TYPE(wake) == waker_type()) return start_woken(core, a, wake, item);
+        return start_call(core, a, wake);
+    });
+}
+
+PyObject* wire_reply_bytes(PyObject* callable, PyObject* call) noexcept {
+    return entry([&]() -> Ref {
+        if (Py_TYPE(callable) != unary_unary_type()) raise(PyExc_TypeError, "not a UnaryUnary");
+        std::shared_ptr<PendingCall> pending = pending_of(call);
+        if (!pending->done()) raise(PyExc_RuntimeError, "the call is not done");
+        CallResult& r = pending->result();
+        raise_unless_ok(reinterpret_cast<UnaryUnaryObject*>(callable), r);
+        return received_message(std::move(r.body));  // read once, by corvex
+    });
+}
+
 PyObject* wire_deserialize(PyObject* callable, PyObject* reply) noexcept {
     return entry([&]() -> Ref {
         if (Py_TYPE(callable) != unary_unary_type()) raise(PyExc_TypeError, "not a UnaryUnary");
@@ -350,7 +379,8 @@ PyMethodDef UnaryUnary_methods[] = {
 
 PyObject* channel_wire_api() {
     static const support::ChannelWireApi api = {support::kWireApiVersion, unary_unary_type(),
-                                                wire_call_bytes, wire_deserialize};
+                                                wire_call_bytes,  wire_deserialize,
+                                                wire_start_bytes, wire_reply_bytes};
     return PyCapsule_New(const_cast<support::ChannelWireApi*>(&api),
                          support::kChannelWireApiCapsule, nullptr);
 }

@@ -29,7 +29,7 @@
 
 namespace sorvane::support {
 
-constexpr int kMaxParams = 12;
+constexpr int kMaxParams = 16;
 
 struct FunctionObject;
 

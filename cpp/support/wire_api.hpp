@@ -10,7 +10,7 @@
 namespace sorvane::support {
 
 constexpr const char* kWireApiCapsule = "sorvane.corvex._wire_api";
-constexpr int kWireApiVersion = 2;
+constexpr int kWireApiVersion = 3;
 
 struct WireApi {
     int version;  // kWireApiVersion
@@ -65,6 +65,15 @@ struct ChannelWireApi {
     // The reply's bytes through the callable's deserializer, raising what the
     // callable raises when that fails.
     PyObject* (*deserialize)(PyObject* callable, PyObject* reply);
+    // As call_bytes, for a call awaited on an event loop: the call started
+    // as callable._sorvane_start(wake, item, ...) starts it (a new reference
+    // to its ClientCall), NotImplemented or nullptr as call_bytes gives them.
+    PyObject* (*start_bytes)(PyObject* callable, PyObject* serializer, PyObject* deserializer,
+                             PyObject* wake, PyObject* item, PyObject* const* args,
+                             size_t nargs, PyObject* kwnames);
+    // The reply's bytes of such a call once it is done, as call_bytes
+    // returns them, or nullptr with the error it ended with raised.
+    PyObject* (*reply_bytes)(PyObject* callable, PyObject* call);
 };
 
 // The API `module` offers as its capsule `_wire_api`, named `capsule`, when

@@ -381,6 +381,46 @@ def _lent_readable(loop: asyncio.AbstractEventLoop, lent: List[int], call: Any,
         waiter.set_result(None)
 
 
+async def _ended(loop: asyncio.AbstractEventLoop, wakeups: Optional[_Wakeups], call: Any,
+                 waiter: "asyncio.Future[Any]") -> None:
+    """Returns once the engine's `call`, started with `waiter` as its item,
+    has ended; the call is cancelled when the awaiting task is."""
+    lent = None  # type: Optional[List[int]]
+    if wakeups is not None and wakeups.lends:
+        # Alone on its connection, the call's reply is read by this loop
+        # when it comes, not handed over by the engine's thread.
+        handle_no = call._lend()
+        if handle_no >= 0:
+            lent = [handle_no]
+            idle = _idle(loop)
+            if idle is not None and call._wait_lent(*idle):
+                # The reply came while the loop had nothing else to do.
+                lent[0] = -1
+                call._give_back()
+                return
+            try:
+                loop.add_reader(handle_no, _lent_readable, loop, lent, call, waiter)
+            except BaseException:
+                call._give_back()
+                raise
+    try:
+        await waiter
+    except asyncio.CancelledError:
+        call.cancel()
+        raise
+    finally:
+        if lent is not None and lent[0] >= 0:
+            loop.remove_reader(lent[0])  # before the handle closes
+            call._give_back()
+
+
+def _wake_for(loop: asyncio.AbstractEventLoop, wakeups: Optional[_Wakeups],
+              waiter: "asyncio.Future[Any]") -> Any:
+    """What the engine is to wake when a call ends: the loop's Waker, else a
+    callable run on a completion thread."""
+    return functools.partial(_wake, loop, waiter, None) if wakeups is None else wakeups.waker
+
+
 async def _unary(handle: Any, request: Any, kwargs: Dict[str, Any]) -> Any:
     """The response of `handle` (a unary-unary callable) for `request`,
     awaited; the call is cancelled when the awaiting task is."""
@@ -392,38 +432,10 @@ async def _unary(handle: Any, request: Any, kwargs: Dict[str, Any]) -> Any:
             answer, asyncio.Future) else answer
     loop = asyncio.get_running_loop()
     waiter = loop.create_future()
-    lent = None  # type: Optional[List[int]]
     if start is not None:  # the native engine's: no future object in between
-        # The call's end wakes this loop directly, or through a completion thread.
         wakeups = _wakeups_of(loop)
-        wake = functools.partial(_wake, loop, waiter, None) if wakeups is None else wakeups.waker
-        call = start(wake, waiter, request, **kwargs)
-        if wakeups is not None and wakeups.lends:
-            # Alone on its connection, the call's reply is read by this loop
-            # when it comes, not handed over by the engine's thread.
-            handle_no = call._lend()
-            if handle_no >= 0:
-                lent = [handle_no]
-                idle = _idle(loop)
-                if idle is not None and call._wait_lent(*idle):
-                    # The reply came while the loop had nothing else to do.
-                    lent[0] = -1
-                    call._give_back()
-                    return handle._sorvane_outcome(call)
-                try:
-                    loop.add_reader(handle_no, _lent_readable, loop, lent, call, waiter)
-                except BaseException:
-                    call._give_back()
-                    raise
-        try:
-            await waiter
-        except asyncio.CancelledError:
-            call.cancel()
-            raise
-        finally:
-            if lent is not None and lent[0] >= 0:
-                loop.remove_reader(lent[0])  # before the handle closes
-                call._give_back()
+        call = start(_wake_for(loop, wakeups, waiter), waiter, request, **kwargs)
+        await _ended(loop, wakeups, call, waiter)
         return handle._sorvane_outcome(call)
     call = future(request, **kwargs)
     call.add_done_callback(functools.partial(_wake, loop, waiter))
@@ -548,11 +560,28 @@ async def call_rpc_result(rpc_client: Any, clazz: str, method: str,
     if _corvex is None:
         from sorvane import corvex
         _corvex = corvex
-    pending, serialize = _started(_helper(_cls), rpc_client, clazz, method, args, kwargs,
-                                  request_id, serialize, timeout, idempotent, wait_for_ready)
+    helper = _helper(_cls)
+    stub = rpc_client._stub if isinstance(rpc_client, AsyncStub) else rpc_client
+    loop = asyncio.get_running_loop()
+    wakeups = _wakeups_of(loop)
+    waiter = loop.create_future()
+    # GrpcHelper's own call_rpc on the native engine's channel: the request's
+    # bytes written and the reply's read directly (the blocking call's wire
+    # path), the call started here and awaited.
+    started = _corvex._start_wire(helper, stub, clazz, method, args, kwargs, request_id,
+                                  serialize, timeout, idempotent, wait_for_ready,
+                                  _wake_for(loop, wakeups, waiter), waiter)
     try:
+        if started is not None:
+            handle, call = started
+            await _ended(loop, wakeups, call, waiter)
+            return _corvex._wire_result(handle, call)
+        pending, serialize = _started(helper, rpc_client, clazz, method, args, kwargs,
+                                      request_id, serialize, timeout, idempotent, wait_for_ready)
         response = await pending
     except grpc.RpcError as error:
+        if serialize is codec.DEFAULT:
+            serialize = getattr(stub, "_sorvane_serialize", codec.JSON)
         if serialize == codec.CBOR:
             codec._check_reply(error, serialize)
         raise
