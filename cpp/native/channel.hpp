@@ -62,8 +62,9 @@ public:
     bool done() const override;
     void cancel() override;
     CallResult& result() override { return result_; }
-    long long lend_socket() override;
+    bool lend() override;
     bool wait_lent(long long other, double seconds) override;
+    long long lent_handle() override;
     bool give_back() override;
     // ResponseStream.
     int read(double seconds, std::string* message) override;
@@ -142,7 +143,7 @@ private:
     bool committed_ = false;
     bool claim_here_ = false;     // give_back() reads: an end there skips on_done
     bool claimed_ = false;        // ... and it did
-    H2Connection::Loan loan_;     // the starting thread's (lend_socket, give_back)
+    H2Connection::Loan loan_;     // the starting thread's (lend, give_back)
     bool owed_ = false;           // the loop holds back window until the reader catches up
     std::list<std::string> messages_;  // a list allocates nothing while empty
     size_t queued_ = 0;

@@ -44,13 +44,25 @@ void ClientCall_dealloc(ClientCallObject* self) {
     Py_TYPE(self)->tp_free(reinterpret_cast<PyObject*>(self));
 }
 
-// _lend(): for the loop that started a woken call, a socket number to watch
-// for its reply (then _give_back() once, when it is readable or the loop
-// stops waiting), or -1 when the wake-up brings it.
+// _lend(): True when the connection's socket is lent to the loop that
+// started a woken call, for its reply (the loop then waits on it with
+// _wait_lent, or watches _lent_handle(), and calls _give_back() once);
+// False when the wake-up brings it.
 PyObject* ClientCall_lend(ClientCallObject* self, PyObject*) {
-    if (self->lent || !self->item) return PyLong_FromLong(-1);
-    long long handle = (*self->call)->lend_socket();
-    self->lent = handle >= 0;
+    if (self->lent || !self->item) Py_RETURN_FALSE;
+    self->lent = (*self->call)->lend();
+    return PyBool_FromLong(self->lent);
+}
+
+// _lent_handle(): a socket number for the loop to watch while the socket is
+// lent, or -1 (the loan ended).
+PyObject* ClientCall_lent_handle(ClientCallObject* self, PyObject*) {
+    if (!self->lent) return PyLong_FromLong(-1);
+    std::shared_ptr<PendingCall> call = *self->call;
+    long long handle;
+    Py_BEGIN_ALLOW_THREADS
+    handle = call->lent_handle();
+    Py_END_ALLOW_THREADS
     return PyLong_FromLongLong(handle);
 }
 
@@ -121,6 +133,7 @@ PyMethodDef ClientCall_methods[] = {
     {"cancel", reinterpret_cast<PyCFunction>(ClientCall_cancel), METH_NOARGS, nullptr},
     {"result", reinterpret_cast<PyCFunction>(ClientCall_result), METH_NOARGS, nullptr},
     {"_lend", reinterpret_cast<PyCFunction>(ClientCall_lend), METH_NOARGS, nullptr},
+    {"_lent_handle", reinterpret_cast<PyCFunction>(ClientCall_lent_handle), METH_NOARGS, nullptr},
     {"_wait_lent", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ClientCall_wait_lent)),
      METH_FASTCALL, nullptr},
     {"_give_back", reinterpret_cast<PyCFunction>(ClientCall_give_back), METH_NOARGS, nullptr},

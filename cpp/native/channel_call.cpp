@@ -63,15 +63,19 @@ bool Call::wait(double seconds) {
     return wait_for(seconds, lock, [this] { return done_; });
 }
 
-long long Call::lend_socket() {
-    if (!read_alive || owner != std::this_thread::get_id() || loan_.alive || done()) return -1;
+bool Call::lend() {
+    if (!read_alive || owner != std::this_thread::get_id() || loan_.alive || done()) return false;
     std::shared_ptr<H2Connection::Alive> alive = std::move(read_alive);
-    if (!H2Connection::lend(core->loop, alive, read_conn, kReadWait, &loan_)) return -1;
-    return loan_.handle;
+    return H2Connection::lend(core->loop, alive, read_conn, kReadWait, &loan_);
+}
+
+long long Call::lent_handle() {
+    if (owner != std::this_thread::get_id()) return -1;
+    return H2Connection::share_lent(core->loop, &loan_);
 }
 
 bool Call::wait_lent(long long other, double seconds) {
-    if (!loan_.alive || loan_.handle == kNoSocket || seconds <= 0) return false;
+    if (!loan_.alive || owner != std::this_thread::get_id() || seconds <= 0) return false;
     auto until = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                     std::chrono::duration<double>(std::min(seconds, 1.0)));
     {
@@ -80,7 +84,7 @@ bool Call::wait_lent(long long other, double seconds) {
     }
     while (!done()) {
         auto left = std::chrono::duration_cast<std::chrono::microseconds>(until - Clock::now());
-        if (left.count() <= 0 || wait_readable_either(loan_.handle, other, left) != 1 ||
+        if (left.count() <= 0 || wait_readable_either(loan_.socket, other, left) != 1 ||
             H2Connection::read_lent(core->loop, loan_) <= 0)
             break;
     }
@@ -90,7 +94,7 @@ bool Call::wait_lent(long long other, double seconds) {
 }
 
 bool Call::give_back() {
-    if (!loan_.alive) return false;
+    if (!loan_.alive || owner != std::this_thread::get_id()) return false;
     {
         std::lock_guard<std::mutex> lock(mu_);
         claim_here_ = true;

@@ -289,16 +289,12 @@ bool H2Connection::lend(EventLoop& loop, const std::shared_ptr<Alive>& alive, H2
         loop.leave();
         return false;
     }
-    SocketHandle handle = socket_share(conn->socket_);
-    if (handle == kNoSocket) {
-        loop.leave();
-        return false;
-    }
     conn->read_elsewhere_ = true;
     loan->alive = alive;
     loan->conn = conn;
     loan->id = ++conn->loans_;
-    loan->handle = handle;
+    loan->socket = conn->socket_;
+    loan->handle = kNoSocket;
     loop.modify(conn->socket_, false, false);
     const uint64_t id = loan->id;
     conn->loan_timer_ = loop.add_timer(
@@ -318,6 +314,18 @@ void H2Connection::end_loan() {
     if (loan_timer_) loop_.cancel_timer(loan_timer_);
     loan_timer_ = 0;
     if (!closed()) loop_.modify(socket_, true, want_writable_);
+}
+
+SocketHandle H2Connection::share_lent(EventLoop& loop, Loan* loan) {
+    if (!loan->alive) return kNoSocket;
+    if (loan->handle != kNoSocket) return loan->handle;
+    if (!loop.enter()) return kNoSocket;
+    // The socket is the connection's only while the loan lasts.
+    H2Connection* conn = loan->conn;
+    if (loan->alive->yes && conn->read_elsewhere_ && conn->loans_ == loan->id)
+        loan->handle = socket_share(conn->socket_);
+    loop.leave();
+    return loan->handle;
 }
 
 int H2Connection::give_back(EventLoop& loop, Loan* loan) {

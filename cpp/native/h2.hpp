@@ -69,22 +69,26 @@ public:
                               H2Connection* conn, std::chrono::microseconds wait);
 
     // As read_in_place, for a thread that waits with an event loop of its
-    // own (asyncio's): lend() hands it a second handle to the socket to watch
-    // (socket_share; kNoSocket when read_in_place would return -1), the loop
-    // not watching the socket meanwhile; the thread calls give_back() once,
-    // when the handle is readable or it stops waiting, which closes the
-    // handle and reads what came in the loop's place (1; 0 when the loan had
-    // ended, -1 when the connection is gone). A loan not given back within
-    // `longest` ends by itself, the loop watching the socket again, so a
-    // borrower that is slow to come back holds up no other call for long.
+    // own (asyncio's): lend() hands it the socket (false when read_in_place
+    // would return -1), the loop not watching it meanwhile. The thread may
+    // wait on `socket` itself and read what came in the loop's place
+    // (read_lent), or ask for a second handle to the socket (share_lent:
+    // socket_share) for its own loop to watch; it calls give_back() once,
+    // when done or when that handle is readable, which closes the handle and
+    // reads what came (1; 0 when the loan had ended, -1 when the connection
+    // is gone). A loan not given back within `longest` ends by itself, the
+    // loop watching the socket again, so a borrower that is slow to come
+    // back holds up no other call for long.
     struct Loan {
         std::shared_ptr<Alive> alive;
         H2Connection* conn = nullptr;
         uint64_t id = 0;
-        SocketHandle handle = kNoSocket;
+        SocketHandle socket = kNoSocket;  // the connection's (only to wait on)
+        SocketHandle handle = kNoSocket;  // share_lent's, the borrower's to watch
     };
     static bool lend(EventLoop& loop, const std::shared_ptr<Alive>& alive, H2Connection* conn,
                      std::chrono::microseconds longest, Loan* loan);
+    static SocketHandle share_lent(EventLoop& loop, Loan* loan);
     static int give_back(EventLoop& loop, Loan* loan);
     // Reads what came on a lent socket in the loop's place, the loan going
     // on: 1 when it read; 0 when the loan had ended, -1 when the connection

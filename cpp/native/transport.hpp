@@ -292,18 +292,19 @@ public:
     // Valid once done.
     virtual CallResult& result() = 0;
     // For the thread that started the call when it waits with an event loop
-    // of its own (asyncio's): a handle (a socket number) for that loop to
-    // watch for the reply, as a blocking caller waits on the socket itself,
-    // or -1 when the reply comes the usual way. When one is given, the thread
-    // calls give_back() once, when the handle is readable or it stops
-    // waiting: that closes the handle and reads what came; true when the
-    // call ended there and on_done was not run (the caller settles it).
-    // Meanwhile, with the handle lent, the thread may wait up to `seconds`
-    // on the handle itself, reading what comes, as long as `other` (its own
-    // loop's descriptor) has nothing: true when the call ended there and
-    // on_done was not run.
-    virtual long long lend_socket() { return -1; }
+    // of its own (asyncio's), as a blocking caller waits on the socket
+    // itself: lend() lends it the connection's socket for the reply (false:
+    // the reply comes the usual way). It may then wait_lent(): up to
+    // `seconds` on the socket itself, reading what comes, as long as `other`
+    // (its own loop's descriptor) has nothing; and ask for lent_handle(), a
+    // handle (a socket number, or -1) for its loop to watch. It calls
+    // give_back() once, when the handle is readable or it stops waiting:
+    // that closes the handle and reads what came. wait_lent and give_back
+    // return true when the call ended there and on_done was not run (the
+    // caller settles it).
+    virtual bool lend() { return false; }
     virtual bool wait_lent(long long other, double seconds) { return false; }
+    virtual long long lent_handle() { return -1; }
     virtual bool give_back() { return false; }
 };
 

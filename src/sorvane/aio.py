@@ -386,18 +386,20 @@ async def _ended(loop: asyncio.AbstractEventLoop, wakeups: Optional[_Wakeups], c
     """Returns once the engine's `call`, started with `waiter` as its item,
     has ended; the call is cancelled when the awaiting task is."""
     lent = None  # type: Optional[List[int]]
-    if wakeups is not None and wakeups.lends:
+    if wakeups is not None and wakeups.lends and call._lend():
         # Alone on its connection, the call's reply is read by this loop
         # when it comes, not handed over by the engine's thread.
-        handle_no = call._lend()
-        if handle_no >= 0:
-            lent = [handle_no]
-            idle = _idle(loop)
-            if idle is not None and call._wait_lent(*idle):
-                # The reply came while the loop had nothing else to do.
-                lent[0] = -1
-                call._give_back()
+        idle = _idle(loop)
+        if idle is not None and call._wait_lent(*idle):
+            # The reply came while the loop had nothing else to do.
+            call._give_back()
+            return
+        handle_no = call._lent_handle()
+        if handle_no < 0:  # the loan ended: the wake-up brings the reply,
+            if call._give_back():  # unless it ended as what came was read
                 return
+        else:
+            lent = [handle_no]
             try:
                 loop.add_reader(handle_no, _lent_readable, loop, lent, call, waiter)
             except BaseException:
