@@ -65,7 +65,7 @@ public:
     bool lend() override;
     bool wait_lent(long long other, double seconds) override;
     long long lent_handle() override;
-    bool give_back() override;
+    bool give_back(bool read) override;
     // ResponseStream.
     int read(double seconds, std::string* message) override;
     void notify(std::function<void()> fn) override;

@@ -26,13 +26,13 @@ struct ClientCallObject {
 
 // Gives a lent handle back; a call that ended there will not hand its item to
 // the wake-up, so the wake-up's reference to it is dropped here. True then.
-bool give_back(ClientCallObject* self) {
+bool give_back(ClientCallObject* self, bool read = false) {
     if (!self->lent) return false;
     self->lent = false;
     std::shared_ptr<PendingCall> call = *self->call;
     bool claimed;
     Py_BEGIN_ALLOW_THREADS
-    claimed = call->give_back();
+    claimed = call->give_back(read);
     Py_END_ALLOW_THREADS
     if (claimed && self->item) Py_CLEAR(self->item);
     return claimed;
@@ -91,10 +91,17 @@ PyObject* ClientCall_wait_lent(ClientCallObject* self, PyObject* const* args, Py
     return PyBool_FromLong(claimed);
 }
 
-// _give_back(): True when the call ended as its reply was read here: its
-// wake-up will not bring it.
-PyObject* ClientCall_give_back(ClientCallObject* self, PyObject*) {
-    return PyBool_FromLong(give_back(self));
+// _give_back(read=False): ends the loan (reading what came, with `read`);
+// True when the call ended as its reply was read here: its wake-up will not
+// bring it.
+PyObject* ClientCall_give_back(ClientCallObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs > 1) {
+        PyErr_SetString(PyExc_TypeError, "_give_back() takes at most one argument");
+        return nullptr;
+    }
+    int read = nargs ? PyObject_IsTrue(args[0]) : 0;
+    if (read < 0) return nullptr;
+    return PyBool_FromLong(give_back(self, read != 0));
 }
 
 PyObject* ClientCall_wait(ClientCallObject* self, PyObject* arg) {
@@ -136,7 +143,8 @@ PyMethodDef ClientCall_methods[] = {
     {"_lent_handle", reinterpret_cast<PyCFunction>(ClientCall_lent_handle), METH_NOARGS, nullptr},
     {"_wait_lent", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ClientCall_wait_lent)),
      METH_FASTCALL, nullptr},
-    {"_give_back", reinterpret_cast<PyCFunction>(ClientCall_give_back), METH_NOARGS, nullptr},
+    {"_give_back", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ClientCall_give_back)),
+     METH_FASTCALL, nullptr},
     {nullptr, nullptr, 0, nullptr}};
 
 

@@ -93,13 +93,13 @@ bool Call::wait_lent(long long other, double seconds) {
     return claimed_;
 }
 
-bool Call::give_back() {
+bool Call::give_back(bool read) {
     if (!loan_.alive || owner != std::this_thread::get_id()) return false;
     {
         std::lock_guard<std::mutex> lock(mu_);
         claim_here_ = true;
     }
-    H2Connection::give_back(core->loop, &loan_);
+    H2Connection::give_back(core->loop, &loan_, read);
     std::lock_guard<std::mutex> lock(mu_);
     claim_here_ = false;
     return claimed_;

@@ -328,7 +328,7 @@ SocketHandle H2Connection::share_lent(EventLoop& loop, Loan* loan) {
     return loan->handle;
 }
 
-int H2Connection::give_back(EventLoop& loop, Loan* loan) {
+int H2Connection::give_back(EventLoop& loop, Loan* loan, bool read) {
     if (!loan->alive) return -1;
     // The handle goes first: whatever comes next, the borrower no longer
     // watches the socket.
@@ -342,7 +342,7 @@ int H2Connection::give_back(EventLoop& loop, Loan* loan) {
         result = 0;
         if (conn->read_elsewhere_ && conn->loans_ == loan->id) {
             conn->end_loan();
-            conn->read_some();
+            if (read) conn->read_some();
             result = 1;
         }
     }

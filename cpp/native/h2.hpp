@@ -74,9 +74,9 @@ public:
     // wait on `socket` itself and read what came in the loop's place
     // (read_lent), or ask for a second handle to the socket (share_lent:
     // socket_share) for its own loop to watch; it calls give_back() once,
-    // when done or when that handle is readable, which closes the handle and
-    // reads what came (1; 0 when the loan had ended, -1 when the connection
-    // is gone). A loan not given back within `longest` ends by itself, the
+    // when done or when that handle is readable, which closes the handle and,
+    // with `read`, reads what came (1; 0 when the loan had ended, -1 when the
+    // connection is gone; without `read`, the loop reads what is there). A loan not given back within `longest` ends by itself, the
     // loop watching the socket again, so a borrower that is slow to come
     // back holds up no other call for long.
     struct Loan {
@@ -89,7 +89,7 @@ public:
     static bool lend(EventLoop& loop, const std::shared_ptr<Alive>& alive, H2Connection* conn,
                      std::chrono::microseconds longest, Loan* loan);
     static SocketHandle share_lent(EventLoop& loop, Loan* loan);
-    static int give_back(EventLoop& loop, Loan* loan);
+    static int give_back(EventLoop& loop, Loan* loan, bool read);
     // Reads what came on a lent socket in the loop's place, the loan going
     // on: 1 when it read; 0 when the loan had ended, -1 when the connection
     // is gone (the borrower then gives it back, as always).

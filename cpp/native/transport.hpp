@@ -299,13 +299,14 @@ public:
     // (its own loop's descriptor) has nothing; and ask for lent_handle(), a
     // handle (a socket number, or -1) for its loop to watch. It calls
     // give_back() once, when the handle is readable or it stops waiting:
-    // that closes the handle and reads what came. wait_lent and give_back
+    // that closes the handle and, with `read`, reads what came (else the
+    // engine's loop reads whatever is there). wait_lent and give_back
     // return true when the call ended there and on_done was not run (the
     // caller settles it).
     virtual bool lend() { return false; }
     virtual bool wait_lent(long long other, double seconds) { return false; }
     virtual long long lent_handle() { return -1; }
-    virtual bool give_back() { return false; }
+    virtual bool give_back(bool read) { return false; }
 };
 
 // A started call with one request and a stream of responses. The loop stores

@@ -377,34 +377,46 @@ def _lent_readable(loop: asyncio.AbstractEventLoop, lent: List[int], call: Any,
     ends the call when its reply is all there (else the wake-up brings it)."""
     loop.remove_reader(lent[0])  # before the handle closes
     lent[0] = -1
-    if call._give_back() and not waiter.done():
+    if call._give_back(True) and not waiter.done():
         waiter.set_result(None)
 
 
+def _read_here(loop: asyncio.AbstractEventLoop, wakeups: Optional[_Wakeups], call: Any) -> Any:
+    """For the engine's `call` alone on its connection: True when its reply
+    came while the loop had nothing else to do and the call ended here;
+    else the socket number the loop is to watch for it (None: the wake-up
+    brings it). The connection's socket is lent to this loop for the call's
+    reply, which is then read on the loop's thread, not handed over by the
+    engine's."""
+    if wakeups is None or not wakeups.lends or not call._lend():
+        return None
+    idle = _idle(loop)
+    if idle is not None and call._wait_lent(*idle):
+        call._give_back()
+        return True
+    handle_no = call._lent_handle()
+    if handle_no < 0:  # the loan ended: the wake-up brings the reply,
+        return True if call._give_back() else None  # unless it ended as what came was read
+    return handle_no
+
+
 async def _ended(loop: asyncio.AbstractEventLoop, wakeups: Optional[_Wakeups], call: Any,
-                 waiter: "asyncio.Future[Any]") -> None:
+                 waiter: "asyncio.Future[Any]", watch: Any = None) -> None:
     """Returns once the engine's `call`, started with `waiter` as its item,
-    has ended; the call is cancelled when the awaiting task is."""
+    has ended; the call is cancelled when the awaiting task is. `watch`: what
+    _read_here said, when it was asked."""
+    if watch is None:
+        watch = _read_here(loop, wakeups, call)
+    if watch is True:
+        return
     lent = None  # type: Optional[List[int]]
-    if wakeups is not None and wakeups.lends and call._lend():
-        # Alone on its connection, the call's reply is read by this loop
-        # when it comes, not handed over by the engine's thread.
-        idle = _idle(loop)
-        if idle is not None and call._wait_lent(*idle):
-            # The reply came while the loop had nothing else to do.
+    if watch is not None:
+        lent = [watch]
+        try:
+            loop.add_reader(watch, _lent_readable, loop, lent, call, waiter)
+        except BaseException:
             call._give_back()
-            return
-        handle_no = call._lent_handle()
-        if handle_no < 0:  # the loan ended: the wake-up brings the reply,
-            if call._give_back():  # unless it ended as what came was read
-                return
-        else:
-            lent = [handle_no]
-            try:
-                loop.add_reader(handle_no, _lent_readable, loop, lent, call, waiter)
-            except BaseException:
-                call._give_back()
-                raise
+            raise
     try:
         await waiter
     except asyncio.CancelledError:
@@ -562,7 +574,7 @@ async def call_rpc_result(rpc_client: Any, clazz: str, method: str,
     if _corvex is None:
         from sorvane import corvex
         _corvex = corvex
-    helper = _helper(_cls)
+    helper = _corvex.GrpcHelper if _cls is None else _cls
     stub = rpc_client._stub if isinstance(rpc_client, AsyncStub) else rpc_client
     loop = asyncio.get_running_loop()
     wakeups = _wakeups_of(loop)
@@ -570,13 +582,16 @@ async def call_rpc_result(rpc_client: Any, clazz: str, method: str,
     # GrpcHelper's own call_rpc on the native engine's channel: the request's
     # bytes written and the reply's read directly (the blocking call's wire
     # path), the call started here and awaited.
-    started = _corvex._start_wire(helper, stub, clazz, method, args, kwargs, request_id,
-                                  serialize, timeout, idempotent, wait_for_ready,
-                                  _wake_for(loop, wakeups, waiter), waiter)
+    started = _corvex._start_wire(
+        helper, stub, clazz, method, args, kwargs, request_id, serialize, timeout, idempotent,
+        wait_for_ready,
+        functools.partial(_wake, loop, waiter, None) if wakeups is None else wakeups.waker, waiter)
     try:
         if started is not None:
             handle, call = started
-            await _ended(loop, wakeups, call, waiter)
+            watch = _read_here(loop, wakeups, call)
+            if watch is not True:
+                await _ended(loop, wakeups, call, waiter, watch)
             return _corvex._wire_result(handle, call)
         pending, serialize = _started(helper, rpc_client, clazz, method, args, kwargs,
                                       request_id, serialize, timeout, idempotent, wait_for_ready)
