@@ -25,7 +25,10 @@
 // the caller's thread (metadata checked, body framed) and queued on its
 // channel; one loop task takes every queued call and writes them out (the
 // caller runs that task itself, in the loop's place, when its connection is
-// idle, and then waits a moment on the socket for its reply and reads it).
+// idle, and then waits a moment on the socket for its reply and reads it;
+// a caller on an event loop of its own borrows the socket for its reply the
+// same way, its loop watching it, and a loop timer takes it back from a
+// borrower slow to give it back).
 // Replies, deadlines (loop timers) and cancellations are handled on the loop,
 // which finishes a call under its mutex and wakes the waiting caller directly.
 // `on_done` hooks never run on the loop: they go to two process-wide
