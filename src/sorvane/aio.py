@@ -400,12 +400,15 @@ def _read_here(loop: asyncio.AbstractEventLoop, wakeups: Optional[_Wakeups], cal
     return handle_no
 
 
+_UNASKED = object()
+
+
 async def _ended(loop: asyncio.AbstractEventLoop, wakeups: Optional[_Wakeups], call: Any,
-                 waiter: "asyncio.Future[Any]", watch: Any = None) -> None:
+                 waiter: "asyncio.Future[Any]", watch: Any = _UNASKED) -> None:
     """Returns once the engine's `call`, started with `waiter` as its item,
     has ended; the call is cancelled when the awaiting task is. `watch`: what
     _read_here said, when it was asked."""
-    if watch is None:
+    if watch is _UNASKED:
         watch = _read_here(loop, wakeups, call)
     if watch is True:
         return
