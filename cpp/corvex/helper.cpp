@@ -297,6 +297,10 @@ Ref call_rpc_run(FunctionObject* self, PyObject* const* argv, WireReply* wire) {
     // cannot refuse), else the message.
     Ref request;
     if (on_wire) request = wire_request(rid.get(), body, code.get());
+    if (wire && wire->wake && !request) {
+        wire->declined = true;  // values for the message class to judge: the ordinary way
+        return Ref();
+    }
     auto message = [&] {
         Ref whole = flatten(body.get());
         request = call_kw(request_class.get(), {}, st.kw_request.get(),
@@ -305,8 +309,7 @@ Ref call_rpc_run(FunctionObject* self, PyObject* const* argv, WireReply* wire) {
     };
     if (!request) message();
     Ref handle = getattr(client, st[N::handle]);
-    if (wire && wire->wake &&
-        (!request || Py_TYPE(handle.get()) != st.channel_wire->unary_type)) {
+    if (wire && wire->wake && Py_TYPE(handle.get()) != st.channel_wire->unary_type) {
         wire->declined = true;  // only the engine's own callable starts a call here
         return Ref();
     }

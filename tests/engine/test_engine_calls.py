@@ -5,6 +5,7 @@ is compared with what grpcio does in the same run; and the native engine's
 own unary paths (the dispatcher served from bytes, replies to come).
 """
 import asyncio
+import enum
 import json
 import random
 import sys
@@ -410,6 +411,9 @@ class TestCallHelpersOnEveryEngine:
         stub = corvex.grpc_client.connect(name)
         helper = corvex.GrpcHelper
 
+        class Three(enum.IntEnum):
+            JSON = 3
+
         def outcome(fn):
             try:
                 return ("ok", fn())
@@ -446,6 +450,8 @@ class TestCallHelpersOnEveryEngine:
                     lambda: corvex._result_of(marvetta.CommonResponse.FromString(reply))), reply
                 for request_id, args, serialize in [("r-\u00e9", [1, {"b": 2}], None),
                                                     ("", [], codec.CBOR),
+                                                    # a code the message class judges
+                                                    ("enum", [2], Three.JSON),
                                                     # large requests, made in place
                                                     ("big", ["z" * 70000], None),
                                                     ("big", [b"\x00" * 70000], codec.CBOR),
