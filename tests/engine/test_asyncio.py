@@ -295,6 +295,34 @@ class TestAwaitableCalls:
         finally:
             loop.close()
 
+    def test_a_busy_loop_holds_up_no_other_caller_of_its_channel(self, registered):
+        """A loop that watches its call's socket and then stays away (a
+        callback that blocks) keeps it for a moment only: other threads'
+        calls on the same channel are answered meanwhile."""
+        _, _, name = registered
+        stub = grpc_client.connect(name)
+        answered = []
+
+        def blocking_calls():
+            for i in range(5):
+                began = time.monotonic()
+                assert GrpcHelper.call_rpc_result(stub, MODULE, "plain", [i]) == 2 * i
+                answered.append(time.monotonic() - began)
+
+        async def main():
+            await aio.call_rpc_result(stub, MODULE, "plain", [0])  # connected
+            # The second task is ready when the call starts, so the loop
+            # watches the socket in its selector; then it blocks.
+            call = asyncio.ensure_future(aio.call_rpc_result(stub, MODULE, "nap", [0.2]))
+            await asyncio.sleep(0)
+            blocked = asyncio.get_running_loop().run_in_executor(None, blocking_calls)
+            time.sleep(1.5)  # the loop stays away
+            await blocked
+            return await call
+
+        assert run(main()) == "rested"
+        assert len(answered) == 5 and max(answered) < (1.0 if SANITIZED else 0.5), answered
+
     def test_a_loop_closed_with_calls_in_flight(self, registered):
         _, stub, _ = registered
         loop = asyncio.new_event_loop()
