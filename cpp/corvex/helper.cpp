@@ -264,6 +264,19 @@ Ref call_rpc_run(FunctionObject* self, PyObject* const* argv, WireReply* wire) {
             client = retrying_client.get();
         }
     }
+    if (wire && wire->wake) {
+        // Only the engine's own callable starts a call here; anything else
+        // goes the ordinary way, with nothing done twice (a handle that
+        // cannot be read raises there).
+        PyObject* found = PyObject_GetAttr(client, st[N::handle]);
+        if (!found) PyErr_Clear();
+        const bool ours = found && channel_wire(st) && Py_TYPE(found) == st.channel_wire->unary_type;
+        Py_XDECREF(found);
+        if (!ours) {
+            wire->declined = true;
+            return Ref();
+        }
+    }
     Ref rid = argv[request_id] == Py_None ? new_request_id(self, st)
                                           : Ref::borrow(argv[request_id]);
     PyObject* args_value = argv[args] == Py_None ? st.empty_tuple.get() : argv[args];
@@ -310,7 +323,7 @@ Ref call_rpc_run(FunctionObject* self, PyObject* const* argv, WireReply* wire) {
     if (!request) message();
     Ref handle = getattr(client, st[N::handle]);
     if (wire && wire->wake && Py_TYPE(handle.get()) != st.channel_wire->unary_type) {
-        wire->declined = true;  // only the engine's own callable starts a call here
+        wire->declined = true;  // the handle changed meanwhile
         return Ref();
     }
     if (body && Py_TYPE(handle.get()) != st.channel_wire->unary_type) message();

@@ -160,9 +160,12 @@ class TestCoroutineTargets:
             burst = min(run(many(0)) for _ in range(3))
         finally:
             assert server.stop() == 0, server.output
-        # Under the sanitizers everything runs a few times slower; held
-        # workers would still take 100 s.
-        assert min(took) <= burst + (10.0 if SANITIZED else 1.5), (took, burst)
+        # Under the sanitizers everything runs a few times slower, and on a
+        # machine busy with other test runs the grpcio engine's call threads
+        # start slowly (a second run beside it took 2.34 s against a burst of
+        # 0.83 s; alone, 1.41-1.50 s against 0.6-0.7 s); held workers would
+        # still take 100 s.
+        assert min(took) <= burst + (10.0 if SANITIZED else 2.5), (took, burst)
 
 
 class TestAwaitableCalls:
