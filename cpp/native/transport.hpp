@@ -307,9 +307,9 @@ public:
     // return true when the call ended there and on_done was not run (the
     // caller settles it).
     virtual bool lend() { return false; }
-    virtual bool wait_lent(long long other, double seconds) { return false; }
+    virtual bool wait_lent(long long /*other*/, double /*seconds*/) { return false; }
     virtual long long lent_handle() { return -1; }
-    virtual bool give_back(bool read) { return false; }
+    virtual bool give_back(bool /*read*/) { return false; }
 };
 
 // A started call with one request and a stream of responses. The loop stores
