@@ -6,6 +6,7 @@
 #include "compat.hpp"
 #include "ref.hpp"
 
+#include <cstring>
 #include <initializer_list>
 #include <stdexcept>
 #include <utility>
@@ -76,29 +77,18 @@ inline Ref lookup_global(PyObject* globals, PyObject* name) {
     throw PyErrAlreadySet{};
 }
 
-// Imports a module by its absolute dotted name: taken from sys.modules when
-// it is there and done initializing (most calls: no trip through the import
-// system's Python-level entry), else imported.
+// Imports a module by its absolute dotted name, through the import system's
+// C entry: a module already imported comes from sys.modules without a call
+// of the Python-level __import__ (and one another thread is still running is
+// waited for, as by any import).
 inline Ref import(const char* name) {
     Ref key = check(PyUnicode_FromString(name));
-    if (PyObject* found = PyImport_GetModule(key.get())) {
-        Ref module = Ref::steal(found);
-        bool ready = module.get() != Py_None;
-        if (ready) {
-            // A module another thread is still running has __spec__._initializing set.
-            PyObject* spec = PyObject_GetAttrString(module.get(), "__spec__");
-            PyObject* busy = spec && spec != Py_None ? PyObject_GetAttrString(spec, "_initializing")
-                                                     : nullptr;
-            ready = !busy || PyObject_IsTrue(busy) == 0;
-            Py_XDECREF(busy);
-            Py_XDECREF(spec);
-            PyErr_Clear();
-        }
-        if (ready) return module;
-    } else if (PyErr_Occurred()) {
-        throw PyErrAlreadySet{};
-    }
-    return check(PyImport_Import(key.get()));
+    Ref top = check(PyImport_ImportModuleLevelObject(key.get(), nullptr, nullptr, nullptr, 0));
+    if (!std::strchr(name, '.')) return top;
+    // The package came back; the module itself is in sys.modules now.
+    if (PyObject* module = PyImport_GetModule(key.get())) return Ref::steal(module);
+    if (!PyErr_Occurred()) PyErr_Format(PyExc_ImportError, "No module named '%s'", name);
+    throw PyErrAlreadySet{};
 }
 
 // Binds `value` under `name` in a module namespace (steals nothing).
