@@ -264,15 +264,15 @@ Ref call_rpc_run(FunctionObject* self, PyObject* const* argv, WireReply* wire) {
             client = retrying_client.get();
         }
     }
+    // Only the engine's own callable starts a call here (`wake`); anything
+    // else goes the ordinary way, with nothing done twice (a handle that
+    // cannot be read raises there). The handle found is the call's.
+    Ref started_by;
     if (wire && wire->wake) {
-        // Only the engine's own callable starts a call here; anything else
-        // goes the ordinary way, with nothing done twice (a handle that
-        // cannot be read raises there).
-        PyObject* found = PyObject_GetAttr(client, st[N::handle]);
-        if (!found) PyErr_Clear();
-        const bool ours = found && channel_wire(st) && Py_TYPE(found) == st.channel_wire->unary_type;
-        Py_XDECREF(found);
-        if (!ours) {
+        started_by = Ref::steal(PyObject_GetAttr(client, st[N::handle]));
+        if (!started_by) PyErr_Clear();
+        if (!started_by || !channel_wire(st) ||
+            Py_TYPE(started_by.get()) != st.channel_wire->unary_type) {
             wire->declined = true;
             return Ref();
         }
@@ -321,11 +321,7 @@ Ref call_rpc_run(FunctionObject* self, PyObject* const* argv, WireReply* wire) {
         body.reset();  // the request holds its own copy: a large one is not kept twice
     };
     if (!request) message();
-    Ref handle = getattr(client, st[N::handle]);
-    if (wire && wire->wake && Py_TYPE(handle.get()) != st.channel_wire->unary_type) {
-        wire->declined = true;  // the handle changed meanwhile
-        return Ref();
-    }
+    Ref handle = started_by ? std::move(started_by) : getattr(client, st[N::handle]);
     if (body && Py_TYPE(handle.get()) != st.channel_wire->unary_type) message();
     body.reset();
     Ref limit = argv[timeout] != Py_None ? Ref::borrow(argv[timeout])

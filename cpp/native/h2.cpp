@@ -300,13 +300,20 @@ bool H2Connection::lend(EventLoop& loop, const std::shared_ptr<Alive>& alive, H2
     conn->loan_timer_ = loop.add_timer(
         Clock::now() + std::chrono::duration_cast<Clock::duration>(longest),
         [alive, conn, id] {
-            if (alive->yes && conn->read_elsewhere_ && conn->loans_ == id) {
+            if (lent(Loan{alive, conn, id})) {
                 conn->loan_timer_ = 0;
                 conn->end_loan();
             }
         });
     loop.leave();
     return true;
+}
+
+H2Connection* H2Connection::lent(const Loan& loan) {
+    H2Connection* conn = loan.conn;
+    return loan.alive && loan.alive->yes && conn->read_elsewhere_ && conn->loans_ == loan.id
+               ? conn
+               : nullptr;
 }
 
 void H2Connection::end_loan() {
@@ -321,9 +328,7 @@ SocketHandle H2Connection::share_lent(EventLoop& loop, Loan* loan) {
     if (loan->handle != kNoSocket) return loan->handle;
     if (!loop.enter()) return kNoSocket;
     // The socket is the connection's only while the loan lasts.
-    H2Connection* conn = loan->conn;
-    if (loan->alive->yes && conn->read_elsewhere_ && conn->loans_ == loan->id)
-        loan->handle = socket_share(conn->socket_);
+    if (H2Connection* conn = lent(*loan)) loan->handle = socket_share(conn->socket_);
     loop.leave();
     return loan->handle;
 }
@@ -334,32 +339,27 @@ int H2Connection::give_back(EventLoop& loop, Loan* loan, bool read) {
     // watches the socket.
     if (loan->handle != kNoSocket) socket_close(loan->handle);
     loan->handle = kNoSocket;
-    std::shared_ptr<Alive> alive = std::move(loan->alive);
-    if (!loop.enter()) return -1;
-    int result = -1;
-    if (alive->yes) {
-        H2Connection* conn = loan->conn;
-        result = 0;
-        if (conn->read_elsewhere_ && conn->loans_ == loan->id) {
-            conn->end_loan();
-            if (read) conn->read_some();
-            result = 1;
-        }
+    if (!loop.enter()) {
+        loan->alive.reset();
+        return -1;
     }
+    int result = loan->alive->yes ? 0 : -1;
+    if (H2Connection* conn = lent(*loan)) {
+        conn->end_loan();
+        if (read) conn->read_some();
+        result = 1;
+    }
+    loan->alive.reset();  // given back: in the loop's place, as every use of it
     loop.leave();
     return result;
 }
 
 int H2Connection::read_lent(EventLoop& loop, const Loan& loan) {
     if (!loan.alive || !loop.enter()) return -1;
-    int result = -1;
-    if (loan.alive->yes) {
-        H2Connection* conn = loan.conn;
-        result = 0;
-        if (conn->read_elsewhere_ && conn->loans_ == loan.id) {
-            conn->read_some();
-            result = 1;
-        }
+    int result = loan.alive->yes ? 0 : -1;
+    if (H2Connection* conn = lent(loan)) {
+        conn->read_some();
+        result = 1;
     }
     loop.leave();
     return result;

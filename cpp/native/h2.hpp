@@ -137,6 +137,8 @@ private:
     uint64_t loans_ = 0;           // the latest lend()'s id, while read_elsewhere_
     EventLoop::TimerId loan_timer_ = 0;
     void end_loan();               // the loop watches the socket again
+    // In the loop's place: the connection of `loan`, while that loan lasts.
+    static H2Connection* lent(const Loan& loan);
 };
 
 }  // namespace sorvane::native

@@ -292,6 +292,14 @@ bool same(PyObject* a, PyObject* b) {
     return a == b || check(PyObject_RichCompareBool(a, b, Py_EQ)) != 0;
 }
 
+// Whether `callable` is the engine's unary callable with exactly these
+// serializer and deserializer: what the wire path may call in their place.
+bool takes_bytes(PyObject* callable, PyObject* serializer, PyObject* deserializer) {
+    auto* self = reinterpret_cast<UnaryUnaryObject*>(callable);
+    return Py_TYPE(callable) == unary_unary_type() && self->path &&
+           same(self->serializer, serializer) && same(self->deserializer, deserializer);
+}
+
 PyObject* wire_call_bytes(PyObject* callable, PyObject* serializer, PyObject* deserializer,
                           PyObject* const* args, size_t nargs, PyObject* kwnames) noexcept {
     CallArgs a;
@@ -299,8 +307,7 @@ PyObject* wire_call_bytes(PyObject* callable, PyObject* serializer, PyObject* de
     auto* self = reinterpret_cast<UnaryUnaryObject*>(callable);
     bool ours = false;
     if (entry_status([&] {
-            ours = Py_TYPE(callable) == unary_unary_type() && self->path &&
-                   same(self->serializer, serializer) && same(self->deserializer, deserializer);
+            ours = takes_bytes(callable, serializer, deserializer);
             if (!ours) return;
             Given g = parse_given("__call__", args, nargs, kwnames);
             if (!PyBytes_CheckExact(g.request) && !support::is_parts(g.request))
@@ -324,9 +331,7 @@ PyObject* wire_start_bytes(PyObject* callable, PyObject* serializer, PyObject* d
                            PyObject* kwnames) noexcept {
     auto* self = reinterpret_cast<UnaryUnaryObject*>(callable);
     return entry([&]() -> Ref {
-        if (Py_TYPE(callable) != unary_unary_type() || !self->path ||
-            !same(self->serializer, serializer) || !same(self->deserializer, deserializer))
-            return Ref::borrow(Py_NotImplemented);
+        if (!takes_bytes(callable, serializer, deserializer)) return Ref::borrow(Py_NotImplemented);
         Given g = parse_given("_sorvane_start", args, nargs, kwnames);
         if (!PyBytes_CheckExact(g.request) && !support::is_parts(g.request))
             raise(PyExc_TypeError, "the wire path sends bytes");
