@@ -188,8 +188,14 @@ class TestAwaitableCalls:
         assert asyncio.iscoroutinefunction(add) and add.__doc__ == "Stands in for the remote add."
         assert aio.connect("no such server") is None
 
-    def test_errors_arrive_as_the_blocking_call_raises_them(self, registered):
-        _, stub, _ = registered
+    # Through grpcio's channel, and through the registry's stub on the
+    # engine's own (on the native engine: the wire path, the reply read on
+    # the loop's thread).
+    @pytest.mark.parametrize("through", ["grpcio channel", "registry"])
+    def test_errors_arrive_as_the_blocking_call_raises_them(self, registered, through):
+        _, stub, name = registered
+        if through == "registry":
+            stub = grpc_client.connect(name)
 
         async def failing():
             with pytest.raises(GrpcException) as target_error:
@@ -200,9 +206,12 @@ class TestAwaitableCalls:
 
         assert run(failing()) == ("boom", grpc.StatusCode.DEADLINE_EXCEEDED)
 
-    def test_cancelling_the_task_cancels_the_call_on_the_server(self, registered):
-        _, stub, _ = registered
-        tag = "task-%d" % time.monotonic_ns()
+    @pytest.mark.parametrize("through", ["grpcio channel", "registry"])
+    def test_cancelling_the_task_cancels_the_call_on_the_server(self, registered, through):
+        _, stub, name = registered
+        if through == "registry":
+            stub = grpc_client.connect(name)
+        tag = "task-%s-%d" % (through, time.monotonic_ns())
 
         async def cancel_one():
             task = asyncio.ensure_future(
@@ -211,8 +220,10 @@ class TestAwaitableCalls:
             task.cancel()
             with pytest.raises(asyncio.CancelledError):
                 await task
+            # The loop goes on: the next call is answered.
+            return await aio.call_rpc_result(stub, MODULE, "plain", [4])
 
-        run(cancel_one())
+        assert run(cancel_one()) == 8
         assert wait_until(lambda: ("cancelled", tag) in aio_targets.seen)
 
     def test_sync_and_async_callers_share_one_channel(self, registered):
