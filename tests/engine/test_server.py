@@ -769,3 +769,32 @@ class TestAdmission:
         assert threads._count == 0
         with pytest.raises(RuntimeError):
             threads.submit(job, (0,), {})
+
+    @pytest.mark.engine_free
+    def test_call_threads_refused_by_the_system_are_retried_and_closing_runs_queued_jobs(
+            self, monkeypatch):
+        # Threads are started off the submitting thread; a start the system
+        # refuses is tried again, and the job waits for it, not lost.
+        threads = admission._Threads(keep=0, idle=0.2)
+        real_start, refusals = threading.Thread.start, []
+
+        def start(thread):
+            if thread.name == "sorvane-call" and len(refusals) < 2:
+                refusals.append(thread)
+                raise RuntimeError("can't start new thread")
+            real_start(thread)
+
+        monkeypatch.setattr(threading.Thread, "start", start)
+        assert threads.submit(lambda: "late", (), {}).result(WAIT) == "late"
+        assert len(refusals) == 2
+        monkeypatch.undo()
+        # Closing with jobs still waiting for their threads runs them first.
+        release = threading.Event()
+        jobs = [threads.submit(lambda i=i: release.wait(WAIT) and i, (), {}) for i in range(20)]
+        closer = threading.Thread(target=threads.close, kwargs={"wait": True})
+        closer.start()
+        release.set()
+        closer.join(WAIT)
+        assert not closer.is_alive()
+        assert [f.result(0) for f in jobs] == list(range(20))
+        assert threads._count == 0 and not threads._threads

@@ -24,7 +24,8 @@ A call whose target is a coroutine waits for it on an event loop: it gives its
 worker back and, up to :data:`MAX_AWAITING` such calls, leaves the calls held
 too (:func:`step_aside`). grpcio's synchronous server answers a call only when
 the thread it handed the call to returns, so that thread stays with the call;
-the call threads are started as calls come and end after a minute idle.
+the call threads are started as calls come (by a starter thread, not
+grpcio's serving thread) and end after a minute idle.
 
 This relies on two things grpcio does, not on any of its private names: the
 method handler's behaviour is among the arguments of the thread pool's
