@@ -784,6 +784,15 @@ class TestAdmission:
                 raise RuntimeError("can't start new thread")
             real_start(thread)
 
+        def no_starter(thread):
+            raise RuntimeError("can't start new thread")
+
+        # No thread to start the others: the job is refused, as it was
+        # refused when the submitting thread started threads itself.
+        monkeypatch.setattr(threading.Thread, "start", no_starter)
+        with pytest.raises(RuntimeError):
+            threads.submit(lambda: "never", (), {})
+        assert (threads._count, threads._starting, len(threads._jobs)) == (0, 0, 0)
         monkeypatch.setattr(threading.Thread, "start", start)
         assert threads.submit(lambda: "late", (), {}).result(WAIT) == "late"
         assert len(refusals) == 2

@@ -85,9 +85,21 @@ class _Threads:
             if self._starter is not None:
                 self._wanted.notify()
                 return future
-            self._starter = threading.Thread(target=self._start_threads,
-                                             name="sorvane-call-starter", daemon=True)
-        self._starter.start()
+            starter = self._starter = threading.Thread(
+                target=self._start_threads, name="sorvane-call-starter", daemon=True)
+        try:
+            starter.start()
+        except BaseException:  # no thread to be had: the job is refused, as before
+            with self._cond:
+                self._starter = None
+                self._count -= 1
+                self._starting -= 1
+                self._to_start -= 1
+                try:
+                    self._jobs.remove((future, fn, args, kwargs))
+                except ValueError:  # an idle thread took it meanwhile
+                    return future
+            raise
         return future
 
     def _start_threads(self) -> None:
