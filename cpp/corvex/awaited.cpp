@@ -53,7 +53,7 @@ Ref await_target(FunctionObject* self, PyObject* service, PyObject* context, PyO
                  PyObject* target_result, PyObject* deadline_at, MetricsScope& metrics,
                  Outcome& out, bool cbor) {
     // The envelope's result is the placeholder again until the target ends.
-    const State& st = state_of(self);
+    State& st = state_of(self);
     Ref placeholder = check(PyDict_Copy(st.placeholder.get()));
     check(PyDict_SetItem(envelope, st[N::result], placeholder.get()));
     Ref closure = check(PyTuple_Pack(6, envelope, metrics.held(),
@@ -62,8 +62,8 @@ Ref await_target(FunctionObject* self, PyObject* service, PyObject* context, PyO
                                      context != Py_None ? Py_True : Py_False,
                                      cbor ? Py_True : Py_False));
     Ref finish = make_function(self->module, finish_awaited_def, nullptr, closure.get());
-    Ref aio = import("sorvane.aio");
-    Ref reply = call(getattr(aio.get(), "_serve").get(),
+    Ref aio = aio_module(st);
+    Ref reply = call(attr(aio.get(), st[N::serve_private]).get(),
                      {target_result, finish.get(), context, service, deadline_at});
     out.pending = true;  // finish records it
     return reply;

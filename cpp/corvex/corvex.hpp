@@ -74,7 +74,8 @@ constexpr long kCborCode = 8949;  // the number of the RFC that defines CBOR
     X(raised, "raised") X(refused, "refused") X(failed, "failed")                            \
     X(time_remaining, "time_remaining") X(wait_for_ready, "wait_for_ready")                \
     X(stub_wait_for_ready, "_sorvane_wait_for_ready") X(stub_retrying, "_sorvane_retrying")  \
-    X(target_header, "sorvane-target") X(stub_channel, "_sorvane_channel")
+    X(target_header, "sorvane-target") X(stub_channel, "_sorvane_channel")                 \
+    X(sorvane_aio, "sorvane.aio") X(serve_private, "_serve")
 
 enum class Name {
 #define SORVANE_NAME_ENUM(id, text) id,
@@ -161,7 +162,7 @@ struct Guard {
     X(encoder) X(markers) X(scan_once) X(decoder) X(decoder_type) X(ok_prefix) X(record_function) X(urandom) X(deadline) X(b2a_base64) X(monotonic) \
     X(codec_error) X(default_serialize) X(codecs_metadata) X(json_code)                     \
     /* taken on first use */                                                                 \
-    X(unary_callable)
+    X(unary_callable) X(aio_module)
 #define SORVANE_STATE_GUARDS(X) \
     X(dumps) X(loads) X(record) X(logger) X(importer) X(signature) X(request_id)
 
@@ -217,6 +218,11 @@ inline State& state(PyObject* module) noexcept { return module_state<State>(modu
 
 // The module-level name `n` of corvex, looked up now (NameError when unbound).
 Ref global(FunctionObject* f, Name n);
+
+// sorvane.aio, as `import sorvane.aio` gives it: the module imported once is
+// kept, and taken again while sys.modules still holds that same object (a
+// module that was run to its end stays so); anything else is imported anew.
+Ref aio_module(State& st);
 
 // obj.__dict__[name] (a new reference) or none: an entry of the instance's own
 // dict, never a class attribute.

@@ -160,7 +160,7 @@ Ref bind_arguments(const State& st, FunctionObject* self, PyObject* func, PyObje
 // when set.
 Ref grpc_service_wrapper(FunctionObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
-    const State& st = state_of(self);
+    State& st = state_of(self);
     PyObject* server = closure_item(self, 0);
     PyObject* func = closure_item(self, 1);
     PyObject* timeout = closure_item(self, 3);
@@ -182,10 +182,10 @@ Ref grpc_service_wrapper(FunctionObject* self, PyObject* const* args, Py_ssize_t
     if (closure_item(self, 4) == Py_True) {
         // A stand-in written `async def`: the awaitable form of the call,
         // sorvane.aio.call_rpc_result, through the same GrpcHelper.
-        Ref aio = import("sorvane.aio");
+        Ref aio = aio_module(st);
         PyObject* stack[] = {rpc_client.get(), clazz.get(), method.get(), kwargs.get(), timeout,
                              helper.get(),     serialize,   idempotent,   ready};
-        return vectorcall(getattr(aio.get(), "call_rpc_result").get(), stack, 1,
+        return vectorcall(attr(aio.get(), st[N::call_rpc_result]).get(), stack, 1,
                           st.kw_stand_in.get());
     }
     if (PyUnicode_Check(closure_item(self, 4))) {

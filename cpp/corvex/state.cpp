@@ -107,6 +107,21 @@ State& state_of(FunctionObject* f) {
 
 Ref global(FunctionObject* f, Name n) { return lookup_global(globals_of(f), state_of(f)[n]); }
 
+Ref aio_module(State& st) {
+    PyObject* held = st.aio_module.get();
+    if (held) {
+        if (PyObject* now = PyImport_GetModule(st[N::sorvane_aio])) {
+            Ref current = Ref::steal(now);
+            if (now == held) return current;
+        } else if (PyErr_Occurred()) {
+            throw PyErrAlreadySet{};
+        }
+    }
+    Ref module = import("sorvane.aio");
+    st.aio_module = module.copy();
+    return module;
+}
+
 Ref own_entry(PyObject* obj, PyObject* name) {
     // A type whose instances have a dict says so with a non-zero offset (-1
     // for the managed dicts of 3.11 on); only then can the host's getter not

@@ -272,6 +272,12 @@ class _Wakeups:
         # The standard library's selector loops watch what the engine lends
         # them (a call's socket while its reply is due) by its number.
         self.lends = isinstance(loop, asyncio.selector_events.BaseSelectorEventLoop)
+        # The descriptor the loop's selector waits on (see _idle), which a
+        # loop keeps for its life; None where it has none to give.
+        try:
+            self.selector_fd = loop._selector.fileno()  # type: Optional[int]  # type: ignore[attr-defined]
+        except (AttributeError, OSError, ValueError):
+            self.selector_fd = None
         self._reader, self._writer = socket.socketpair()
         try:
             self._reader.setblocking(False)
@@ -349,26 +355,25 @@ def _waker(loop: asyncio.AbstractEventLoop) -> Any:
 _IDLE_WAIT = 0.005
 
 
-def _idle(loop: asyncio.AbstractEventLoop) -> Optional[Tuple[int, float]]:
-    """(the loop's selector's descriptor, seconds) when the loop has no
-    callback ready and no timer due within the seconds (up to _IDLE_WAIT),
-    from the standard library loop's own bookkeeping; else None. Waiting on
-    the lent socket and that descriptor together is then what the loop's
-    next select would do, less a round through it: anything else that comes
-    (I/O, a call from another thread, a signal) ends the wait at once."""
+def _idle(loop: asyncio.AbstractEventLoop, wakeups: _Wakeups) -> float:
+    """Seconds (up to _IDLE_WAIT) for which the loop has no callback ready
+    and no timer due, from the standard library loop's own bookkeeping; 0
+    when it has something to do or cannot tell. Waiting on the lent socket
+    and the loop's selector together (wakeups.selector_fd) for that long is
+    then what the loop's next select would do, less a round through it:
+    anything else that comes (I/O, a call from another thread, a signal)
+    ends the wait at once."""
+    if wakeups.selector_fd is None:
+        return 0.0
     try:
         if loop._ready:  # type: ignore[attr-defined]
-            return None
+            return 0.0
         scheduled = loop._scheduled  # type: ignore[attr-defined]
-        fileno = loop._selector.fileno()  # type: ignore[attr-defined]
     except AttributeError:
-        return None
-    wait = _IDLE_WAIT
+        return 0.0
     if scheduled:
-        wait = min(wait, scheduled[0].when() - loop.time())
-        if wait <= 0:
-            return None
-    return fileno, wait
+        return max(0.0, min(_IDLE_WAIT, scheduled[0].when() - loop.time()))
+    return _IDLE_WAIT
 
 
 def _lent_readable(loop: asyncio.AbstractEventLoop, lent: List[int], call: Any,
@@ -390,8 +395,8 @@ def _read_here(loop: asyncio.AbstractEventLoop, wakeups: Optional[_Wakeups], cal
     engine's."""
     if wakeups is None or not wakeups.lends or not call._lend():
         return None
-    idle = _idle(loop)
-    if idle is not None and call._wait_lent(*idle):
+    wait = _idle(loop, wakeups)
+    if wait > 0 and call._wait_lent(wakeups.selector_fd, wait):
         call._give_back()
         return True
     handle_no = call._lent_handle()

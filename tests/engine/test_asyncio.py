@@ -7,8 +7,10 @@ import asyncio
 import gc
 import os
 import socket
+import sys
 import threading
 import time
+import types
 
 import grpc
 import pytest
@@ -187,6 +189,19 @@ class TestAwaitableCalls:
         assert run(calls()) == (2, 0, 10, 5, 9)
         assert asyncio.iscoroutinefunction(add) and add.__doc__ == "Stands in for the remote add."
         assert aio.connect("no such server") is None
+
+        # A stand-in calls the awaitable helper of the sorvane.aio that
+        # sys.modules holds at the time, not one it saw before.
+        other = types.ModuleType("sorvane.aio")
+
+        async def call_rpc_result(stub, clazz, method, **given):
+            return ("other", clazz, method, given["kwargs"])
+
+        other.call_rpc_result = call_rpc_result
+        with pytest.MonkeyPatch.context() as patch:
+            patch.setitem(sys.modules, "sorvane.aio", other)
+            assert run(add(3)) == ("other", MODULE, "add", {"a": 3})
+        assert run(add(3)) == 5
 
     # Through grpcio's channel, and through the registry's stub on the
     # engine's own (on the native engine: the wire path, the reply read on
