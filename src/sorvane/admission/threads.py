@@ -120,7 +120,7 @@ class _Threads:
             try:
                 thread.start()
                 refused = 0
-            except RuntimeError as error:  # no thread to be had (a limit was reached)
+            except Exception as error:  # no thread to be had (a limit, no memory)
                 with self._cond:
                     self._threads.discard(thread)
                     if self._closed:  # the process is ending: give up
